@@ -1,0 +1,229 @@
+#include "mapi/codepage.h"
+
+#include <iconv.h>
+
+#include <cerrno>
+#include <map>
+#include <mutex>
+
+namespace qm::mapi {
+namespace {
+
+std::string iconvName(int cp) {
+    switch (cp) {
+        case 65001: return "UTF-8";
+        case 1200: return "UTF-16LE";
+        case 1201: return "UTF-16BE";
+        case 20127: return "ASCII";
+        case 20866: return "KOI8-R";
+        case 21866: return "KOI8-U";
+        case 50220:
+        case 50221:
+        case 50222: return "ISO-2022-JP";
+        case 50225: return "ISO-2022-KR";
+        case 51932: return "EUC-JP";
+        case 51936: return "GB2312";
+        case 51949: return "EUC-KR";
+        case 52936: return "HZ-GB-2312";
+        case 54936: return "GB18030";
+        case 10000: return "MACINTOSH";
+        default: break;
+    }
+    if (cp >= 28591 && cp <= 28606) return "ISO-8859-" + std::to_string(cp - 28590);
+    return "CP" + std::to_string(cp);
+}
+
+// iconv descriptors are costly to open; keep one per code page. Access is
+// serialised because a descriptor carries conversion state.
+struct Converters {
+    std::mutex mu;
+    std::map<int, iconv_t> byCodePage;
+    ~Converters() {
+        for (auto& [cp, cd] : byCodePage)
+            if (cd != iconv_t(-1)) iconv_close(cd);
+    }
+};
+
+Converters& converters() {
+    static Converters c;
+    return c;
+}
+
+bool convert(iconv_t cd, std::string_view in, std::u16string& out) {
+    iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    std::string buf(in.size() * 4 + 16, '\0');
+    char* src = const_cast<char*>(in.data());
+    size_t srcLeft = in.size();
+    while (true) {
+        char* dst = buf.data();
+        size_t dstLeft = buf.size();
+        size_t r = iconv(cd, &src, &srcLeft, &dst, &dstLeft);
+        size_t produced = buf.size() - dstLeft;
+        for (size_t i = 0; i + 1 < produced; i += 2)
+            out.push_back(char16_t(uint8_t(buf[i]) | (uint8_t(buf[i + 1]) << 8)));
+        if (r != size_t(-1)) break;
+        if (errno == E2BIG) continue;
+        if (errno == EILSEQ || errno == EINVAL) {
+            // One undecodable byte: replace it and carry on with the next.
+            out.push_back(u'\uFFFD');
+            if (srcLeft == 0) break;
+            ++src;
+            --srcLeft;
+            iconv(cd, nullptr, nullptr, nullptr, nullptr);
+            if (srcLeft == 0) break;
+            continue;
+        }
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::u16string decodeCodePage(std::string_view bytes, int codePage) {
+    if (codePage == 65001) return fromUtf8(bytes);
+    auto& c = converters();
+    std::lock_guard<std::mutex> lock(c.mu);
+    auto it = c.byCodePage.find(codePage);
+    if (it == c.byCodePage.end()) {
+        iconv_t cd = iconv_open("UTF-16LE", iconvName(codePage).c_str());
+        it = c.byCodePage.emplace(codePage, cd).first;
+    }
+    std::u16string out;
+    if (it->second == iconv_t(-1) || !convert(it->second, bytes, out)) {
+        if (codePage == 1252) {
+            out.clear();
+            for (unsigned char ch : bytes) out.push_back(char16_t(ch));
+            return out;
+        }
+        // Fall back to 1252 outside the lock's recursion.
+        out.clear();
+        iconv_t cd = c.byCodePage.count(1252) ? c.byCodePage[1252] : iconv_t(-1);
+        if (cd == iconv_t(-1)) {
+            cd = iconv_open("UTF-16LE", "CP1252");
+            c.byCodePage[1252] = cd;
+        }
+        if (cd == iconv_t(-1) || !convert(cd, bytes, out)) {
+            out.clear();
+            for (unsigned char ch : bytes) out.push_back(char16_t(ch));
+        }
+    }
+    return out;
+}
+
+std::optional<int> codePageForLocale(uint32_t lcid) {
+    uint32_t lang = lcid & 0x3FF;
+    switch (lang) {
+        case 0x05: case 0x0E: case 0x15: case 0x18: case 0x1B: case 0x1C: case 0x24:
+            return 1250;
+        case 0x1A:  // Croatian/Bosnian Latin use 1250, the Cyrillic sublanguages 1251
+            return (lcid == 0x0C1A || lcid == 0x1C1A || lcid == 0x201A) ? 1251 : 1250;
+        case 0x02: case 0x19: case 0x22: case 0x23: case 0x2F: case 0x3F: case 0x40:
+        case 0x44: case 0x50:
+            return 1251;
+        case 0x08: return 1253;
+        case 0x1F: case 0x2C: case 0x43: return 1254;
+        case 0x0D: return 1255;
+        case 0x01: case 0x20: case 0x29: return 1256;
+        case 0x25: case 0x26: case 0x27: return 1257;
+        case 0x2A: return 1258;
+        case 0x1E: return 874;
+        case 0x11: return 932;
+        case 0x12: return 949;
+        case 0x04: return (lcid == 0x0804 || lcid == 0x1004) ? 936 : 950;
+        case 0x03: case 0x06: case 0x07: case 0x09: case 0x0A: case 0x0B: case 0x0C:
+        case 0x0F: case 0x10: case 0x13: case 0x14: case 0x16: case 0x1D: case 0x2D:
+        case 0x36: case 0x38: case 0x3E: case 0x41: case 0x56: case 0x62: case 0x6E:
+            return 1252;
+        default: return std::nullopt;
+    }
+}
+
+std::u16string utf16FromLE(std::span<const uint8_t> b) {
+    std::u16string s;
+    s.reserve(b.size() / 2);
+    for (size_t i = 0; i + 1 < b.size(); i += 2) s.push_back(char16_t(b[i] | (b[i + 1] << 8)));
+    return s;
+}
+
+Bytes utf16ToLE(std::u16string_view s) {
+    Bytes b;
+    b.reserve(s.size() * 2);
+    for (char16_t c : s) {
+        b.push_back(uint8_t(c));
+        b.push_back(uint8_t(c >> 8));
+    }
+    return b;
+}
+
+std::string toUtf8(std::u16string_view s) {
+    std::string out;
+    out.reserve(s.size());
+    for (size_t i = 0; i < s.size(); ++i) {
+        uint32_t c = s[i];
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 &&
+            s[i + 1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (s[i + 1] - 0xDC00);
+            ++i;
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            c = 0xFFFD;
+        }
+        if (c < 0x80) {
+            out += char(c);
+        } else if (c < 0x800) {
+            out += char(0xC0 | (c >> 6));
+            out += char(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += char(0xE0 | (c >> 12));
+            out += char(0x80 | ((c >> 6) & 0x3F));
+            out += char(0x80 | (c & 0x3F));
+        } else {
+            out += char(0xF0 | (c >> 18));
+            out += char(0x80 | ((c >> 12) & 0x3F));
+            out += char(0x80 | ((c >> 6) & 0x3F));
+            out += char(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+std::u16string fromUtf8(std::string_view s) {
+    std::u16string out;
+    out.reserve(s.size());
+    size_t i = 0;
+    while (i < s.size()) {
+        unsigned char c = uint8_t(s[i]);
+        uint32_t cp;
+        size_t len;
+        if (c < 0x80) { cp = c; len = 1; }
+        else if ((c & 0xE0) == 0xC0) { cp = c & 0x1F; len = 2; }
+        else if ((c & 0xF0) == 0xE0) { cp = c & 0x0F; len = 3; }
+        else if ((c & 0xF8) == 0xF0) { cp = c & 0x07; len = 4; }
+        else { out.push_back(u'\uFFFD'); ++i; continue; }
+        if (i + len > s.size()) { out.push_back(u'\uFFFD'); ++i; continue; }
+        bool ok = true;
+        for (size_t k = 1; k < len; ++k) {
+            unsigned char cc = uint8_t(s[i + k]);
+            if ((cc & 0xC0) != 0x80) { ok = false; break; }
+            cp = (cp << 6) | (cc & 0x3F);
+        }
+        bool overlong = (len == 2 && cp < 0x80) || (len == 3 && cp < 0x800) ||
+                        (len == 4 && cp < 0x10000);
+        if (!ok || overlong || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+            out.push_back(u'\uFFFD');
+            ++i;
+            continue;
+        }
+        if (cp >= 0x10000) {
+            cp -= 0x10000;
+            out.push_back(char16_t(0xD800 + (cp >> 10)));
+            out.push_back(char16_t(0xDC00 + (cp & 0x3FF)));
+        } else {
+            out.push_back(char16_t(cp));
+        }
+        i += len;
+    }
+    return out;
+}
+
+}  // namespace qm::mapi

@@ -1,0 +1,60 @@
+// The message model every layer shares: what a .msg holds and what a .pst
+// message object receives.
+#pragma once
+
+#include <memory>
+#include <vector>
+
+#include "mapi/property.h"
+
+namespace qm::mapi {
+
+// PidTagAttachMethod values ([MS-OXCMSG] 2.2.2.9).
+enum AttachMethod : int32_t {
+    ATTACH_NO_ATTACHMENT = 0,
+    ATTACH_BY_VALUE = 1,
+    ATTACH_BY_REFERENCE = 2,
+    ATTACH_BY_REF_ONLY = 4,
+    ATTACH_EMBEDDED_MSG = 5,
+    ATTACH_OLE = 6,
+    ATTACH_BY_WEB_REFERENCE = 7,
+};
+
+struct Message;
+
+struct Recipient {
+    PropertyBag props;
+};
+
+// By value: PidTagAttachDataBinary in props (possibly streamed).
+// Embedded message: `embedded` is set; PidTagAttachDataObject is not in props.
+// OLE storage: PidTagAttachDataObject (PT_OBJECT) holds the storage as a
+// standalone compound file.
+struct Attachment {
+    PropertyBag props;
+    std::unique_ptr<Message> embedded;
+
+    Attachment() = default;
+    Attachment(Attachment&&) noexcept = default;
+    Attachment& operator=(Attachment&&) noexcept = default;
+    Attachment clone() const;
+    int32_t method() const;
+};
+
+struct Message {
+    PropertyBag props;
+    std::vector<Recipient> recipients;
+    std::vector<Attachment> attachments;
+
+    Message() = default;
+    Message(Message&&) noexcept = default;
+    Message& operator=(Message&&) noexcept = default;
+    Message clone() const;
+
+    // The code page for this message's PT_STRING8 values: PidTagMessageCodepage,
+    // else the ANSI code page of PidTagMessageLocaleId, else
+    // PidTagInternetCodepage, else 1252.
+    int stringCodePage() const;
+};
+
+}  // namespace qm::mapi
