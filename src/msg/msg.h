@@ -1,0 +1,33 @@
+// Reading and writing Outlook .msg files ([MS-OXMSG] inside [MS-CFB]).
+// The public face of the msg layer; the compound-file machinery is behind it.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <span>
+#include <string>
+
+#include "mapi/message.h"
+
+namespace qm::msg {
+
+// Reads every property of the message, its recipients and attachments
+// (embedded messages recursively). Values larger than a few MiB stay in the
+// file and are read on demand through mapi::Property::stream, which keeps
+// the file open while any such value lives.
+// Throws qm::FormatError (naming the file, the structure and the offset) for
+// a malformed file and qm::IoError when the file cannot be read.
+mapi::Message readMsgFile(const std::filesystem::path& path);
+mapi::Message readMsg(std::span<const uint8_t> data, const std::string& name = "<memory>");
+
+struct WriteOptions {
+    uint32_t sectorSize = 512;  // 512 (version 3) or 4096 (version 4)
+};
+
+// Writes a message as a .msg file. Named properties are written through
+// __nameid_version1.0; streamed values are copied in pieces.
+void writeMsgFile(const mapi::Message& message, const std::filesystem::path& path,
+                  const WriteOptions& options = {});
+Bytes writeMsg(const mapi::Message& message, const WriteOptions& options = {});
+
+}  // namespace qm::msg

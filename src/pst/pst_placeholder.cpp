@@ -1,0 +1,1 @@
+// Keeps every PST sub-library non-empty while its sources grow.
