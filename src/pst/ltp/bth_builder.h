@@ -1,0 +1,72 @@
+// BTree-on-heap ([MS-PST] 2.3.2): sorted fixed-size records in heap
+// allocations. BTHHEADER (8): bType 0xB5, cbKey, cbEnt, bIdxLevels, hidRoot.
+// Leaves hold {key, data} records, index levels {key, hid of child}; a key
+// in an index record is the smallest key below it. Each level's node is one
+// allocation of at most kMaxHeapAllocation bytes.
+//
+// Keys compare as little-endian unsigned integers (cbKey 2, 4 or 8; a 16-byte
+// key compares byte-wise from its last byte).
+//
+// Inserts descend from the root and rewrite only the path they touch; an
+// insert past the last key fills the right-most leaf completely before
+// starting a new one, so tables whose row ids grow stay dense.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "pst/ltp/heap_builder.h"
+
+namespace qm::pst::ltp {
+
+class BthBuilder {
+  public:
+    // Allocates an empty BTH (BTHHEADER with hidRoot 0) in `heap`.
+    // REQUIRES: cbKey in {2, 4, 8, 16}; 1 <= cbEnt <= 32.
+    static BthBuilder create(HeapBuilder& heap, uint8_t cbKey, uint8_t cbEnt);
+    // The BTH whose BTHHEADER is `header`. Throws qm::FormatError if that
+    // allocation is not a BTHHEADER.
+    BthBuilder(HeapBuilder& heap, Hid header);
+
+    // Builds the whole tree from records sorted by key (leaves filled, then
+    // index levels as needed) into a new BTHHEADER. Each record is
+    // cbKey + cbEnt bytes.
+    // REQUIRES: records sorted by key, keys unique.
+    static Hid build(HeapBuilder& heap, uint8_t cbKey, uint8_t cbEnt,
+                     std::span<const Bytes> records);
+
+    Hid header() const { return header_; }
+    uint8_t keySize() const { return cbKey_; }
+    uint8_t dataSize() const { return cbEnt_; }
+    uint8_t indexLevels() const { return levels_; }
+
+    // Inserts, or replaces the data of an existing key.
+    // REQUIRES: key.size() == cbKey, data.size() == cbEnt.
+    void insert(std::span<const uint8_t> key, std::span<const uint8_t> data);
+    std::optional<Bytes> find(std::span<const uint8_t> key) const;
+    // Every record (key + data bytes) in key order.
+    void forEach(const std::function<void(std::span<const uint8_t> record)>& visit) const;
+    size_t count() const;
+
+  private:
+    struct Split;
+    Hid insertAt(Hid node, uint8_t level, std::span<const uint8_t> key,
+                 std::span<const uint8_t> data, std::optional<Split>& split);
+    void writeHeader();
+
+    HeapBuilder& heap_;
+    Hid header_ = 0;
+    uint8_t cbKey_ = 0;
+    uint8_t cbEnt_ = 0;
+    uint8_t levels_ = 0;
+    Hid root_ = 0;
+};
+
+// Little-endian key helpers for the common key sizes.
+Bytes bthKey16(uint16_t v);
+Bytes bthKey32(uint32_t v);
+
+}  // namespace qm::pst::ltp

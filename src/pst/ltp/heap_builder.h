@@ -1,0 +1,89 @@
+// Heap-on-node ([MS-PST] 2.3.1): the allocations of one node's data stream,
+// each data block one heap page.
+//
+// Page layout written:
+//   page 0           HNHDR (12): ibHnpm, bSig 0xEC, bClientSig, hidUserRoot,
+//                    fill levels of pages 0-7
+//   pages 8+128k     HNBITMAPHDR (66): ibHnpm, fill levels of the next 128 pages
+//   other pages      HNPAGEHDR (2): ibHnpm
+//   then the allocations back to back, then (2-aligned) HNPAGEMAP: cAlloc,
+//   cFree, rgibAlloc[cAlloc + 1]. A freed allocation keeps its index with
+//   zero length, so every other HID stays valid.
+//
+// Pages are rewritten only when they change: flush() writes the changed
+// pages as new blocks and re-references the unchanged ones, so a heap that
+// grows by appending (a folder's contents table) rewrites only its tail
+// and the pages holding fill levels.
+//
+// New allocations go to the last page, or to a new page when it is full;
+// space in earlier pages is never reused (fill levels are still written
+// true, for Outlook's later use).
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "mapi/bytes.h"
+#include "pst/ndb/node_database_writer.h"
+
+namespace qm::pst::ltp {
+
+using Hid = uint32_t;
+using ndb::Bid;
+using ndb::Nid;
+
+class HeapBuilder {
+  public:
+    // A new, empty heap. `clientSig`: bTypeTC, bTypeBTH or bTypePC.
+    HeapBuilder(ndb::NodeDatabaseWriter& ndb, uint8_t clientSig);
+    // The heap stored in the data tree `bidData`, for changing it. Reads
+    // the tree's block list, page 0 and the bitmap pages; other pages are
+    // read when an allocation in them is read or changed.
+    // Throws qm::FormatError when the stream is not a heap.
+    static std::unique_ptr<HeapBuilder> open(ndb::NodeDatabaseWriter& ndb, Bid bidData);
+    ~HeapBuilder();
+
+    uint8_t clientSig() const { return clientSig_; }
+    Hid userRoot() const { return userRoot_; }
+    void setUserRoot(Hid hid);
+
+    // REQUIRES: bytes.size() <= kMaxHeapAllocation (3580).
+    Hid allocate(std::span<const uint8_t> bytes);
+    // Replaces the contents of `hid`. Returns `hid` when the new bytes fit
+    // in its page, otherwise the HID of a new allocation (the old one is
+    // freed): callers must store the returned HID.
+    // REQUIRES: bytes.size() <= kMaxHeapAllocation.
+    [[nodiscard]] Hid replace(Hid hid, std::span<const uint8_t> bytes);
+    void free(Hid hid);
+    // Throws qm::FormatError for a HID that names no allocation.
+    Bytes read(Hid hid) const;
+
+    size_t pageCount() const { return pages_.size(); }
+
+    // Writes the changed pages and the data tree over all pages; returns its
+    // root (a new tree; the one given to open() is left to the caller, who
+    // normally replaces it through setNode()). Returns the same root when
+    // nothing changed since the last flush.
+    // REQUIRES: the result is referenced before the next commit.
+    Bid flush();
+
+  private:
+    struct Page;
+    HeapBuilder(ndb::NodeDatabaseWriter& ndb, uint8_t clientSig, bool empty);
+    Page& loadPage(uint32_t index) const;
+    uint32_t newPage();
+    void markDirty(uint32_t index);
+    Bytes encodePage(uint32_t index) const;
+
+    ndb::NodeDatabaseWriter& ndb_;
+    uint8_t clientSig_;
+    Hid userRoot_ = 0;
+    mutable std::vector<std::unique_ptr<Page>> pages_;
+    Bid lastRoot_ = 0;
+    bool headerDirty_ = true;
+};
+
+}  // namespace qm::pst::ltp

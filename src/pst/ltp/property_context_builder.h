@@ -1,0 +1,89 @@
+// Property context ([MS-PST] 2.3.3): a heap (bClientSig 0xBC) whose user
+// root is a BTH keyed by property id (cbKey 2) with 6-byte records
+// {wPropType, dwValueHnid}.
+//
+// Value placement:
+//   fixed size <= 4 bytes (Int16, Int32, Float32, ErrorCode, Boolean)
+//                           in dwValueHnid itself, zero-padded;
+//   fixed size 8 or 16 (Int64, Float64, Currency, AppTime, Time, Guid)
+//                           a heap allocation;
+//   variable size (strings without terminator, binary, every multi-valued
+//   type, PT_OBJECT contents)
+//                           a heap allocation when <= 3580 bytes, otherwise
+//                           an LTP subnode (nidType 0x1F) holding the value
+//                           as a data tree, streamed from Property::stream;
+//   PT_OBJECT               a heap allocation {nid, ulSize} naming a subnode
+//                           that holds the object (the compound file of an
+//                           OLE attachment, or a subnode the caller wrote,
+//                           see setObject()).
+// Multi-valued variable-size values: ulCount, rgulDataOffsets[ulCount],
+// then the items; fixed-size ones: the elements packed.
+// Zero-length variable values are zero-length heap allocations.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "mapi/property.h"
+#include "pst/ltp/heap_builder.h"
+
+namespace qm::pst::ltp {
+
+// A node (or subnode) as the builders leave it: the caller writes
+// `subnodes` (plus any of its own) with writeSubnodeTree() and points the
+// NBT or SLBLOCK entry at (bidData, that tree).
+struct BuiltNode {
+    Bid bidData = 0;
+    std::vector<ndb::SubnodeEntry> subnodes;  // sorted by nid
+};
+
+// LTP subnode NIDs handed out to one node's big values and row matrices.
+// Shared by the builders of one node so their subnodes never collide.
+class SubnodeIds {
+  public:
+    explicit SubnodeIds(uint32_t firstIndex = 1) : next_(firstIndex) {}
+    Nid next(uint8_t type = ndb::NID_TYPE_LTP) { return ndb::makeNid(type, next_++); }
+
+  private:
+    uint32_t next_;
+};
+
+// The bytes a property value has inside a PC or a table cell (the layouts
+// above). PT_OBJECT yields the object's bytes. Reads `stream` when set.
+Bytes encodePropertyValue(const mapi::Property& prop);
+// Size of that encoding without reading a stream.
+uint64_t encodedPropertySize(const mapi::Property& prop);
+
+class PropertyContextBuilder {
+  public:
+    explicit PropertyContextBuilder(ndb::NodeDatabaseWriter& ndb, SubnodeIds* ids = nullptr);
+
+    // Adds or replaces the property with this tag's id. The tag must be
+    // final (named properties already mapped to this store's ids).
+    // REQUIRES: a type a PC can hold (not PT_UNSPECIFIED/PT_NULL).
+    void set(const mapi::Property& prop);
+    // A PT_OBJECT value naming a subnode the caller writes (an embedded
+    // message): stored as {nid, size}; the subnode is not added here.
+    void setObject(mapi::PropTag tag, Nid subnode, uint32_t size);
+    bool erase(uint16_t propId);
+    size_t size() const { return props_.size(); }
+
+    // Writes the heap and the value subnodes. May be called again after
+    // more set()s (a folder whose counts changed); each call writes anew.
+    // REQUIRES: the result is referenced before the next commit.
+    BuiltNode build();
+
+  private:
+    struct Pending {
+        mapi::Property prop;
+        bool objectRef = false;  // setObject(): {objectNid, objectSize}
+        Nid objectNid = 0;
+        uint32_t objectSize = 0;
+    };
+    ndb::NodeDatabaseWriter& ndb_;
+    SubnodeIds ownIds_;
+    SubnodeIds* ids_;
+    std::vector<Pending> props_;  // sorted by id
+};
+
+}  // namespace qm::pst::ltp
