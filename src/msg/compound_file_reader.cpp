@@ -1,0 +1,508 @@
+#include "msg/compound_file_reader.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "mapi/codepage.h"
+#include "mapi/error.h"
+#include "msg/cfb_format.h"
+#include "msg/compound_file_writer.h"
+
+namespace qm::msg {
+
+using namespace cfb;
+
+namespace {
+
+// Headroom over the file size for the read budget: legitimate files hand out
+// at most their own size (each sector belongs to one stream); the slack
+// covers small files whose structures are read more than once.
+constexpr uint64_t kBudgetSlack = 1u << 20;
+constexpr uint64_t kBudgetFactor = 3;
+
+std::string hex32(uint32_t v) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%08X", v);
+    return buf;
+}
+
+bool sameName(std::u16string_view a, std::u16string_view b) {
+    return compareCfbNames(a, b) == 0;
+}
+
+// Reads stream bytes sector by sector straight from the file; consecutive
+// sectors are fetched with one read.
+class ChainSource final : public ByteSource {
+  public:
+    ChainSource(std::shared_ptr<const ByteSource> file, std::vector<uint32_t> sectors,
+                uint32_t sectorSize, uint64_t size)
+        : file_(std::move(file)), sectors_(std::move(sectors)), ss_(sectorSize), size_(size) {}
+
+    uint64_t size() const override { return size_; }
+
+    void read(uint64_t offset, std::span<uint8_t> out) const override {
+        if (offset > size_ || out.size() > size_ - offset) {
+            throw Error("compound file stream: read beyond the end");
+        }
+        size_t done = 0;
+        while (done < out.size()) {
+            uint64_t pos = offset + done;
+            size_t index = size_t(pos / ss_);
+            uint32_t within = uint32_t(pos % ss_);
+            // Extend over physically consecutive sectors.
+            size_t last = index;
+            uint64_t want = out.size() - done;
+            while ((uint64_t(last - index + 1) * ss_ - within) < want &&
+                   last + 1 < sectors_.size() && sectors_[last + 1] == sectors_[last] + 1)
+                ++last;
+            uint64_t runBytes = std::min<uint64_t>(want, uint64_t(last - index + 1) * ss_ - within);
+            uint64_t fileOffset = (uint64_t(sectors_[index]) + 1) * ss_ + within;
+            // The last sector of a file may be short; what is missing reads as zero.
+            uint64_t avail = fileOffset < file_->size() ? file_->size() - fileOffset : 0;
+            uint64_t fromFile = std::min(runBytes, avail);
+            if (fromFile) file_->read(fileOffset, out.subspan(done, size_t(fromFile)));
+            if (fromFile < runBytes)
+                std::memset(out.data() + done + fromFile, 0, size_t(runBytes - fromFile));
+            done += size_t(runBytes);
+        }
+    }
+
+  private:
+    std::shared_ptr<const ByteSource> file_;
+    std::vector<uint32_t> sectors_;
+    uint32_t ss_;
+    uint64_t size_;
+};
+
+}  // namespace
+
+bool CfbEntry::isStorage() const {
+    return type == kTypeStorage || type == kTypeRoot;
+}
+bool CfbEntry::isStream() const {
+    return type == kTypeStream;
+}
+
+void CompoundFileReader::fail(const std::string& structure, int64_t offset,
+                              const std::string& what) const {
+    throw FormatError(name_, structure, offset, what);
+}
+
+std::shared_ptr<CompoundFileReader> CompoundFileReader::open(std::shared_ptr<const ByteSource> file,
+                                                             std::string name) {
+    std::shared_ptr<CompoundFileReader> r(new CompoundFileReader());
+    r->file_ = std::move(file);
+    r->name_ = std::move(name);
+    r->fileSize_ = r->file_->size();
+    r->budget_ = r->fileSize_ * kBudgetFactor + kBudgetSlack;
+    r->readHeader();
+    r->readFat();
+    r->readDirectory();
+    r->readMiniFat();
+    r->loadMiniStream();
+    r->buildTree();
+    return r;
+}
+
+void CompoundFileReader::charge(uint64_t bytes, const std::string& what) const {
+    budgetUsed_ += bytes;
+    if (budgetUsed_ > budget_) {
+        fail(what, -1,
+             "the file's streams add up to more than " + std::to_string(kBudgetFactor) +
+                 " times its size (sectors shared between streams)");
+    }
+}
+
+void CompoundFileReader::readHeader() {
+    if (fileSize_ < kHeaderSize) {
+        fail("compound file header", 0,
+             "file is " + std::to_string(fileSize_) + " bytes, shorter than the 512-byte header");
+    }
+    uint8_t h[kHeaderSize];
+    file_->read(0, h);
+    if (std::memcmp(h, kSignature, sizeof kSignature) != 0) {
+        fail("compound file header", 0, "not a compound file (bad signature)");
+    }
+    if (loadLE16(h + hdr::kByteOrder) != kByteOrderMark) {
+        fail("compound file header", hdr::kByteOrder, "byte order mark is not 0xFFFE");
+    }
+    major_ = loadLE16(h + hdr::kMajor);
+    uint16_t shift = loadLE16(h + hdr::kSectorShift);
+    if (!((major_ == 3 && shift == 9) || (major_ == 4 && shift == 12))) {
+        fail("compound file header", hdr::kMajor,
+             "version " + std::to_string(major_) + " with sector shift " + std::to_string(shift) +
+                 " (expected 3/9 or 4/12)");
+    }
+    sectorSize_ = 1u << shift;
+    if (loadLE16(h + hdr::kMiniShift) != kMiniSectorShift) {
+        fail("compound file header", hdr::kMiniShift, "mini sector shift is not 6");
+    }
+    if (loadLE32(h + hdr::kCutoff) != kMiniStreamCutoff) {
+        fail("compound file header", hdr::kCutoff, "mini stream cutoff is not 4096");
+    }
+    uint64_t sectors = fileSize_ > sectorSize_ ? (fileSize_ - 1) / sectorSize_ : 0;
+    sectorCount_ = uint32_t(std::min<uint64_t>(sectors, uint64_t(MAXREGSECT) + 1));
+    fatSectors_ = loadLE32(h + hdr::kFatSectors);
+    firstDir_ = loadLE32(h + hdr::kFirstDirSector);
+    dirSectors_ = loadLE32(h + hdr::kDirSectors);
+    firstMiniFat_ = loadLE32(h + hdr::kFirstMiniFat);
+    miniFatSectors_ = loadLE32(h + hdr::kMiniFatSectors);
+    firstDifat_ = loadLE32(h + hdr::kFirstDifat);
+    difatSectors_ = loadLE32(h + hdr::kDifatSectors);
+    uint64_t perDifat = sectorSize_ / 4 - 1;
+    if (fatSectors_ == 0) fail("compound file header", hdr::kFatSectors, "no FAT sectors");
+    if (fatSectors_ > kHeaderDifatEntries + uint64_t(difatSectors_) * perDifat) {
+        fail("compound file header", hdr::kFatSectors,
+             std::to_string(fatSectors_) + " FAT sectors but room for only " +
+                 std::to_string(kHeaderDifatEntries + uint64_t(difatSectors_) * perDifat));
+    }
+    if (fatSectors_ > sectorCount_ || difatSectors_ > sectorCount_) {
+        fail("compound file header", hdr::kFatSectors,
+             "more FAT/DIFAT sectors than the file has sectors (" + std::to_string(sectorCount_) +
+                 ")");
+    }
+    headerDifat_.resize(kHeaderDifatEntries);
+    for (uint32_t i = 0; i < kHeaderDifatEntries; ++i)
+        headerDifat_[i] = loadLE32(h + hdr::kDifat + 4 * i);
+    visitMark_.assign(sectorCount_, 0);
+}
+
+void CompoundFileReader::readSector(uint32_t sector, uint8_t* out, uint32_t length,
+                                    const std::string& what) const {
+    if (sector >= sectorCount_) {
+        fail(what, -1, "sector " + hex32(sector) + " is outside the file");
+    }
+    uint64_t off = uint64_t(sectorOffset(sector));
+    uint64_t avail = std::min<uint64_t>(length, fileSize_ - off);
+    file_->read(off, std::span<uint8_t>(out, size_t(avail)));
+    if (avail < length) std::memset(out + avail, 0, length - avail);
+}
+
+void CompoundFileReader::readFat() {
+    std::vector<uint32_t> fatSectors;
+    fatSectors.reserve(fatSectors_);
+    for (uint32_t i = 0; i < fatSectors_ && i < kHeaderDifatEntries; ++i) {
+        uint32_t s = headerDifat_[i];
+        if (s >= sectorCount_) {
+            fail("header DIFAT", hdr::kDifat + 4 * i,
+                 "FAT sector " + hex32(s) + " is outside the file");
+        }
+        fatSectors.push_back(s);
+    }
+    uint32_t perDifat = sectorSize_ / 4 - 1;
+    uint32_t difat = firstDifat_;
+    uint32_t walked = 0;
+    ++visitGeneration_;
+    Bytes buf(sectorSize_);
+    int64_t refOffset = hdr::kFirstDifat;
+    while (fatSectors.size() < fatSectors_) {
+        if (difat >= sectorCount_) {
+            fail("DIFAT chain", refOffset,
+                 "DIFAT sector " + hex32(difat) + " is outside the file (" +
+                     std::to_string(fatSectors.size()) + " of " + std::to_string(fatSectors_) +
+                     " FAT sectors found)");
+        }
+        if (visitMark_[difat] == visitGeneration_) {
+            fail("DIFAT chain", sectorOffset(difat), "cycle at sector " + hex32(difat));
+        }
+        visitMark_[difat] = visitGeneration_;
+        if (++walked > difatSectors_) {
+            fail("DIFAT chain", sectorOffset(difat),
+                 "longer than the " + std::to_string(difatSectors_) +
+                     " sectors the header declares");
+        }
+        readSector(difat, buf.data(), sectorSize_, "DIFAT sector");
+        for (uint32_t i = 0; i < perDifat && fatSectors.size() < fatSectors_; ++i) {
+            uint32_t s = loadLE32(buf.data() + 4 * i);
+            if (s >= sectorCount_) {
+                fail("DIFAT sector", sectorOffset(difat) + 4 * i,
+                     "FAT sector " + hex32(s) + " is outside the file");
+            }
+            fatSectors.push_back(s);
+        }
+        refOffset = sectorOffset(difat) + int64_t(perDifat) * 4;
+        difat = loadLE32(buf.data() + perDifat * 4);
+    }
+    uint32_t perFat = sectorSize_ / 4;
+    fat_.resize(size_t(fatSectors.size()) * perFat);
+    for (size_t i = 0; i < fatSectors.size(); ++i) {
+        readSector(fatSectors[i], buf.data(), sectorSize_, "FAT sector");
+        for (uint32_t k = 0; k < perFat; ++k) fat_[i * perFat + k] = loadLE32(buf.data() + 4 * k);
+    }
+    fatSectorList_ = std::move(fatSectors);
+}
+
+int64_t CompoundFileReader::fatEntryOffset(uint32_t sector, bool mini) const {
+    uint32_t per = sectorSize_ / 4;
+    const auto& list = mini ? miniFatChain_ : fatSectorList_;
+    size_t index = sector / per;
+    if (index >= list.size()) return -1;
+    return sectorOffset(list[index]) + int64_t(sector % per) * 4;
+}
+
+std::vector<uint32_t> CompoundFileReader::chain(uint32_t start, uint64_t units, bool mini,
+                                                const std::string& what) const {
+    std::vector<uint32_t> out;
+    if (units == 0) return out;
+    const std::vector<uint32_t>& table = mini ? miniFat_ : fat_;
+    uint64_t limit = mini ? std::min<uint64_t>(table.size(), miniStream_.size() / kMiniSectorSize)
+                          : std::min<uint64_t>(table.size(), sectorCount_);
+    if (units > limit) {
+        fail(what, -1,
+             "needs " + std::to_string(units) + (mini ? " mini sectors" : " sectors") +
+                 " but the file has only " + std::to_string(limit));
+    }
+    out.reserve(size_t(units));
+    std::vector<uint32_t>* marks = mini ? &miniVisitMark_ : &visitMark_;
+    uint32_t gen = mini ? ++miniVisitGeneration_ : ++visitGeneration_;
+    uint32_t cur = start;
+    int64_t ref = -1;
+    for (uint64_t i = 0; i < units; ++i) {
+        if (cur >= limit) {
+            std::string kind = cur == ENDOFCHAIN ? "ends early"
+                               : cur == FREESECT ? "reaches a free sector"
+                                                 : "points outside the file";
+            fail(what, ref,
+                 std::string(mini ? "mini FAT" : "FAT") + " chain " + kind + " (" + hex32(cur) +
+                     " after " + std::to_string(i) + " of " + std::to_string(units) + ")");
+        }
+        if ((*marks)[cur] == gen) {
+            fail(what, ref,
+                 std::string(mini ? "mini FAT" : "FAT") + " chain cycles at " + hex32(cur));
+        }
+        (*marks)[cur] = gen;
+        out.push_back(cur);
+        ref = fatEntryOffset(cur, mini);
+        cur = table[cur];
+    }
+    return out;
+}
+
+std::vector<uint32_t> CompoundFileReader::fullChain(uint32_t start, const std::string& what) const {
+    std::vector<uint32_t> out;
+    uint32_t gen = ++visitGeneration_;
+    uint32_t cur = start;
+    int64_t ref = -1;
+    while (cur != ENDOFCHAIN) {
+        if (cur >= sectorCount_ || cur >= fat_.size()) {
+            fail(what, ref, "chain reaches " + hex32(cur) + ", outside the file");
+        }
+        if (visitMark_[cur] == gen) fail(what, ref, "chain cycles at sector " + hex32(cur));
+        visitMark_[cur] = gen;
+        out.push_back(cur);
+        ref = fatEntryOffset(cur, false);
+        cur = fat_[cur];
+    }
+    return out;
+}
+
+void CompoundFileReader::readDirectory() {
+    dirChain_ = fullChain(firstDir_, "directory chain");
+    if (dirChain_.empty()) fail("directory chain", hdr::kFirstDirSector, "the directory is empty");
+    uint32_t perSector = sectorSize_ / kDirEntrySize;
+    entries_.resize(dirChain_.size() * perSector);
+    Bytes buf(sectorSize_);
+    for (size_t s = 0; s < dirChain_.size(); ++s) {
+        readSector(dirChain_[s], buf.data(), sectorSize_, "directory sector");
+        for (uint32_t k = 0; k < perSector; ++k) {
+            const uint8_t* e = buf.data() + k * kDirEntrySize;
+            uint32_t id = uint32_t(s * perSector + k);
+            CfbEntry& out = entries_[id];
+            links_.push_back(
+                {loadLE32(e + dir::kLeft), loadLE32(e + dir::kRight), loadLE32(e + dir::kChild)});
+            uint8_t type = e[dir::kType];
+            if (type != kTypeStorage && type != kTypeStream && type != kTypeRoot) continue;
+            int64_t at = sectorOffset(dirChain_[s]) + int64_t(k) * kDirEntrySize;
+            uint16_t nameLen = loadLE16(e + dir::kNameLength);
+            if (nameLen % 2 != 0 || nameLen > 64 || nameLen < 2) {
+                fail("directory entry " + std::to_string(id), at + dir::kNameLength,
+                     "name length " + std::to_string(nameLen) + " is not even and 2..64");
+            }
+            size_t chars = nameLen / 2 - 1;
+            if (loadLE16(e + 2 * chars) != 0) {
+                fail("directory entry " + std::to_string(id), at,
+                     "name is not terminated at its declared length");
+            }
+            out.type = type;
+            out.name.resize(chars);
+            for (size_t c = 0; c < chars; ++c) out.name[c] = char16_t(loadLE16(e + 2 * c));
+            out.clsid = mapi::Guid::fromBytes(e + dir::kClsid);
+            out.stateBits = loadLE32(e + dir::kStateBits);
+            out.created = loadLE64(e + dir::kCreated);
+            out.modified = loadLE64(e + dir::kModified);
+            out.start = loadLE32(e + dir::kStart);
+            out.size = loadLE64(e + dir::kSize);
+            // Version 3 sizes are 32-bit; old writers left junk in the high half.
+            if (major_ == 3) out.size &= 0xFFFFFFFFu;
+        }
+    }
+    if (entries_[0].type != kTypeRoot) {
+        fail("directory entry 0", sectorOffset(dirChain_[0]), "is not the root storage");
+    }
+}
+
+int64_t CompoundFileReader::entryOffset(uint32_t id) const {
+    uint32_t perSector = sectorSize_ / kDirEntrySize;
+    return sectorOffset(dirChain_[id / perSector]) + int64_t(id % perSector) * kDirEntrySize;
+}
+
+void CompoundFileReader::readMiniFat() {
+    if (firstMiniFat_ == ENDOFCHAIN || firstMiniFat_ == FREESECT) return;
+    miniFatChain_ = fullChain(firstMiniFat_, "mini FAT chain");
+    uint32_t per = sectorSize_ / 4;
+    miniFat_.resize(miniFatChain_.size() * per);
+    Bytes buf(sectorSize_);
+    for (size_t i = 0; i < miniFatChain_.size(); ++i) {
+        readSector(miniFatChain_[i], buf.data(), sectorSize_, "mini FAT sector");
+        for (uint32_t k = 0; k < per; ++k) miniFat_[i * per + k] = loadLE32(buf.data() + 4 * k);
+    }
+}
+
+void CompoundFileReader::loadMiniStream() {
+    const CfbEntry& root = entries_[0];
+    if (root.size == 0) return;
+    uint64_t units = (root.size + sectorSize_ - 1) / sectorSize_;
+    std::vector<uint32_t> sectors = chain(root.start, units, false, "mini stream");
+    charge(root.size, "mini stream");
+    miniStream_.resize(size_t(units) * sectorSize_);
+    for (size_t i = 0; i < sectors.size(); ++i)
+        readSector(sectors[i], miniStream_.data() + i * sectorSize_, sectorSize_, "mini stream");
+    miniStream_.resize(size_t(root.size));
+    miniVisitMark_.assign(miniStream_.size() / kMiniSectorSize, 0);
+}
+
+void CompoundFileReader::buildTree() {
+    children_.assign(entries_.size(), {});
+    std::vector<bool> seen(entries_.size(), false);
+    seen[0] = true;
+    std::vector<uint32_t> storages{0};
+    // In-order walk of each storage's tree with an explicit stack: a
+    // degenerate tree is a long list and must not exhaust the call stack.
+    std::vector<uint32_t> stack;
+    while (!storages.empty()) {
+        uint32_t storage = storages.back();
+        storages.pop_back();
+        auto visit = [&](uint32_t from, uint32_t id, const char* link) {
+            if (id == NOSTREAM) return false;
+            std::string where = "directory entry " + std::to_string(from);
+            if (id >= entries_.size()) {
+                fail(where, entryOffset(from),
+                     std::string(link) + " id " + hex32(id) + " is beyond the " +
+                         std::to_string(entries_.size()) + " entries");
+            }
+            if (seen[id]) {
+                fail(where, entryOffset(from),
+                     std::string(link) + " id " + std::to_string(id) +
+                         " is referenced more than once (a cycle or a shared entry)");
+            }
+            if (entries_[id].type == kTypeRoot) {
+                fail(where, entryOffset(from), "links to the root entry");
+            }
+            seen[id] = true;
+            return true;
+        };
+        std::vector<uint32_t>& out = children_[storage];
+        uint32_t node = links_[storage].child;
+        bool have = visit(storage, node, "child");
+        stack.clear();
+        while (have || !stack.empty()) {
+            while (have) {
+                stack.push_back(node);
+                uint32_t left = links_[node].left;
+                have = visit(node, left, "left sibling");
+                node = left;
+            }
+            node = stack.back();
+            stack.pop_back();
+            // Unused entries reached through the tree are skipped, their links still followed.
+            if (entries_[node].type != kTypeUnused) out.push_back(node);
+            if (entries_[node].type == kTypeStorage) storages.push_back(node);
+            uint32_t right = links_[node].right;
+            have = visit(node, right, "right sibling");
+            node = right;
+        }
+    }
+}
+
+const std::vector<uint32_t>& CompoundFileReader::children(uint32_t storage) const {
+    return children_[storage];
+}
+
+std::optional<uint32_t> CompoundFileReader::find(uint32_t storage, std::u16string_view name) const {
+    for (uint32_t id : children_[storage])
+        if (sameName(entries_[id].name, name)) return id;
+    return std::nullopt;
+}
+
+Bytes CompoundFileReader::readStream(uint32_t id) const {
+    const CfbEntry& e = entries_[id];
+    std::string what = "stream " + mapi::toUtf8(e.name);
+    if (!e.isStream()) fail(what, entryOffset(id), "is not a stream");
+    if (e.size > fileSize_) {
+        fail(what, entryOffset(id) + dir::kSize,
+             "size " + std::to_string(e.size) + " exceeds the file size " +
+                 std::to_string(fileSize_));
+    }
+    Bytes out;
+    if (e.size < kMiniStreamCutoff) {
+        uint64_t units = (e.size + kMiniSectorSize - 1) / kMiniSectorSize;
+        std::vector<uint32_t> mini = chain(e.start, units, true, what);
+        charge(e.size, what);
+        out.resize(size_t(e.size));
+        for (size_t i = 0; i < mini.size(); ++i) {
+            size_t n = std::min<size_t>(kMiniSectorSize, size_t(e.size) - i * kMiniSectorSize);
+            std::memcpy(out.data() + i * kMiniSectorSize,
+                        miniStream_.data() + size_t(mini[i]) * kMiniSectorSize, n);
+        }
+        return out;
+    }
+    uint64_t units = (e.size + sectorSize_ - 1) / sectorSize_;
+    std::vector<uint32_t> sectors = chain(e.start, units, false, what);
+    charge(e.size, what);
+    out.resize(size_t(e.size));
+    ChainSource(file_, std::move(sectors), sectorSize_, e.size).read(0, out);
+    return out;
+}
+
+std::shared_ptr<const ByteSource> CompoundFileReader::streamSource(uint32_t id) const {
+    const CfbEntry& e = entries_[id];
+    if (!e.isStream() || e.size < kMiniStreamCutoff) {
+        return std::make_shared<MemorySource>(readStream(id));
+    }
+    std::string what = "stream " + mapi::toUtf8(e.name);
+    if (e.size > fileSize_) {
+        fail(what, entryOffset(id) + dir::kSize,
+             "size " + std::to_string(e.size) + " exceeds the file size " +
+                 std::to_string(fileSize_));
+    }
+    uint64_t units = (e.size + sectorSize_ - 1) / sectorSize_;
+    std::vector<uint32_t> sectors = chain(e.start, units, false, what);
+    charge(e.size, what);
+    return std::make_shared<ChainSource>(file_, std::move(sectors), sectorSize_, e.size);
+}
+
+Bytes extractStorage(const CompoundFileReader& reader, uint32_t storage, uint32_t sectorSize) {
+    CompoundFileWriter w(sectorSize);
+    w.setClsid(CompoundFileWriter::kRoot, reader.entry(storage).clsid);
+    w.setStateBits(CompoundFileWriter::kRoot, reader.entry(storage).stateBits);
+    // (source storage, destination storage) pairs; iterative, the tree can be deep.
+    std::vector<std::pair<uint32_t, uint32_t>> work{{storage, CompoundFileWriter::kRoot}};
+    while (!work.empty()) {
+        auto [from, to] = work.back();
+        work.pop_back();
+        for (uint32_t child : reader.children(from)) {
+            const CfbEntry& e = reader.entry(child);
+            if (e.isStream()) {
+                w.addStream(to, e.name, reader.streamSource(child));
+            } else if (e.type == kTypeStorage) {
+                uint32_t sub = w.addStorage(to, e.name);
+                w.setClsid(sub, e.clsid);
+                w.setStateBits(sub, e.stateBits);
+                work.push_back({child, sub});
+            }
+        }
+    }
+    return w.toBytes();
+}
+
+}  // namespace qm::msg

@@ -1,0 +1,130 @@
+// Reads a compound file ([MS-CFB]) without trusting any number in it.
+//
+// open() checks the header, loads the FAT (through the header DIFAT and any
+// DIFAT sectors), the mini FAT, the directory and the mini stream, and walks
+// the directory tree once: every sibling and child id must be in range and
+// reached exactly once, so later lookups need no cycle checks. Stream data is
+// read only when asked for, either whole (readStream) or as a ByteSource that
+// reads sectors on demand (streamSource) and keeps the file alive.
+//
+// Every defect throws qm::FormatError naming the file, the structure and the
+// byte offset; an allocation never exceeds what the file's size warrants.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "mapi/bytes.h"
+#include "mapi/property.h"
+
+namespace qm::msg {
+
+struct CfbEntry {
+    std::u16string name;
+    uint8_t type = 0;  // cfb::kTypeStorage, kTypeStream or kTypeRoot
+    mapi::Guid clsid;
+    uint32_t stateBits = 0;
+    uint64_t created = 0;
+    uint64_t modified = 0;
+    uint32_t start = 0;
+    uint64_t size = 0;  // streams (and the root: the mini stream's size)
+
+    bool isStorage() const;
+    bool isStream() const;
+};
+
+class CompoundFileReader : public std::enable_shared_from_this<CompoundFileReader> {
+  public:
+    // `file` is the whole compound file; `name` is used in error messages.
+    static std::shared_ptr<CompoundFileReader> open(std::shared_ptr<const ByteSource> file,
+                                                    std::string name);
+
+    static constexpr uint32_t kRoot = 0;
+
+    const std::string& name() const { return name_; }
+    uint32_t sectorSize() const { return sectorSize_; }
+    uint16_t majorVersion() const { return major_; }
+    uint64_t fileSize() const { return fileSize_; }
+    size_t entryCount() const { return entries_.size(); }
+
+    // REQUIRES: id is kRoot or was returned by children()/find().
+    const CfbEntry& entry(uint32_t id) const { return entries_[id]; }
+    // The direct children of a storage, in directory-tree order.
+    const std::vector<uint32_t>& children(uint32_t storage) const;
+    // Case-insensitive (simple upper-casing) lookup of a direct child.
+    std::optional<uint32_t> find(uint32_t storage, std::u16string_view name) const;
+
+    // The whole stream. Counts against the read budget: the total of all bytes
+    // handed out must stay below a small multiple of the file size, so one
+    // sector shared by many streams cannot blow up memory.
+    Bytes readStream(uint32_t id) const;
+    // The stream read on demand. Its chain is checked now; reads later.
+    std::shared_ptr<const ByteSource> streamSource(uint32_t id) const;
+
+    // Lets a caller charge bytes it derives from the file to the same budget.
+    void charge(uint64_t bytes, const std::string& what) const;
+
+  private:
+    CompoundFileReader() = default;
+    void readHeader();
+    void readFat();
+    void readMiniFat();
+    void readDirectory();
+    void buildTree();
+    void loadMiniStream();
+
+    // The chain from `start` for `units` units, checked for range and cycles.
+    std::vector<uint32_t> chain(uint32_t start, uint64_t units, bool mini,
+                                const std::string& what) const;
+    // A FAT chain of unknown length (directory, mini FAT), up to ENDOFCHAIN.
+    std::vector<uint32_t> fullChain(uint32_t start, const std::string& what) const;
+    // File offset of the FAT (or mini FAT) entry for `sector`, -1 if unknown.
+    int64_t fatEntryOffset(uint32_t sector, bool mini) const;
+    int64_t entryOffset(uint32_t id) const;
+    void readSector(uint32_t sector, uint8_t* out, uint32_t length, const std::string& what) const;
+    int64_t sectorOffset(uint32_t sector) const {
+        return int64_t((uint64_t(sector) + 1) * sectorSize_);
+    }
+    [[noreturn]] void fail(const std::string& structure, int64_t offset,
+                           const std::string& what) const;
+
+    std::shared_ptr<const ByteSource> file_;
+    std::string name_;
+    uint64_t fileSize_ = 0;
+    uint16_t major_ = 0;
+    uint32_t sectorSize_ = 512;
+    uint32_t sectorCount_ = 0;  // sectors that exist (a short last one included)
+    uint32_t fatSectors_ = 0, firstDir_ = 0, dirSectors_ = 0, firstMiniFat_ = 0,
+             miniFatSectors_ = 0, firstDifat_ = 0, difatSectors_ = 0;
+    std::vector<uint32_t> headerDifat_;
+    std::vector<uint32_t> fatSectorList_;
+    std::vector<uint32_t> miniFatChain_;
+    std::vector<uint32_t> dirChain_;
+    std::vector<uint32_t> fat_;
+    std::vector<uint32_t> miniFat_;
+    std::vector<CfbEntry> entries_;
+    struct Links {
+        uint32_t left, right, child;
+    };
+    std::vector<Links> links_;
+    std::vector<std::vector<uint32_t>> children_;
+    Bytes miniStream_;
+    mutable uint64_t budgetUsed_ = 0;
+    uint64_t budget_ = 0;
+    // Generation-stamped visit marks: a chain walk is O(length) with no reset.
+    mutable std::vector<uint32_t> visitMark_;
+    mutable uint32_t visitGeneration_ = 0;
+    mutable std::vector<uint32_t> miniVisitMark_;
+    mutable uint32_t miniVisitGeneration_ = 0;
+};
+
+// Serialises the sub-tree under `storage` as a standalone compound file whose
+// root carries the storage's CLSID (how an OLE attachment travels as one
+// PT_OBJECT value).
+Bytes extractStorage(const CompoundFileReader& reader, uint32_t storage, uint32_t sectorSize = 512);
+
+}  // namespace qm::msg

@@ -1,0 +1,46 @@
+// A file opened read-only and read in pieces with pread, so values that stay
+// in the file (large attachments) can be read long after parsing. The file
+// stays open while any shared_ptr to the source lives.
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "mapi/bytes.h"
+
+namespace qm::msg {
+
+class FileSource final : public ByteSource {
+  public:
+    // Throws qm::IoError when the file cannot be opened or sized.
+    static std::shared_ptr<FileSource> open(const std::filesystem::path& path);
+    ~FileSource() override;
+    FileSource(const FileSource&) = delete;
+    FileSource& operator=(const FileSource&) = delete;
+
+    uint64_t size() const override { return size_; }
+    // Throws qm::IoError when the file fails or has shrunk since it was opened.
+    void read(uint64_t offset, std::span<uint8_t> out) const override;
+    const std::string& path() const { return path_; }
+
+  private:
+    FileSource(int fd, uint64_t size, std::string path)
+        : fd_(fd), size_(size), path_(std::move(path)) {}
+    int fd_;
+    uint64_t size_;
+    std::string path_;
+};
+
+// A non-owning view of bytes the caller keeps alive (readMsg on memory).
+class SpanSource final : public ByteSource {
+  public:
+    explicit SpanSource(std::span<const uint8_t> data) : data_(data) {}
+    uint64_t size() const override { return data_.size(); }
+    void read(uint64_t offset, std::span<uint8_t> out) const override;
+
+  private:
+    std::span<const uint8_t> data_;
+};
+
+}  // namespace qm::msg

@@ -1,0 +1,383 @@
+#include "msg/msg_reader.h"
+
+#include <algorithm>
+#include <unordered_map>
+
+#include "mapi/codepage.h"
+#include "mapi/error.h"
+#include "mapi/tags.h"
+#include "msg/cfb_format.h"
+#include "msg/msg_format.h"
+#include "msg/nameid.h"
+
+namespace qm::msg {
+
+using namespace mapi;
+
+namespace {
+
+std::string hexTag(uint32_t tag) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%08X", tag);
+    return buf;
+}
+
+bool startsWith(std::u16string_view s, std::u16string_view prefix) {
+    if (s.size() < prefix.size()) return false;
+    for (size_t i = 0; i < prefix.size(); ++i) {
+        char16_t a = s[i], b = prefix[i];
+        if (a >= u'a' && a <= u'z') a = char16_t(a - 32);
+        if (b >= u'a' && b <= u'z') b = char16_t(b - 32);
+        if (a != b) return false;
+    }
+    return true;
+}
+
+std::optional<uint32_t> parseHex8(std::u16string_view s) {
+    if (s.size() != 8) return std::nullopt;
+    uint32_t v = 0;
+    for (char16_t c : s) {
+        v <<= 4;
+        if (c >= u'0' && c <= u'9')
+            v |= uint32_t(c - u'0');
+        else if (c >= u'A' && c <= u'F')
+            v |= uint32_t(c - u'A' + 10);
+        else if (c >= u'a' && c <= u'f')
+            v |= uint32_t(c - u'a' + 10);
+        else
+            return std::nullopt;
+    }
+    return v;
+}
+
+// PT_UNICODE bytes as the model keeps them: whole code units, no trailing
+// NULs, lone surrogates replaced.
+void tidyUnicode(Bytes& b) {
+    if (b.size() % 2) b.pop_back();
+    while (b.size() >= 2 && b[b.size() - 1] == 0 && b[b.size() - 2] == 0) b.resize(b.size() - 2);
+    size_t n = b.size() / 2;
+    for (size_t i = 0; i < n; ++i) {
+        uint16_t c = loadLE16(&b[2 * i]);
+        if (c >= 0xD800 && c <= 0xDBFF) {
+            if (i + 1 < n) {
+                uint16_t d = loadLE16(&b[2 * i + 2]);
+                if (d >= 0xDC00 && d <= 0xDFFF) {
+                    ++i;
+                    continue;
+                }
+            }
+            storeLE16(&b[2 * i], 0xFFFD);
+        } else if (c >= 0xDC00 && c <= 0xDFFF) {
+            storeLE16(&b[2 * i], 0xFFFD);
+        }
+    }
+}
+
+void tidyString8(Bytes& b) {
+    while (!b.empty() && b.back() == 0) b.pop_back();
+}
+
+bool isStreamType(uint16_t type) {
+    switch (type) {
+        case PT_STRING8:
+        case PT_UNICODE:
+        case PT_BINARY:
+        case PT_CLSID:
+        case PT_SVREID:
+        case PT_SRESTRICT:
+        case PT_ACTIONS:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// Child entries of one storage, by upper-cased name, built once per storage.
+class Children {
+  public:
+    Children(const CompoundFileReader& cfb, uint32_t storage) {
+        for (uint32_t id : cfb.children(storage)) byName_.emplace(upper(cfb.entry(id).name), id);
+    }
+    std::optional<uint32_t> find(std::u16string_view name) const {
+        auto it = byName_.find(upper(name));
+        if (it == byName_.end()) return std::nullopt;
+        return it->second;
+    }
+
+  private:
+    static std::u16string upper(std::u16string_view s) {
+        std::u16string u(s);
+        for (auto& c : u)
+            if (c >= u'a' && c <= u'z') c = char16_t(c - 32);
+        return u;
+    }
+    std::unordered_map<std::u16string, uint32_t> byName_;
+};
+
+class Reader {
+  public:
+    Reader(std::shared_ptr<CompoundFileReader> cfb, const MsgReadOptions& options)
+        : cfb_(std::move(cfb)), options_(options) {}
+
+    Message read() {
+        if (auto ns = cfb_->find(CompoundFileReader::kRoot, layout::kNameIdStorage);
+            ns && cfb_->entry(*ns).isStorage()) {
+            names_ = NameIdMap::read(*cfb_, *ns);
+        }
+        return readMessage(CompoundFileReader::kRoot, layout::kTopHeaderSize, 0, "message");
+    }
+
+  private:
+    [[noreturn]] void fail(const std::string& structure, int64_t offset, const std::string& what) {
+        throw FormatError(cfb_->name(), structure, offset, what);
+    }
+
+    struct ObjectEntry {
+        uint32_t tag;
+        uint32_t flags;
+    };
+
+    Bytes streamBytes(uint32_t id) { return cfb_->readStream(id); }
+
+    // Reads the property stream of `storage` into `bag`; PT_OBJECT entries
+    // are returned for the caller to interpret.
+    std::vector<ObjectEntry> readProperties(const Children& kids, size_t headerSize,
+                                            PropertyBag& bag, const std::string& where) {
+        std::vector<ObjectEntry> objects;
+        auto propsId = kids.find(layout::kPropertiesStream);
+        if (!propsId || !cfb_->entry(*propsId).isStream()) {
+            fail(where, -1, "has no __properties_version1.0 stream");
+        }
+        Bytes props = streamBytes(*propsId);
+        if (props.size() < headerSize) {
+            fail(where + " property stream", -1,
+                 "is " + std::to_string(props.size()) + " bytes, shorter than its " +
+                     std::to_string(headerSize) + "-byte header");
+        }
+        // A trailing partial entry is ignored.
+        size_t count = (props.size() - headerSize) / layout::kEntrySize;
+        if (count > layout::kMaxEntriesPerStream) {
+            fail(where + " property stream", -1,
+                 std::to_string(count) + " entries exceed the limit of " +
+                     std::to_string(layout::kMaxEntriesPerStream));
+        }
+        bag.reserve(count);
+        for (size_t i = 0; i < count; ++i) {
+            const uint8_t* e = &props[headerSize + i * layout::kEntrySize];
+            uint32_t tag = loadLE32(e);
+            uint32_t flags = loadLE32(e + 4);
+            uint16_t type = propType(tag);
+            Property p;
+            p.tag = tag;
+            p.flags = flags;
+            std::string what = where + " property " + hexTag(tag);
+            if (type == PT_OBJECT) {
+                objects.push_back({tag, flags});
+                continue;
+            }
+            if (isMultiValued(type)) {
+                if (!readMultiValued(kids, p, what)) continue;
+            } else if (size_t fs = fixedSize(type); fs && type != PT_CLSID) {
+                p.value.assign(e + 8, e + 8 + fs);
+                if (type == PT_BOOLEAN) p.value[0] = p.value[0] ? 1 : 0;
+            } else if (isStreamType(type) || !isKnownType(type)) {
+                auto sid = kids.find(layout::substgName(tag));
+                if (!sid || !cfb_->entry(*sid).isStream()) {
+                    // Unknown types may be inline; known variable ones without
+                    // a stream are absent.
+                    if (isStreamType(type)) continue;
+                    p.value.assign(e + 8, e + 16);
+                } else {
+                    const CfbEntry& se = cfb_->entry(*sid);
+                    if (type != PT_UNICODE && type != PT_STRING8 && options_.streamLargeValues &&
+                        se.size >= layout::kStreamThreshold) {
+                        p.stream = cfb_->streamSource(*sid);
+                    } else {
+                        p.value = streamBytes(*sid);
+                        if (type == PT_UNICODE) tidyUnicode(p.value);
+                        if (type == PT_STRING8) tidyString8(p.value);
+                    }
+                }
+            } else {
+                // PT_UNSPECIFIED, PT_NULL: nothing beyond the inline bytes.
+                p.value.assign(e + 8, e + 16);
+            }
+            if (propId(tag) >= 0x8000) p.named = names_.lookup(propId(tag));
+            bag.set(std::move(p));
+        }
+        return objects;
+    }
+
+    bool readMultiValued(const Children& kids, Property& p, const std::string& what) {
+        uint16_t type = p.type();
+        uint16_t base = baseType(type);
+        auto sid = kids.find(layout::substgName(p.tag));
+        if (!sid || !cfb_->entry(*sid).isStream()) return false;
+        Bytes data = streamBytes(*sid);
+        if (size_t fs = fixedSize(base)) {
+            if (data.size() % fs != 0) {
+                fail(what, -1,
+                     "stream of " + std::to_string(data.size()) +
+                         " bytes is not a whole number of " + std::to_string(fs) + "-byte values");
+            }
+            if (data.size() / fs > layout::kMaxMultiValues) {
+                fail(what, -1, "more than " + std::to_string(layout::kMaxMultiValues) + " values");
+            }
+            p.value = std::move(data);
+            return true;
+        }
+        // Variable-size: a length stream, then one stream per value.
+        size_t lengthEntry = base == PT_BINARY ? 8 : 4;
+        size_t count = data.size() / lengthEntry;
+        if (count > layout::kMaxMultiValues) {
+            fail(what, -1, "more than " + std::to_string(layout::kMaxMultiValues) + " values");
+        }
+        p.items.reserve(count);
+        for (uint32_t i = 0; i < count; ++i) {
+            auto vid = kids.find(layout::substgName(p.tag, i));
+            if (!vid || !cfb_->entry(*vid).isStream()) {
+                fail(what, -1,
+                     "declares " + std::to_string(count) + " values but value stream " +
+                         std::to_string(i) + " is missing");
+            }
+            Bytes v = streamBytes(*vid);
+            if (base == PT_UNICODE) tidyUnicode(v);
+            if (base == PT_STRING8) tidyString8(v);
+            p.items.push_back(std::move(v));
+        }
+        return true;
+    }
+
+    // Enumerates the numbered child storages named `prefix`#NNNNNNNN, in order.
+    std::vector<uint32_t> numbered(uint32_t storage, std::u16string_view prefix, size_t cap,
+                                   const std::string& where, const char* kind) {
+        std::vector<std::pair<uint32_t, uint32_t>> found;
+        for (uint32_t id : cfb_->children(storage)) {
+            const CfbEntry& e = cfb_->entry(id);
+            if (!startsWith(e.name, prefix)) continue;
+            auto index = parseHex8(std::u16string_view(e.name).substr(prefix.size()));
+            if (!index || !e.isStorage()) {
+                fail(where, -1,
+                     std::string(kind) + " entry \"" + toUtf8(e.name) +
+                         "\" is not a storage with an 8-digit hex number");
+            }
+            found.push_back({*index, id});
+            if (found.size() > cap) {
+                fail(where, -1,
+                     std::string("more than ") + std::to_string(cap) + " " + kind + " storages");
+            }
+        }
+        std::sort(found.begin(), found.end());
+        std::vector<uint32_t> out;
+        out.reserve(found.size());
+        for (auto& f : found) out.push_back(f.second);
+        return out;
+    }
+
+    Message readMessage(uint32_t storage, size_t headerSize, int depth, const std::string& where) {
+        if (depth > layout::kMaxEmbedDepth) {
+            fail(where, -1,
+                 "embedded messages nest deeper than " + std::to_string(layout::kMaxEmbedDepth));
+        }
+        Message m;
+        Children kids(*cfb_, storage);
+        auto objects = readProperties(kids, headerSize, m.props, where);
+        keepObjects(kids, objects, m.props, where);
+        auto recips =
+            numbered(storage, layout::kRecipPrefix, layout::kMaxRecipients, where, "recipient");
+        m.recipients.reserve(recips.size());
+        for (size_t i = 0; i < recips.size(); ++i) {
+            Recipient r;
+            Children rk(*cfb_, recips[i]);
+            std::string rw = where + " recipient " + std::to_string(i);
+            auto objs = readProperties(rk, layout::kChildHeaderSize, r.props, rw);
+            keepObjects(rk, objs, r.props, rw);
+            m.recipients.push_back(std::move(r));
+        }
+        auto attachs =
+            numbered(storage, layout::kAttachPrefix, layout::kMaxAttachments, where, "attachment");
+        m.attachments.reserve(attachs.size());
+        for (size_t i = 0; i < attachs.size(); ++i) {
+            m.attachments.push_back(
+                readAttachment(attachs[i], depth, where + " attachment " + std::to_string(i)));
+        }
+        return m;
+    }
+
+    // PT_OBJECT values other than an attachment's data: the storage, kept
+    // whole as a standalone compound file.
+    void keepObjects(const Children& kids, const std::vector<ObjectEntry>& objects,
+                     PropertyBag& bag, const std::string& where) {
+        for (const auto& o : objects) {
+            auto sid = kids.find(layout::substgName(o.tag));
+            if (!sid || !cfb_->entry(*sid).isStorage()) continue;
+            keepStorage(*sid, o.tag, o.flags, bag, where);
+        }
+    }
+
+    void keepStorage(uint32_t storage, uint32_t tag, uint32_t flags, PropertyBag& bag,
+                     const std::string& where) {
+        Property p;
+        p.tag = tag;
+        p.flags = flags;
+        try {
+            p.value = extractStorage(*cfb_, storage, cfb_->sectorSize());
+        } catch (const std::length_error&) {
+            fail(where + " property " + hexTag(tag), -1, "object storage too large to copy");
+        }
+        cfb_->charge(p.value.size(), where + " object storage");
+        if (propId(tag) >= 0x8000) p.named = names_.lookup(propId(tag));
+        bag.set(std::move(p));
+    }
+
+    Attachment readAttachment(uint32_t storage, int depth, const std::string& where) {
+        Attachment a;
+        Children kids(*cfb_, storage);
+        auto objects = readProperties(kids, layout::kChildHeaderSize, a.props, where);
+        std::optional<int32_t> method = a.props.int32(tag::AttachMethod);
+        uint32_t objectFlags = 0x6;
+        std::vector<ObjectEntry> others;
+        for (const auto& o : objects) {
+            if (o.tag == tag::AttachDataObject)
+                objectFlags = o.flags;
+            else
+                others.push_back(o);
+        }
+        keepObjects(kids, others, a.props, where);
+        auto obj = kids.find(layout::substgName(tag::AttachDataObject));
+        if (!obj || !cfb_->entry(*obj).isStorage()) return a;
+        Children objKids(*cfb_, *obj);
+        auto props = objKids.find(layout::kPropertiesStream);
+        bool hasMessageProps =
+            props && cfb_->entry(*props).isStream() &&
+            cfb_->entry(*props).size >= layout::kEmbeddedHeaderSize &&
+            (cfb_->entry(*props).size - layout::kEmbeddedHeaderSize) % layout::kEntrySize == 0;
+        bool embedded = false;
+        if (method == ATTACH_EMBEDDED_MSG) {
+            if (!props) fail(where, -1, "embedded message has no __properties_version1.0");
+            embedded = true;
+        } else if (method != ATTACH_OLE) {
+            // Method missing or unexpected: go by what the storage holds.
+            embedded = hasMessageProps;
+        }
+        if (embedded) {
+            a.embedded = std::make_unique<Message>(readMessage(
+                *obj, layout::kEmbeddedHeaderSize, depth + 1, where + " embedded message"));
+        } else {
+            keepStorage(*obj, tag::AttachDataObject, objectFlags, a.props, where);
+        }
+        return a;
+    }
+
+    std::shared_ptr<CompoundFileReader> cfb_;
+    MsgReadOptions options_;
+    NameIdMap names_;
+};
+
+}  // namespace
+
+mapi::Message readMessage(std::shared_ptr<CompoundFileReader> cfb, const MsgReadOptions& options) {
+    return Reader(std::move(cfb), options).read();
+}
+
+}  // namespace qm::msg
