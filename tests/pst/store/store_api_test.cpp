@@ -1,0 +1,194 @@
+// The Store API: creating (never over anything), folders and their counts
+// as our reader sees them, commit and close.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+
+#include "mapi/error.h"
+#include "mapi/tags.h"
+#include "pst/read/pst_file.h"
+#include "pst/store/store.h"
+#include "store_test_util.h"
+
+using namespace qm;
+using namespace qm::pst;
+using storetest::ScratchDir;
+namespace tag = mapi::tag;
+
+namespace {
+
+mapi::Message simpleMessage(const std::string& subject, bool read) {
+    mapi::Message m;
+    m.props.set(mapi::Property::utf8(tag::MessageClass, "IPM.Note"));
+    m.props.set(mapi::Property::utf8(tag::Subject, subject));
+    m.props.set(mapi::Property::int32(tag::MessageFlags, read ? mapi::MSGFLAG_READ : 0));
+    m.props.set(mapi::Property::utf8(tag::Body, "body of " + subject));
+    return m;
+}
+
+const read::FolderEntry* entry(const std::vector<read::FolderEntry>& rows, Nid nid) {
+    for (const auto& r : rows) {
+        if (r.nid == nid) return &r;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+TEST(StoreCreate, NeverWritesOverAnythingAtThePath) {
+    ScratchDir dir;
+    const auto path = dir / "a.pst";
+    { std::ofstream(path) << "keep me"; }
+    EXPECT_THROW(Store::create(path, "A"), IoError);
+    std::ifstream in(path);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(text, "keep me");
+
+    const auto link = dir / "link.pst";
+    std::filesystem::create_symlink(dir / "nowhere.pst", link);
+    EXPECT_THROW(Store::create(link, "A"), IoError);
+    EXPECT_FALSE(std::filesystem::exists(dir / "nowhere.pst"));
+
+    EXPECT_THROW(Store::create(dir / "missing-dir" / "b.pst", "B"), IoError);
+}
+
+TEST(StoreCreate, NewStoreNamesItselfAndItsFolders) {
+    ScratchDir dir;
+    const auto path = dir / "new.pst";
+    auto store = Store::create(path, "Archiv 2009 — Ünïcode");
+    EXPECT_TRUE(store->isOpen());
+    EXPECT_EQ(store->path(), path);
+    EXPECT_EQ(store->displayName(), "Archiv 2009 — Ünïcode");
+    EXPECT_EQ(store->ipmSubtree(), 0x8022u);
+    const Bytes id = store->entryId();
+    ASSERT_EQ(id.size(), 24u);
+    EXPECT_EQ(loadLE32(id.data()), 0u);
+    EXPECT_EQ(loadLE32(id.data() + 20), 0x21u);
+    const auto children = store->childFolders(store->ipmSubtree());
+    ASSERT_EQ(children.size(), 1u);
+    EXPECT_EQ(children[0].name, "Deleted Items");
+    EXPECT_EQ(store->fileSize() % 512, 0u);
+    store->close();
+    EXPECT_FALSE(store->isOpen());
+
+    auto pst = read::PstFile::open(path);
+    EXPECT_EQ(pst->displayName(), "Archiv 2009 — Ünïcode");
+    EXPECT_EQ(pst->ipmSubtree(), 0x8022u);
+    EXPECT_EQ(pst->deletedItems(), 0x8062u);
+    EXPECT_EQ(pst->searchRoot(), 0x8042u);
+    // The record key inside the store's entry id is the store's.
+    const auto* key = pst->storeProperties().find(mapi::makeTag(0x0FF9, mapi::PT_BINARY));
+    ASSERT_NE(key, nullptr);
+    EXPECT_EQ(key->value, Bytes(id.begin() + 4, id.begin() + 20));
+}
+
+TEST(StoreFolders, NestedFoldersWithCaseInsensitiveNamesAndTrueCounts) {
+    ScratchDir dir;
+    const auto path = dir / "folders.pst";
+    auto store = Store::create(path, "Folders");
+    const Nid top = store->ipmSubtree();
+    const Nid mail = store->addFolder(top, "Mail");
+    const Nid y2009 = store->addFolder(mail, "2009");
+    const Nid deep = store->addFolder(y2009, "Ärger");
+    const Nid notes = store->addFolder(top, "Notes", "IPF.StickyNote");
+    EXPECT_THROW(store->addFolder(top, "MAIL"), Error);
+    EXPECT_THROW(store->addFolder(y2009, "ärger"), Error);
+    EXPECT_THROW(store->addFolder(top, "deleted items"), Error);
+    EXPECT_THROW(store->addFolder(top, ""), Error);
+    EXPECT_THROW(store->addFolder(0x12345682, "x"), Error);
+    EXPECT_NE(store->addFolder(y2009, "Ärgerlich"), deep);
+    EXPECT_NE(store->addFolder(mail, "Ärger"), deep);  // same name, other parent
+
+    const auto mailKids = store->childFolders(mail);
+    ASSERT_EQ(mailKids.size(), 2u);
+    EXPECT_EQ(mailKids[0].name, "2009");
+    EXPECT_EQ(mailKids[0].nid, y2009);
+
+    for (int i = 0; i < 5; ++i)
+        store->addMessage(mail, simpleMessage("m" + std::to_string(i), i < 2));
+    store->addMessage(deep, simpleMessage("deep", false));
+    EXPECT_THROW(store->addMessage(0x2223, simpleMessage("spam", false)), Error);
+    EXPECT_THROW(store->addMessage(0x7777, simpleMessage("nowhere", false)), Error);
+    store->close();
+
+    auto pst = read::PstFile::open(path);
+    const auto topRows = pst->childFolders(top);
+    ASSERT_EQ(topRows.size(), 3u);  // Deleted Items, Mail, Notes
+    const auto* mailRow = entry(topRows, mail);
+    ASSERT_NE(mailRow, nullptr);
+    EXPECT_EQ(mailRow->name, "Mail");
+    EXPECT_EQ(mailRow->contentCount, 5);
+    EXPECT_EQ(mailRow->unreadCount, 3);
+    EXPECT_TRUE(mailRow->hasSubfolders);
+    EXPECT_EQ(mailRow->containerClass, "IPF.Note");
+    const auto* notesRow = entry(topRows, notes);
+    ASSERT_NE(notesRow, nullptr);
+    EXPECT_EQ(notesRow->containerClass, "IPF.StickyNote");
+    EXPECT_FALSE(notesRow->hasSubfolders);
+
+    // The folder PC says what its row says.
+    const auto mailProps = pst->folderProperties(mail);
+    EXPECT_EQ(mailProps.int32(tag::ContentCount), 5);
+    EXPECT_EQ(mailProps.int32(tag::ContentUnreadCount), 3);
+    EXPECT_EQ(mailProps.boolean(tag::Subfolders), true);
+    EXPECT_EQ(mailProps.string(0x3613), "IPF.Note");
+    EXPECT_EQ(pst->parentOf(mail), top);
+    EXPECT_EQ(pst->parentOf(deep), y2009);
+
+    const auto deepRows = pst->childFolders(y2009);
+    const auto* deepRow = entry(deepRows, deep);
+    ASSERT_NE(deepRow, nullptr);
+    EXPECT_EQ(deepRow->name, "Ärger");
+    EXPECT_EQ(deepRow->contentCount, 1);
+    EXPECT_EQ(deepRow->unreadCount, 1);
+    // Counts are per folder: the parent does not add its children's.
+    const auto* yRow = entry(pst->childFolders(mail), y2009);
+    ASSERT_NE(yRow, nullptr);
+    EXPECT_EQ(yRow->contentCount, 0);
+    EXPECT_TRUE(yRow->hasSubfolders);
+
+    EXPECT_EQ(pst->messageNids(mail).size(), 5u);
+    EXPECT_EQ(pst->messageNids(deep).size(), 1u);
+    EXPECT_EQ(pst->parentOf(pst->messageNids(deep)[0]), deep);
+}
+
+TEST(StoreCommit, CommittedMessagesAreInTheFileWhileTheStoreIsOpen) {
+    ScratchDir dir;
+    const auto path = dir / "commit.pst";
+    StoreOptions options;
+    options.commitInterval = std::chrono::milliseconds(0);  // every message commits
+    auto store = Store::create(path, "Commit", options);
+    const Nid folder = store->addFolder(store->ipmSubtree(), "Inbox");
+    store->addMessage(folder, simpleMessage("first", true));
+    {
+        auto pst = read::PstFile::open(path);
+        EXPECT_EQ(pst->messageNids(folder).size(), 1u);
+    }
+    StoreOptions lazy;
+    lazy.commitInterval = std::chrono::hours(1);
+    auto store2 = Store::create(dir / "lazy.pst", "Lazy", lazy);
+    const Nid f2 = store2->addFolder(store2->ipmSubtree(), "Inbox");
+    store2->addMessage(f2, simpleMessage("pending", true));
+    {
+        // Not committed yet: the file still holds the last committed state,
+        // which does not know the folder.
+        auto pst = read::PstFile::open(dir / "lazy.pst");
+        EXPECT_EQ(pst->childFolders(store2->ipmSubtree()).size(), 1u);
+    }
+    store2->commit();
+    {
+        auto pst = read::PstFile::open(dir / "lazy.pst");
+        EXPECT_EQ(pst->messageNids(f2).size(), 1u);
+    }
+    store->close();
+    EXPECT_THROW(store->close(), Error);
+    EXPECT_THROW(store->addMessage(folder, simpleMessage("late", true)), Error);
+    EXPECT_THROW(store->addFolder(store->ipmSubtree(), "late"), Error);
+    EXPECT_THROW(store->commit(), Error);
+    // The destructor closes an open store, committing what it holds.
+    store2->addMessage(f2, simpleMessage("second", true));
+    store2.reset();
+    auto pst = read::PstFile::open(dir / "lazy.pst");
+    EXPECT_EQ(pst->messageNids(f2).size(), 2u);
+}

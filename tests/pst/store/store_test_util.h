@@ -1,0 +1,107 @@
+// Helpers for the store tests: scratch directories, the golden files, the
+// external validators, and reading a written store back.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+
+#include "mapi/bytes.h"
+#include "pst/ndb/crc.h"
+
+namespace qm::pst::storetest {
+
+namespace fs = std::filesystem;
+
+class ScratchDir {
+  public:
+    ScratchDir() {
+        std::string tmpl = (fs::temp_directory_path() / "qm-store-XXXXXX").string();
+        if (!::mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
+        path_ = tmpl;
+    }
+    ~ScratchDir() {
+        std::error_code ec;
+        fs::remove_all(path_, ec);
+    }
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+    fs::path operator/(const std::string& name) const { return path_ / name; }
+    const fs::path& path() const { return path_; }
+
+  private:
+    fs::path path_;
+};
+
+inline fs::path sharedDir() {
+    const char* dir = std::getenv("QM_SHARED_DIR");
+    return dir ? fs::path(dir) : fs::path();
+}
+
+inline fs::path goldenFile(const char* name) {
+    const fs::path dir = sharedDir();
+    if (dir.empty()) return {};
+    const fs::path p = dir / "pst-samples" / name;
+    return fs::exists(p) ? p : fs::path();
+}
+
+inline fs::path sourceDir() {
+    const char* dir = std::getenv("QM_SOURCE_DIR");
+    return dir ? fs::path(dir) : fs::path();
+}
+
+inline fs::path binDir() {
+    const char* dir = std::getenv("QM_BIN_DIR");
+    return dir ? fs::path(dir) : fs::path();
+}
+
+// Single-quoted for /bin/sh.
+inline std::string shellQuote(const std::string& s) {
+    std::string out = "'";
+    for (char c : s) {
+        if (c == '\'') {
+            out += "'\\''";
+        } else {
+            out += c;
+        }
+    }
+    return out + "'";
+}
+
+struct CommandResult {
+    int exitCode = -1;
+    std::string output;  // stdout and stderr together
+};
+
+inline CommandResult run(const std::string& command) {
+    CommandResult r;
+    FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+    if (!pipe) return r;
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, pipe)) > 0) r.output.append(buf, n);
+    const int status = ::pclose(pipe);
+    r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return r;
+}
+
+// The CRC-32 zlib and Python's zlib.crc32 compute (inverted in and out),
+// built from the PST's uninverted one.
+inline uint32_t zlibCrc(const ByteSource& source) {
+    uint32_t crc = 0xFFFFFFFF;
+    Bytes buf(1 << 16);
+    for (uint64_t off = 0; off < source.size(); off += buf.size()) {
+        const size_t n = size_t(std::min<uint64_t>(buf.size(), source.size() - off));
+        source.read(off, std::span<uint8_t>(buf.data(), n));
+        crc = ndb::crc32(buf.data(), n, crc);
+    }
+    return crc ^ 0xFFFFFFFF;
+}
+
+}  // namespace qm::pst::storetest
