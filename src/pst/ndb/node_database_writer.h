@@ -88,12 +88,19 @@ class NodeDatabaseWriter {
     // One external data block, encoded. REQUIRES: 1 <= data.size() <= kMaxBlockData.
     Bid writeDataBlock(std::span<const uint8_t> data);
     // The data tree over `blocks` (data blocks, in stream order): the block
-    // itself when there is one, an XBLOCK up to 1021, else an XXBLOCK over
-    // XBLOCKs. Adds one reference to each child. `previous`, when given, is
+    // itself when there is one (no reference added: the caller's is the
+    // tree's), an XBLOCK up to 1021, else an XXBLOCK over XBLOCKs. Adds one
+    // reference to each child. `previous`, when given, is
     // an earlier tree of the same stream: its XBLOCKs whose slots are
     // unchanged are re-referenced instead of rewritten.
     // REQUIRES: blocks non-empty; total size < 4 GiB (lcbTotal is 32-bit).
     Bid writeDataTree(std::span<const Bid> blocks, Bid previous = 0);
+    // The same when the caller knows each block's size (no BBT look-ups).
+    struct BlockRef {
+        Bid bid = 0;
+        uint32_t size = 0;  // cb of the data block
+    };
+    Bid writeDataTree(std::span<const BlockRef> blocks, Bid previous = 0);
     // `data` cut into blocks of kMaxBlockData (all full but the last), then
     // the tree. Returns 0 for empty data (a node without data).
     Bid writeData(std::span<const uint8_t> data);
@@ -104,9 +111,11 @@ class NodeDatabaseWriter {
     // REQUIRES: entries sorted by nid, nids unique.
     Bid writeSubnodeTree(std::span<const SubnodeEntry> entries);
 
-    // Holds or drops one reference to a block. A holder that keeps a block
-    // across commits (a growing table's full blocks) need not addRef while
-    // a node references it.
+    // Holds or drops one reference to a block. The count is written as it
+    // stands at commit(), so a hold still open at a commit is a count no
+    // reference in the file explains (a checker reports it): balance holds
+    // before committing. A builder that keeps a table's full blocks across
+    // commits needs no hold: the node that holds the table references them.
     void addRef(Bid bid);
     void release(Bid bid);
     std::optional<BlockEntry> findBlock(Bid bid) const;
@@ -117,6 +126,8 @@ class NodeDatabaseWriter {
     // The data blocks of the tree at `root` in stream order (`root` itself
     // for a data block).
     std::vector<Bid> dataTreeBlocks(Bid root) const;
+    // The same with each block's size (BBT look-ups).
+    std::vector<BlockRef> dataTreeBlockRefs(Bid root) const;
     // The whole stream; for small streams (tables, heaps, tests).
     Bytes readData(Bid root) const;
     uint64_t dataSize(Bid root) const;

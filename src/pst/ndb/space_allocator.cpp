@@ -1,0 +1,267 @@
+#include "pst/ndb/space_allocator.h"
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+
+#include "mapi/error.h"
+#include "pst/ndb/block_format.h"
+
+namespace qm::pst::ndb {
+namespace {
+
+constexpr uint32_t kSlotsPerPage = kPageSize / kAMapSlotSize;  // 8
+// Clean bitmaps kept for reuse; dirty ones stay until the commit writes them.
+constexpr size_t kCleanBitmapCache = 64;
+// FMap bytes saturate: a run longer than this is told as this.
+constexpr uint16_t kFMapMaxRun = 0xFF;
+
+bool slotUsed(const uint8_t* bm, uint32_t slot) {
+    return (bm[slot / 8] & (0x80 >> (slot % 8))) != 0;
+}
+
+void setSlots(uint8_t* bm, uint32_t first, uint32_t count, bool used) {
+    for (uint32_t s = first; s < first + count; ++s) {
+        uint8_t mask = uint8_t(0x80 >> (s % 8));
+        if (used)
+            bm[s / 8] |= mask;
+        else
+            bm[s / 8] &= uint8_t(~mask);
+    }
+}
+
+}  // namespace
+
+void SpaceAllocator::createInitial() {
+    regions_.clear();
+    bitmaps_.clear();
+    addRegion();
+}
+
+uint32_t SpaceAllocator::addRegion() {
+    uint32_t n = uint32_t(regions_.size());
+    regions_.push_back(Region{});
+    Bitmap& bm = bitmaps_[n];
+    bm.fill(0);
+    // The map pages at the start of the region are in use like any page.
+    setSlots(bm.data(), 0, regionMapPages(n) * kSlotsPerPage, true);
+    regions_[n].dirty = true;
+    regions_[n].fresh = true;
+    recount(n);
+    return n;
+}
+
+SpaceAllocator::Bitmap& SpaceAllocator::bitmap(uint32_t region) {
+    auto it = bitmaps_.find(region);
+    if (it != bitmaps_.end()) return it->second;
+    trimCache();
+    std::array<uint8_t, kPageSize> page;
+    Ib ib = regionOffset(region);
+    file_.read(ib, page);
+    checkPage(page, PTYPE_AMAP, ib, ib, file_.path().string());
+    Bitmap& bm = bitmaps_[region];
+    std::memcpy(bm.data(), page.data(), kPageDataSize);
+    return bm;
+}
+
+void SpaceAllocator::trimCache() {
+    size_t clean = 0;
+    for (auto& [r, bm] : bitmaps_)
+        if (!regions_[r].dirty) ++clean;
+    if (clean < kCleanBitmapCache) return;
+    for (auto it = bitmaps_.begin(); it != bitmaps_.end();) {
+        if (!regions_[it->first].dirty)
+            it = bitmaps_.erase(it);
+        else
+            ++it;
+    }
+}
+
+void SpaceAllocator::recount(uint32_t region) {
+    const Bitmap& bm = bitmaps_.at(region);
+    Region& r = regions_[region];
+    uint32_t free = 0, run = 0, best = 0, pages = 0;
+    for (uint32_t byte = 0; byte < kPageDataSize; ++byte) {
+        uint8_t v = bm[byte];
+        if (v == 0) {
+            ++pages;
+            free += 8;
+            run += 8;
+            best = std::max(best, run);
+            continue;
+        }
+        if (v == 0xFF) {
+            run = 0;
+            continue;
+        }
+        for (int bit = 0; bit < 8; ++bit) {
+            if (v & (0x80 >> bit)) {
+                run = 0;
+            } else {
+                ++free;
+                best = std::max(best, ++run);
+            }
+        }
+    }
+    r.freeSlots = uint16_t(free);
+    r.maxRun = uint16_t(best);
+    r.freePages = uint16_t(pages);
+}
+
+bool SpaceAllocator::tryAllocate(uint32_t region, uint32_t slots, bool page, Ib& out) {
+    const Region& info = regions_[region];
+    if (page ? info.freePages == 0 : info.maxRun < slots) return false;
+    Bitmap& bm = bitmap(region);
+    uint32_t found = UINT32_MAX;
+    if (page) {
+        for (uint32_t byte = 0; byte < kPageDataSize; ++byte)
+            if (bm[byte] == 0) {
+                found = byte * 8;
+                break;
+            }
+    } else {
+        uint32_t run = 0;
+        for (uint32_t s = 0; s < kAMapBits; ++s) {
+            if (bm[s / 8] == 0xFF && s % 8 == 0) {
+                run = 0;
+                s += 7;
+                continue;
+            }
+            if (slotUsed(bm.data(), s)) {
+                run = 0;
+            } else if (++run == slots) {
+                found = s + 1 - slots;
+                break;
+            }
+        }
+    }
+    if (found == UINT32_MAX) return false;
+    setSlots(bm.data(), found, slots, true);
+    regions_[region].dirty = true;
+    recount(region);
+    out = regionOffset(region) + uint64_t(found) * kAMapSlotSize;
+    return true;
+}
+
+Ib SpaceAllocator::allocateBlock(uint32_t size) {
+    if (size == 0 || size % kAMapSlotSize != 0 || size > kMaxBlockSize)
+        throw std::logic_error("allocateBlock: bad block size");
+    uint32_t slots = size / kAMapSlotSize;
+    Ib ib = 0;
+    if (blockHint_ < regions_.size() && tryAllocate(blockHint_, slots, false, ib)) return ib;
+    for (uint32_t r = 0; r < regions_.size(); ++r)
+        if (r != blockHint_ && tryAllocate(r, slots, false, ib)) {
+            blockHint_ = r;
+            return ib;
+        }
+    blockHint_ = addRegion();
+    if (!tryAllocate(blockHint_, slots, false, ib)) throw std::logic_error("fresh region full");
+    return ib;
+}
+
+Ib SpaceAllocator::allocatePage() {
+    Ib ib = 0;
+    if (pageHint_ < regions_.size() && tryAllocate(pageHint_, kSlotsPerPage, true, ib)) return ib;
+    for (uint32_t r = 0; r < regions_.size(); ++r)
+        if (r != pageHint_ && tryAllocate(r, kSlotsPerPage, true, ib)) {
+            pageHint_ = r;
+            return ib;
+        }
+    pageHint_ = addRegion();
+    if (!tryAllocate(pageHint_, kSlotsPerPage, true, ib))
+        throw std::logic_error("fresh region full");
+    return ib;
+}
+
+void SpaceAllocator::freeAfterCommit(Ib ib, uint32_t size) {
+    pendingFrees_.emplace_back(ib, size);
+}
+
+uint64_t SpaceAllocator::freeBytes() const {
+    uint64_t slots = 0;
+    for (const Region& r : regions_) slots += r.freeSlots;
+    return slots * kAMapSlotSize;
+}
+
+void SpaceAllocator::writeMaps(Bid dlistBid) {
+    const std::string file = file_.path().string();
+    for (auto [ib, size] : pendingFrees_) {
+        if (ib < kFirstAMapOffset || ib >= fileEof())
+            throw std::logic_error("free outside the file");
+        uint32_t region = uint32_t((ib - kFirstAMapOffset) / kRegionSize);
+        uint32_t slot = uint32_t((ib - regionOffset(region)) / kAMapSlotSize);
+        Bitmap& bm = bitmap(region);
+        for (uint32_t s = slot; s < slot + size / kAMapSlotSize; ++s)
+            if (!slotUsed(bm.data(), s)) throw std::logic_error("double free in the AMap");
+        setSlots(bm.data(), slot, size / kAMapSlotSize, false);
+        regions_[region].dirty = true;
+        recount(region);
+    }
+    pendingFrees_.clear();
+
+    std::array<uint8_t, kPageSize> page;
+    std::vector<uint32_t> fmapsToWrite;
+    for (uint32_t r = 0; r < regions_.size(); ++r) {
+        Region& info = regions_[r];
+        if (!info.dirty) continue;
+        Ib ib = regionOffset(r);
+        page.fill(0);
+        std::memcpy(page.data(), bitmap(r).data(), kPageDataSize);
+        sealPage(page, PTYPE_AMAP, ib, ib);
+        file_.write(ib, page);
+        if (info.fresh) {
+            // Every page is reported in use: the PMap is deprecated and
+            // cbPMapFree stays 0. The FPMap says the same of every PMap.
+            if (Ib pm = pmapOffset(r)) {
+                page.fill(0xFF);
+                sealPage(page, PTYPE_PMAP, pm, pm);
+                file_.write(pm, page);
+            }
+            if (Ib fp = fpmapOffset(r)) {
+                page.fill(0xFF);
+                sealPage(page, PTYPE_FPMAP, fp, fp);
+                file_.write(fp, page);
+            }
+        }
+        if (r >= kRegionsInHeaderFM) {
+            uint32_t first =
+                kRegionsInHeaderFM + (r - kRegionsInHeaderFM) / kRegionsPerFMap * kRegionsPerFMap;
+            if (fmapsToWrite.empty() || fmapsToWrite.back() != first) fmapsToWrite.push_back(first);
+        }
+        info.dirty = false;
+        info.fresh = false;
+    }
+    for (uint32_t first : fmapsToWrite) {
+        // One byte per AMap from the FMap's own region on: the longest free run.
+        page.fill(0);
+        for (uint32_t i = 0; i < kRegionsPerFMap && first + i < regions_.size(); ++i)
+            page[i] = uint8_t(std::min(regions_[first + i].maxRun, kFMapMaxRun));
+        Ib fm = fmapOffset(first);
+        sealPage(page, PTYPE_FMAP, fm, fm);
+        file_.write(fm, page);
+    }
+
+    // Density list: the regions with the most free slots first.
+    std::vector<uint32_t> order;
+    for (uint32_t r = 0; r < regions_.size(); ++r)
+        if (regions_[r].freeSlots > 0) order.push_back(r);
+    std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+        return regions_[a].freeSlots > regions_[b].freeSlots;
+    });
+    if (order.size() > dl::kMaxEntries) order.resize(dl::kMaxEntries);
+    page.fill(0);
+    page[dl::bFlags] = 0;
+    page[dl::cEntDList] = uint8_t(order.size());
+    storeLE32(page.data() + dl::ulCurrentPage, blockHint_);
+    for (size_t i = 0; i < order.size(); ++i)
+        storeLE32(page.data() + dl::rgDListPageEnt + i * dl::kEntrySize,
+                  (order[i] & dl::kPageNumMask) |
+                      (uint32_t(regions_[order[i]].freeSlots) << dl::kFreeSlotsShift));
+    sealPage(page, PTYPE_DL, dlistBid, kDListOffset);
+    file_.write(kDListOffset, page);
+
+    file_.extendTo(fileEof());
+    trimCache();
+}
+
+}  // namespace qm::pst::ndb
