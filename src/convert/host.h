@@ -1,0 +1,60 @@
+// What the conversion run needs from the window that hosts it. The run knows
+// no widget: the Qt window implements this over its controls, the command
+// line over its arguments and stderr, and tests with a scripted fake.
+//
+// All calls come from the thread that runs CmdExtractDBX_Click.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace qm::convert {
+
+enum class BoxIcon { None, Information, Warning, Critical, Question };
+
+// A modal message box with one OK button. `text` uses "\r\n" between lines
+// exactly as the run builds it; a Qt host shows "\n". `detailedText` (may be
+// empty) goes into the box's expandable details.
+struct MessageBoxSpec {
+    std::string text;
+    std::string title;
+    BoxIcon icon = BoxIcon::None;
+    std::string detailedText;
+};
+
+enum class ProgressBar { Overall = 1, CurrentFile = 2 };  // ProgressBar1, ProgressBar2
+
+class Host {
+  public:
+    virtual ~Host() = default;
+
+    // BrowseFolder(owner, title): the chosen folder's path, or "" when the
+    // user cancelled (the run then ends quietly).
+    virtual std::string BrowseFolder(const std::string& title) = 0;
+
+    // The source list grdFiles1: its row count, the current cell (Row, Col)
+    // and the current cell's text.
+    virtual int64_t Rows() = 0;
+    virtual void SetCurrentCell(int64_t row, int col) = 0;
+    virtual std::string Text() = 0;
+
+    virtual void SetProgressRange(ProgressBar bar, float min, float max) = 0;
+    virtual void SetProgressValue(ProgressBar bar, float value) = 0;
+    virtual void SetFrameCaption(const std::string& caption) = 0;   // FrameConversion
+    virtual void SetFolderCaption(const std::string& caption) = 0;  // LblCurrentDBX
+    virtual void SetConvertEnabled(bool enabled) = 0;               // CmdExtractDBX
+    // Add MSG files, Add Folder and Clear: off while a run is under way, so
+    // the source list cannot change under it. Exit stays enabled.
+    virtual void SetSourceCommandsEnabled(bool enabled) = 0;
+
+    // Processes pending window events and returns (QCoreApplication::
+    // processEvents in the window; progress redraw or nothing elsewhere).
+    virtual void DoEvents() = 0;
+    // True once the user closed the window or pressed Exit (or a signal came):
+    // the run stops after the current message and commits what it wrote.
+    virtual bool StopRequested() = 0;
+
+    virtual void MsgBox(const MessageBoxSpec& box) = 0;
+};
+
+}  // namespace qm::convert

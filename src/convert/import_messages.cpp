@@ -1,0 +1,73 @@
+#include "convert/import_messages.h"
+
+#include <exception>
+#include <filesystem>
+#include <system_error>
+
+#include "convert/failure_text.h"
+#include "convert/relative_folder.h"
+#include "mapi/tags.h"
+#include "outlook/mail_item.h"
+
+namespace qm::convert {
+
+int32_t MessageFlagsFor(size_t attachmentCount) {
+    return mapi::MSGFLAG_READ | (attachmentCount > 0 ? mapi::MSGFLAG_HASATTACH : 0);
+}
+
+namespace {
+
+uint64_t sizeOf(const std::string& path) {
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec)) return 0;
+    const auto size = std::filesystem::file_size(path, ec);
+    return ec ? 0 : size;
+}
+
+}  // namespace
+
+bool ImportMessages(Host& host, outlook::Session& session, const std::string& displayName,
+                    RunReport& report) {
+    const int64_t rows = host.Rows();
+    for (int64_t i = 0; i < rows; ++i) {
+        host.SetCurrentCell(i, 0);
+        host.DoEvents();
+        const std::string text = host.Text();
+        const std::string source = SourcePathForImport(text);
+        std::string relativeFolder;
+        try {
+            relativeFolder = GetRelativeFolder(text);
+            auto item = session.GetFolderFromPath("\\\\" + displayName + "\\" + relativeFolder)
+                            ->GetItems()
+                            ->Add(outlook::kItemTypeMail);
+            report.bytesIn += sizeOf(source);
+            item->Import(source, outlook::kImportTypeMsg);
+            try {
+                outlook::MAPIUtils utils;
+                utils.HrSetOneProp(item->MAPIOBJECT(), mapi::tag::MessageFlags,
+                                   MessageFlagsFor(item->AttachmentCount()), true);
+            } catch (const std::exception& e) {
+                // The message is still worth keeping with the flags its file had.
+                report.notes.push_back({source, "message flags not set: " + FailureText(e)});
+            }
+            item->Save();
+            ++report.converted;
+        } catch (const std::exception& e) {
+            report.failed.push_back({source, FailureText(e)});
+        }
+        ++report.messages;
+        host.SetConvertEnabled(false);
+        const int64_t rowsNow = host.Rows();
+        host.SetFrameCaption("Details : Converting - (" + std::to_string(i + 1) + " of " +
+                             std::to_string(rowsNow) + ") file(s)");
+        host.SetFolderCaption("Importing Messages... from (" + relativeFolder + ")");
+        if (rowsNow > 0) {
+            host.SetProgressValue(ProgressBar::Overall,
+                                  static_cast<float>(double(i + 1) / double(rowsNow) * 100.0));
+        }
+        if (host.StopRequested() && i + 1 < rows) return false;
+    }
+    return true;
+}
+
+}  // namespace qm::convert

@@ -1,0 +1,43 @@
+#include "convert/run_boxes.h"
+
+namespace qm::convert {
+
+MessageBoxSpec TrappedErrorBox(const std::string& cause) {
+    MessageBoxSpec box;
+    box.text = std::string("Outlook Session Creation Error !") + "\r\n" +
+               "Check if Outlook is installed and configured." + "\r\n" +
+               "For more details visit this link : " + kOutlookSetupArticle;
+    box.title = "Outlook Error";
+    box.icon = BoxIcon::Information;
+    box.detailedText = cause;
+    return box;
+}
+
+MessageBoxSpec EndOfRunBox(const RunReport& report) {
+    MessageBoxSpec box;
+    box.title = kProgramTitle;
+    box.text = std::to_string(report.converted) + " of " + std::to_string(report.messages) +
+               " message(s) converted into \"" + report.displayName + "\".";
+    if (!report.failed.empty()) {
+        box.text += "\r\n" + std::to_string(report.failed.size()) +
+                    " message(s) could not be converted (see details).";
+    }
+    box.text += "\r\nFile: " + report.pstPath + "\r\nFolder: " + report.destination;
+    if (!report.closeError.empty()) {
+        box.text += "\r\nThe store could not be closed cleanly: " + report.closeError;
+    }
+    const bool trouble = !report.failed.empty() || !report.closeError.empty();
+    box.icon = trouble ? BoxIcon::Warning : BoxIcon::Information;
+    for (const auto& f : report.failed) {
+        if (!box.detailedText.empty()) box.detailedText += "\r\n";
+        box.detailedText += f.path + ": " + f.reason;
+    }
+    if (!report.failed.empty()) {
+        for (const auto& f : report.failedFolders) {
+            box.detailedText += "\r\nFolder " + f.path + ": " + f.reason;
+        }
+    }
+    return box;
+}
+
+}  // namespace qm::convert

@@ -1,0 +1,44 @@
+// What one conversion run did, for the end-of-run box, the command line's
+// summary and its JSON document.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace qm::convert {
+
+enum class RunOutcome {
+    Busy,       // a run was already under way; nothing done
+    Cancelled,  // no destination chosen; nothing done
+    Trapped,    // ended in the "Outlook Error" box; `storeCreated` says if a file was left
+    Stopped,    // the host asked to stop; the store holds what was imported so far
+    Completed,  // every row handled (some may have failed)
+};
+
+struct FailedItem {
+    std::string path;    // the source file (or the store folder path for folders)
+    std::string reason;  // the cause in plain words
+};
+
+struct RunReport {
+    RunOutcome outcome = RunOutcome::Cancelled;
+    std::string destination;  // ends with the platform separator
+    std::string pstPath;      // set once the store file was made
+    std::string displayName;
+    bool storeCreated = false;
+    std::string trappedCause;  // for Trapped
+
+    int64_t messages = 0;  // rows handled by the import
+    int64_t converted = 0;
+    std::vector<FailedItem> failed;         // messages that were not written
+    std::vector<FailedItem> failedFolders;  // store folders that could not be made
+    std::vector<FailedItem> notes;          // trouble that lost nothing (flags not set)
+    int64_t folders = 0;                    // store folders created
+    uint64_t bytesIn = 0;                   // sizes of the source files handled
+    uint64_t bytesOut = 0;                  // size of the .pst after closing
+    double seconds = 0;
+    std::string closeError;  // when the final commit failed
+};
+
+}  // namespace qm::convert
