@@ -44,7 +44,6 @@ class HeapBuilder {
     // read when an allocation in them is read or changed.
     // Throws qm::FormatError when the stream is not a heap.
     static std::unique_ptr<HeapBuilder> open(ndb::NodeDatabaseWriter& ndb, Bid bidData);
-    ~HeapBuilder();
 
     uint8_t clientSig() const { return clientSig_; }
     Hid userRoot() const { return userRoot_; }
@@ -71,17 +70,26 @@ class HeapBuilder {
     Bid flush();
 
   private:
-    struct Page;
-    HeapBuilder(ndb::NodeDatabaseWriter& ndb, uint8_t clientSig, bool empty);
-    Page& loadPage(uint32_t index) const;
+    struct Page {
+        Bid bid = 0;        // its block once written; 0 while new
+        uint32_t size = 0;  // cb of that block
+        uint8_t fill = 0;   // fill-level nibble as last written
+        bool loaded = false;
+        bool dirty = false;
+        uint16_t cFree = 0;
+        std::vector<Bytes> items;  // allocation i is items[i - 1]
+    };
+    Page& page(uint32_t index) const;  // loaded
     uint32_t newPage();
-    void markDirty(uint32_t index);
+    static uint32_t headerSize(uint32_t index);
+    static uint32_t encodedSize(uint32_t index, const Page& p);
     Bytes encodePage(uint32_t index) const;
+    void decodePage(uint32_t index, Page& p, const Bytes& data) const;
 
     ndb::NodeDatabaseWriter& ndb_;
     uint8_t clientSig_;
     Hid userRoot_ = 0;
-    mutable std::vector<std::unique_ptr<Page>> pages_;
+    mutable std::vector<Page> pages_;
     Bid lastRoot_ = 0;
     bool headerDirty_ = true;
 };

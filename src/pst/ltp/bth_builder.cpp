@@ -1,0 +1,235 @@
+#include "pst/ltp/bth_builder.h"
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+
+#include "mapi/error.h"
+
+namespace qm::pst::ltp {
+namespace {
+
+using namespace ndb;
+
+constexpr uint32_t kBthHeaderSize = 8;
+constexpr uint32_t kIndexDataSize = 4;  // hidNextLevel
+
+// Keys are little-endian integers: compare from the most significant byte.
+int compareKeys(const uint8_t* a, const uint8_t* b, size_t n) {
+    for (size_t i = n; i-- > 0;)
+        if (a[i] != b[i]) return a[i] < b[i] ? -1 : 1;
+    return 0;
+}
+
+}  // namespace
+
+Bytes bthKey16(uint16_t v) {
+    Bytes b;
+    appendLE16(b, v);
+    return b;
+}
+Bytes bthKey32(uint32_t v) {
+    Bytes b;
+    appendLE32(b, v);
+    return b;
+}
+
+struct BthBuilder::Split {
+    Bytes key;
+    Hid hid = 0;
+};
+
+BthBuilder BthBuilder::create(HeapBuilder& heap, uint8_t cbKey, uint8_t cbEnt) {
+    if (!(cbKey == 2 || cbKey == 4 || cbKey == 8 || cbKey == 16) || cbEnt < 1 || cbEnt > 32)
+        throw std::logic_error("BTH key or entry size out of range");
+    Bytes h = {bTypeBTH, cbKey, cbEnt, 0, 0, 0, 0, 0};
+    Hid hid = heap.allocate(h);
+    return BthBuilder(heap, hid);
+}
+
+BthBuilder::BthBuilder(HeapBuilder& heap, Hid header) : heap_(heap), header_(header) {
+    Bytes h = heap.read(header);
+    if (h.size() != kBthHeaderSize || h[0] != bTypeBTH)
+        throw FormatError("", "BTHHEADER", -1, "not a BTH header");
+    cbKey_ = h[1];
+    cbEnt_ = h[2];
+    levels_ = h[3];
+    root_ = loadLE32(h.data() + 4);
+}
+
+void BthBuilder::writeHeader() {
+    Bytes h = {bTypeBTH, cbKey_, cbEnt_, levels_, 0, 0, 0, 0};
+    storeLE32(h.data() + 4, root_);
+    Hid same = heap_.replace(header_, h);
+    if (same != header_) throw std::logic_error("BTH header moved");
+}
+
+Hid BthBuilder::build(HeapBuilder& heap, uint8_t cbKey, uint8_t cbEnt,
+                      std::span<const Bytes> records) {
+    BthBuilder b = create(heap, cbKey, cbEnt);
+    if (records.empty()) return b.header_;
+    // Leaves, then index levels over them, each node one full allocation.
+    struct Item {
+        Bytes key;
+        Hid hid;
+    };
+    std::vector<Item> level;
+    size_t perLeaf = kMaxHeapAllocation / (cbKey + cbEnt);
+    for (size_t first = 0; first < records.size(); first += perLeaf) {
+        Bytes node;
+        size_t end = std::min(records.size(), first + perLeaf);
+        for (size_t i = first; i < end; ++i) {
+            if (records[i].size() != size_t(cbKey) + cbEnt)
+                throw std::logic_error("BTH record of the wrong size");
+            if (i > 0 && compareKeys(records[i - 1].data(), records[i].data(), cbKey) >= 0)
+                throw std::logic_error("BTH records not sorted or keys not unique");
+            node.insert(node.end(), records[i].begin(), records[i].end());
+        }
+        level.push_back(
+            {Bytes(records[first].begin(), records[first].begin() + cbKey), heap.allocate(node)});
+    }
+    uint8_t levels = 0;
+    size_t perIndex = kMaxHeapAllocation / (cbKey + kIndexDataSize);
+    while (level.size() > 1) {
+        std::vector<Item> up;
+        for (size_t first = 0; first < level.size(); first += perIndex) {
+            Bytes node;
+            size_t end = std::min(level.size(), first + perIndex);
+            for (size_t i = first; i < end; ++i) {
+                node.insert(node.end(), level[i].key.begin(), level[i].key.end());
+                appendLE32(node, level[i].hid);
+            }
+            up.push_back({level[first].key, heap.allocate(node)});
+        }
+        level = std::move(up);
+        ++levels;
+    }
+    b.levels_ = levels;
+    b.root_ = level[0].hid;
+    b.writeHeader();
+    return b.header_;
+}
+
+Hid BthBuilder::insertAt(Hid node, uint8_t level, std::span<const uint8_t> key,
+                         std::span<const uint8_t> data, std::optional<Split>& split) {
+    Bytes n = heap_.read(node);
+    size_t recSize = cbKey_ + (level == 0 ? cbEnt_ : kIndexDataSize);
+    if (n.empty() || n.size() % recSize != 0)
+        throw FormatError("", "BTH", -1, "node size is not a multiple of its record size");
+    size_t count = n.size() / recSize;
+    // First record whose key is not below `key`.
+    size_t pos = 0;
+    while (pos < count && compareKeys(n.data() + pos * recSize, key.data(), cbKey_) < 0) ++pos;
+    size_t cap = kMaxHeapAllocation / recSize;
+    if (level == 0) {
+        if (pos < count && compareKeys(n.data() + pos * recSize, key.data(), cbKey_) == 0) {
+            std::copy(data.begin(), data.end(), n.begin() + long(pos * recSize + cbKey_));
+            return heap_.replace(node, n);
+        }
+        Bytes rec(key.begin(), key.end());
+        rec.insert(rec.end(), data.begin(), data.end());
+        n.insert(n.begin() + long(pos * recSize), rec.begin(), rec.end());
+    } else {
+        // The child whose range holds the key (the first one for smaller keys).
+        size_t child = pos < count && compareKeys(n.data() + pos * recSize, key.data(), cbKey_) == 0
+                           ? pos
+                           : (pos == 0 ? 0 : pos - 1);
+        uint8_t* rec = n.data() + child * recSize;
+        std::optional<Split> below;
+        Hid newChild = insertAt(loadLE32(rec + cbKey_), uint8_t(level - 1), key, data, below);
+        storeLE32(rec + cbKey_, newChild);
+        if (compareKeys(key.data(), rec, cbKey_) < 0) std::copy(key.begin(), key.end(), rec);
+        if (below) {
+            Bytes r = below->key;
+            appendLE32(r, below->hid);
+            n.insert(n.begin() + long((child + 1) * recSize), r.begin(), r.end());
+            pos = child + 1;
+        } else {
+            return heap_.replace(node, n);
+        }
+    }
+    count = n.size() / recSize;
+    if (count <= cap) return heap_.replace(node, n);
+    // Appending keeps the left node full; a middle insert halves it.
+    size_t keep = pos + 1 == count ? cap : count / 2;
+    Bytes right(n.begin() + long(keep * recSize), n.end());
+    n.resize(keep * recSize);
+    split = Split{Bytes(right.begin(), right.begin() + cbKey_), heap_.allocate(right)};
+    return heap_.replace(node, n);
+}
+
+void BthBuilder::insert(std::span<const uint8_t> key, std::span<const uint8_t> data) {
+    if (key.size() != cbKey_ || data.size() != cbEnt_)
+        throw std::logic_error("BTH insert: key or data of the wrong size");
+    if (root_ == 0) {
+        Bytes rec(key.begin(), key.end());
+        rec.insert(rec.end(), data.begin(), data.end());
+        root_ = heap_.allocate(rec);
+        levels_ = 0;
+        writeHeader();
+        return;
+    }
+    std::optional<Split> split;
+    Hid newRoot = insertAt(root_, levels_, key, data, split);
+    if (split) {
+        Bytes top;
+        Bytes first = heap_.read(newRoot);
+        top.insert(top.end(), first.begin(), first.begin() + cbKey_);
+        appendLE32(top, newRoot);
+        top.insert(top.end(), split->key.begin(), split->key.end());
+        appendLE32(top, split->hid);
+        newRoot = heap_.allocate(top);
+        ++levels_;
+    }
+    if (newRoot != root_ || split) {
+        root_ = newRoot;
+        writeHeader();
+    }
+}
+
+std::optional<Bytes> BthBuilder::find(std::span<const uint8_t> key) const {
+    if (key.size() != cbKey_ || root_ == 0) return std::nullopt;
+    Hid node = root_;
+    for (int level = levels_; level >= 0; --level) {
+        Bytes n = heap_.read(node);
+        size_t recSize = cbKey_ + (level == 0 ? cbEnt_ : kIndexDataSize);
+        size_t count = n.size() / recSize;
+        if (level == 0) {
+            for (size_t i = 0; i < count; ++i)
+                if (compareKeys(n.data() + i * recSize, key.data(), cbKey_) == 0)
+                    return Bytes(n.begin() + long(i * recSize + cbKey_),
+                                 n.begin() + long((i + 1) * recSize));
+            return std::nullopt;
+        }
+        size_t child = SIZE_MAX;
+        for (size_t i = 0;
+             i < count && compareKeys(n.data() + i * recSize, key.data(), cbKey_) <= 0; ++i)
+            child = i;
+        if (child == SIZE_MAX) return std::nullopt;
+        node = loadLE32(n.data() + child * recSize + cbKey_);
+    }
+    return std::nullopt;
+}
+
+void BthBuilder::forEach(const std::function<void(std::span<const uint8_t>)>& visit) const {
+    if (root_ == 0) return;
+    std::function<void(Hid, int)> walk = [&](Hid node, int level) {
+        Bytes n = heap_.read(node);
+        size_t recSize = cbKey_ + (level == 0 ? cbEnt_ : kIndexDataSize);
+        for (size_t i = 0; i + recSize <= n.size(); i += recSize) {
+            if (level == 0)
+                visit(std::span<const uint8_t>(n.data() + i, recSize));
+            else
+                walk(loadLE32(n.data() + i + cbKey_), level - 1);
+        }
+    };
+    walk(root_, levels_);
+}
+
+size_t BthBuilder::count() const {
+    size_t n = 0;
+    forEach([&](std::span<const uint8_t>) { ++n; });
+    return n;
+}
+
+}  // namespace qm::pst::ltp

@@ -1,0 +1,168 @@
+#include "pst/ltp/property_context_builder.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <stdexcept>
+
+#include "mapi/error.h"
+#include "pst/ltp/bth_builder.h"
+
+namespace qm::pst::ltp {
+namespace {
+
+using namespace ndb;
+
+constexpr uint32_t kInlineMax = 4;      // dwValueHnid holds the value itself
+constexpr uint32_t kObjectRefSize = 8;  // {nid, ulSize}
+
+std::string tagName(mapi::PropTag tag) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%08X", tag);
+    return buf;
+}
+
+bool isVariableMv(uint16_t type) {
+    return mapi::isMultiValued(type) && mapi::fixedSize(type) == 0;
+}
+
+// A span seen as a ByteSource, for writing a big encoded value.
+class SpanSource final : public ByteSource {
+  public:
+    explicit SpanSource(std::span<const uint8_t> d) : d_(d) {}
+    uint64_t size() const override { return d_.size(); }
+    void read(uint64_t offset, std::span<uint8_t> out) const override {
+        std::copy_n(d_.begin() + long(offset), out.size(), out.begin());
+    }
+
+  private:
+    std::span<const uint8_t> d_;
+};
+
+}  // namespace
+
+uint64_t encodedPropertySize(const mapi::Property& p) {
+    if (isVariableMv(p.type())) {
+        uint64_t n = 4 + 4 * uint64_t(p.items.size());
+        for (const auto& it : p.items) n += it.size();
+        return n;
+    }
+    return p.stream ? p.stream->size() : p.value.size();
+}
+
+Bytes encodePropertyValue(const mapi::Property& p) {
+    if (isVariableMv(p.type())) {
+        Bytes out;
+        appendLE32(out, uint32_t(p.items.size()));
+        uint32_t offset = 4 + 4 * uint32_t(p.items.size());
+        for (const auto& it : p.items) {
+            appendLE32(out, offset);
+            offset += uint32_t(it.size());
+        }
+        for (const auto& it : p.items) out.insert(out.end(), it.begin(), it.end());
+        return out;
+    }
+    return p.bytes();
+}
+
+PropertyContextBuilder::PropertyContextBuilder(ndb::NodeDatabaseWriter& ndb, SubnodeIds* ids)
+    : ndb_(ndb), ids_(ids) {}
+
+void PropertyContextBuilder::set(const mapi::Property& prop) {
+    uint16_t type = prop.type();
+    if (type == mapi::PT_UNSPECIFIED || type == mapi::PT_NULL)
+        throw std::logic_error("property " + tagName(prop.tag) + " has no storable type");
+    size_t fixed = mapi::fixedSize(type);
+    if (fixed && !mapi::isMultiValued(type) && !prop.stream && prop.value.size() != fixed)
+        throw Error("property " + tagName(prop.tag) + ": a value of " +
+                    std::to_string(prop.value.size()) + " bytes for a " + std::to_string(fixed) +
+                    "-byte type");
+    Pending p;
+    p.prop = prop;
+    auto it = std::lower_bound(props_.begin(), props_.end(), prop.id(),
+                               [](const Pending& a, uint16_t id) { return a.prop.id() < id; });
+    if (it != props_.end() && it->prop.id() == prop.id())
+        *it = std::move(p);
+    else
+        props_.insert(it, std::move(p));
+}
+
+void PropertyContextBuilder::setObject(mapi::PropTag tag, Nid subnode, uint32_t size) {
+    mapi::Property prop;
+    prop.tag = mapi::makeTag(mapi::propId(tag), mapi::PT_OBJECT);
+    set(prop);
+    auto it = std::find_if(props_.begin(), props_.end(),
+                           [&](const Pending& p) { return p.prop.id() == mapi::propId(tag); });
+    it->objectRef = true;
+    it->objectNid = subnode;
+    it->objectSize = size;
+}
+
+bool PropertyContextBuilder::erase(uint16_t propId) {
+    auto it = std::find_if(props_.begin(), props_.end(),
+                           [&](const Pending& p) { return p.prop.id() == propId; });
+    if (it == props_.end()) return false;
+    props_.erase(it);
+    return true;
+}
+
+BuiltNode PropertyContextBuilder::build() {
+    SubnodeIds& ids = ids_ ? *ids_ : ownIds_;
+    HeapBuilder heap(ndb_, bTypePC);
+    BuiltNode out;
+    std::vector<Bytes> records;
+    records.reserve(props_.size());
+    auto toSubnode = [&](const mapi::Property& p) {
+        Nid nid = ids.next(NID_TYPE_LTP);
+        Bid bid;
+        if (p.stream && !isVariableMv(p.type())) {
+            bid = ndb_.writeStream(*p.stream);
+        } else {
+            Bytes v = encodePropertyValue(p);
+            bid = ndb_.writeStream(SpanSource(v));
+        }
+        out.subnodes.push_back({nid, bid, 0});
+        return nid;
+    };
+    for (const Pending& pending : props_) {
+        const mapi::Property& p = pending.prop;
+        uint16_t type = p.type();
+        uint32_t dword = 0;
+        size_t fixed = mapi::isMultiValued(type) ? 0 : mapi::fixedSize(type);
+        if (type == mapi::PT_OBJECT) {
+            Bytes ref;
+            if (pending.objectRef) {
+                appendLE32(ref, pending.objectNid);
+                appendLE32(ref, pending.objectSize);
+            } else {
+                uint64_t size = encodedPropertySize(p);
+                if (size > 0xFFFFFFFFull) throw Error("object " + tagName(p.tag) + " above 4 GiB");
+                appendLE32(ref, toSubnode(p));
+                appendLE32(ref, uint32_t(size));
+            }
+            dword = heap.allocate(ref);
+        } else if (fixed != 0 && fixed <= kInlineMax) {
+            Bytes v = p.bytes();
+            for (size_t i = 0; i < v.size() && i < kInlineMax; ++i)
+                dword |= uint32_t(v[i]) << (8 * i);
+        } else if (fixed != 0) {
+            dword = heap.allocate(p.bytes());
+        } else if (encodedPropertySize(p) <= kMaxHeapAllocation) {
+            dword = heap.allocate(encodePropertyValue(p));
+        } else {
+            dword = toSubnode(p);
+        }
+        Bytes rec;
+        appendLE16(rec, p.id());
+        appendLE16(rec, type);
+        appendLE32(rec, dword);
+        records.push_back(std::move(rec));
+    }
+    Hid root = BthBuilder::build(heap, 2, 6, records);
+    heap.setUserRoot(root);
+    out.bidData = heap.flush();
+    std::sort(out.subnodes.begin(), out.subnodes.end(),
+              [](const SubnodeEntry& a, const SubnodeEntry& b) { return a.nid < b.nid; });
+    return out;
+}
+
+}  // namespace qm::pst::ltp
