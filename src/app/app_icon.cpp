@@ -1,0 +1,14 @@
+#include "app/app_icon.h"
+
+namespace qm::app {
+
+QIcon AppIcon() {
+    QIcon icon;
+    for (int size : {16, 24, 32, 48}) {
+        icon.addFile(QStringLiteral(":/quillmark/icons/quillmark-%1.png").arg(size),
+                     QSize(size, size));
+    }
+    return icon;
+}
+
+}  // namespace qm::app

@@ -1,0 +1,53 @@
+#include "app/progress_bar.h"
+
+#include <cmath>
+#include <string>
+
+#include "shell/runtime_error.h"
+
+namespace qm::app {
+namespace {
+
+// Steps of the drawn bar: enough that no change of a percentage the run can
+// show is lost to rounding on any width the window gives the bar.
+constexpr int kSteps = 10000;
+
+[[noreturn]] void Invalid(const char* what, float v) {
+    throw shell::RuntimeError(shell::kErrInvalidValue, std::string("Invalid property value: ") +
+                                                           what + " = " + std::to_string(v));
+}
+
+}  // namespace
+
+ProgressBarControl::ProgressBarControl(QWidget* parent) : QProgressBar(parent) {
+    setRange(0, kSteps);
+    setTextVisible(false);
+    redraw();
+}
+
+void ProgressBarControl::SetMin(float min) {
+    if (!(min < max_)) Invalid("Min", min);
+    min_ = min;
+    if (value_ < min_) value_ = min_;
+    redraw();
+}
+
+void ProgressBarControl::SetMax(float max) {
+    if (!(max > min_)) Invalid("Max", max);
+    max_ = max;
+    if (value_ > max_) value_ = max_;
+    redraw();
+}
+
+void ProgressBarControl::SetValue(float value) {
+    if (!(value >= min_ && value <= max_)) Invalid("Value", value);
+    value_ = value;
+    redraw();
+}
+
+void ProgressBarControl::redraw() {
+    const double share = (static_cast<double>(value_) - min_) / (static_cast<double>(max_) - min_);
+    setValue(static_cast<int>(std::lround(share * kSteps)));
+}
+
+}  // namespace qm::app
