@@ -1,0 +1,178 @@
+// Checker, lists and tables part: every top-level node that holds a heap is
+// opened as the property context or table context its type says, and its
+// layout checked beyond what reading needs.
+#include <algorithm>
+
+#include "mapi/error.h"
+#include "pst/read/check_internal.h"
+#include "pst/read/table_context.h"
+
+namespace qm::pst::read::check {
+
+using namespace ndb;
+
+namespace {
+
+enum class Kind { None, Pc, Tc, Message };
+
+Kind kindOf(Nid nid) {
+    switch (nidType(nid)) {
+        case NID_TYPE_NORMAL_FOLDER:
+        case NID_TYPE_SEARCH_FOLDER:
+        case NID_TYPE_SEARCH_CRITERIA_OBJECT:
+            return Kind::Pc;
+        case NID_TYPE_NORMAL_MESSAGE:
+        case NID_TYPE_ASSOC_MESSAGE:
+            return Kind::Message;
+        case NID_TYPE_RECEIVE_FOLDER_TABLE:
+        case NID_TYPE_OUTGOING_QUEUE_TABLE:
+        case NID_TYPE_HIERARCHY_TABLE:
+        case NID_TYPE_CONTENTS_TABLE:
+        case NID_TYPE_ASSOC_CONTENTS_TABLE:
+        case NID_TYPE_SEARCH_CONTENTS_TABLE:
+        case NID_TYPE_ATTACHMENT_TABLE:
+        case NID_TYPE_RECIPIENT_TABLE:
+            return Kind::Tc;
+        default:
+            break;
+    }
+    if (nid == NID_MESSAGE_STORE || nid == NID_NAME_TO_ID_MAP) return Kind::Pc;
+    return Kind::None;
+}
+
+// Bytes a cell of this type takes in a row: fixed types up to 8 bytes
+// inline, everything else a 4-byte HNID.
+uint32_t cellSize(uint16_t type) {
+    if (mapi::isMultiValued(type) || type == mapi::PT_CLSID) return 4;
+    size_t f = mapi::fixedSize(type);
+    return f > 0 && f <= 8 ? uint32_t(f) : 4;
+}
+
+}  // namespace
+
+void checkTableLayout(Checker& c, const TableContext& tc, const std::string& where) {
+    const auto& cols = tc.columns();
+    const auto& rgib = tc.rgib();
+    for (size_t i = 1; i < cols.size(); ++i)
+        if (cols[i].tag <= cols[i - 1].tag)
+            c.finding(where, "TCOLDESC " + tagName(cols[i].tag) + " not in ascending tag order");
+    const TcColumn* rowId = tc.findColumn(kPidTagLtpRowId);
+    const TcColumn* rowVer = tc.findColumn(kPidTagLtpRowVer);
+    if (!rowId || rowId->ibData != 0 || rowId->cbData != 4 || rowId->iBit != 0)
+        c.finding(where, "LtpRowId column missing or not at offset 0, bit 0");
+    if (!rowVer || rowVer->ibData != 4 || rowVer->cbData != 4 || rowVer->iBit != 1)
+        c.finding(where, "LtpRowVer column missing or not at offset 4, bit 1");
+    std::vector<bool> bits(cols.size());
+    std::vector<std::pair<uint32_t, uint32_t>> spans;
+    for (const auto& col : cols) {
+        std::string cw = where + " column " + tagName(col.tag);
+        uint32_t want = cellSize(mapi::propType(col.tag));
+        if (col.cbData != want)
+            c.finding(cw, "cbData " + std::to_string(col.cbData) + ", its type takes " +
+                              std::to_string(want));
+        uint32_t lo = 0, hi = rgib[TableContext::TCI_4b];
+        if (col.cbData == 2) lo = rgib[TableContext::TCI_4b], hi = rgib[TableContext::TCI_2b];
+        if (col.cbData == 1) lo = rgib[TableContext::TCI_2b], hi = rgib[TableContext::TCI_1b];
+        if (col.ibData < lo || col.ibData + col.cbData > hi)
+            c.finding(cw, "cell at " + std::to_string(col.ibData) + " outside its size group [" +
+                              std::to_string(lo) + ", " + std::to_string(hi) + ")");
+        if (col.iBit < bits.size()) {
+            if (bits[col.iBit]) c.finding(cw, "iBit " + std::to_string(col.iBit) + " used twice");
+            bits[col.iBit] = true;
+        }
+        spans.emplace_back(col.ibData, col.ibData + col.cbData);
+    }
+    std::sort(spans.begin(), spans.end());
+    for (size_t i = 1; i < spans.size(); ++i)
+        if (spans[i].first < spans[i - 1].second)
+            c.finding(where, "cells overlap at offset " + std::to_string(spans[i].first));
+
+    // Row index against the rows.
+    const auto& index = tc.rowIndex();
+    std::vector<bool> used(tc.rowCount());
+    for (const auto& [id, pos] : index) {
+        if (pos >= tc.rowCount()) {
+            c.finding(where, "row index sends row id " + hex(id) + " to position " +
+                                 std::to_string(pos) + " past the rows");
+            continue;
+        }
+        if (used[pos]) c.finding(where, "row position " + std::to_string(pos) + " indexed twice");
+        used[pos] = true;
+        if (tc.rowId(pos) != id)
+            c.finding(where, "row index sends " + hex(id) + " to the row of " + hex(tc.rowId(pos)));
+    }
+    for (size_t r = 0; r < tc.rowCount(); ++r) {
+        if (!tc.cellExists(r, rowId ? *rowId : TcColumn{kPidTagLtpRowId, 0, 4, 0}))
+            c.finding(where, "row " + std::to_string(r) + " has no LtpRowId cell");
+    }
+    // A row matrix in a subnode: whole rows per block, every block full but the last.
+    const auto& perBlock = tc.matrixBlockRows();
+    if (!hnidIsHid(tc.hnidRows()) && tc.hnidRows() != 0 && tc.rowSize() > 0) {
+        size_t full = kMaxBlockData / tc.rowSize();
+        for (size_t i = 0; i + 1 < perBlock.size(); ++i)
+            if (perBlock[i] != full)
+                c.finding(where, "row matrix block " + std::to_string(i) + " holds " +
+                                     std::to_string(perBlock[i]) + " rows, a full block " +
+                                     std::to_string(full));
+    }
+    for (size_t r = 0; r < tc.rowCount(); ++r) {
+        try {
+            tc.rowProperties(r);
+        } catch (const FormatError& e) {
+            c.finding(e.structure(), e.reason());
+        }
+    }
+}
+
+void checkPropertyValues(Checker& c, const PropertyContext& pc) {
+    for (const auto& e : pc.entries()) {
+        try {
+            pc.property(e);
+            if (e.type == mapi::PT_OBJECT) {
+                auto ref = pc.objectRef(e);
+                if (!pc.node().findSubnode(ref.nid))
+                    c.finding(pc.node().where(), "object property " +
+                                                     tagName(mapi::makeTag(e.id, e.type)) +
+                                                     " names missing subnode " + hex(ref.nid));
+            }
+        } catch (const FormatError& err) {
+            c.finding(err.structure(), err.reason());
+        }
+    }
+}
+
+void Checker::checkNodes() {
+    for (const auto& n : db_->nodes()) {
+        std::string where = "node " + hex(n.nid);
+        Kind kind = kindOf(n.nid);
+        if (kind == Kind::None || kind == Kind::Message) {
+            if (kind == Kind::Message) checkMessage(n.nid, n.bidData, n.bidSub, where, 0);
+            continue;
+        }
+        if (n.bidData == 0) {
+            finding(where, "no data");
+            continue;
+        }
+        try {
+            if (kind == Kind::Pc) {
+                PropertyContext pc(db_, n.bidData, n.bidSub, where);
+                checkPropertyValues(*this, pc);
+            } else {
+                TableContext tc(db_, n.bidData, n.bidSub, where);
+                checkTableLayout(*this, tc, where);
+                bool isTemplate = n.nid == NID_HIERARCHY_TABLE_TEMPLATE ||
+                                  n.nid == NID_CONTENTS_TABLE_TEMPLATE ||
+                                  n.nid == NID_ASSOC_CONTENTS_TABLE_TEMPLATE ||
+                                  n.nid == NID_SEARCH_CONTENTS_TABLE_TEMPLATE ||
+                                  n.nid == NID_ATTACHMENT_TABLE || n.nid == NID_RECIPIENT_TABLE;
+                if (isTemplate && tc.rowCount() != 0)
+                    finding(where,
+                            "table template holds " + std::to_string(tc.rowCount()) + " rows");
+            }
+        } catch (const FormatError& e) {
+            finding(e.structure(), e.reason());
+        }
+    }
+}
+
+}  // namespace qm::pst::read::check
