@@ -1,0 +1,136 @@
+// Heap-on-node and BTH: many pages, changes that rewrite only what changed,
+// and index levels, read back by the builders and by the reader.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <random>
+
+#include "ltp_test_util.h"
+#include "pst/ltp/bth_builder.h"
+#include "pst/ltp/heap_builder.h"
+#include "pst/read/bth.h"
+#include "pst/read/heap.h"
+#include "pst/read/ltp_node.h"
+
+namespace qm::pst::ltp {
+namespace {
+
+using testing::pattern;
+using testing::Scratch;
+
+TEST(LtpHeap, ManyPagesRoundTrip) {
+    Scratch s;
+    HeapBuilder heap(*s.w, ndb::bTypePC);
+    std::mt19937 rng(3);
+    std::map<Hid, Bytes> model;
+    for (int i = 0; i < 4000; ++i) {
+        Bytes b = pattern(rng() % 700, uint32_t(i));
+        model[heap.allocate(b)] = b;
+    }
+    model[heap.allocate(pattern(ndb::kMaxHeapAllocation, 1))] = pattern(ndb::kMaxHeapAllocation, 1);
+    EXPECT_THROW(heap.allocate(Bytes(ndb::kMaxHeapAllocation + 1)), std::logic_error);
+    heap.setUserRoot(model.begin()->first);
+    EXPECT_GT(heap.pageCount(), 136u) << "past the second bitmap page";
+    Bid root = heap.flush();
+    s.w->setNode({0x21, root, 0, 0});
+    auto db = s.commitAndRead();
+    read::LtpNode node(db, root, 0, "heap");
+    EXPECT_EQ(node.heap().clientSig(), ndb::bTypePC);
+    EXPECT_EQ(node.heap().userRoot(), model.begin()->first);
+    for (const auto& [hid, b] : model) {
+        auto item = node.heap().item(hid);
+        ASSERT_EQ(Bytes(item.begin(), item.end()), b) << hid;
+    }
+    auto reopened = HeapBuilder::open(*s.w, root);
+    EXPECT_EQ(reopened->pageCount(), heap.pageCount());
+    for (const auto& [hid, b] : model) ASSERT_EQ(reopened->read(hid), b);
+}
+
+TEST(LtpHeap, ChangesRewriteOnlyTheirPagesAndKeepHids) {
+    Scratch s;
+    HeapBuilder heap(*s.w, ndb::bTypeTC);
+    std::vector<Hid> hids;
+    for (int i = 0; i < 600; ++i) hids.push_back(heap.allocate(pattern(300, uint32_t(i))));
+    Bid v1 = heap.flush();
+    s.w->setNode({0x21, v1, 0, 0});
+    s.commitAndRead();
+    auto before = s.w->dataTreeBlocks(v1);
+
+    auto h = HeapBuilder::open(*s.w, v1);
+    Hid mid = hids[300];
+    uint32_t page = ndb::hidBlock(mid);
+    ASSERT_GT(page, 8u);
+    EXPECT_EQ(h->replace(mid, pattern(10, 77)), mid) << "a smaller value stays in place";
+    h->free(hids[301]);
+    Hid big = h->replace(hids[302], pattern(3000, 78));  // no room in its page: moves
+    EXPECT_NE(big, hids[302]);
+    Bid v2 = h->flush();
+    s.w->setNode({0x21, v2, 0, 0});
+    auto db = s.commitAndRead();
+    auto after = s.w->dataTreeBlocks(v2);
+    ASSERT_GE(after.size(), before.size());
+    size_t changed = 0;
+    for (size_t i = 0; i < before.size(); ++i) changed += before[i] != after[i];
+    EXPECT_LE(changed, 3u) << "the changed page, its fill-level page, maybe the last page";
+    EXPECT_NE(before[page], after[page]);
+
+    read::LtpNode node(db, v2, 0, "heap");
+    auto item = node.heap().item(mid);
+    EXPECT_EQ(Bytes(item.begin(), item.end()), pattern(10, 77));
+    EXPECT_EQ(node.heap().item(hids[301]).size(), 0u);
+    item = node.heap().item(big);
+    EXPECT_EQ(Bytes(item.begin(), item.end()), pattern(3000, 78));
+    item = node.heap().item(hids[599]);
+    EXPECT_EQ(Bytes(item.begin(), item.end()), pattern(300, 599));
+    // Nothing changed: the same tree.
+    auto h2 = HeapBuilder::open(*s.w, v2);
+    EXPECT_EQ(h2->flush(), v2);
+}
+
+TEST(LtpBth, BulkAndIncrementalWithIndexLevels) {
+    Scratch s;
+    HeapBuilder heap(*s.w, ndb::bTypeBTH);
+    std::vector<Bytes> records;
+    for (uint32_t k = 0; k < 5000; ++k) {
+        Bytes r = bthKey32(k * 3);
+        appendLE32(r, k);
+        records.push_back(r);
+    }
+    Hid bulk = BthBuilder::build(heap, 4, 4, records);
+    BthBuilder inc = BthBuilder::create(heap, 4, 4);
+    std::mt19937 rng(5);
+    std::map<uint32_t, uint32_t> model;
+    for (int i = 0; i < 4000; ++i) {
+        uint32_t k = i < 2000 ? uint32_t(i) : uint32_t(rng() % 100000);  // growing, then random
+        model[k] = uint32_t(i);
+        inc.insert(bthKey32(k), bthKey32(uint32_t(i)));
+    }
+    EXPECT_GE(inc.indexLevels(), 1u);
+    EXPECT_EQ(inc.count(), model.size());
+    for (const auto& [k, v] : model) ASSERT_EQ(inc.find(bthKey32(k)), bthKey32(v)) << k;
+    EXPECT_FALSE(inc.find(bthKey32(100001)));
+    heap.setUserRoot(inc.header());
+    Bid root = heap.flush();
+    s.w->setNode({0x21, root, 0, 0});
+    auto db = s.commitAndRead();
+    read::LtpNode node(db, root, 0, "bth");
+    read::Bth a(node.heap(), bulk);
+    ASSERT_EQ(a.records().size(), records.size());
+    EXPECT_EQ(a.indexLevels(), 1u);
+    for (size_t i = 0; i < records.size(); ++i) {
+        Bytes r(a.records()[i].key.begin(), a.records()[i].key.end());
+        r.insert(r.end(), a.records()[i].data.begin(), a.records()[i].data.end());
+        ASSERT_EQ(r, records[i]);
+    }
+    read::Bth b(node.heap(), inc.header());
+    ASSERT_EQ(b.records().size(), model.size());
+    auto it = model.begin();
+    for (const auto& rec : b.records()) {
+        ASSERT_EQ(loadLE32(rec.key.data()), it->first);
+        ASSERT_EQ(loadLE32(rec.data.data()), it->second);
+        ++it;
+    }
+}
+
+}  // namespace
+}  // namespace qm::pst::ltp
