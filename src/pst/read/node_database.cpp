@@ -97,6 +97,11 @@ std::shared_ptr<NodeDatabase> NodeDatabase::open(const std::filesystem::path& pa
     if (full != h.crcFull)
         problems.add("header", "dwCRCFull " + hex(h.crcFull) + " but the bytes give " + hex(full),
                      hdr::dwCRCFull);
+    if (h.root.fileEof > db->file_->size())
+        problems.add("header",
+                     "the file is shorter (" + hex(db->file_->size()) + " bytes) than ibFileEof " +
+                         hex(h.root.fileEof) + ": truncated",
+                     hdr::root + root::ibFileEof);
     db->walk(h.root.nbt, PTYPE_NBT, -1, 0, UINT64_MAX, problems, 0);
     db->walk(h.root.bbt, PTYPE_BBT, -1, 0, UINT64_MAX, problems, 0);
     db->visited_.clear();

@@ -1,0 +1,83 @@
+// Helpers for the reader and checker tests: scratch directories, the golden
+// files, whole-file I/O and a walk that reads everything a file holds.
+#pragma once
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+#include <string>
+
+#include "mapi/bytes.h"
+#include "pst/ndb/crypt.h"
+#include "pst/read/pst_file.h"
+
+namespace qm::pst::read::readtest {
+
+namespace fs = std::filesystem;
+
+class ScratchDir {
+  public:
+    ScratchDir() {
+        std::string tmpl = (fs::temp_directory_path() / "qm-read-XXXXXX").string();
+        if (!::mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
+        path_ = tmpl;
+    }
+    ~ScratchDir() {
+        std::error_code ec;
+        fs::remove_all(path_, ec);
+    }
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+    fs::path operator/(const std::string& name) const { return path_ / name; }
+    const fs::path& path() const { return path_; }
+
+  private:
+    fs::path path_;
+};
+
+// The golden file, or an empty path when ../shared is not there.
+inline fs::path goldenFile(const char* name) {
+    const char* dir = std::getenv("QM_SHARED_DIR");
+    if (!dir) return {};
+    fs::path p = fs::path(dir) / "pst-samples" / name;
+    return fs::exists(p) ? p : fs::path();
+}
+
+inline Bytes readFile(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+inline void writeFile(const fs::path& p, const Bytes& b) {
+    std::ofstream out(p, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(b.data()), std::streamsize(b.size()));
+}
+
+inline Bytes encodeLikeFile(Bytes data, uint8_t cryptMethod) {
+    ndb::encodeBlockData(data, ndb::CryptMethod(cryptMethod), 0);
+    return data;
+}
+
+// Reads every folder, table, message, recipient and attachment below
+// `folder`; returns the number of messages read.
+inline size_t readEverything(const PstFile& pst, Nid folder = PstFile::rootFolder(),
+                             int depth = 0) {
+    if (depth > 64) return 0;
+    size_t n = 0;
+    pst.folderProperties(folder);
+    for (Nid m : pst.messageNids(folder)) {
+        mapi::Message msg = pst.readMessage(m);
+        for (const auto& a : msg.attachments)
+            for (const auto& p : a.props) p.bytes();
+        ++n;
+    }
+    for (Nid m : pst.associatedMessageNids(folder)) pst.readMessage(m);
+    for (const auto& f : pst.childFolders(folder)) n += readEverything(pst, f.nid, depth + 1);
+    return n;
+}
+
+}  // namespace qm::pst::read::readtest
