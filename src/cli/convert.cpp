@@ -1,19 +1,281 @@
-// Placeholder: replaced when the convert command lands.
+// quillmark-cli convert [--output-dir DIR | -o FILE.pst] [--json] [--quiet] PATH...
+//
+// The window's conversion run over a list built from the command line: .msg
+// files as given, folders walked as Add Folder walks them. Progress and the
+// closing summary go to stderr (--quiet silences them; errors still print);
+// stdout carries the .pst's path as its last line, or with --json exactly one
+// JSON document. Exit codes: 0 all converted, 1 a store was written but some
+// messages failed, 2 nothing converted (usage, no .msg found, an unusable
+// destination, or a failure before the import). SIGINT and SIGTERM finish the
+// current message, commit, and exit 130 / 143.
+#include <unistd.h>
+
+#include <nlohmann/json.hpp>
+
+#include <csignal>
+#include <filesystem>
 #include <iostream>
+#include <string>
+#include <system_error>
+#include <vector>
 
 #include "cli/commands.h"
+#include "convert/conversion_run.h"
+#include "convert/host.h"
+#include "outlook/profile.h"
+#include "shell/msg_name.h"
+#include "shell/path_logger.h"
 
 namespace qm::cli {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+volatile std::sig_atomic_t gSignal = 0;
+
+extern "C" void onStopSignal(int sig) {
+    gSignal = sig;
+}
+
+void installSignalHandlers() {
+    struct sigaction sa {};
+    sa.sa_handler = onStopSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+}
+
+struct ConvertArgs {
+    std::string outputDir;
+    std::string outputFile;
+    bool json = false;
+    bool quiet = false;
+    std::vector<std::string> paths;
+};
+
+class UsageError : public std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// Absolute and lexically normal: no ".", ".." or empty components, no
+// trailing separator; links are not resolved.
+fs::path normalise(const std::string& arg) {
+    fs::path p(arg);
+    if (p.is_relative()) p = fs::current_path() / p;
+    p = p.lexically_normal();
+    if (p.has_filename() || p == p.root_path()) return p;
+    return p.parent_path();  // "dir/" -> "dir"
+}
+
+// The rows of the source list: files as given, folders walked breadth first
+// with the .msg test of Add Folder.
+std::vector<std::string> collectRows(const std::vector<std::string>& args) {
+    std::vector<std::string> rows;
+    for (const auto& arg : args) {
+        const fs::path p = normalise(arg);
+        std::error_code ec;
+        const auto kind = fs::status(p, ec).type();
+        if (kind == fs::file_type::not_found || kind == fs::file_type::none) {
+            throw UsageError("no such file or folder: " + p.string());
+        }
+        if (kind != fs::file_type::directory) {
+            rows.push_back(p.string());
+            continue;
+        }
+        shell::pathLogger logger;
+        logger.PathLogInit();
+        logger.fullFileNamesOnly(true);
+        logger.LogPath(shell::EnsureTrailingSeparator(p.string()));
+        shell::TextListRef files = logger.fullFileNames();
+        logger.Terminate();
+        for (const auto& f : *files) {
+            if (shell::IsMsgFileName(f)) rows.push_back(f);
+        }
+    }
+    return rows;
+}
+
+// The command line as the run's host: rows from the arguments, the
+// destination from the options, progress on stderr.
+class CliHost : public convert::Host {
+  public:
+    CliHost(std::vector<std::string> rows, std::string destination, bool quiet)
+        : rows_(std::move(rows)),
+          destination_(std::move(destination)),
+          quiet_(quiet),
+          terminal_(isatty(STDERR_FILENO) != 0) {}
+
+    std::string BrowseFolder(const std::string&) override { return destination_; }
+    int64_t Rows() override { return int64_t(rows_.size()); }
+    void SetCurrentCell(int64_t row, int col) override {
+        row_ = row;
+        col_ = col;
+    }
+    std::string Text() override {
+        return row_ >= 0 && size_t(row_) < rows_.size() && col_ == 0 ? rows_[size_t(row_)] : "";
+    }
+    void SetProgressRange(convert::ProgressBar, float, float) override {}
+    void SetProgressValue(convert::ProgressBar bar, float value) override {
+        if (quiet_ || bar != convert::ProgressBar::Overall) return;
+        const std::string counter =
+            "(" + std::to_string(row_ + 1) + " of " + std::to_string(rows_.size()) + ")";
+        if (terminal_) {
+            constexpr int kWidth = 30;
+            const int filled = int(value / 100.0f * kWidth + 0.5f);
+            std::cerr << "\r[" << std::string(size_t(filled), '#')
+                      << std::string(size_t(kWidth - filled), ' ') << "] " << int(value) << "% "
+                      << counter << std::flush;
+            barShown_ = true;
+        } else {
+            std::cerr << counter << " " << rows_[size_t(row_)] << "\n";
+        }
+    }
+    void SetFrameCaption(const std::string&) override {}
+    void SetFolderCaption(const std::string&) override {}
+    void SetConvertEnabled(bool) override {}
+    void SetSourceCommandsEnabled(bool) override {}
+    void DoEvents() override {}
+    bool StopRequested() override { return gSignal != 0; }
+    // The command line reports from the run's report instead.
+    void MsgBox(const convert::MessageBoxSpec&) override {}
+
+    void endProgress() {
+        if (barShown_) std::cerr << "\n";
+        barShown_ = false;
+    }
+
+  private:
+    std::vector<std::string> rows_;
+    std::string destination_;
+    bool quiet_;
+    bool terminal_;
+    bool barShown_ = false;
+    int64_t row_ = -1;
+    int col_ = -1;
+};
+
+json reportJson(const convert::RunReport& r, size_t listed) {
+    json failed = json::array();
+    for (const auto& f : r.failed) failed.push_back({{"path", f.path}, {"reason", f.reason}});
+    json doc = {{"pst", r.storeCreated ? json(r.pstPath) : json(nullptr)},
+                {"display_name", r.displayName},
+                {"messages", listed},
+                {"converted", r.converted},
+                {"failed", failed},
+                {"folders", r.folders},
+                {"bytes_in", r.bytesIn},
+                {"bytes_out", r.bytesOut},
+                {"seconds", r.seconds}};
+    if (r.outcome == convert::RunOutcome::Trapped) doc["error"] = r.trappedCause;
+    return doc;
+}
+
+void printJson(const json& doc) {
+    // File names need not be UTF-8; the document must be.
+    std::cout << doc.dump(-1, ' ', false, json::error_handler_t::replace) << "\n";
+}
+
+int runConvert(const ConvertArgs& args) {
+    installSignalHandlers();
+    std::vector<std::string> rows;
+    std::string destination;
+    std::string storeFile;
+    try {
+        rows = collectRows(args.paths);
+        if (rows.empty()) throw UsageError("no .msg files found");
+        fs::path dir;
+        if (!args.outputFile.empty()) {
+            const fs::path file = normalise(args.outputFile);
+            storeFile = file.string();
+            dir = file.parent_path();
+        } else {
+            dir = normalise(args.outputDir.empty() ? "." : args.outputDir);
+        }
+        std::error_code ec;
+        fs::create_directories(dir, ec);
+        if (ec || !fs::is_directory(dir)) {
+            throw UsageError("cannot use the output folder " + dir.string() +
+                             (ec ? ": " + ec.message() : ""));
+        }
+        destination = dir.string();
+    } catch (const UsageError& e) {
+        std::cerr << "quillmark-cli convert: " << e.what() << "\n";
+        return 2;
+    } catch (const qm::Error& e) {
+        std::cerr << "quillmark-cli convert: " << e.what() << "\n";
+        return 2;
+    }
+    if (gSignal != 0) return 128 + gSignal;
+
+    CliHost host(rows, destination, args.quiet);
+    convert::RunOptions options;
+    options.storeFile = storeFile;
+    options.showEndBox = false;
+    convert::ConversionRun run(host, options);
+    const convert::RunReport report = run.CmdExtractDBX_Click();
+    host.endProgress();
+    // A store that the run left open after a failure is committed and closed
+    // before the process ends.
+    std::string closeError;
+    try {
+        outlook::Profile::instance().closeAll();
+    } catch (const std::exception& e) {
+        closeError = e.what();
+    }
+
+    for (const auto& f : report.failed) {
+        std::cerr << "quillmark-cli convert: failed: " << f.path << ": " << f.reason << "\n";
+    }
+    if (!report.closeError.empty() || !closeError.empty()) {
+        std::cerr << "quillmark-cli convert: closing the store failed: "
+                  << (closeError.empty() ? report.closeError : closeError) << "\n";
+    }
+    if (report.outcome == convert::RunOutcome::Trapped) {
+        std::cerr << "quillmark-cli convert: " << report.trappedCause << "\n";
+        if (report.storeCreated) {
+            std::cerr << "quillmark-cli convert: a store file was left at " << report.pstPath
+                      << "\n";
+        } else {
+            std::cerr << "quillmark-cli convert: no store file was written\n";
+        }
+        if (args.json) printJson(reportJson(report, rows.size()));
+        return 2;
+    }
+    if (!args.quiet && report.storeCreated) {
+        std::cerr << report.converted << " of " << rows.size() << " message(s) converted";
+        if (!report.failed.empty()) std::cerr << ", " << report.failed.size() << " failed";
+        std::cerr << " into \"" << report.displayName << "\" (" << report.folders << " folder(s), "
+                  << report.seconds << " s)\n";
+        if (gSignal != 0) std::cerr << "stopped by a signal; the store holds what was converted\n";
+    }
+    if (args.json) {
+        printJson(reportJson(report, rows.size()));
+    } else if (report.storeCreated) {
+        std::cout << report.pstPath << "\n";
+    }
+    if (gSignal != 0) return 128 + gSignal;
+    if (!report.closeError.empty() || !closeError.empty()) return 1;
+    return report.failed.empty() ? 0 : 1;
+}
+
+}  // namespace
 
 void addConvertCommand(CLI::App& app, Action& action) {
-    auto* cmd = app.add_subcommand("convert", "not available yet");
-    cmd->allow_extras();
-    cmd->callback([&action] {
-        action = [] {
-            std::cerr << "quillmark-cli convert: not available yet\n";
-            return 2;
-        };
-    });
+    auto args = std::make_shared<ConvertArgs>();
+    auto* cmd = app.add_subcommand("convert", "convert .msg files and folders into a new .pst");
+    auto* dirOpt = cmd->add_option("--output-dir", args->outputDir,
+                                   "folder for the new .pst (default: the current folder; "
+                                   "created if missing)");
+    auto* fileOpt = cmd->add_option("-o", args->outputFile,
+                                    "the .pst file to write instead of the timestamped "
+                                    "name (never overwritten)");
+    dirOpt->excludes(fileOpt);
+    cmd->add_flag("--json", args->json, "print one JSON document on stdout");
+    cmd->add_flag("--quiet", args->quiet, "no progress and no summary on stderr");
+    cmd->add_option("PATH", args->paths, ".msg files and folders to convert")->required();
+    cmd->callback([&action, args] { action = [args] { return runConvert(*args); }; });
 }
 
 }  // namespace qm::cli

@@ -1,0 +1,87 @@
+#!/usr/bin/python3
+"""Reads a .pst with an independent reader and prints what the conversion
+tests check, as JSON.
+
+  pst_dump.py pypff FILE    {"display_name": s, "folders": {path: {"subjects": [...],
+                             "flags": [...], "attachments": [...]}}}
+  pst_dump.py readpst FILE  {"folders": {path: count}}
+
+Folder paths start below the top of the visible hierarchy and use "\\".
+Debian's pypff belongs to /usr/bin/python3, hence the interpreter line.
+"""
+import json
+import os
+import subprocess
+import sys
+import tempfile
+
+PR_MESSAGE_FLAGS = 0x0E07
+PR_DISPLAY_NAME = 0x3001
+IPM_SUBTREE_NAMES = ("Top of Outlook data file", "Top of Personal Folders")
+
+
+def entry_value(item, entry_type):
+    for i in range(item.get_number_of_record_sets()):
+        rs = item.get_record_set(i)
+        for j in range(rs.get_number_of_entries()):
+            e = rs.get_entry(j)
+            if e.get_entry_type() == entry_type:
+                return e
+    return None
+
+
+def walk_pypff(folder, path, out):
+    subjects, flags, attachments = [], [], []
+    for i in range(folder.get_number_of_sub_messages()):
+        m = folder.get_sub_message(i)
+        subjects.append(m.get_subject() or "")
+        e = entry_value(m, PR_MESSAGE_FLAGS)
+        flags.append(e.get_data_as_integer() if e is not None else None)
+        attachments.append(m.get_number_of_attachments())
+    if path is not None:
+        out[path] = {"subjects": subjects, "flags": flags, "attachments": attachments}
+    for i in range(folder.get_number_of_sub_folders()):
+        sub = folder.get_sub_folder(i)
+        name = sub.get_name() or ""
+        if path is None:
+            if name in IPM_SUBTREE_NAMES:
+                walk_pypff(sub, "", out)
+            continue
+        walk_pypff(sub, name if path == "" else path + "\\" + name, out)
+
+
+def dump_pypff(filename):
+    import pypff
+    f = pypff.file()
+    f.open(filename)
+    store = f.get_message_store()
+    e = entry_value(store, PR_DISPLAY_NAME) if store is not None else None
+    display = e.get_data_as_string() if e is not None else None
+    folders = {}
+    walk_pypff(f.get_root_folder(), None, folders)
+    f.close()
+    return {"display_name": display, "folders": folders}
+
+
+def dump_readpst(filename):
+    with tempfile.TemporaryDirectory() as out:
+        subprocess.run(["readpst", "-q", "-S", "-D", "-o", out, filename], check=True,
+                       stdout=subprocess.DEVNULL)
+        # readpst names the top directory after the store and writes one
+        # numbered file per message (attachments as "<n>-<name>").
+        tops = os.listdir(out)
+        folders = {}
+        for top in tops:
+            base = os.path.join(out, top)
+            for dirpath, dirnames, filenames in os.walk(base):
+                rel = os.path.relpath(dirpath, base)
+                rel = "" if rel == "." else rel.replace(os.sep, "\\")
+                count = sum(1 for n in filenames if n.isdigit() or n.endswith(".eml"))
+                folders[rel] = count
+        return {"tops": tops, "folders": folders}
+
+
+if __name__ == "__main__":
+    kind, filename = sys.argv[1], sys.argv[2]
+    result = dump_pypff(filename) if kind == "pypff" else dump_readpst(filename)
+    json.dump(result, sys.stdout, ensure_ascii=False)

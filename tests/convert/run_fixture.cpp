@@ -1,0 +1,158 @@
+#include "run_fixture.h"
+
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <stdexcept>
+
+#include <gtest/gtest.h>
+
+#include "mapi/tags.h"
+#include "msg/msg.h"
+#include "pst/read/checker.h"
+#include "pst/read/pst_file.h"
+#include "support/message_gen.h"
+
+namespace qm::testing {
+
+TempDir::TempDir() {
+    std::random_device rd;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        auto p = std::filesystem::temp_directory_path() /
+                 ("qm-convert-" + std::to_string(rd()) + "-" + std::to_string(attempt));
+        if (std::filesystem::create_directory(p)) {
+            path_ = p;
+            return;
+        }
+    }
+    throw std::runtime_error("cannot make a temporary directory");
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
+
+mapi::Message testMessage(const std::string& subject, size_t attachments, int32_t flags) {
+    MessageSpec spec;
+    spec.subject = subject;
+    spec.seed = static_cast<uint32_t>(std::hash<std::string>{}(subject));
+    for (size_t i = 0; i < attachments; ++i) spec.attachmentSizes.push_back(100 + i);
+    mapi::Message m = makeMessage(spec);
+    m.props.set(mapi::Property::utf8(mapi::tag::Subject, subject));
+    if (flags != 0) {
+        m.props.set(mapi::Property::int32(mapi::tag::MessageFlags, flags));
+    } else {
+        m.props.erase(mapi::tag::MessageFlags);
+    }
+    return m;
+}
+
+void writeMessage(const std::filesystem::path& path, const mapi::Message& message) {
+    std::filesystem::create_directories(path.parent_path());
+    msg::writeMsgFile(message, path);
+}
+
+void writeBroken(const std::filesystem::path& path) {
+    std::filesystem::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << "this is not a compound file, only text\n";
+}
+
+std::string shellQuote(const std::string& s) {
+    std::string out = "'";
+    for (char c : s) {
+        if (c == '\'') {
+            out += "'\\''";
+        } else {
+            out += c;
+        }
+    }
+    return out + "'";
+}
+
+int runCommand(const std::string& command, std::string* out) {
+    FILE* p = popen(command.c_str(), "r");
+    if (!p) return -1;
+    std::string text;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) text.append(buf, n);
+    const int status = pclose(p);
+    if (out) *out = text;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+nlohmann::json dumpPst(const std::string& kind, const std::filesystem::path& pst) {
+    const char* src = std::getenv("QM_SOURCE_DIR");
+    const std::string script = std::string(src ? src : ".") + "/tests/convert/pst_dump.py";
+    std::string out;
+    const int rc = runCommand(
+        "/usr/bin/python3 " + shellQuote(script) + " " + kind + " " + shellQuote(pst.string()),
+        &out);
+    if (rc != 0) return nlohmann::json();
+    return nlohmann::json::parse(out, nullptr, false);
+}
+
+namespace {
+
+void walk(const pst::read::PstFile& file, pst::read::Nid folder, const std::string& path,
+          nlohmann::json& out) {
+    nlohmann::json subjects = nlohmann::json::array(), flags = nlohmann::json::array(),
+                   attachments = nlohmann::json::array();
+    for (pst::read::Nid m : file.messageNids(folder)) {
+        const mapi::Message msg = file.readMessage(m);
+        subjects.push_back(pst::read::readableSubject(msg.props));
+        const auto f = msg.props.int32(mapi::tag::MessageFlags);
+        flags.push_back(f ? nlohmann::json(*f) : nlohmann::json(nullptr));
+        attachments.push_back(msg.attachments.size());
+    }
+    out[path] = {{"subjects", subjects}, {"flags", flags}, {"attachments", attachments}};
+    for (const auto& child : file.childFolders(folder)) {
+        walk(file, child.nid, path.empty() ? child.name : path + "\\" + child.name, out);
+    }
+}
+
+}  // namespace
+
+nlohmann::json readBack(const std::filesystem::path& pst) {
+    auto file = pst::read::PstFile::open(pst);
+    nlohmann::json folders = nlohmann::json::object();
+    walk(*file, file->ipmSubtree(), "", folders);
+    return {{"display_name", file->displayName()}, {"folders", folders}};
+}
+
+std::string checkFindings(const std::filesystem::path& pst) {
+    std::string out;
+    for (const auto& f : pst::read::checkFile(pst).findings) out += f.line() + "\n";
+    return out;
+}
+
+nlohmann::json readEverywhere(const std::filesystem::path& pst) {
+    nlohmann::json ours;
+    try {
+        ours = readBack(pst);
+    } catch (const std::exception& e) {
+        ADD_FAILURE() << "our reader: " << e.what();
+        return nlohmann::json();
+    }
+    EXPECT_EQ(checkFindings(pst), "") << pst;
+    const nlohmann::json pypff = dumpPst("pypff", pst);
+    EXPECT_EQ(pypff, ours) << "pypff and our reader disagree on " << pst;
+    const nlohmann::json readpst = dumpPst("readpst", pst);
+    if (!readpst.is_object()) {
+        ADD_FAILURE() << "readpst could not read " << pst;
+    } else {
+        // readpst writes one file per message (IPM.Note) per folder.
+        for (const auto& [path, folder] : ours["folders"].items()) {
+            if (folder["subjects"].empty()) continue;
+            EXPECT_EQ(readpst["folders"].value(path, -1), int(folder["subjects"].size()))
+                << "readpst, folder " << path;
+        }
+    }
+    return ours;
+}
+
+}  // namespace qm::testing

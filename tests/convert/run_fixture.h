@@ -1,0 +1,60 @@
+// Shared set-up for conversion runs in tests: a temporary tree of .msg files
+// made by our own writer, a fixed clock, and independent read-back of the
+// .pst (pypff and readpst through pst_dump.py).
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "convert/timestamp.h"
+#include "mapi/message.h"
+
+namespace qm::testing {
+
+// A fresh directory under the system's temporary folder, removed with the
+// object.
+class TempDir {
+  public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+    std::string str() const { return path_.string(); }
+
+  private:
+    std::filesystem::path path_;
+};
+
+// A small message with this subject; `attachments` by-value attachments;
+// `flags` written as PidTagMessageFlags in the file (0: none written).
+mapi::Message testMessage(const std::string& subject, size_t attachments = 0, int32_t flags = 0);
+// Writes the message with our MSG writer, making parent folders.
+void writeMessage(const std::filesystem::path& path, const mapi::Message& message);
+// Garbage that is not a compound file.
+void writeBroken(const std::filesystem::path& path);
+
+inline convert::Clock fixedClock(convert::LocalTime t) {
+    return [t] { return t; };
+}
+
+// Runs tests/convert/pst_dump.py with /usr/bin/python3; "" kind output on
+// failure makes the test fail.
+nlohmann::json dumpPst(const std::string& kind, const std::filesystem::path& pst);
+
+// The same shape as dumpPst("pypff", ...), read by our own reader.
+nlohmann::json readBack(const std::filesystem::path& pst);
+// Our strict checker's findings, one per line; "" when the file is clean.
+std::string checkFindings(const std::filesystem::path& pst);
+// Reads the store with our reader, pypff and readpst; adds a test failure for
+// any disagreement or finding, and returns our reader's view.
+nlohmann::json readEverywhere(const std::filesystem::path& pst);
+
+// Runs a command, returning its exit status and stdout.
+int runCommand(const std::string& command, std::string* out = nullptr);
+std::string shellQuote(const std::string& s);
+
+}  // namespace qm::testing

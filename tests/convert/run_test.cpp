@@ -1,0 +1,320 @@
+// Whole conversion runs through a scripted host over trees of .msg files made
+// by our writer; the .pst is read back by pypff and readpst.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "convert/conversion_run.h"
+#include "convert/run_boxes.h"
+#include "fake_host.h"
+#include "mapi/tags.h"
+#include "outlook/profile.h"
+#include "run_fixture.h"
+
+namespace qm::convert {
+namespace {
+
+using qm::testing::FakeHost;
+using qm::testing::TempDir;
+namespace fs = std::filesystem;
+
+const LocalTime kDecember{2026, 12, 6, 3, 44, 8};
+const std::string kDisplay = "Quillmark : Created - 6.12.26 3.44.08";
+const std::string kFile = "OutlookMessages6.12.26 3.44.08.pst";
+
+// The store folder path of a source folder: its POSIX components joined by
+// backslashes.
+std::string storePath(const fs::path& folder) {
+    std::string out;
+    for (const auto& part : folder.relative_path()) {
+        if (!out.empty()) out += "\\";
+        out += part.string();
+    }
+    return out;
+}
+
+struct RunSetup {
+    FakeHost host;
+    TempDir src;
+    TempDir dst;
+    std::unique_ptr<ConversionRun> run;
+    RunSetup() {
+        host.destination = dst.str();
+        RunOptions options;
+        options.clock = qm::testing::fixedClock(kDecember);
+        run = std::make_unique<ConversionRun>(host, options);
+    }
+    fs::path add(const std::string& rel, const std::string& subject, size_t attachments = 0,
+                 int32_t flags = 0) {
+        const fs::path p = src.path() / rel;
+        qm::testing::writeMessage(p, qm::testing::testMessage(subject, attachments, flags));
+        host.rows.push_back(p.string());
+        return p;
+    }
+    fs::path pst() const { return dst.path() / kFile; }
+};
+
+TEST(ConversionRunTest, MirrorsFoldersAndImportsEveryMessage) {
+    RunSetup r;
+    r.add("A/B/C/x.msg", "deep");
+    r.add("A/a.msg", "top");
+    r.add("A/B/b.msg", "middle");
+    const RunReport report = r.run->CmdExtractDBX_Click();
+    ASSERT_EQ(report.outcome, RunOutcome::Completed) << report.trappedCause;
+    EXPECT_EQ(report.converted, 3);
+    EXPECT_TRUE(report.failed.empty());
+    EXPECT_EQ(report.pstPath, (r.dst.path() / kFile).string());
+    EXPECT_EQ(report.displayName, kDisplay);
+    EXPECT_EQ(r.run->StoreDisplayName(), kDisplay);
+    EXPECT_EQ(r.run->DestinationFolder(), r.dst.str() + "/");
+    EXPECT_FALSE(r.run->HasSession());
+
+    // The folder list ends with A, A\B, A\B\C after the source root's own
+    // components, each after its parent.
+    const std::string base = storePath(r.src.path());
+    const StringList& list = r.run->FolderList();
+    ASSERT_GE(list.size(), 3u);
+    EXPECT_EQ(list[list.size() - 3], base + "\\A");
+    EXPECT_EQ(list[list.size() - 2], base + "\\A\\B");
+    EXPECT_EQ(list[list.size() - 1], base + "\\A\\B\\C");
+    EXPECT_EQ(report.folders, int64_t(list.size()));
+
+    // One box at the end: information icon, the file, its folder and counts.
+    ASSERT_EQ(r.host.boxes.size(), 1u);
+    EXPECT_EQ(r.host.boxes[0].title, kProgramTitle);
+    EXPECT_EQ(r.host.boxes[0].icon, BoxIcon::Information);
+    EXPECT_NE(r.host.boxes[0].text.find("3 of 3"), std::string::npos);
+    EXPECT_NE(r.host.boxes[0].text.find(report.pstPath), std::string::npos);
+
+    const auto dump = qm::testing::readEverywhere(r.pst());
+    ASSERT_TRUE(dump.is_object()) << "pypff could not read " << r.pst();
+    EXPECT_EQ(dump["display_name"], kDisplay);
+    const auto& folders = dump["folders"];
+    EXPECT_EQ(folders[base + "\\A"]["subjects"], nlohmann::json({"top"}));
+    EXPECT_EQ(folders[base + "\\A\\B"]["subjects"], nlohmann::json({"middle"}));
+    EXPECT_EQ(folders[base + "\\A\\B\\C"]["subjects"], nlohmann::json({"deep"}));
+
+    const auto rp = qm::testing::dumpPst("readpst", r.pst());
+    ASSERT_TRUE(rp.is_object()) << "readpst could not read " << r.pst();
+    EXPECT_EQ(rp["folders"][base + "\\A"], 1);
+    EXPECT_EQ(rp["folders"][base + "\\A\\B"], 1);
+    EXPECT_EQ(rp["folders"][base + "\\A\\B\\C"], 1);
+}
+
+TEST(ConversionRunTest, CaptionsProgressAndButtons) {
+    RunSetup r;
+    for (int i = 0; i < 5; ++i) r.add("M/m" + std::to_string(i) + ".msg", "s" + std::to_string(i));
+    ASSERT_EQ(r.run->CmdExtractDBX_Click().outcome, RunOutcome::Completed);
+    ASSERT_EQ(r.host.frameCaptions.size(), 5u);
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(r.host.frameCaptions[size_t(i)],
+                  "Details : Converting - (" + std::to_string(i + 1) + " of 5) file(s)");
+    }
+    EXPECT_EQ(r.host.folderCaptions.back(),
+              "Importing Messages... from (" + storePath(r.src.path() / "M") + ")");
+    EXPECT_EQ(r.host.progress, (std::vector<float>{20, 40, 60, 80, 100}));
+    // Both bars get the range; only the first moves.
+    ASSERT_EQ(r.host.ranges.size(), 2u);
+    EXPECT_EQ(r.host.ranges[0], (std::pair<int, std::pair<float, float>>{1, {0.0f, 100.0f}}));
+    EXPECT_EQ(r.host.ranges[1], (std::pair<int, std::pair<float, float>>{2, {0.0f, 100.0f}}));
+    EXPECT_EQ(r.host.browseTitles, (std::vector<std::string>{"Choose Folder to Save..."}));
+    // Source commands off during the run and back on after; Convert off from
+    // the start and still off after the rows were handled.
+    EXPECT_EQ(r.host.sourceEnabled, (std::vector<bool>{false, true}));
+    EXPECT_FALSE(r.host.convertEnabled.front());
+    EXPECT_FALSE(r.host.convertEnabled.back());
+    // Convert is switched off after the first row, before its caption.
+    const auto& ev = r.host.events;
+    auto firstFrame =
+        std::find(ev.begin(), ev.end(), "frame Details : Converting - (1 of 5) file(s)");
+    ASSERT_NE(firstFrame, ev.end());
+    EXPECT_EQ(*(firstFrame - 1), "convert off");
+
+    RunSetup three;
+    for (int i = 0; i < 3; ++i) three.add("T/t" + std::to_string(i) + ".msg", "t");
+    ASSERT_EQ(three.run->CmdExtractDBX_Click().outcome, RunOutcome::Completed);
+    ASSERT_EQ(three.host.progress.size(), 3u);
+    EXPECT_EQ(three.host.progress[0], static_cast<float>(100.0 / 3.0));
+    EXPECT_EQ(three.host.progress[1], static_cast<float>(200.0 / 3.0));
+    EXPECT_EQ(three.host.progress[2], 100.0f);
+}
+
+TEST(ConversionRunTest, CancelledDestinationChangesNothing) {
+    RunSetup r;
+    r.add("M/a.msg", "a");
+    r.host.destination = "";
+    const RunReport report = r.run->CmdExtractDBX_Click();
+    EXPECT_EQ(report.outcome, RunOutcome::Cancelled);
+    EXPECT_TRUE(r.host.boxes.empty());
+    EXPECT_TRUE(r.host.convertEnabled.empty());
+    EXPECT_TRUE(r.host.sourceEnabled.empty());
+    EXPECT_EQ(r.host.yields, 0);
+    EXPECT_TRUE(fs::is_empty(r.dst.path()));
+}
+
+void expectTrappedBox(const FakeHost& host) {
+    ASSERT_EQ(host.boxes.size(), 1u);
+    const auto& box = host.boxes[0];
+    EXPECT_EQ(box.title, "Outlook Error");
+    EXPECT_EQ(box.icon, BoxIcon::Information);
+    EXPECT_EQ(box.text,
+              "Outlook Session Creation Error !\r\nCheck if Outlook is installed and "
+              "configured.\r\nFor more details visit this link : "
+              "https://support.microsoft.com/office/"
+              "create-an-outlook-profile-f544c1ba-3352-4b3b-be0b-8d42a540459d");
+    EXPECT_FALSE(box.detailedText.empty());
+}
+
+TEST(ConversionRunTest, BadRowsEndInTheErrorBoxWithTheStoreMade) {
+    for (const std::string bad : {"", "/loose.msg", "C:\\root.msg", "\\\\server\\share\\a.msg"}) {
+        SCOPED_TRACE(bad);
+        RunSetup r;
+        r.add("M/a.msg", "a");
+        r.host.rows.push_back(bad);
+        const RunReport report = r.run->CmdExtractDBX_Click();
+        EXPECT_EQ(report.outcome, RunOutcome::Trapped);
+        expectTrappedBox(r.host);
+        EXPECT_TRUE(report.storeCreated);
+        EXPECT_TRUE(fs::exists(r.pst()));
+        EXPECT_TRUE(r.run->HasSession());  // nothing undone
+        EXPECT_TRUE(r.host.frameCaptions.empty());
+        // Convert and the source commands are usable again.
+        EXPECT_TRUE(r.host.convertEnabled.back());
+        EXPECT_TRUE(r.host.sourceEnabled.back());
+        // The store left open is closed at program end (or the next run),
+        // with everything committed: readable.
+        outlook::Profile::instance().closeAll();
+        EXPECT_TRUE(qm::testing::readEverywhere(r.pst()).is_object());
+    }
+}
+
+TEST(ConversionRunTest, AnExistingFileIsNeverOverwritten) {
+    RunSetup r;
+    r.add("M/a.msg", "a");
+    ASSERT_EQ(r.run->CmdExtractDBX_Click().outcome, RunOutcome::Completed);
+    const auto size = fs::file_size(r.pst());
+    const auto time = fs::last_write_time(r.pst());
+    r.host.boxes.clear();
+    // Same clock, same second: the same file name.
+    const RunReport again = r.run->CmdExtractDBX_Click();
+    EXPECT_EQ(again.outcome, RunOutcome::Trapped);
+    expectTrappedBox(r.host);
+    EXPECT_NE(again.trappedCause.find("already exists"), std::string::npos) << again.trappedCause;
+    EXPECT_FALSE(again.storeCreated);
+    EXPECT_EQ(fs::file_size(r.pst()), size);
+    EXPECT_EQ(fs::last_write_time(r.pst()), time);
+}
+
+TEST(ConversionRunTest, BrokenMessagesAreCountedAndTheOthersImported) {
+    RunSetup r;
+    r.add("M/a.msg", "first");
+    const fs::path bad = r.src.path() / "M" / "broken.msg";
+    qm::testing::writeBroken(bad);
+    r.host.rows.push_back(bad.string());
+    r.host.rows.push_back((r.src.path() / "M" / "missing.msg").string());
+    r.add("M/c.msg", "last");
+    const RunReport report = r.run->CmdExtractDBX_Click();
+    ASSERT_EQ(report.outcome, RunOutcome::Completed);
+    EXPECT_EQ(report.messages, 4);
+    EXPECT_EQ(report.converted, 2);
+    ASSERT_EQ(report.failed.size(), 2u);
+    EXPECT_EQ(report.failed[0].path, bad.string());
+    EXPECT_FALSE(report.failed[0].reason.empty());
+    // Captions and progress go on over the failed rows.
+    EXPECT_EQ(r.host.progress, (std::vector<float>{25, 50, 75, 100}));
+    ASSERT_EQ(r.host.boxes.size(), 1u);
+    EXPECT_EQ(r.host.boxes[0].icon, BoxIcon::Warning);
+    EXPECT_NE(r.host.boxes[0].text.find("2 of 4"), std::string::npos);
+    EXPECT_NE(r.host.boxes[0].detailedText.find(bad.string()), std::string::npos);
+    EXPECT_NE(r.host.boxes[0].detailedText.find("missing.msg"), std::string::npos);
+
+    // No empty item for the failed ones.
+    const auto dump = qm::testing::readEverywhere(r.pst());
+    ASSERT_TRUE(dump.is_object());
+    EXPECT_EQ(dump["folders"][storePath(r.src.path() / "M")]["subjects"],
+              nlohmann::json({"first", "last"}));
+}
+
+TEST(ConversionRunTest, FlagsSayReadAndAttachmentsTruly) {
+    RunSetup r;
+    r.add("F/plain.msg", "plain", 0, mapi::MSGFLAG_UNSENT | mapi::MSGFLAG_HASATTACH);
+    r.add("F/attached.msg", "attached", 2, mapi::MSGFLAG_UNSENT);
+    r.add("F/none.msg", "none");
+    ASSERT_EQ(r.run->CmdExtractDBX_Click().outcome, RunOutcome::Completed);
+    const auto dump = qm::testing::readEverywhere(r.pst());
+    ASSERT_TRUE(dump.is_object());
+    const auto& f = dump["folders"][storePath(r.src.path() / "F")];
+    EXPECT_EQ(f["subjects"], nlohmann::json({"plain", "attached", "none"}));
+    EXPECT_EQ(f["flags"],
+              nlohmann::json({mapi::MSGFLAG_READ, mapi::MSGFLAG_READ | mapi::MSGFLAG_HASATTACH,
+                              mapi::MSGFLAG_READ}));
+    EXPECT_EQ(f["attachments"], nlohmann::json({0, 2, 0}));
+}
+
+TEST(ConversionRunTest, FoldersDifferingInCaseShareOneStoreFolder) {
+    RunSetup r;
+    r.add("Mail/a.msg", "upper");
+    r.add("mail/b.msg", "lower");
+    const RunReport report = r.run->CmdExtractDBX_Click();
+    ASSERT_EQ(report.outcome, RunOutcome::Completed);
+    EXPECT_EQ(report.converted, 2);
+    EXPECT_TRUE(report.failedFolders.empty());
+    const auto dump = qm::testing::readEverywhere(r.pst());
+    ASSERT_TRUE(dump.is_object());
+    EXPECT_EQ(dump["folders"][storePath(r.src.path() / "Mail")]["subjects"],
+              nlohmann::json({"upper", "lower"}));
+    EXPECT_FALSE(dump["folders"].contains(storePath(r.src.path() / "mail")));
+}
+
+TEST(ConversionRunTest, WindowsFormRowsMakeTheirFoldersAndFailToImport) {
+    // Two roots share one folder; the files do not exist here, so each
+    // message fails and is counted, but the folder tree is made.
+    RunSetup r;
+    r.host.rows = {"C:\\A\\B\\C\\x.msg", "D:\\A\\y.msg", "  C:\\A\\B\\z.msg  "};
+    const RunReport report = r.run->CmdExtractDBX_Click();
+    ASSERT_EQ(report.outcome, RunOutcome::Completed);
+    EXPECT_EQ(r.run->FolderList(), (StringList{"A", "A\\B", "A\\B\\C"}));
+    EXPECT_EQ(report.folders, 3);
+    EXPECT_EQ(report.converted, 0);
+    ASSERT_EQ(report.failed.size(), 3u);
+    EXPECT_EQ(report.failed[2].path, "C:\\A\\B\\z.msg");  // trimmed, as Import gets it
+    EXPECT_EQ(r.host.folderCaptions[1], "Importing Messages... from (A)");
+    const auto dump = qm::testing::readEverywhere(r.pst());
+    ASSERT_TRUE(dump.is_object());
+    EXPECT_TRUE(dump["folders"].contains("A\\B\\C"));
+}
+
+TEST(ConversionRunTest, StopsAfterTheCurrentMessageAndCommits) {
+    RunSetup r;
+    for (int i = 0; i < 6; ++i) r.add("S/m" + std::to_string(i) + ".msg", "m" + std::to_string(i));
+    // The user closes the window while the second message is being handled.
+    r.host.onYield = [&] {
+        if (r.host.frameCaptions.size() == 1) r.host.stop = true;
+    };
+    const RunReport report = r.run->CmdExtractDBX_Click();
+    EXPECT_EQ(report.outcome, RunOutcome::Stopped);
+    EXPECT_EQ(report.converted, 2);
+    EXPECT_TRUE(r.host.boxes.empty());
+    EXPECT_FALSE(r.run->HasSession());
+    const auto dump = qm::testing::readEverywhere(r.pst());
+    ASSERT_TRUE(dump.is_object());
+    EXPECT_EQ(dump["folders"][storePath(r.src.path() / "S")]["subjects"],
+              nlohmann::json({"m0", "m1"}));
+}
+
+TEST(ConversionRunTest, ASecondStartDuringARunDoesNothing) {
+    RunSetup r;
+    r.add("R/a.msg", "a");
+    r.add("R/b.msg", "b");
+    std::vector<RunOutcome> nested;
+    r.host.onYield = [&] {
+        if (nested.empty()) nested.push_back(r.run->CmdExtractDBX_Click().outcome);
+    };
+    EXPECT_EQ(r.run->CmdExtractDBX_Click().outcome, RunOutcome::Completed);
+    EXPECT_EQ(nested, (std::vector<RunOutcome>{RunOutcome::Busy}));
+    EXPECT_FALSE(r.run->Running());
+}
+
+}  // namespace
+}  // namespace qm::convert
