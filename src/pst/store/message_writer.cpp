@@ -83,12 +83,13 @@ WrittenObject MessageWriter::writeTable(
     return out;
 }
 
-WrittenObject MessageWriter::writeRecipients(const mapi::Message& message, int codePage) {
+WrittenObject MessageWriter::writeRecipients(const mapi::Message& message) {
     std::vector<std::vector<Property>> cells;
     cells.reserve(message.recipients.size());
     for (const mapi::Recipient& r : message.recipients) {
-        cells.push_back(
-            rowCells(storeProperties(r.props, ObjectKind::Recipient, names_), codePage));
+        // The row is the recipient itself (there is no recipient PC), so it
+        // holds exactly the recipient's properties: no decoded twins.
+        cells.push_back(storeProperties(r.props, ObjectKind::Recipient, names_));
         cells.back().push_back(Property::int32(ndb::kPidTagLtpRowVer, int32_t(nextRowVersion_())));
     }
     std::vector<PropTag> columns = unionColumns(columns::recipientTemplate(), cells);
@@ -207,7 +208,7 @@ MessageWriter::Result MessageWriter::write(ndb::Nid nid, const mapi::Message& me
         size += w.size;
     };
 
-    adopt(writeRecipients(message, codePage));
+    adopt(writeRecipients(message));
 
     if (!message.attachments.empty()) {
         std::vector<std::pair<uint32_t, std::vector<Property>>> rows;

@@ -64,7 +64,7 @@ class MessageWriter {
     Result write(ndb::Nid nid, const mapi::Message& message, uint64_t now);
 
   private:
-    WrittenObject writeRecipients(const mapi::Message& message, int codePage);
+    WrittenObject writeRecipients(const mapi::Message& message);
     WrittenObject writeAttachment(ndb::Nid nid, const mapi::Attachment& attachment, int codePage,
                                   uint64_t now, std::vector<mapi::Property>& row);
     WrittenObject writeTable(

@@ -36,7 +36,7 @@ struct FolderInfo {
 };
 
 class Store {
-public:
+  public:
     // Creates the file exclusively: fails (qm::IoError) if anything exists at
     // `path`, including a dangling link. The store's PidTagDisplayName is
     // `displayName` (UTF-8).

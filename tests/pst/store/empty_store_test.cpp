@@ -44,6 +44,20 @@ std::map<mapi::PropTag, mapi::Property> byTag(const mapi::PropertyBag& bag) {
     return out;
 }
 
+// The records of a name-to-id string stream: {length, UTF-16LE name}, each
+// starting on a 4-byte boundary.
+std::vector<Bytes> stringRecords(const Bytes& stream) {
+    std::vector<Bytes> out;
+    size_t at = 0;
+    while (at + 4 <= stream.size()) {
+        const uint32_t len = loadLE32(stream.data() + at);
+        if (at + 4 + len > stream.size()) break;
+        out.emplace_back(stream.begin() + at, stream.begin() + at + 4 + len);
+        at = (at + 4 + len + 3) / 4 * 4;
+    }
+    return out;
+}
+
 std::string hex(uint32_t v) {
     char buf[16];
     std::snprintf(buf, sizeof buf, "0x%X", v);
@@ -102,10 +116,9 @@ TEST_F(EmptyStore, HeaderCountersAndEncodingAreOutlooks) {
 }
 
 TEST_F(EmptyStore, PropertyContextsHoldOutlooksProperties) {
-    const Bytes key = [&] {
-        const auto* p = ours_->storeProperties().find(mapi::makeTag(0x0FF9, mapi::PT_BINARY));
-        return p ? p->value : Bytes{};
-    }();
+    const mapi::PropertyBag storeProps = ours_->storeProperties();
+    const auto* keyProp = storeProps.find(mapi::makeTag(0x0FF9, mapi::PT_BINARY));
+    const Bytes key = keyProp ? keyProp->value : Bytes{};
     ASSERT_EQ(key.size(), 16u);
     for (const auto& n : outlook_->ndb().nodes()) {
         if (kNotWritten.count(n.nid) || kindOf(outlook_->ndb(), n) != Kind::PropertyContext) {
@@ -135,12 +148,18 @@ TEST_F(EmptyStore, PropertyContextsHoldOutlooksProperties) {
                     << hex(t);
                 continue;
             }
+            if (n.nid == 0x61 && t == 0x00040102) {
+                // Outlook leaves the padding after each name uninitialised;
+                // ours is zero. Compare the records themselves.
+                EXPECT_EQ(stringRecords(got), stringRecords(p.value));
+                continue;
+            }
             EXPECT_EQ(got, p.value) << hex(t);
             EXPECT_EQ(it->second.items, p.items) << hex(t);
         }
     }
     // The version history keeps Outlook's shape: 1, a GUID, 1.
-    const auto* vh = ours_->storeProperties().find(0x0E340102);
+    const auto* vh = storeProps.find(0x0E340102);
     ASSERT_NE(vh, nullptr);
     EXPECT_EQ(loadLE32(vh->value.data()), 1u);
     EXPECT_EQ(loadLE32(vh->value.data() + 20), 1u);

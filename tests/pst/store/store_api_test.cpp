@@ -78,7 +78,8 @@ TEST(StoreCreate, NewStoreNamesItselfAndItsFolders) {
     EXPECT_EQ(pst->deletedItems(), 0x8062u);
     EXPECT_EQ(pst->searchRoot(), 0x8042u);
     // The record key inside the store's entry id is the store's.
-    const auto* key = pst->storeProperties().find(mapi::makeTag(0x0FF9, mapi::PT_BINARY));
+    const auto storeProps = pst->storeProperties();
+    const auto* key = storeProps.find(mapi::makeTag(0x0FF9, mapi::PT_BINARY));
     ASSERT_NE(key, nullptr);
     EXPECT_EQ(key->value, Bytes(id.begin() + 4, id.begin() + 20));
 }

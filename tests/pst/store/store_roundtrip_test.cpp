@@ -96,9 +96,9 @@ TEST_F(StoreRoundTrip, VariedMessagesReadBackWhole) {
     const Nid inbox = store->addFolder(store->ipmSubtree(), "Inbox");
     const Nid nested = store->addFolder(store->addFolder(inbox, "Projects"), "Quillmark");
 
-    std::vector<testing::MessageSpec> specs;
+    std::vector<qm::testing::MessageSpec> specs;
     auto add = [&](auto tweak) {
-        testing::MessageSpec s;
+        qm::testing::MessageSpec s;
         s.seed = uint32_t(specs.size() + 1);
         s.subject = "Message " + std::to_string(specs.size());
         tweak(s);
@@ -141,7 +141,7 @@ TEST_F(StoreRoundTrip, VariedMessagesReadBackWhole) {
 
     std::vector<Written> written;
     for (size_t i = 0; i < specs.size(); ++i) {
-        mapi::Message m = testing::makeMessage(specs[i]);
+        mapi::Message m = qm::testing::makeMessage(specs[i]);
         const Nid folder = (i % 2) ? inbox : nested;
         written.push_back({store->addMessage(folder, m), std::move(m)});
     }
@@ -157,11 +157,11 @@ TEST_F(StoreRoundTrip, ComputedSizesMatchTheFile) {
     const auto path = dir_ / "sizes.pst";
     auto store = Store::create(path, "Sizes");
     const Nid folder = store->addFolder(store->ipmSubtree(), "Sizes");
-    testing::MessageSpec spec;
+    qm::testing::MessageSpec spec;
     spec.attachmentSizes = {20, 70000};
     spec.embedDepth = 2;
     spec.recipients = 5;
-    const Nid nid = store->addMessage(folder, testing::makeMessage(spec));
+    const Nid nid = store->addMessage(folder, qm::testing::makeMessage(spec));
     store->close();
 
     auto pst = read::PstFile::open(path);
@@ -209,12 +209,12 @@ TEST_F(StoreRoundTrip, ContentsRowsCarryTheMessagesValues) {
     const Nid folder = store->addFolder(store->ipmSubtree(), "Rows");
     std::vector<Nid> nids;
     for (uint32_t i = 0; i < 40; ++i) {
-        testing::MessageSpec spec;
+        qm::testing::MessageSpec spec;
         spec.seed = i + 7;
         spec.unicode = (i % 3) != 0;
         spec.subject = "Row " + std::to_string(i);
         spec.attachmentSizes = std::vector<uint64_t>(i % 2, 30);
-        mapi::Message m = testing::makeMessage(spec);
+        mapi::Message m = qm::testing::makeMessage(spec);
         if (i % 4 == 0) m.props.set(mapi::Property::int32(tag::MessageFlags, 0));  // unread
         if (i == 5) {
             m.props.set(mapi::Property::utf8(tag::Subject, "RE: Row 5"));
@@ -255,7 +255,9 @@ TEST_F(StoreRoundTrip, ContentsRowsCarryTheMessagesValues) {
         }
         // Every template column the message has is in its row.
         for (const auto& p : pc) {
-            if (table->findColumn(p.tag)) EXPECT_TRUE(row.find(p.tag)) << std::hex << p.tag;
+            if (table->findColumn(p.tag)) {
+                EXPECT_TRUE(row.find(p.tag)) << std::hex << p.tag;
+            }
         }
     }
     // The prefix marker: readers split prefix and subject exactly.
@@ -275,7 +277,7 @@ TEST_F(StoreRoundTrip, NamedPropertiesShareOneMapAcrossMessages) {
     const auto custom = *mapi::Guid::parse("{AAAABBBB-CCCC-DDDD-EEEE-FFFF00001111}");
     std::vector<Nid> nids;
     for (int i = 0; i < 3; ++i) {
-        mapi::Message m = testing::makeMessage({});
+        mapi::Message m = qm::testing::makeMessage({});
         // The same name under different local ids in each source message.
         mapi::Property p = mapi::Property::utf8(
             mapi::makeTag(uint16_t(0x8000 + i * 17), mapi::PT_UNICODE), "v" + std::to_string(i));
@@ -300,7 +302,9 @@ TEST_F(StoreRoundTrip, NamedPropertiesShareOneMapAcrossMessages) {
             ASSERT_NE(key, nullptr) << std::hex << p.tag;
             if (key->isString && key->name == u"x-shared") idsSeen.insert(p.id());
             // Categories take Outlook's id for Keywords in a new store.
-            if (key->isString && key->name == u"Keywords") EXPECT_EQ(p.id(), 0x8013);
+            if (key->isString && key->name == u"Keywords") {
+                EXPECT_EQ(p.id(), 0x8013);
+            }
         }
     }
     EXPECT_EQ(idsSeen.size(), 1u);
