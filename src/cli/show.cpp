@@ -217,7 +217,8 @@ json messageJson(const Message& m) {
 void printProperties(std::ostream& out, const PropertyBag& bag, int cp, const std::string& pad) {
     for (const Property& p : bag) {
         json v = valueOf(p, cp, kMaxTextChars);
-        std::string shown = v.is_string() ? "\"" + v.get<std::string>() + "\"" : v.dump();
+        // JSON escaping keeps one property to one line (headers hold CR LF).
+        std::string shown = v.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
         if (!fixedSize(p.type()) || isMultiValued(p.type()))
             shown = "(" + std::to_string(p.byteSize()) + " bytes) " + shown;
         char line[160];
