@@ -58,6 +58,8 @@ class Checker {
     std::set<Bid> unreadable_;          // blocks whose trailer failed
 };
 
+// Page maps and fill levels of a heap.
+void checkHeapLayout(Checker& c, const Heap& heap);
 // Layout of a table beyond what reading needs (column order and placement,
 // row index, matrix blocks), and every cell decoded.
 void checkTableLayout(Checker& c, const TableContext& tc, const std::string& where);

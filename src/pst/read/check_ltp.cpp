@@ -48,7 +48,53 @@ uint32_t cellSize(uint16_t type) {
     return f > 0 && f <= 8 ? uint32_t(f) : 4;
 }
 
+// [MS-PST] 2.3.1.1 fill levels: free bytes a block could still take, in
+// bands from 0 (3584 or more) to 15 (under 8).
+uint8_t fillLevel(uint32_t freeBytes) {
+    static const uint32_t kFloor[16] = {3584, 2560, 2048, 1792, 1536, 1280, 1024, 768,
+                                        512,  256,  128,  64,   32,   16,   8,    0};
+    for (uint8_t i = 0; i < 16; ++i)
+        if (freeBytes >= kFloor[i]) return i;
+    return 15;
+}
+
 }  // namespace
+
+// Page maps right after the last item (2-byte aligned) and the block
+// ending with the page map; fill levels true to the blocks.
+void checkHeapLayout(Checker& c, const Heap& heap) {
+    for (size_t i = 0; i < heap.blockCount(); ++i) {
+        const auto& m = heap.pageMap(i);
+        std::string where = heap.where() + " heap block " + std::to_string(i);
+        if (m.ibHnpm - m.offsets.back() > 1)
+            c.finding(where, "page map at " + std::to_string(m.ibHnpm) +
+                                 " leaves a gap after the last item at " +
+                                 std::to_string(m.offsets.back()));
+        size_t mapEnd = size_t(m.ibHnpm) + 4 + 2 * m.offsets.size();
+        if (heap.block(i).size() < mapEnd || heap.block(i).size() - mapEnd >= 64)
+            c.finding(where, "block of " + std::to_string(heap.block(i).size()) +
+                                 " bytes for a page map ending at " + std::to_string(mapEnd));
+        // cFree may be non-zero: Outlook keeps freed items as empty slots.
+    }
+    // Fill levels: blocks 0-7 in HNHDR, then 128 per HNBITMAPHDR.
+    auto expected = [&](size_t i) {
+        return fillLevel(uint32_t(ndb::kMaxBlockData - heap.block(i).size()));
+    };
+    auto checkNibbles = [&](const uint8_t* levels, size_t first, size_t count,
+                            const std::string& where) {
+        for (size_t k = 0; k < count && first + k < heap.blockCount(); ++k) {
+            uint8_t stored = (levels[k / 2] >> (4 * (k % 2))) & 0x0F;
+            if (stored != expected(first + k))
+                c.finding(where, "fill level of block " + std::to_string(first + k) + " is " +
+                                     std::to_string(stored) + ", its free space gives " +
+                                     std::to_string(expected(first + k)));
+        }
+    };
+    checkNibbles(heap.headerFillLevel(), 0, 8, heap.where() + " HNHDR");
+    for (size_t b = 8; b < heap.blockCount(); b += 128)
+        checkNibbles(heap.block(b).data() + 2, b, 128,
+                     heap.where() + " HNBITMAPHDR of block " + std::to_string(b));
+}
 
 void checkTableLayout(Checker& c, const TableContext& tc, const std::string& where) {
     const auto& cols = tc.columns();
@@ -156,9 +202,11 @@ void Checker::checkNodes() {
         try {
             if (kind == Kind::Pc) {
                 PropertyContext pc(db_, n.bidData, n.bidSub, where);
+                checkHeapLayout(*this, pc.node().heap());
                 checkPropertyValues(*this, pc);
             } else {
                 TableContext tc(db_, n.bidData, n.bidSub, where);
+                checkHeapLayout(*this, tc.node().heap());
                 checkTableLayout(*this, tc, where);
                 bool isTemplate = n.nid == NID_HIERARCHY_TABLE_TEMPLATE ||
                                   n.nid == NID_CONTENTS_TABLE_TEMPLATE ||

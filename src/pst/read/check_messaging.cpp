@@ -48,6 +48,7 @@ void Checker::checkMessage(Nid nid, Bid bidData, Bid bidSub, const std::string& 
     }
     try {
         PropertyContext pc(db_, bidData, bidSub, where);
+        checkHeapLayout(*this, pc.node().heap());
         checkPropertyValues(*this, pc);
         const LtpNode& node = pc.node();
         PropertyBag props = pc.properties();
@@ -58,11 +59,13 @@ void Checker::checkMessage(Nid nid, Bid bidData, Bid bidSub, const std::string& 
         if (!node.findSubnode(NID_RECIPIENT_TABLE)) note(where + ": no recipient table");
         if (const SubnodeEntry* s = node.findSubnode(NID_RECIPIENT_TABLE)) {
             TableContext tc(db_, s->bidData, s->bidSub, where + " recipient table");
+            checkHeapLayout(*this, tc.node().heap());
             checkTableLayout(*this, tc, where + " recipient table");
         }
         std::vector<Nid> rows;
         if (const SubnodeEntry* s = node.findSubnode(NID_ATTACHMENT_TABLE)) {
             TableContext tc(db_, s->bidData, s->bidSub, where + " attachment table");
+            checkHeapLayout(*this, tc.node().heap());
             checkTableLayout(*this, tc, where + " attachment table");
             for (size_t r = 0; r < tc.rowCount(); ++r) rows.push_back(tc.rowId(r));
         }
@@ -80,6 +83,7 @@ void Checker::checkMessage(Nid nid, Bid bidData, Bid bidSub, const std::string& 
             const SubnodeEntry* s = node.findSubnode(a);
             std::string aw = where + " attachment " + hex(a);
             PropertyContext apc(db_, s->bidData, s->bidSub, aw);
+            checkHeapLayout(*this, apc.node().heap());
             checkPropertyValues(*this, apc);
             PropertyBag ap = apc.properties();
             for (const auto& e : apc.entries()) {
