@@ -498,6 +498,7 @@ Bytes extractStorage(const CompoundFileReader& reader, uint32_t storage, uint32_
                 uint32_t sub = w.addStorage(to, e.name);
                 w.setClsid(sub, e.clsid);
                 w.setStateBits(sub, e.stateBits);
+                w.setTimes(sub, e.created, e.modified);
                 work.push_back({child, sub});
             }
         }

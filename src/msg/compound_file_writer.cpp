@@ -103,6 +103,15 @@ void CompoundFileWriter::setStateBits(uint32_t id, uint32_t bits) {
     nodes_.at(id).stateBits = bits;
 }
 
+void CompoundFileWriter::setTimes(uint32_t storage, uint64_t created, uint64_t modified) {
+    Node& n = nodes_.at(storage);
+    if (n.type != kTypeStorage) {
+        throw std::invalid_argument("compound file writer: times are for storages");
+    }
+    n.created = created;
+    n.modified = modified;
+}
+
 void CompoundFileWriter::write(const Sink& sink) const {
     const uint32_t ss = sectorSize_;
     const uint32_t perFat = ss / 4;
@@ -282,6 +291,8 @@ void CompoundFileWriter::write(const Sink& sink) const {
         storeLE32(d + dir::kChild, links[i].child);
         std::memcpy(d + dir::kClsid, e.clsid.bytes.data(), 16);
         storeLE32(d + dir::kStateBits, e.stateBits);
+        storeLE64(d + dir::kCreated, e.created);
+        storeLE64(d + dir::kModified, e.modified);
         if (e.type == kTypeRoot) {
             storeLE32(d + dir::kStart, miniStreamSize ? uint32_t(miniStreamStart) : ENDOFCHAIN);
             storeLE64(d + dir::kSize, miniStreamSize);

@@ -1,11 +1,12 @@
 // Builds a compound file ([MS-CFB]) from a tree of storages and streams.
 //
-// Choices where the format leaves room (see docs/msg-format.md):
+// Choices where the format leaves room:
 // - Sectors are laid out as: large stream data, the mini stream, the mini FAT,
 //   the directory, the FAT, then any DIFAT sectors. Every chain is contiguous.
 // - Each storage's children form a balanced binary tree coloured so that it is
 //   a valid red-black tree (only the deepest level red).
-// - Timestamps are zero; empty streams start at ENDOFCHAIN.
+// - Timestamps are zero unless a storage is given some; empty streams start
+//   at ENDOFCHAIN.
 // Large streams may be given as a ByteSource; they are copied in pieces while
 // writing, never held whole.
 #pragma once
@@ -40,6 +41,8 @@ class CompoundFileWriter {
                    std::shared_ptr<const ByteSource> data);
     void setClsid(uint32_t storage, const mapi::Guid& clsid);
     void setStateBits(uint32_t id, uint32_t bits);
+    // FILETIMEs of a storage (streams and the root keep zero).
+    void setTimes(uint32_t storage, uint64_t created, uint64_t modified);
 
     uint32_t sectorSize() const { return sectorSize_; }
 
@@ -53,6 +56,7 @@ class CompoundFileWriter {
         uint8_t type = 0;
         mapi::Guid clsid;
         uint32_t stateBits = 0;
+        uint64_t created = 0, modified = 0;
         Bytes data;
         std::shared_ptr<const ByteSource> source;
         uint64_t size = 0;

@@ -82,6 +82,10 @@ class Writer {
             if (type == PT_OBJECT) {
                 uint32_t s = cfw_.addStorage(storage, layout::substgName(tag));
                 graft(p.bytes(), s);
+                // Readers that copy the storage out (msgconvert) need real
+                // times on it; the object's own times are the natural ones.
+                cfw_.setTimes(s, uint64_t(bag.int64(tag::CreationTime).value_or(0)),
+                              uint64_t(bag.int64(tag::LastModificationTime).value_or(0)));
                 sizeEntry(props, tag, p.flags, layout::kObjectSize);
             } else if (isMultiValued(type)) {
                 writeMultiValued(p, tag, storage, props);
@@ -152,6 +156,7 @@ class Writer {
                     uint32_t sub = cfw_.addStorage(to, e.name);
                     cfw_.setClsid(sub, e.clsid);
                     cfw_.setStateBits(sub, e.stateBits);
+                    cfw_.setTimes(sub, e.created, e.modified);
                     work.push_back({child, sub});
                 }
             }

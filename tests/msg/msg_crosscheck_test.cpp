@@ -81,6 +81,9 @@ TEST(MsgCrossCheck, MsgconvertReadsOurFiles) {
     spec.embedDepth = 1;
     spec.htmlBody = true;
     spec.namedByName = 2;
+    // No OLE attachment: msgconvert re-saves OLE storages and fails on any
+    // stream inside a nested storage (it clears the times of direct children
+    // only), whoever wrote the file.
     for (bool unicode : {true, false}) {
         for (uint32_t ss : {512u, 4096u}) {
             spec.unicode = unicode;

@@ -213,6 +213,8 @@ Message makeLevel(const MessageSpec& spec, int level, int depthLeft, bool top) {
             Attachment a;
             a.props.set(Property::int32(tag::AttachMethod, ATTACH_OLE));
             a.props.set(Property::utf8(tag::DisplayName, "OLE object"));
+            a.props.set(Property::time(tag::CreationTime, 0x01D9123456789ABCull));
+            a.props.set(Property::time(tag::LastModificationTime, 0x01D9123456789ABDull));
             a.props.set(Property::raw(tag::AttachDataObject, makeOleStorage(seed)));
             m.attachments.push_back(std::move(a));
         }
@@ -299,6 +301,7 @@ Bytes makeOleStorage(uint32_t seed) {
     w.setClsid(msg::CompoundFileWriter::kRoot, kCustomSet);
     w.addStream(msg::CompoundFileWriter::kRoot, u"\x01Ole", pattern(20, seed));
     uint32_t sub = w.addStorage(msg::CompoundFileWriter::kRoot, u"Contents");
+    w.setTimes(sub, 0x01D8000000000000ull + seed, 0x01D8000000000001ull + seed);
     w.addStream(sub, u"CONTENTS", pattern(5000, seed + 1));
     return w.toBytes();
 }
