@@ -60,11 +60,14 @@ std::filesystem::path corpusDir() {
     if (shared.empty() || !std::filesystem::is_directory(shared / "corpus")) return {};
     return shared / "corpus";
 }
+// The build's own paths stand in when the environment does not say.
 std::filesystem::path sourceDir() {
-    return envPath("QM_SOURCE_DIR");
+    auto p = envPath("QM_SOURCE_DIR");
+    return p.empty() ? std::filesystem::path(QM_TEST_SOURCE_DIR) : p;
 }
 std::filesystem::path binDir() {
-    return envPath("QM_BIN_DIR");
+    auto p = envPath("QM_BIN_DIR");
+    return p.empty() ? std::filesystem::path(QM_TEST_BIN_DIR) : p;
 }
 
 std::vector<std::string> splitLines(const std::string& text) {
