@@ -311,6 +311,25 @@ void Checker::checkNameMap() {
         if (inBuckets != names.records().size())
             finding(where, std::to_string(inBuckets) + " bucket records for " +
                                std::to_string(names.records().size()) + " names");
+        const auto& guids = names.guids();
+        for (size_t i = 0; i < guids.size(); ++i) {
+            if (guids[i] == mapi::PS_MAPI || guids[i] == mapi::PS_PUBLIC_STRINGS)
+                finding(where, "GUID stream holds " + guids[i].str() + ", which has a fixed index");
+            for (size_t k = 0; k < i; ++k)
+                if (guids[k] == guids[i])
+                    finding(where, "GUID stream holds " + guids[i].str() + " twice");
+        }
+        std::set<std::pair<uint16_t, uint64_t>> numeric;
+        for (size_t i = 0; i < names.records().size(); ++i) {
+            const auto& r = names.records()[i];
+            if (r.propIndex != i)
+                finding(where, "record " + std::to_string(i) + " has wPropIdx " +
+                                   std::to_string(r.propIndex));
+            if (r.isString && r.propertyId % 4 != 0)
+                finding(where, "record " + std::to_string(i) + " string not on a 4-byte boundary");
+            if (!r.isString && !numeric.insert({r.guidIndex, r.propertyId}).second)
+                finding(where, "record " + std::to_string(i) + " repeats a name");
+        }
         for (const auto& r : names.records()) {
             uint32_t key = r.propertyId;
             if (r.isString) {

@@ -3,6 +3,7 @@
 // reported (the damaged copies are made in a temp dir at test time).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -74,6 +75,27 @@ class DamagedEmpty : public ::testing::Test {
                   ndb::crc32(&b[ndb::kHeaderCrcStart], ndb::kHeaderCrcPartialSize));
         storeLE32(&b[ndb::hdr::dwCRCFull],
                   ndb::crc32(&b[ndb::kHeaderCrcStart], ndb::kHeaderCrcFullSize));
+    }
+    // Decodes the node's (single) data block, lets `edit` change it, and
+    // writes it back encoded with a fresh CRC.
+    template <class Edit>
+    Bytes patchNode(Nid nid, Edit edit) {
+        const NbtEntry& n = db_->node(nid);
+        RawBlock raw = db_->readRawBlock(n.bidData);
+        Bytes data = db_->readDataBlock(n.bidData);
+        edit(data);
+        Bytes b = bytes_;
+        Bytes enc = encodeLikeFile(data, db_->header().cryptMethod);
+        std::copy(enc.begin(), enc.end(), b.begin() + ptrdiff_t(raw.entry.ib));
+        uint64_t trailer =
+            raw.entry.ib + ndb::blockSizeOnDisk(raw.entry.cb) - ndb::kBlockTrailerSize;
+        storeLE32(&b[trailer + ndb::btr::dwCRC], ndb::crc32(enc.data(), enc.size()));
+        return b;
+    }
+    // The last place `needle` occurs (0 when nowhere).
+    static size_t find(const Bytes& hay, const Bytes& needle) {
+        auto it = std::find_end(hay.begin(), hay.end(), needle.begin(), needle.end());
+        return it == hay.end() ? 0 : size_t(it - hay.begin());
     }
     static void fixPageCrc(Bytes& b, uint64_t ib) {
         storeLE32(&b[ib + ndb::ptr::dwCRC], ndb::crc32(&b[ib], ndb::kPageDataSize));
@@ -228,29 +250,40 @@ TEST_F(DamagedEmpty, BtreePageOrderAndCrc) {
 }
 
 TEST_F(DamagedEmpty, FolderCountAgainstRows) {
-    // The Deleted Items row in the IPM subtree's hierarchy table and the
-    // folder PC must agree; a folder PC claiming a message is caught.
-    auto pst = PstFile::open(golden_);
-    auto pc = pst->propertyContext(ndb::NID_DELETED_ITEMS);
-    // ContentCount is inline in the PC's BTH record; find its block and patch it.
-    const NbtEntry& n = db_->node(ndb::NID_DELETED_ITEMS);
-    RawBlock raw = db_->readRawBlock(n.bidData);
-    Bytes data = db_->readDataBlock(n.bidData);
-    // Record layout: id(2) type(2) value(4); find 0x3602 0x0003.
-    size_t at = 0;
-    for (size_t i = 0; i + 8 <= data.size(); ++i)
-        if (loadLE16(&data[i]) == 0x3602 && loadLE16(&data[i + 2]) == 0x0003) at = i;
-    ASSERT_NE(at, 0u);
-    data[at + 4] = 1;
-    Bytes b = bytes_;
-    // Re-encode (permute) and rewrite the block with its CRC.
-    Bytes enc = encodeLikeFile(data, db_->header().cryptMethod);
-    std::copy(enc.begin(), enc.end(), b.begin() + raw.entry.ib);
-    uint64_t trailer = raw.entry.ib + ndb::blockSizeOnDisk(raw.entry.cb) - ndb::kBlockTrailerSize;
-    storeLE32(&b[trailer + ndb::btr::dwCRC], ndb::crc32(enc.data(), enc.size()));
+    // Deleted Items' PC claims a message: against its (empty) contents table
+    // and against its row in the IPM subtree's hierarchy table.
+    Bytes b = patchNode(ndb::NID_DELETED_ITEMS, [](Bytes& data) {
+        size_t at = find(data, Bytes{0x02, 0x36, 0x03, 0x00});  // PC record 0x3602 Int32
+        ASSERT_NE(at, 0u);
+        data[at + 4] = 1;
+    });
     CheckReport r = checkWith(b);
     EXPECT_TRUE(mentions(r, "PidTagContentCount 1 with 0 messages")) << joined(r);
     EXPECT_TRUE(mentions(r, "0x36020003 differs between the row and the folder")) << joined(r);
+}
+
+TEST_F(DamagedEmpty, NameMapBucket) {
+    // Bucket 0 holds {0x8552, wGuid 5, idx 0x22} (after the entry stream's
+    // copy of the same record); point it at another index.
+    Bytes b = patchNode(ndb::NID_NAME_TO_ID_MAP, [](Bytes& data) {
+        size_t at = find(data, Bytes{0x52, 0x85, 0, 0, 0x0a, 0x00, 0x22, 0x00});
+        ASSERT_NE(at, 0u);
+        data[at + 6] = 0x23;
+    });
+    CheckReport r = checkWith(b);
+    EXPECT_TRUE(mentions(r, "property 0x8022 is not in hash bucket 0")) << joined(r);
+}
+
+TEST_F(DamagedEmpty, TableRowIndex) {
+    // The IPM subtree's hierarchy row index: send Deleted Items' row id elsewhere.
+    Bytes b = patchNode(0x802D, [](Bytes& data) {
+        size_t at = find(data, Bytes{0x62, 0x80, 0, 0, 0, 0, 0, 0});  // RowIndex {0x8062, 0}
+        ASSERT_NE(at, 0u);
+        data[at + 4] = 3;
+    });
+    CheckReport r = checkWith(b);
+    EXPECT_TRUE(mentions(r, "row index sends row id 0x8062 to position 3 past the rows"))
+        << joined(r);
 }
 
 // Truncations and random bit flips: a clean error or findings, never a
