@@ -101,15 +101,23 @@ namespace {
 void walk(const pst::read::PstFile& file, pst::read::Nid folder, const std::string& path,
           nlohmann::json& out) {
     nlohmann::json subjects = nlohmann::json::array(), flags = nlohmann::json::array(),
-                   attachments = nlohmann::json::array();
+                   attachments = nlohmann::json::array(), string8 = nlohmann::json::array();
     for (pst::read::Nid m : file.messageNids(folder)) {
         const mapi::Message msg = file.readMessage(m);
-        subjects.push_back(pst::read::readableSubject(msg.props));
+        // 8-bit subjects in the message's own code page, as Outlook reads
+        // them; the prefix-length marker ([MS-PST] 2.5) removed.
+        std::string subject = msg.props.string(0x0037, msg.stringCodePage()).value_or("");
+        if (subject.size() >= 2 && subject[0] == '\x01') subject.erase(0, 2);
+        subjects.push_back(subject);
+        string8.push_back(msg.props.find(mapi::makeTag(0x0037, mapi::PT_STRING8)) != nullptr);
         const auto f = msg.props.int32(mapi::tag::MessageFlags);
         flags.push_back(f ? nlohmann::json(*f) : nlohmann::json(nullptr));
         attachments.push_back(msg.attachments.size());
     }
-    out[path] = {{"subjects", subjects}, {"flags", flags}, {"attachments", attachments}};
+    out[path] = {{"subjects", subjects},
+                 {"flags", flags},
+                 {"attachments", attachments},
+                 {"string8", string8}};
     for (const auto& child : file.childFolders(folder)) {
         walk(file, child.nid, path.empty() ? child.name : path + "\\" + child.name, out);
     }
@@ -130,7 +138,7 @@ std::string checkFindings(const std::filesystem::path& pst) {
     return out;
 }
 
-nlohmann::json readEverywhere(const std::filesystem::path& pst) {
+nlohmann::json readEverywhere(const std::filesystem::path& pst, bool allNotes) {
     nlohmann::json ours;
     try {
         ours = readBack(pst);
@@ -140,7 +148,32 @@ nlohmann::json readEverywhere(const std::filesystem::path& pst) {
     }
     EXPECT_EQ(checkFindings(pst), "") << pst;
     const nlohmann::json pypff = dumpPst("pypff", pst);
-    EXPECT_EQ(pypff, ours) << "pypff and our reader disagree on " << pst;
+    if (!pypff.is_object()) {
+        ADD_FAILURE() << "pypff could not read " << pst;
+    } else {
+        EXPECT_EQ(pypff["display_name"], ours["display_name"]);
+        EXPECT_EQ(pypff["folders"].size(), ours["folders"].size()) << "folders of " << pst;
+        for (const auto& [path, folder] : ours["folders"].items()) {
+            if (!pypff["folders"].contains(path)) {
+                ADD_FAILURE() << "pypff has no folder " << path;
+                continue;
+            }
+            const auto& theirs = pypff["folders"][path];
+            EXPECT_EQ(theirs["flags"], folder["flags"]) << path;
+            EXPECT_EQ(theirs["attachments"], folder["attachments"]) << path;
+            if (theirs["subjects"].size() != folder["subjects"].size()) {
+                ADD_FAILURE() << "pypff and our reader count different messages in " << path;
+                continue;
+            }
+            // pypff decodes 8-bit strings in one code page for the whole
+            // file; only Unicode subjects must agree to the character.
+            for (size_t i = 0; i < folder["subjects"].size(); ++i) {
+                if (!folder["string8"][i]) {
+                    EXPECT_EQ(theirs["subjects"][i], folder["subjects"][i]) << path;
+                }
+            }
+        }
+    }
     const nlohmann::json readpst = dumpPst("readpst", pst);
     if (!readpst.is_object()) {
         ADD_FAILURE() << "readpst could not read " << pst;
@@ -148,8 +181,13 @@ nlohmann::json readEverywhere(const std::filesystem::path& pst) {
         // readpst writes one file per message (IPM.Note) per folder.
         for (const auto& [path, folder] : ours["folders"].items()) {
             if (folder["subjects"].empty()) continue;
-            EXPECT_EQ(readpst["folders"].value(path, -1), int(folder["subjects"].size()))
-                << "readpst, folder " << path;
+            const int count = readpst["folders"].value(path, -1);
+            if (allNotes) {
+                EXPECT_EQ(count, int(folder["subjects"].size())) << "readpst, folder " << path;
+            } else {
+                EXPECT_GE(count, 0) << "readpst, folder " << path;
+                EXPECT_LE(count, int(folder["subjects"].size())) << "readpst, folder " << path;
+            }
         }
     }
     return ours;

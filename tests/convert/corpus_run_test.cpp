@@ -1,0 +1,70 @@
+// The shared corpus of real-world .msg files through a whole run: every file
+// our reader reads lands in its mirrored folder, every other one is reported
+// with its cause, and the store reads clean everywhere.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+
+#include "convert/conversion_run.h"
+#include "convert/relative_folder.h"
+#include "fake_host.h"
+#include "mapi/error.h"
+#include "msg/msg.h"
+#include "outlook/profile.h"
+#include "run_fixture.h"
+
+namespace qm::convert {
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(CorpusRunTest, ReadableMessagesConvertAndBrokenOnesAreReported) {
+    const char* shared = std::getenv("QM_SHARED_DIR");
+    const fs::path corpus = shared ? fs::path(shared) / "corpus" : fs::path();
+    if (corpus.empty() || !fs::is_directory(corpus)) {
+        GTEST_SKIP() << "QM_SHARED_DIR/corpus is not available; the corpus run is skipped";
+    }
+    qm::testing::FakeHost host;
+    qm::testing::TempDir dst;
+    host.destination = dst.str();
+    std::map<std::string, size_t> expected;  // store folder -> readable messages
+    size_t readable = 0;
+    std::vector<fs::path> files;
+    for (const auto& e : fs::recursive_directory_iterator(corpus)) {
+        std::string ext = e.path().extension().string();
+        for (auto& c : ext) c = char(std::tolower(static_cast<unsigned char>(c)));
+        if (e.is_regular_file() && ext == ".msg") files.push_back(e.path());
+    }
+    std::sort(files.begin(), files.end());
+    for (const auto& f : files) {
+        host.rows.push_back(f.string());
+        try {
+            msg::readMsgFile(f);
+            ++readable;
+            ++expected[GetRelativeFolder(f.string())];
+        } catch (const qm::Error&) {
+        }
+    }
+    ASSERT_FALSE(files.empty());
+
+    ConversionRun run(host);
+    const RunReport report = run.CmdExtractDBX_Click();
+    ASSERT_EQ(report.outcome, RunOutcome::Completed) << report.trappedCause;
+    EXPECT_EQ(report.converted, int64_t(readable));
+    EXPECT_EQ(report.failed.size(), files.size() - readable);
+    for (const auto& f : report.failed) EXPECT_FALSE(f.reason.empty()) << f.path;
+
+    const auto back = qm::testing::readEverywhere(report.pstPath, false);
+    ASSERT_TRUE(back.is_object());
+    for (const auto& [folder, count] : expected) {
+        ASSERT_TRUE(back["folders"].contains(folder)) << folder;
+        EXPECT_EQ(back["folders"][folder]["subjects"].size(), count) << folder;
+    }
+}
+
+}  // namespace
+}  // namespace qm::convert
