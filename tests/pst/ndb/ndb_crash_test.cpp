@@ -29,15 +29,19 @@ Bytes folderData(uint32_t t) {
     for (size_t i = 0; i < b.size(); ++i) b[i] = uint8_t(t + i);
     return b;
 }
+// Search update queues: nodes whose data is a raw stream, as here.
 Nid messageNid(uint32_t t) {
-    return makeNid(NID_TYPE_NORMAL_MESSAGE, 0x10000 + t);
+    return makeNid(NID_TYPE_SEARCH_UPDATE_QUEUE, 0x1000 + t);
 }
+constexpr Nid kFolder = makeNid(NID_TYPE_SEARCH_UPDATE_QUEUE, 0x10);
 
 void runTransactions(NodeDatabaseWriter& w, uint32_t count, int reportFd) {
     for (uint32_t t = 1; t <= count; ++t) {
         Bid s = w.writeStream(PatternSource(20000 + t * 1000, t));
-        w.setNode({messageNid(t), s, 0, 0x8022});
-        w.setNode({0x8022, w.writeData(folderData(t)), 0, 0x122});
+        w.reserveNid(messageNid(t));
+        w.reserveNid(kFolder);
+        w.setNode({messageNid(t), s, 0, 0});
+        w.setNode({kFolder, w.writeData(folderData(t)), 0, 0});
         if (t > 3) w.deleteNode(messageNid(t - 3));
         w.commit();
         if (reportFd >= 0 && ::write(reportFd, &t, sizeof t) != sizeof t) _exit(3);
@@ -49,11 +53,12 @@ void runTransactions(NodeDatabaseWriter& w, uint32_t count, int reportFd) {
 uint32_t committedState(const std::string& path) {
     auto v = checkFile(path);
     EXPECT_TRUE(v.clean()) << v.report();
-    if (!v.nodes.count(0x8022)) {
+    for (const auto& f : testing::readerFindings(path)) ADD_FAILURE() << f;
+    if (!v.nodes.count(kFolder)) {
         EXPECT_TRUE(v.nodes.empty());
         return 0;
     }
-    Bytes folder = v.data(v.nodes.at(0x8022).bidData);
+    Bytes folder = v.data(v.nodes.at(kFolder).bidData);
     uint32_t t = 0;
     for (uint32_t c = 1; c < 400; ++c)
         if (folder == folderData(c)) t = c;
@@ -96,7 +101,8 @@ TEST(NdbCrash, KilledAfterEachCommitStep) {
         bool mapsInFlight =
             std::strcmp(step, "invalid-header") == 0 || std::strcmp(step, "maps") == 0;
         EXPECT_EQ(v.amapsInvalid, mapsInFlight) << step;
-        Bytes folder = v.data(v.nodes.at(0x8022).bidData);
+        for (const auto& f : testing::readerFindings(path)) ADD_FAILURE() << step << ": " << f;
+        Bytes folder = v.data(v.nodes.at(kFolder).bidData);
         if (std::strcmp(step, "header") == 0)
             EXPECT_EQ(folder, folderData(1)) << step;
         else

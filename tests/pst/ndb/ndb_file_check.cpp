@@ -12,6 +12,7 @@
 #include "pst/ndb/crc.h"
 #include "pst/ndb/crypt.h"
 #include "pst/ndb/signature.h"
+#include "pst/read/checker.h"
 
 namespace qm::pst::ndb::testing {
 namespace {
@@ -361,6 +362,18 @@ FileView checkFile(const std::string& path) {
     }
     ::close(r.fd);
     return v;
+}
+
+std::vector<std::string> readerFindings(const std::string& path) {
+    std::vector<std::string> out;
+    for (const auto& f : read::checkFile(path).findings) {
+        bool messaging = f.where.find("store") != std::string::npos ||
+                         f.where.find("folder") != std::string::npos ||
+                         f.where.find("name") != std::string::npos ||
+                         f.where.find("message") != std::string::npos;
+        if (!messaging) out.push_back(f.line());
+    }
+    return out;
 }
 
 }  // namespace qm::pst::ndb::testing

@@ -38,4 +38,9 @@ struct FileView {
 // space really used, cbAMapFree, PMap/FMap/FPMap pages and the DList).
 FileView checkFile(const std::string& path);
 
+// What the reader's own checker (src/pst/read) finds below the messaging
+// layer: a file of loose nodes is no message store, so findings about the
+// store, folders, messages and the name map are left out.
+std::vector<std::string> readerFindings(const std::string& path);
+
 }  // namespace qm::pst::ndb::testing
