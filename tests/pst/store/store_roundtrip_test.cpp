@@ -70,6 +70,20 @@ uint64_t nodeBytes(const read::NodeDatabase& db, ndb::Bid bidData, ndb::Bid bidS
     return total;
 }
 
+// The flags the conversion gives every message: read, and has-attachment
+// exactly when it has attachments (embedded messages too). The store writes
+// them as given; the checker holds the file to that rule.
+mapi::Message withTrueFlags(mapi::Message m) {
+    const int32_t old = m.props.int32(tag::MessageFlags).value_or(mapi::MSGFLAG_READ);
+    const int32_t flags =
+        (old & ~mapi::MSGFLAG_HASATTACH) | (m.attachments.empty() ? 0 : mapi::MSGFLAG_HASATTACH);
+    m.props.set(mapi::Property::int32(tag::MessageFlags, flags));
+    for (auto& a : m.attachments) {
+        if (a.embedded) *a.embedded = withTrueFlags(std::move(*a.embedded));
+    }
+    return m;
+}
+
 struct Written {
     Nid nid;
     mapi::Message source;
@@ -141,7 +155,7 @@ TEST_F(StoreRoundTrip, VariedMessagesReadBackWhole) {
 
     std::vector<Written> written;
     for (size_t i = 0; i < specs.size(); ++i) {
-        mapi::Message m = qm::testing::makeMessage(specs[i]);
+        mapi::Message m = withTrueFlags(qm::testing::makeMessage(specs[i]));
         const Nid folder = (i % 2) ? inbox : nested;
         written.push_back({store->addMessage(folder, m), std::move(m)});
     }
@@ -151,6 +165,7 @@ TEST_F(StoreRoundTrip, VariedMessagesReadBackWhole) {
     for (const auto& w : written) expectRoundTrip(*pst, w);
     EXPECT_EQ(pst->messageNids(inbox).size(), specs.size() / 2);
     EXPECT_EQ(pst->messageNids(nested).size(), specs.size() - specs.size() / 2);
+    storetest::expectCheckerClean(path);
 }
 
 TEST_F(StoreRoundTrip, ComputedSizesMatchTheFile) {
@@ -161,7 +176,7 @@ TEST_F(StoreRoundTrip, ComputedSizesMatchTheFile) {
     spec.attachmentSizes = {20, 70000};
     spec.embedDepth = 2;
     spec.recipients = 5;
-    const Nid nid = store->addMessage(folder, qm::testing::makeMessage(spec));
+    const Nid nid = store->addMessage(folder, withTrueFlags(qm::testing::makeMessage(spec)));
     store->close();
 
     auto pst = read::PstFile::open(path);
@@ -171,6 +186,7 @@ TEST_F(StoreRoundTrip, ComputedSizesMatchTheFile) {
     const auto pc = pst->propertyContext(nid)->properties();
     ASSERT_TRUE(pc.int32(tag::MessageSize));
     EXPECT_EQ(uint64_t(*pc.int32(tag::MessageSize)), nodeBytes(db, node->bidData, node->bidSub));
+    storetest::expectCheckerClean(path);
 
     // Each attachment: AttachSize adds up its properties' values; an
     // embedded message counts its own MessageSize, which is the object's size.
@@ -214,7 +230,7 @@ TEST_F(StoreRoundTrip, ContentsRowsCarryTheMessagesValues) {
         spec.unicode = (i % 3) != 0;
         spec.subject = "Row " + std::to_string(i);
         spec.attachmentSizes = std::vector<uint64_t>(i % 2, 30);
-        mapi::Message m = qm::testing::makeMessage(spec);
+        mapi::Message m = withTrueFlags(qm::testing::makeMessage(spec));
         if (i % 4 == 0) m.props.set(mapi::Property::int32(tag::MessageFlags, 0));  // unread
         if (i == 5) {
             m.props.set(mapi::Property::utf8(tag::Subject, "RE: Row 5"));

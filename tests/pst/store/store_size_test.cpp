@@ -72,13 +72,6 @@ void expectAttachment(const read::PstFile& pst, Nid nid, uint64_t size, uint32_t
     }
 }
 
-void expectCheckerClean(const std::filesystem::path& path) {
-    const auto cli = binDir() / "quillmark-cli";
-    if (binDir().empty() || !std::filesystem::exists(cli)) return;
-    const auto r = run(shellQuote(cli.string()) + " check " + shellQuote(path.string()));
-    EXPECT_EQ(r.exitCode, 0) << r.output.substr(0, 4000);
-}
-
 }  // namespace
 
 TEST(StoreSizes, StorePastTheFirstFreeMap) {

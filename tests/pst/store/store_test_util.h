@@ -91,6 +91,15 @@ inline CommandResult run(const std::string& command) {
     return r;
 }
 
+// Runs `quillmark-cli check` on `path` when the binary is built; expects it
+// to find nothing.
+inline void expectCheckerClean(const fs::path& path) {
+    const fs::path cli = binDir() / "quillmark-cli";
+    if (binDir().empty() || !fs::exists(cli)) return;
+    const CommandResult r = run(shellQuote(cli.string()) + " check " + shellQuote(path.string()));
+    EXPECT_EQ(r.exitCode, 0) << r.output.substr(0, 4000);
+}
+
 // The CRC-32 zlib and Python's zlib.crc32 compute (inverted in and out),
 // built from the PST's uninverted one.
 inline uint32_t zlibCrc(const ByteSource& source) {
