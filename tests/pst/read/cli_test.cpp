@@ -28,12 +28,18 @@ std::string quote(const std::string& s) {
     return q + "'";
 }
 
+// QM_BIN_DIR, or build/bin beside this test's build/tests.
+fs::path binDir() {
+    if (const char* bin = std::getenv("QM_BIN_DIR")) return bin;
+    std::error_code ec;
+    fs::path self = fs::read_symlink("/proc/self/exe", ec);
+    return ec ? fs::path() : self.parent_path().parent_path() / "bin";
+}
+
 // Runs quillmark-cli with `args`; stdout captured, stderr to `errFile`.
 CliRun cli(const std::string& args, const fs::path& errFile) {
-    const char* bin = std::getenv("QM_BIN_DIR");
     CliRun r;
-    if (!bin) return r;
-    std::string cmd = quote((fs::path(bin) / "quillmark-cli").string()) + " " + args + " 2>" +
+    std::string cmd = quote((binDir() / "quillmark-cli").string()) + " " + args + " 2>" +
                       quote(errFile.string());
     FILE* p = ::popen(cmd.c_str(), "r");
     if (!p) return r;
@@ -48,8 +54,7 @@ CliRun cli(const std::string& args, const fs::path& errFile) {
 class CliTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        const char* bin = std::getenv("QM_BIN_DIR");
-        if (!bin || !fs::exists(fs::path(bin) / "quillmark-cli"))
+        if (!fs::exists(binDir() / "quillmark-cli"))
             GTEST_SKIP() << "quillmark-cli not built (QM_BIN_DIR)";
     }
     std::string err() const {
