@@ -23,6 +23,9 @@ uint64_t ceilDiv(uint64_t a, uint64_t b) {
     return (a + b - 1) / b;
 }
 
+// Version 3 files cannot describe a longer stream.
+constexpr uint64_t kMaxV3StreamSize = 0x80000000;
+
 // Pieces in which streamed data is copied to the sink.
 constexpr size_t kCopyChunk = 1u << 16;
 
@@ -123,6 +126,9 @@ void CompoundFileWriter::write(const Sink& sink) const {
     for (size_t i = 1; i < n; ++i) {
         const Node& e = nodes_[i];
         if (e.type != kTypeStream || e.size == 0) continue;
+        if (ss == 512 && e.size > kMaxV3StreamSize) {
+            throw std::length_error("a stream over 2 GiB needs 4096-byte sectors");
+        }
         if (e.size < kMiniStreamCutoff) {
             start[i] = uint32_t(miniUnits);
             miniUnits += ceilDiv(e.size, kMiniSectorSize);

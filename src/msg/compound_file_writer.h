@@ -47,6 +47,7 @@ class CompoundFileWriter {
     uint32_t sectorSize() const { return sectorSize_; }
 
     // Emits the whole file in order, in pieces of at most a few sectors.
+    // Throws std::length_error for a stream over 2 GiB in 512-byte sectors.
     void write(const Sink& sink) const;
     Bytes toBytes() const;
 

@@ -151,6 +151,10 @@ TEST(CfbWriter, RejectsIllegalNamesAndDuplicates) {
     w.addStream(0, u"Same", Bytes{});
     EXPECT_THROW(w.addStream(0, u"SAME", Bytes{}), std::invalid_argument);
     EXPECT_THROW(CompoundFileWriter(1024), std::invalid_argument);
+    // Version 3 caps a stream at 2 GiB; the check comes before any byte is made.
+    CompoundFileWriter big(512);
+    big.addStream(0, u"huge", std::make_shared<PatternSource>(0x80000001ull, 1));
+    EXPECT_THROW(big.toBytes(), std::length_error);
 }
 
 TEST(CfbWriter, LargeFileUsesDifatSectorsAndStreamsLazily) {
