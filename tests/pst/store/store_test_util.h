@@ -51,14 +51,24 @@ inline fs::path goldenFile(const char* name) {
     return fs::exists(p) ? p : fs::path();
 }
 
+// The environment names the source and binary folders; the build's own
+// values stand in when a runner passes only part of it.
 inline fs::path sourceDir() {
-    const char* dir = std::getenv("QM_SOURCE_DIR");
-    return dir ? fs::path(dir) : fs::path();
+    if (const char* dir = std::getenv("QM_SOURCE_DIR")) return fs::path(dir);
+#ifdef QM_STORE_TEST_SOURCE_DIR
+    return fs::path(QM_STORE_TEST_SOURCE_DIR);
+#else
+    return {};
+#endif
 }
 
 inline fs::path binDir() {
-    const char* dir = std::getenv("QM_BIN_DIR");
-    return dir ? fs::path(dir) : fs::path();
+    if (const char* dir = std::getenv("QM_BIN_DIR")) return fs::path(dir);
+#ifdef QM_STORE_TEST_BIN_DIR
+    return fs::path(QM_STORE_TEST_BIN_DIR);
+#else
+    return {};
+#endif
 }
 
 // Single-quoted for /bin/sh.
