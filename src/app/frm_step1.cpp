@@ -253,10 +253,14 @@ void frmStep1::SetCmdExtractDBXEnabled(bool enabled) {
     control("CmdExtractDBX")->setEnabled(enabled);
 }
 
-void frmStep1::SetCommandsEnabled(bool enabled) {
-    for (const char* name : {"cmdAdd", "CmdAddFolder", "cmdClear1", "CmdExtractDBX", "cmdEnd"}) {
+void frmStep1::SetSourceCommandsEnabled(bool enabled) {
+    for (const char* name : {"cmdAdd", "CmdAddFolder", "cmdClear1"}) {
         control(name)->setEnabled(enabled);
     }
+}
+
+bool frmStep1::SourceCommandsEnabled() const {
+    return control("cmdAdd")->isEnabled();
 }
 
 bool frmStep1::DoEvents() {
@@ -266,8 +270,15 @@ bool frmStep1::DoEvents() {
 }
 
 void frmStep1::CmdExtractDBX_Click() {
-    // Conversion seam: the run lives outside the window (see the header).
-    if (convertHandler_) convertHandler_();
+    // Conversion seam: the run lives outside the window (see the header). It
+    // reports its own failures; anything that still escapes it is shown here
+    // rather than lost in the event loop.
+    if (!convertHandler_) return;
+    try {
+        convertHandler_();
+    } catch (const std::exception& e) {
+        ShowFailure(e);
+    }
 }
 
 void frmStep1::closeEvent(QCloseEvent* event) {

@@ -55,9 +55,10 @@ class frmStep1 : public QWidget {
     void SetLblCurrentDBXCaption(const std::string& caption);
     bool CmdExtractDBXEnabled() const;
     void SetCmdExtractDBXEnabled(bool enabled);
-    // Turns every command button on or off together (a run may lock the
-    // list's commands while it works).
-    void SetCommandsEnabled(bool enabled);
+    // Add MSG File(s), Add Folder and Clear (and dropping onto the list): a run
+    // turns them off while it reads the list. Exit stays as it is.
+    void SetSourceCommandsEnabled(bool enabled);
+    bool SourceCommandsEnabled() const;
     Dialogs& dialogs() { return dialogs_; }
 
     // Yields to the event loop: processes every pending event, then returns.

@@ -172,14 +172,15 @@ bool frmStep1::eventFilter(QObject* watched, QEvent* event) {
         case QEvent::DragEnter:
         case QEvent::DragMove: {
             auto* drag = static_cast<QDropEvent*>(event);
-            if (LocalPaths(drag->mimeData()).empty()) return false;
+            // The list takes no drops while a run has its commands off.
+            if (!SourceCommandsEnabled() || LocalPaths(drag->mimeData()).empty()) return false;
             drag->acceptProposedAction();
             return true;
         }
         case QEvent::Drop: {
             auto* drop = static_cast<QDropEvent*>(event);
             std::vector<std::string> paths = LocalPaths(drop->mimeData());
-            if (paths.empty()) return false;
+            if (!SourceCommandsEnabled() || paths.empty()) return false;
             drop->acceptProposedAction();
             // Listed after the drop has returned, so the file manager that
             // started the drag is not held by our message box.

@@ -10,6 +10,8 @@
 #include "app/frm_step1.h"
 #include "app/layout.h"
 #include "app/qt_dialogs.h"
+#include "app/window_host.h"
+#include "convert/conversion_run.h"
 
 #ifdef QM_HAVE_FONTCONFIG
 #include <fontconfig/fontconfig.h>
@@ -80,6 +82,11 @@ int RunQuillmark(int argc, char** argv) {
     QtDialogs dialogs;
     frmStep1 window(dialogs);
     dialogs.SetOwner(&window);
+    // The conversion run is served by the window and outlives none of it; a
+    // store it left open is closed, with everything written, as it goes.
+    WindowHost host(window);
+    convert::ConversionRun run(host);
+    window.SetConvertHandler([&run] { run.CmdExtractDBX_Click(); });
     window.show();
     return app.exec();
 }

@@ -9,6 +9,11 @@
 #include <QUrl>
 #include <algorithm>
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -226,6 +231,60 @@ TEST_F(AddCommands, ClosingTheWindowDuringAddFolderStopsIt) {
     EXPECT_TRUE(dialogs.boxes.empty()) << "the program is ending: no count box";
     EXPECT_LT(Rows().size(), tree.Accepted().size());
     EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
+}
+
+// A folder chain whose full path outgrows PATH_MAX: it is made and removed
+// through directory handles, and a walk into it fails when it lists the
+// folder beyond the limit, even for root.
+class TooDeep {
+  public:
+    explicit TooDeep(const std::string& parent) : parent_(parent) {
+        int fd = ::open(parent.c_str(), O_RDONLY | O_DIRECTORY);
+        for (int i = 0; i < kLevels && fd >= 0; ++i) {
+            ::mkdirat(fd, kName.c_str(), 0700);
+            int next = ::openat(fd, kName.c_str(), O_RDONLY | O_DIRECTORY);
+            ::close(fd);
+            fd = next;
+        }
+        if (fd >= 0) ::close(fd);
+    }
+    ~TooDeep() {
+        int fd = ::open(parent_.c_str(), O_RDONLY | O_DIRECTORY);
+        if (fd >= 0) {
+            RemoveChain(fd, 0);
+            ::close(fd);
+        }
+    }
+
+  private:
+    static void RemoveChain(int fd, int depth) {
+        int next = ::openat(fd, kName.c_str(), O_RDONLY | O_DIRECTORY);
+        if (next >= 0) {
+            if (depth < kLevels) RemoveChain(next, depth + 1);
+            ::close(next);
+        }
+        ::unlinkat(fd, kName.c_str(), AT_REMOVEDIR);
+    }
+    static constexpr int kLevels = 24;  // 24 * 201 characters > PATH_MAX (4096)
+    inline static const std::string kName = std::string(200, 'd');
+    std::string parent_;
+};
+
+TEST_F(AddCommands, AFolderThatCannotBeListedEndsAddFolderWithABox) {
+    TempTree t;
+    t.file("a.msg");
+    TooDeep deep(t.root());
+    dialogs.folders.push_back(t.root());
+    window.CmdAddFolder_Click();
+    ASSERT_EQ(dialogs.boxes.size(), 1u);
+    EXPECT_EQ(dialogs.boxes[0].text.rfind("75:", 0), 0u) << dialogs.boxes[0].text;
+    EXPECT_NE(dialogs.boxes[0].text.find("list folder"), std::string::npos);
+    EXPECT_EQ(dialogs.boxes[0].title, kTitle);
+    EXPECT_EQ(dialogs.boxes[0].icon, Icon::Exclamation);
+    EXPECT_FALSE(dialogs.boxes[0].busyCursor);
+    EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
+    EXPECT_TRUE(Rows().empty()) << "the walk ends before anything is listed";
+    EXPECT_FALSE(window.CmdExtractDBXEnabled());
 }
 
 // --- Drag and drop --------------------------------------------------------

@@ -11,7 +11,8 @@
 namespace {
 
 QString Source(const char* rel) {
-    const QByteArray dir = qgetenv("QM_SOURCE_DIR");
+    QByteArray dir = qgetenv("QM_SOURCE_DIR");
+    if (dir.isEmpty()) dir = QM_TEST_SOURCE_DIR;
     return QString::fromLocal8Bit(dir) + "/" + QString::fromLatin1(rel);
 }
 
@@ -21,14 +22,7 @@ QString Read(const char* rel) {
     return QString::fromUtf8(f.readAll());
 }
 
-class Resources : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        if (qEnvironmentVariableIsEmpty("QM_SOURCE_DIR")) GTEST_SKIP() << "QM_SOURCE_DIR not set";
-    }
-};
-
-TEST_F(Resources, PngIconsInFourSizes) {
+TEST(Resources, PngIconsInFourSizes) {
     for (int size : {16, 24, 32, 48}) {
         const QImage image(Source("resources/icons/quillmark-") + QString::number(size) + ".png");
         ASSERT_FALSE(image.isNull()) << size;
@@ -39,7 +33,7 @@ TEST_F(Resources, PngIconsInFourSizes) {
     }
 }
 
-TEST_F(Resources, WindowsIconGroupHoldsFourImagesOf256Colours) {
+TEST(Resources, WindowsIconGroupHoldsFourImagesOf256Colours) {
     QFile ico(Source("resources/icons/quillmark.ico"));
     ASSERT_TRUE(ico.open(QIODevice::ReadOnly));
     const QByteArray bytes = ico.readAll();
@@ -66,7 +60,7 @@ TEST_F(Resources, WindowsIconGroupHoldsFourImagesOf256Colours) {
     }
 }
 
-TEST_F(Resources, DesktopEntryStartsTheWindowWithItsIcon) {
+TEST(Resources, DesktopEntryStartsTheWindowWithItsIcon) {
     const QString entry = Read("resources/quillmark.desktop");
     ASSERT_FALSE(entry.isEmpty());
     EXPECT_TRUE(entry.startsWith("[Desktop Entry]\n"));
@@ -76,7 +70,7 @@ TEST_F(Resources, DesktopEntryStartsTheWindowWithItsIcon) {
     }
 }
 
-TEST_F(Resources, ManifestAndVersionBlock) {
+TEST(Resources, ManifestAndVersionBlock) {
     const QString manifest = Read("resources/quillmark.manifest.in");
     EXPECT_TRUE(manifest.startsWith(R"(<?xml version="1.0" encoding="UTF-8" standalone="yes"?>)"));
     for (

@@ -15,8 +15,9 @@ namespace qm::app {
 namespace {
 
 QString ScreenshotDir() {
-    const QByteArray bin = qgetenv("QM_BIN_DIR");
-    const QString base = bin.isEmpty() ? QDir::currentPath() + "/bin" : QString::fromLocal8Bit(bin);
+    QByteArray bin = qgetenv("QM_BIN_DIR");
+    if (bin.isEmpty()) bin = QM_TEST_BIN_DIR;
+    const QString base = QString::fromLocal8Bit(bin);
     return QDir(base).absoluteFilePath(QStringLiteral("../screenshots"));
 }
 

@@ -1,0 +1,95 @@
+#include "app/window_host.h"
+
+#include "app/progress_bar.h"
+#include "shell/runtime_error.h"
+
+namespace qm::app {
+
+std::string WindowHost::BrowseFolder(const std::string& title) {
+    return window_.dialogs().BrowseFolder(title);
+}
+
+int64_t WindowHost::Rows() {
+    return window_.grdFiles1().Rows();
+}
+
+void WindowHost::SetCurrentCell(int64_t row, int col) {
+    if (row < INT32_MIN || row > INT32_MAX) {
+        throw shell::RuntimeError(kErrInvalidRow, "Invalid Row value: " + std::to_string(row));
+    }
+    window_.grdFiles1().SetRow(static_cast<int32_t>(row));
+    window_.grdFiles1().SetCol(col);
+}
+
+std::string WindowHost::Text() {
+    return window_.grdFiles1().Text();
+}
+
+ProgressBarControl& WindowHost::bar(convert::ProgressBar which) {
+    return which == convert::ProgressBar::Overall ? window_.ProgressBar1() : window_.ProgressBar2();
+}
+
+void WindowHost::SetProgressRange(convert::ProgressBar which, float min, float max) {
+    ProgressBarControl& b = bar(which);
+    // Each bound is checked against the other as it is set, so the order
+    // depends on where the range moves.
+    if (min < b.Max()) {
+        b.SetMin(min);
+        b.SetMax(max);
+    } else {
+        b.SetMax(max);
+        b.SetMin(min);
+    }
+}
+
+void WindowHost::SetProgressValue(convert::ProgressBar which, float value) {
+    bar(which).SetValue(value);
+}
+
+void WindowHost::SetFrameCaption(const std::string& caption) {
+    window_.SetFrameConversionCaption(caption);
+}
+
+void WindowHost::SetFolderCaption(const std::string& caption) {
+    window_.SetLblCurrentDBXCaption(caption);
+}
+
+void WindowHost::SetConvertEnabled(bool enabled) {
+    window_.SetCmdExtractDBXEnabled(enabled);
+}
+
+void WindowHost::SetSourceCommandsEnabled(bool enabled) {
+    window_.SetSourceCommandsEnabled(enabled);
+}
+
+void WindowHost::DoEvents() {
+    window_.DoEvents();
+}
+
+bool WindowHost::StopRequested() {
+    return window_.Unloaded();
+}
+
+void WindowHost::MsgBox(const convert::MessageBoxSpec& box) {
+    Icon icon = Icon::None;
+    switch (box.icon) {
+        case convert::BoxIcon::None:
+            icon = Icon::None;
+            break;
+        case convert::BoxIcon::Information:
+            icon = Icon::Information;
+            break;
+        case convert::BoxIcon::Warning:
+            icon = Icon::Exclamation;
+            break;
+        case convert::BoxIcon::Critical:
+            icon = Icon::Critical;
+            break;
+        case convert::BoxIcon::Question:
+            icon = Icon::Question;
+            break;
+    }
+    window_.dialogs().MsgBox(box.text, box.title, Buttons::OK, icon, box.detailedText);
+}
+
+}  // namespace qm::app
