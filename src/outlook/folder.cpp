@@ -56,8 +56,8 @@ FolderRef Folders::Item(const std::string& name) const {
         throw AutomationError(kMapiNotFound,
                               "no store named \"" + name + "\" is attached to the profile");
     }
-    for (const auto& f : store_->children(parent_)) {
-        if (FolderNamesEqual(f.name, name)) return std::make_shared<Folder>(store_, f.nid, f.name);
+    if (const pst::FolderInfo* f = store_->findChild(parent_, name)) {
+        return std::make_shared<Folder>(store_, f->nid, f->name);
     }
     throw AutomationError(kMapiNotFound, "no folder named \"" + name + "\" in the store \"" +
                                              store_->displayName() + "\"");

@@ -1,17 +1,16 @@
 // Folder names under one parent compare case-insensitively, as Outlook
-// compares them: "Mail" and "mail" name the same folder.
+// compares them: "Mail" and "mail" name the same folder. The rule is the
+// store's own (pst/store/folder.h), so the automation surface never finds a
+// folder the store would not refuse as a duplicate, nor the other way round.
 #pragma once
 
 #include <string>
 
 namespace qm::outlook {
 
-// Simple (one-to-one) lower-case mapping for the scripts whose case pairs are
-// regular: Basic Latin, Latin-1, Latin Extended-A, Greek, Cyrillic and the
-// fullwidth Latin letters. Other characters compare exactly.
-char32_t FoldCase(char32_t c);
-
 // REQUIRES: both names are valid UTF-8 (folder names always are).
 bool FolderNamesEqual(const std::string& a, const std::string& b);
+// A key equal for exactly the names FolderNamesEqual finds equal.
+std::u16string FolderNameKey(const std::string& name);
 
 }  // namespace qm::outlook

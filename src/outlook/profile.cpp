@@ -36,25 +36,39 @@ pst::Store& AttachedStore::store() {
     return *store_;
 }
 
-const std::vector<pst::FolderInfo>& AttachedStore::children(pst::Nid parent) {
+AttachedStore::Children& AttachedStore::load(pst::Nid parent) {
     auto it = children_.find(parent);
     if (it == children_.end()) {
-        it = children_.emplace(parent, store().childFolders(parent)).first;
+        Children c;
+        c.list = store().childFolders(parent);
+        for (size_t i = 0; i < c.list.size(); ++i) {
+            c.byKey.emplace(FolderNameKey(c.list[i].name), i);  // the first of equal names wins
+        }
+        it = children_.emplace(parent, std::move(c)).first;
     }
     return it->second;
 }
 
+const std::vector<pst::FolderInfo>& AttachedStore::children(pst::Nid parent) {
+    return load(parent).list;
+}
+
+const pst::FolderInfo* AttachedStore::findChild(pst::Nid parent, const std::string& name) {
+    Children& c = load(parent);
+    auto it = c.byKey.find(FolderNameKey(name));
+    return it == c.byKey.end() ? nullptr : &c.list[it->second];
+}
+
 pst::Nid AttachedStore::addFolder(pst::Nid parent, const std::string& name) {
-    auto& list = const_cast<std::vector<pst::FolderInfo>&>(children(parent));
-    for (const auto& f : list) {
-        if (FolderNamesEqual(f.name, name)) {
-            throw AutomationError(kMapiCollision, "a folder named \"" + f.name +
-                                                      "\" already exists where \"" + name +
-                                                      "\" was to be added");
-        }
+    if (const pst::FolderInfo* existing = findChild(parent, name)) {
+        throw AutomationError(kMapiCollision, "a folder named \"" + existing->name +
+                                                  "\" already exists where \"" + name +
+                                                  "\" was to be added");
     }
     const pst::Nid nid = store().addFolder(parent, name);
-    list.push_back({nid, name});
+    Children& c = load(parent);
+    c.list.push_back({nid, name});
+    c.byKey.emplace(FolderNameKey(name), c.list.size() - 1);
     return nid;
 }
 

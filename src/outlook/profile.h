@@ -10,9 +10,9 @@
 #pragma once
 
 #include <filesystem>
-#include <map>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "pst/store/store.h"
@@ -35,6 +35,8 @@ class AttachedStore {
 
     // Child folders of `parent`, kept in step with addFolder.
     const std::vector<pst::FolderInfo>& children(pst::Nid parent);
+    // The child of this name (compared as folder names are), or null.
+    const pst::FolderInfo* findChild(pst::Nid parent, const std::string& name);
     // Adds a folder; throws AutomationError (collision) when a child of that
     // name (compared as folder names are) exists.
     pst::Nid addFolder(pst::Nid parent, const std::string& name);
@@ -45,7 +47,12 @@ class AttachedStore {
   private:
     std::unique_ptr<pst::Store> store_;
     std::string entryId_;
-    std::map<pst::Nid, std::vector<pst::FolderInfo>> children_;
+    struct Children {
+        std::vector<pst::FolderInfo> list;
+        std::unordered_map<std::u16string, size_t> byKey;  // FolderNameKey -> index
+    };
+    Children& load(pst::Nid parent);
+    std::unordered_map<pst::Nid, Children> children_;
 };
 
 using StoreRef = std::shared_ptr<AttachedStore>;
