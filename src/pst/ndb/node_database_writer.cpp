@@ -117,7 +117,7 @@ struct NodeDatabaseWriter::Impl {
 
     void usable() const {
         if (!open) throw Error(fileName() + ": the node database is closed");
-        if (broken)
+        if (broken || file.failed())
             throw Error(fileName() + ": an earlier write failed; the file keeps its last commit");
     }
 

@@ -21,7 +21,8 @@ PstFile::PstFile(PstFile&& o) noexcept
     : path_(std::move(o.path_)),
       fd_(o.fd_),
       buffer_(std::move(o.buffer_)),
-      bufferOffset_(o.bufferOffset_) {
+      bufferOffset_(o.bufferOffset_),
+      failed_(o.failed_) {
     o.fd_ = -1;
 }
 
@@ -36,6 +37,7 @@ void PstFile::pwriteAll(uint64_t offset, const uint8_t* data, size_t size) const
         ssize_t n = ::pwrite(fd_, data, size, off_t(offset));
         if (n < 0) {
             if (errno == EINTR) continue;
+            failed_ = true;
             throw IoError(path_.string(), "write", errno);
         }
         data += n;
@@ -95,13 +97,18 @@ void PstFile::flush() {
 
 void PstFile::sync() {
     flush();
-    if (::fdatasync(fd_) != 0) throw IoError(path_.string(), "sync", errno);
+    if (::fdatasync(fd_) != 0) {
+        failed_ = true;
+        throw IoError(path_.string(), "sync", errno);
+    }
 }
 
 void PstFile::extendTo(uint64_t size) {
     flush();
-    if (physicalSize() < size && ::ftruncate(fd_, off_t(size)) != 0)
+    if (physicalSize() < size && ::ftruncate(fd_, off_t(size)) != 0) {
+        failed_ = true;
         throw IoError(path_.string(), "extend", errno);
+    }
 }
 
 uint64_t PstFile::physicalSize() const {

@@ -24,6 +24,10 @@ class PstFile {
 
     const std::filesystem::path& path() const { return path_; }
     bool isOpen() const { return fd_ >= 0; }
+    // A write or sync failed: what is buffered or in the page cache may not
+    // match what the caller believes written, so nothing more may be
+    // committed (the file on disk still reads as its last commit).
+    bool failed() const { return failed_; }
 
     // Buffered: the bytes reach the file at the next flush or sync.
     void write(uint64_t offset, std::span<const uint8_t> data);
@@ -48,6 +52,7 @@ class PstFile {
     int fd_ = -1;
     mutable Bytes buffer_;
     mutable uint64_t bufferOffset_ = 0;
+    mutable bool failed_ = false;
 };
 
 }  // namespace qm::pst::ndb

@@ -4,6 +4,7 @@
 // state of the last commit the child finished, or of the one it was in.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include <random>
 #include <thread>
 
+#include "mapi/error.h"
 #include "pst/ndb/ndb_file_check.h"
 #include "pst/ndb/node_database_writer.h"
 #include "pst/ndb/test_files.h"
@@ -141,6 +143,49 @@ TEST(NdbCrash, KilledAtRandomMoments) {
         EXPECT_TRUE(state == last || state == last + 1)
             << "trial " << trial << ": file holds " << state << ", child had committed " << last;
     }
+}
+
+TEST(NdbCrash, AFailedWriteStopsTheWriterAndKeepsTheLastCommit) {
+    TempDir dir;
+    std::string path = (dir / "a.pst").string();
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        // The file may not grow past 3 MB: writes beyond fail with EFBIG.
+        ::signal(SIGXFSZ, SIG_IGN);
+        struct rlimit lim {
+            3u << 20, 3u << 20
+        };
+        ::setrlimit(RLIMIT_FSIZE, &lim);
+        auto w = NodeDatabaseWriter::create(path);
+        runTransactions(*w, 3, -1);
+        w->reserveNid(makeNid(NID_TYPE_SEARCH_UPDATE_QUEUE, 0x5000));  // fillers above messages
+        try {
+            for (uint32_t i = 0; i < 100; ++i) {
+                Nid nid = w->allocateNid(NID_TYPE_SEARCH_UPDATE_QUEUE);
+                w->setNode({nid, w->writeStream(PatternSource(1 << 20, i)), 0, 0});
+                w->commit();
+            }
+            _exit(10);  // the limit never hit
+        } catch (const IoError&) {
+        }
+        try {
+            w->writeDataBlock(Bytes(10, 1));
+            _exit(11);  // writing on after a failure
+        } catch (const Error&) {
+        }
+        try {
+            w->commit();
+            _exit(12);
+        } catch (const Error&) {
+        }
+        _exit(0);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(committedState(path), 3u);
 }
 
 }  // namespace
