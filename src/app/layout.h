@@ -6,7 +6,6 @@
 #pragma once
 
 #include <cmath>
-#include <span>
 #include <string_view>
 
 namespace qm::app::layout {
@@ -87,12 +86,5 @@ inline constexpr int kGridSelection = 0x000080;  // navy
 inline constexpr int kGridOutside = kWhite;      // the area outside the cells
 inline constexpr int kGridLines = kSilver;
 inline constexpr int kGridFixedLines = kBlack;  // no fixed cells are ever shown
-
-inline const Control* Find(std::string_view name) {
-    for (const Control& c : kControls) {
-        if (c.name == name) return &c;
-    }
-    return nullptr;
-}
 
 }  // namespace qm::app::layout

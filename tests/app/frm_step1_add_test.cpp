@@ -233,6 +233,36 @@ TEST_F(AddCommands, ClosingTheWindowDuringAddFolderStopsIt) {
     EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
 }
 
+TEST_F(AddCommands, AClearDuringAddFolderEmptiesTheListAndTheRestFollows) {
+    dialogs.OpenReturns("/mail/early.msg");
+    window.cmdAdd_Click();
+    MailTree tree;
+    dialogs.folders.push_back(tree.t.root());
+    dialogs.answers.push_back(Answer::Yes);
+    QTimer::singleShot(0, &window, [&] { window.cmdClear1_Click(); });  // at the first yield
+    window.CmdAddFolder_Click();
+    EXPECT_THAT(Rows(), UnorderedElementsAreArray(tree.Accepted()));
+    ASSERT_EQ(dialogs.boxes.size(), 2u);
+    EXPECT_EQ(dialogs.boxes[0].buttons, Buttons::YesNo) << "the Clear question came first";
+    EXPECT_EQ(dialogs.boxes[1].text, "5 Files Added to List.");
+}
+
+TEST_F(AddCommands, ASecondAddFolderDuringAYieldRunsToItsEndAndCountsItsOwn) {
+    MailTree tree;
+    TempTree other;
+    other.file("inner.msg");
+    dialogs.folders.push_back(tree.t.root());
+    dialogs.folders.push_back(other.root());
+    QTimer::singleShot(0, &window, [&] { window.CmdAddFolder_Click(); });
+    window.CmdAddFolder_Click();
+    auto all = tree.Accepted();
+    all.push_back(other.path("inner.msg"));
+    EXPECT_THAT(Rows(), UnorderedElementsAreArray(all));
+    ASSERT_EQ(dialogs.boxes.size(), 2u);
+    EXPECT_EQ(dialogs.boxes[0].text, "1 Files Added to List.");
+    EXPECT_EQ(dialogs.boxes[1].text, "5 Files Added to List.");
+}
+
 // A folder chain whose full path outgrows PATH_MAX: it is made and removed
 // through directory handles, and a walk into it fails when it lists the
 // folder beyond the limit, even for root.
