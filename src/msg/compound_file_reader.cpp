@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <stdexcept>
 
 #include "mapi/codepage.h"
 #include "mapi/error.h"
@@ -481,6 +482,25 @@ std::shared_ptr<const ByteSource> CompoundFileReader::streamSource(uint32_t id) 
     return std::make_shared<ChainSource>(file_, std::move(sectors), sectorSize_, e.size);
 }
 
+namespace {
+
+// The writer refuses names a compound file must not hold (illegal
+// characters, empty, or the same as a sibling's ignoring case); in a file
+// being read that is a defect of the file.
+template <typename Add>
+void addChecked(const CompoundFileReader& reader, uint32_t id, Add add) {
+    try {
+        add();
+    } catch (const std::invalid_argument&) {
+        throw FormatError(
+            reader.name(), "directory entry " + std::to_string(id), -1,
+            "name \"" + mapi::toUtf8(reader.entry(id).name) +
+                "\" is illegal or repeats a sibling's, so its storage cannot be kept");
+    }
+}
+
+}  // namespace
+
 Bytes extractStorage(const CompoundFileReader& reader, uint32_t storage, uint32_t sectorSize) {
     CompoundFileWriter w(sectorSize);
     w.setClsid(CompoundFileWriter::kRoot, reader.entry(storage).clsid);
@@ -493,9 +513,11 @@ Bytes extractStorage(const CompoundFileReader& reader, uint32_t storage, uint32_
         for (uint32_t child : reader.children(from)) {
             const CfbEntry& e = reader.entry(child);
             if (e.isStream()) {
-                w.addStream(to, e.name, reader.streamSource(child));
+                auto data = reader.streamSource(child);
+                addChecked(reader, child, [&] { w.addStream(to, e.name, data); });
             } else if (e.type == kTypeStorage) {
-                uint32_t sub = w.addStorage(to, e.name);
+                uint32_t sub = 0;
+                addChecked(reader, child, [&] { sub = w.addStorage(to, e.name); });
                 w.setClsid(sub, e.clsid);
                 w.setStateBits(sub, e.stateBits);
                 w.setTimes(sub, e.created, e.modified);

@@ -282,3 +282,17 @@ TEST(MsgHardening, OddLengthUnicodeLosesOnlyTheLastByte) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(MsgHardening, IllegalNamesInsideAnOleStorage) {
+    // Found by msg_fuzz: a name the format forbids inside a storage we copy.
+    qm::testing::MessageSpec spec;
+    spec.oleAttachment = true;
+    Bytes f = msg::writeMsg(qm::testing::makeMessage(spec));
+    size_t at = entryOffset(f, u"Contents");
+    storeLE16(&f[at + 2 * 6], u':');
+    expectFormatError(f, "is illegal or repeats");
+}
+
+}  // namespace
