@@ -42,7 +42,10 @@ void Checker::checkHeader() {
     } else {
         regions_ = (eof - kFirstAMapOffset) / kRegionSize;
     }
-    // A file shorter than ibFileEof was reported when it was opened.
+    // A file shorter than ibFileEof was reported when it was opened; the
+    // maps are checked over the regions the file really holds.
+    if (eof > physical && physical > kFirstAMapOffset)
+        regions_ = std::min(regions_, (physical - kFirstAMapOffset) / kRegionSize);
     if (eof < physical)
         note("file has " + std::to_string(physical - eof) + " bytes past ibFileEof");
     if (regions_ > 0 && h.root.amapLast != regionOffset(regions_ - 1))

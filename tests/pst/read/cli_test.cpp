@@ -39,8 +39,8 @@ fs::path binDir() {
 // Runs quillmark-cli with `args`; stdout captured, stderr to `errFile`.
 CliRun cli(const std::string& args, const fs::path& errFile) {
     CliRun r;
-    std::string cmd = quote((binDir() / "quillmark-cli").string()) + " " + args + " 2>" +
-                      quote(errFile.string());
+    std::string cmd =
+        quote((binDir() / "quillmark-cli").string()) + " " + args + " 2>" + quote(errFile.string());
     FILE* p = ::popen(cmd.c_str(), "r");
     if (!p) return r;
     std::array<char, 4096> buf;

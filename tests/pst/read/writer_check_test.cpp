@@ -76,6 +76,9 @@ TEST(PstWriterCheck, FoldersAndMessagesAreCleanAndReadBack) {
     EXPECT_TRUE(r.clean()) << joined(r);
     auto pst = PstFile::open(file);
     EXPECT_EQ(readEverything(*pst), 12u);
+    // Damaged copies of this richer file (subnode trees, data trees,
+    // embedded messages, named properties) fail cleanly too.
+    hammer(file, hammerRounds(150), 7);
 }
 
 // Bigger structures: a contents table whose rows need a subnode and several
