@@ -508,7 +508,8 @@ Bytes extractStorage(const CompoundFileReader& reader, uint32_t storage, uint32_
     // (source storage, destination storage) pairs; iterative, the tree can be deep.
     std::vector<std::pair<uint32_t, uint32_t>> work{{storage, CompoundFileWriter::kRoot}};
     while (!work.empty()) {
-        auto [from, to] = work.back();
+        // Plain variables, not a structured binding: lambdas below capture them.
+        const uint32_t from = work.back().first, to = work.back().second;
         work.pop_back();
         for (uint32_t child : reader.children(from)) {
             const CfbEntry& e = reader.entry(child);

@@ -146,7 +146,7 @@ class Writer {
         cfw_.setClsid(storage, cfb->entry(CompoundFileReader::kRoot).clsid);
         std::vector<std::pair<uint32_t, uint32_t>> work{{CompoundFileReader::kRoot, storage}};
         while (!work.empty()) {
-            auto [from, to] = work.back();
+            const uint32_t from = work.back().first, to = work.back().second;
             work.pop_back();
             for (uint32_t child : cfb->children(from)) {
                 const CfbEntry& e = cfb->entry(child);
