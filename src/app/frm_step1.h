@@ -4,7 +4,8 @@
 //
 // The conversion run is not part of the window: CmdExtractDBX_Click runs
 // whatever SetConvertHandler installed (see "Conversion seam" below), and the
-// run drives the window through the public members listed there.
+// run drives the window through the public members listed there. The program
+// installs convert::ConversionRun with a WindowHost (window_host.h) over them.
 #pragma once
 
 #include <QWidget>
@@ -17,7 +18,6 @@
 
 #include "app/dialogs.h"
 #include "app/flex_grid.h"
-#include "shell/keyed_list.h"
 
 class QGroupBox;
 class QLabel;
