@@ -29,6 +29,12 @@ bool cellIsHnid(uint16_t type) {
     return mapi::isMultiValued(type) || mapi::fixedSize(type) == 0 || mapi::fixedSize(type) > 8;
 }
 
+std::string tagHex(mapi::PropTag tag) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%08X", tag);
+    return buf;
+}
+
 class SpanSource final : public ByteSource {
   public:
     explicit SpanSource(std::span<const uint8_t> d) : d_(d) {}
@@ -197,7 +203,7 @@ struct TableContextBuilder::Impl {
             } else {
                 Bytes v = p.bytes();
                 if (v.size() != c->cbData)
-                    throw Error("table cell " + std::to_string(p.tag) + ": value of " +
+                    throw Error("table cell " + tagHex(p.tag) + ": value of " +
                                 std::to_string(v.size()) + " bytes for a " +
                                 std::to_string(c->cbData) + "-byte column");
                 std::copy(v.begin(), v.end(), row.begin() + c->ibData);
@@ -334,8 +340,14 @@ std::unique_ptr<TableContextBuilder> TableContextBuilder::open(ndb::NodeDatabase
         c.iBit = r.u8();
         m->layout.columns.push_back(c);
     }
-    if (m->layout.rowSize == 0 || m->layout.rowSize > kMaxBlockData)
-        throw FormatError(file, "TCINFO", -1, "row size out of range");
+    const TableLayout& l = m->layout;
+    if (l.rowSize == 0 || l.rowSize > kMaxBlockData || l.end8_4 > l.end2 || l.end2 > l.end1 ||
+        l.end1 > l.rowSize || size_t(l.rowSize - l.end1) * 8 < l.columns.size())
+        throw FormatError(file, "TCINFO", -1, "row layout out of range");
+    for (const auto& c : l.columns)
+        if (size_t(c.ibData) + c.cbData > l.end1 || c.iBit >= l.columns.size() ||
+            c.cbData != cellSize(mapi::propType(c.tag)))
+            throw FormatError(file, "TCINFO", -1, "column " + tagHex(c.tag) + " outside the row");
     m->rowsPerBlock = kMaxBlockData / m->layout.rowSize;
     m->rowIndex.emplace(*m->heap, hidRowIndex);
     std::vector<SubnodeEntry> subs = ndb.readSubnodeTree(bidSub);
