@@ -26,7 +26,12 @@ namespace {
 
 // Folder tables kept open at once: enough for a run that alternates between
 // a few folders, small enough that memory stays flat with many folders.
-constexpr size_t kOpenTables = 8;
+constexpr size_t kOpenTables = 64;
+// A run that spreads its messages over more folders than that writes a
+// table back for almost every message; the space those writes free is
+// reusable only after a commit, so commit after this many write-backs to
+// keep the file from growing with garbage.
+constexpr uint64_t kEvictionsPerCommit = 256;
 // FILETIME counts 100 ns ticks from 1601-01-01; Unix time from 1970-01-01.
 constexpr uint64_t kFiletimeUnixEpoch = 116444736000000000ULL;
 
@@ -202,7 +207,10 @@ Nid StoreImpl::addMessage(Nid folder, const mapi::Message& message) {
     if (!read) ++f.unreadCount;
     dirtyFolders_.insert(folder);
 
-    if (std::chrono::steady_clock::now() - lastCommit_ >= options_.commitInterval) commit();
+    if (std::chrono::steady_clock::now() - lastCommit_ >= options_.commitInterval ||
+        tables_->evictions() - evictionsAtCommit_ >= kEvictionsPerCommit) {
+        commit();
+    }
     return nid;
 }
 
@@ -229,6 +237,7 @@ void StoreImpl::commit() {
     }
     ndb_->commit();
     lastCommit_ = std::chrono::steady_clock::now();
+    evictionsAtCommit_ = tables_->evictions();
 }
 
 void StoreImpl::close() {

@@ -67,6 +67,7 @@ class StoreImpl final : public Store {
     std::unique_ptr<TableCache> tables_;
     uint32_t rowVersion_ = 0;
     std::chrono::steady_clock::time_point lastCommit_;
+    uint64_t evictionsAtCommit_ = 0;
 };
 
 }  // namespace qm::pst::store

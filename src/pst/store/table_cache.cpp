@@ -21,6 +21,7 @@ ltp::TableContextBuilder& TableCache::get(ndb::Nid nid) {
     if (open_.size() >= capacity_) {
         writeBack(open_.back());
         open_.pop_back();
+        ++evictions_;
     }
     const auto node = ndb_.findNode(nid);
     if (!node) {

@@ -27,6 +27,8 @@ class TableCache {
     void flushAll();
     // Writes and forgets every open table.
     void clear();
+    // Tables written back to make room since the cache was made.
+    uint64_t evictions() const { return evictions_; }
 
   private:
     struct Open {
@@ -39,6 +41,7 @@ class TableCache {
     ndb::NodeDatabaseWriter& ndb_;
     size_t capacity_;
     std::list<Open> open_;  // most recently used first
+    uint64_t evictions_ = 0;
 };
 
 }  // namespace qm::pst::store
