@@ -15,6 +15,7 @@
 #include "mapi/tags.h"
 #include "msg/msg.h"
 #include "pst/read/checker.h"
+#include "shell/runtime_error.h"
 #include "shell/temp_tree.h"
 
 namespace qm::app {
