@@ -193,3 +193,39 @@ TEST(StoreCommit, CommittedMessagesAreInTheFileWhileTheStoreIsOpen) {
     auto pst = read::PstFile::open(dir / "lazy.pst");
     EXPECT_EQ(pst->messageNids(f2).size(), 2u);
 }
+
+TEST(StoreFolders, MessagesSpreadOverManyFoldersLandInTheirOwn) {
+    // More folders than the store keeps tables open for: every table is
+    // written back and opened again many times.
+    ScratchDir dir;
+    const auto path = dir / "spread.pst";
+    auto store = Store::create(path, "Spread");
+    std::vector<Nid> folders;
+    for (int i = 0; i < 100; ++i) {
+        folders.push_back(store->addFolder(store->ipmSubtree(), "Folder " + std::to_string(i)));
+    }
+    constexpr int kMessages = 2000;
+    for (int i = 0; i < kMessages; ++i) {
+        store->addMessage(folders[(i * 7) % 100], simpleMessage("s" + std::to_string(i), i % 2));
+    }
+    store->close();
+    auto pst = read::PstFile::open(path);
+    const auto rows = pst->childFolders(pst->ipmSubtree());
+    for (int f = 0; f < 100; ++f) {
+        SCOPED_TRACE("folder " + std::to_string(f));
+        const auto nids = pst->messageNids(folders[f]);
+        ASSERT_EQ(nids.size(), size_t(kMessages / 100));
+        const auto* row = entry(rows, folders[f]);
+        ASSERT_NE(row, nullptr);
+        EXPECT_EQ(row->contentCount, kMessages / 100);
+        EXPECT_EQ(pst->folderProperties(folders[f]).int32(tag::ContentCount), kMessages / 100);
+        // Messages i with (7 i) % 100 == f, in the order they were added.
+        int expectI = 0;
+        while ((expectI * 7) % 100 != f) ++expectI;
+        for (Nid nid : nids) {
+            EXPECT_EQ(pst->readMessage(nid).props.string(0x0037), "s" + std::to_string(expectI));
+            expectI += 100;
+        }
+    }
+    storetest::expectCheckerClean(path);
+}
