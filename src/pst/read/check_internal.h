@@ -56,6 +56,7 @@ class Checker {
     std::map<Bid, uint32_t> refs_;      // by bidKey
     std::map<Bid, uint64_t> expanded_;  // internal blocks read, and the bytes below them
     std::set<Bid> unreadable_;          // blocks whose trailer failed
+    std::multimap<Nid, Nid> children_;  // NBT nidParent -> folder and message nodes
 };
 
 // Page maps and fill levels of a heap.

@@ -202,12 +202,13 @@ void Checker::checkFolder(Nid folder, int depth, std::set<Nid>& seen) {
     std::sort(sortedRows.begin(), sortedRows.end());
     if (std::adjacent_find(sortedRows.begin(), sortedRows.end()) != sortedRows.end())
         finding(where, "a folder is listed twice in the hierarchy table");
-    for (const auto& n : db_->nodes()) {
+    auto [childBegin, childEnd] = children_.equal_range(folder);
+    for (auto it = childBegin; it != childEnd; ++it) {
+        Nid n = it->second;
         bool isFolder =
-            nidType(n.nid) == NID_TYPE_NORMAL_FOLDER || nidType(n.nid) == NID_TYPE_SEARCH_FOLDER;
-        if (isFolder && n.nidParent == folder && n.nid != folder &&
-            !std::binary_search(sortedRows.begin(), sortedRows.end(), n.nid))
-            finding(where, "child folder " + hex(n.nid) + " missing from the hierarchy table");
+            nidType(n) == NID_TYPE_NORMAL_FOLDER || nidType(n) == NID_TYPE_SEARCH_FOLDER;
+        if (isFolder && n != folder && !std::binary_search(sortedRows.begin(), sortedRows.end(), n))
+            finding(where, "child folder " + hex(n) + " missing from the hierarchy table");
     }
     if (auto sub = props.boolean(mapi::tag::Subfolders); sub && *sub != !rowNids.empty() && !search)
         finding(where, std::string("PidTagSubfolders is ") + (*sub ? "true" : "false") + " with " +
@@ -260,10 +261,10 @@ void Checker::checkFolder(Nid folder, int depth, std::set<Nid>& seen) {
             }
         }
         std::sort(listed.begin(), listed.end());
-        for (const auto& n : db_->nodes())
-            if (nidType(n.nid) == msgType && n.nidParent == folder &&
-                !std::binary_search(listed.begin(), listed.end(), n.nid))
-                finding(where, "message " + hex(n.nid) + " missing from its contents table");
+        for (auto it = childBegin; it != childEnd; ++it)
+            if (nidType(it->second) == msgType &&
+                !std::binary_search(listed.begin(), listed.end(), it->second))
+                finding(where, "message " + hex(it->second) + " missing from its contents table");
         if (!assoc) {
             auto count = props.int32(mapi::tag::ContentCount);
             if (count && *count != int32_t(listed.size()))
@@ -362,6 +363,12 @@ void Checker::checkMessaging() {
     if (!db_->findNode(NID_ROOT_FOLDER)) {
         finding("folders", "root folder 0x122 is missing");
         return;
+    }
+    for (const auto& n : db_->nodes()) {
+        uint8_t t = nidType(n.nid);
+        if (t == NID_TYPE_NORMAL_FOLDER || t == NID_TYPE_SEARCH_FOLDER ||
+            t == NID_TYPE_NORMAL_MESSAGE || t == NID_TYPE_ASSOC_MESSAGE)
+            children_.emplace(n.nidParent, n.nid);
     }
     std::set<Nid> seen;
     checkFolder(NID_ROOT_FOLDER, 0, seen);

@@ -1,5 +1,7 @@
 #include "pst/read/pst_file.h"
 
+#include <algorithm>
+
 #include "mapi/error.h"
 #include "mapi/tags.h"
 
@@ -100,6 +102,26 @@ std::vector<FolderEntry> PstFile::childFolders(Nid folder) const {
         f.containerClass = row.string(0x3613).value_or("");
         out.push_back(std::move(f));
     }
+    return out;
+}
+
+std::vector<FolderNode> PstFile::folderTree(Nid top) const {
+    constexpr int kMaxDepth = 256;
+    std::vector<FolderNode> out;
+    std::vector<Nid> path;
+    auto walk = [&](Nid folder, int depth, auto& self) -> void {
+        if (depth > kMaxDepth || std::find(path.begin(), path.end(), folder) != path.end())
+            throw FormatError(this->path(), "folder " + hex(folder), -1,
+                              "folder tree loops or nests too deep");
+        path.push_back(folder);
+        for (auto& f : childFolders(folder)) {
+            Nid nid = f.nid;
+            out.push_back({std::move(f), folder, depth});
+            self(nid, depth + 1, self);
+        }
+        path.pop_back();
+    };
+    walk(top ? top : ipmSubtree(), 0, walk);
     return out;
 }
 

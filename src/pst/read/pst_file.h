@@ -36,6 +36,13 @@ struct FolderEntry {
     std::string containerClass;  // "" when absent
 };
 
+// A folder met walking the tree: its place and its hierarchy row.
+struct FolderNode {
+    FolderEntry folder;
+    Nid parent = 0;
+    int depth = 0;  // 0 for the children of the folder the walk starts at
+};
+
 class PstFile {
   public:
     // Opens the file and walks its B-trees; throws on the first defect met.
@@ -62,6 +69,10 @@ class PstFile {
 
     // Folders: the rows of the folder's hierarchy table, in table order.
     std::vector<FolderEntry> childFolders(Nid folder) const;
+    // Every folder below `top` (the IPM subtree when 0), depth first, each
+    // folder before its children, in hierarchy-table order. Throws
+    // qm::FormatError for a tree that loops or nests beyond 256 levels.
+    std::vector<FolderNode> folderTree(Nid top = 0) const;
     // The folder PC's properties (named ones resolved).
     mapi::PropertyBag folderProperties(Nid folder) const;
     // The NBT's parent of a node (folders and messages record it).

@@ -90,6 +90,12 @@ TEST(PstGolden, EmptyMatchesOutlookDump) {
     for (auto& f : root) names.push_back(f.name);
     EXPECT_EQ(names, (std::vector<std::string>{"Top of Outlook data file", "Search Root",
                                                "SPAM Search Folder 2", "IPM_COMMON_VIEWS"}));
+    auto tree = pst->folderTree();
+    ASSERT_EQ(tree.size(), 1u);
+    EXPECT_EQ(tree[0].folder.name, "Deleted Items");
+    EXPECT_EQ(tree[0].parent, 0x8022u);
+    EXPECT_EQ(tree[0].depth, 0);
+    EXPECT_EQ(pst->folderTree(PstFile::rootFolder()).size(), 5u);
     auto top = pst->childFolders(0x8022);
     ASSERT_EQ(top.size(), 1u);
     EXPECT_EQ(top[0].nid, 0x8062u);
