@@ -21,7 +21,8 @@ namespace qm::cli {
 
 namespace {
 
-using nlohmann::json;
+// Keys keep the order the design gives them (class, subject, properties, ...).
+using json = nlohmann::ordered_json;
 using namespace qm::mapi;
 
 // Long values are summarised, not dumped: a body can run to megabytes.
@@ -218,7 +219,7 @@ void printProperties(std::ostream& out, const PropertyBag& bag, int cp, const st
     for (const Property& p : bag) {
         json v = valueOf(p, cp, kMaxTextChars);
         // JSON escaping keeps one property to one line (headers hold CR LF).
-        std::string shown = v.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+        std::string shown = v.dump(-1, ' ', false, json::error_handler_t::replace);
         if (!fixedSize(p.type()) || isMultiValued(p.type()))
             shown = "(" + std::to_string(p.byteSize()) + " bytes) " + shown;
         char line[160];
