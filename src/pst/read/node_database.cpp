@@ -351,7 +351,12 @@ void NodeDatabase::dataLeaves(Bid bid, std::vector<XBlockChild>& out) const {
                                   std::to_string(total));
         return total;
     };
-    expand(bid, -1, expand);
+    uint64_t total = expand(bid, -1, expand);
+    // Blocks may be shared, so a hostile tree could name far more bytes than
+    // the file holds; no honest stream does.
+    if (total > file_->size())
+        throw FormatError(path(), "data tree " + hex(bid), -1,
+                          "names " + std::to_string(total) + " bytes, more than the file holds");
 }
 
 std::vector<Bytes> NodeDatabase::readDataTree(Bid bid) const {
