@@ -7,7 +7,6 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QFrame>
-#include <QGroupBox>
 #include <QGuiApplication>
 #include <QHeaderView>
 #include <QIcon>
@@ -18,6 +17,7 @@
 #include <QTableWidget>
 
 #include "app/app_icon.h"
+#include "app/frame_box.h"
 #include "app/layout.h"
 #include "app/progress_bar.h"
 #include "app/shape.h"
@@ -159,7 +159,7 @@ void frmStep1::createControls() {
                 break;
             }
             case Kind::Frame: {
-                auto* frame = new QGroupBox(Utf8(c.caption), parent);
+                auto* frame = new FrameBox(Utf8(c.caption), parent);
                 Colour(frame, c);
                 w = frame;
                 break;
@@ -227,11 +227,11 @@ QWidget* frmStep1::control(const std::string& name) const {
 }
 
 std::string frmStep1::FrameConversionCaption() const {
-    return ToUtf8(static_cast<QGroupBox*>(control("FrameConversion"))->title());
+    return ToUtf8(static_cast<FrameBox*>(control("FrameConversion"))->title());
 }
 
 void frmStep1::SetFrameConversionCaption(const std::string& caption) {
-    static_cast<QGroupBox*>(control("FrameConversion"))->setTitle(Utf8(caption));
+    static_cast<FrameBox*>(control("FrameConversion"))->setTitle(Utf8(caption));
 }
 
 std::string frmStep1::LblCurrentDBXCaption() const {

@@ -19,7 +19,6 @@
 #include "app/dialogs.h"
 #include "app/flex_grid.h"
 
-class QGroupBox;
 class QLabel;
 class QPushButton;
 class QTableWidget;

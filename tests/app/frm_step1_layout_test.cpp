@@ -4,7 +4,6 @@
 // the layout table the window is built from.
 #include <QFileInfo>
 #include <QFontInfo>
-#include <QGroupBox>
 #include <QHeaderView>
 #include <QLabel>
 #include <QPushButton>
@@ -16,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include "app/frame_box.h"
 #include "app/frm_step1.h"
 #include "app/progress_bar.h"
 #include "app/shape.h"
@@ -50,7 +50,7 @@ const Expected kExpected[] = {
     {"cmdClear1", "QPushButton", "", "Clear File(s)...", 6240, 960, 1695, 375, 'R', kSys, kSys, 1, true},
     {"lblCount1", "QLabel", "", "0 files", 270, 1560, 4335, 255, 'R', kSys, kSys, 4, true},
     {"grdFiles1", "QTableWidget", "", "", 240, 1800, 7695, 1575, 'R', kSys, kSys, 3, true},
-    {"FrameConversion", "QGroupBox", "", "Details", 240, 3480, 7695, 1815, 'R', kSys, kSys, 10, true},
+    {"FrameConversion", "qm::app::FrameBox", "", "Details", 240, 3480, 7695, 1815, 'R', kSys, kSys, 10, true},
     {"LblCurrentDBX", "QLabel", "FrameConversion", "Converting Messages...", 120, 240, 7455, 255, 'R', kSys, kSys, 13, true},
     {"LblProgessCurrent", "QLabel", "FrameConversion", "Message 0 (of 0)", 1800, 600, 5775, 255, 'R', 0x000000, kSys, 12, true},
     {"Label2", "QLabel", "FrameConversion", "Current File Progress : ", 120, 960, 1695, 255, 'R', kSys, kSys, 16, true},
@@ -74,7 +74,7 @@ QColor Rgb(int rgb) {
 QString CaptionOf(QWidget* w) {
     if (auto* l = qobject_cast<QLabel*>(w)) return l->text();
     if (auto* b = qobject_cast<QPushButton*>(w)) return b->text();
-    if (auto* g = qobject_cast<QGroupBox*>(w)) return g->title();
+    if (auto* f = qobject_cast<FrameBox*>(w)) return f->title();
     return {};
 }
 
