@@ -73,6 +73,12 @@ void Checker::checkMessage(Nid nid, Bid bidData, Bid bidSub, const std::string& 
         if (rows != attachmentSubnodes)
             finding(where, std::to_string(rows.size()) + " attachment rows for " +
                                std::to_string(attachmentSubnodes.size()) + " attachment subnodes");
+        // [MS-PST] 2.4.5.1.1; MessageStatus is left out, Outlook keeps it in
+        // the contents row only.
+        for (PropTag tag :
+             {mapi::tag::MessageClass, mapi::tag::MessageFlags, mapi::tag::MessageSize,
+              mapi::tag::CreationTime, mapi::tag::LastModificationTime, PropTag(0x300B0102)})
+            if (!props.find(tag)) finding(where, "required property " + tagName(tag) + " missing");
         int32_t flags = props.int32(mapi::tag::MessageFlags).value_or(0);
         bool hasAttach = (flags & mapi::MSGFLAG_HASATTACH) != 0;
         if (hasAttach != !attachmentSubnodes.empty())
@@ -86,6 +92,9 @@ void Checker::checkMessage(Nid nid, Bid bidData, Bid bidSub, const std::string& 
             checkHeapLayout(*this, apc.node().heap());
             checkPropertyValues(*this, apc);
             PropertyBag ap = apc.properties();
+            for (PropTag tag :
+                 {mapi::tag::AttachSize, mapi::tag::AttachMethod, mapi::tag::RenderingPosition})
+                if (!ap.find(tag)) finding(aw, "required property " + tagName(tag) + " missing");
             for (const auto& e : apc.entries()) {
                 if (mapi::makeTag(e.id, e.type) != mapi::tag::AttachDataObject) continue;
                 if (ap.int32(mapi::tag::AttachMethod).value_or(0) != mapi::ATTACH_EMBEDDED_MSG)
@@ -154,11 +163,33 @@ void Checker::checkFolder(Nid folder, int depth, std::set<Nid>& seen) {
         return;
     }
     if (auto name = props.string(0x3001)) where += " '" + *name + "'";
+    for (PropTag tag : {mapi::tag::DisplayName, mapi::tag::ContentCount,
+                        mapi::tag::ContentUnreadCount, mapi::tag::Subfolders})
+        if (!props.find(tag)) finding(where, "required property " + tagName(tag) + " missing");
     bool search = nidType(folder) == NID_TYPE_SEARCH_FOLDER;
     for (uint8_t t :
          {NID_TYPE_HIERARCHY_TABLE, NID_TYPE_CONTENTS_TABLE, NID_TYPE_ASSOC_CONTENTS_TABLE}) {
         if (!search && !db_->findNode(withNidType(folder, t)))
             finding(where, "table node " + hex(withNidType(folder, t)) + " is missing");
+    }
+    // A folder's tables carry at least their template's columns.
+    for (auto [type, tmpl] :
+         {std::pair{NID_TYPE_HIERARCHY_TABLE, NID_HIERARCHY_TABLE_TEMPLATE},
+          std::pair{NID_TYPE_CONTENTS_TABLE, NID_CONTENTS_TABLE_TEMPLATE},
+          std::pair{NID_TYPE_ASSOC_CONTENTS_TABLE, NID_ASSOC_CONTENTS_TABLE_TEMPLATE},
+          std::pair{NID_TYPE_SEARCH_CONTENTS_TABLE, NID_SEARCH_CONTENTS_TABLE_TEMPLATE}}) {
+        Nid tableNid = withNidType(folder, type);
+        if (!db_->findNode(tableNid) || !db_->findNode(tmpl)) continue;
+        try {
+            auto table = pst_.table(tableNid);
+            auto templateTable = pst_.table(tmpl);
+            for (const auto& col : templateTable->columns())
+                if (!table->findColumn(col.tag))
+                    finding("table " + hex(tableNid),
+                            "lacks the template's column " + tagName(col.tag));
+        } catch (const FormatError&) {
+            // Reported where the table itself is checked.
+        }
     }
 
     // Children: hierarchy rows against the folders whose parent this is.
