@@ -262,6 +262,18 @@ TEST_F(DamagedEmpty, FolderCountAgainstRows) {
     EXPECT_TRUE(mentions(r, "0x36020003 differs between the row and the folder")) << joined(r);
 }
 
+TEST_F(DamagedEmpty, RequiredFolderProperty) {
+    // Renumber Deleted Items' ContentCount to 0x3601 (order kept): now missing.
+    Bytes b = patchNode(ndb::NID_DELETED_ITEMS, [](Bytes& data) {
+        size_t at = find(data, Bytes{0x02, 0x36, 0x03, 0x00});
+        ASSERT_NE(at, 0u);
+        data[at] = 0x01;
+    });
+    CheckReport r = checkWith(b);
+    EXPECT_TRUE(mentions(r, "'Deleted Items': required property 0x36020003 missing")) << joined(r);
+    EXPECT_TRUE(mentions(r, "0x36020003 only in the row")) << joined(r);
+}
+
 TEST_F(DamagedEmpty, NameMapBucket) {
     // Bucket 0 holds {0x8552, wGuid 5, idx 0x22} (after the entry stream's
     // copy of the same record); point it at another index.
