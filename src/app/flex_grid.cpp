@@ -38,11 +38,15 @@ FlexGrid::FlexGrid(QTableWidget* table) : table_(table) {
     // shows its yellow cell, and the first move of the current cell selects.
     table_->setCurrentCell(0, 0, QItemSelectionModel::NoUpdate);
     // A click moves the current cell, as it does in a flex grid.
-    QObject::connect(table_, &QTableWidget::currentCellChanged, table_,
-                     [this](int row, int col, int, int) {
-                         if (row >= 0) row_ = row;
-                         if (col >= 0) col_ = col;
-                     });
+    followClicks_ = QObject::connect(table_, &QTableWidget::currentCellChanged, table_,
+                                     [this](int row, int col, int, int) {
+                                         if (row >= 0) row_ = row;
+                                         if (col >= 0) col_ = col;
+                                     });
+}
+
+FlexGrid::~FlexGrid() {
+    QObject::disconnect(followClicks_);
 }
 
 int32_t FlexGrid::Rows() const {

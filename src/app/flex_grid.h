@@ -7,6 +7,7 @@
 // raises 30009 (row) or 30010 (column); an impossible shape raises 380.
 #pragma once
 
+#include <QMetaObject>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -22,6 +23,9 @@ class FlexGrid {
   public:
     // REQUIRES: table outlives the adapter. Sets the table to one empty cell.
     explicit FlexGrid(QTableWidget* table);
+    ~FlexGrid();
+    FlexGrid(const FlexGrid&) = delete;
+    FlexGrid& operator=(const FlexGrid&) = delete;
 
     int32_t Rows() const;
     void SetRows(int32_t rows);  // REQUIRES: rows >= 1 and rows > FixedRows
@@ -62,6 +66,7 @@ class FlexGrid {
     int32_t row_ = 0;
     int32_t col_ = 0;
     std::vector<int32_t> colTwips_;
+    QMetaObject::Connection followClicks_;
 };
 
 }  // namespace qm::app

@@ -190,6 +190,9 @@ TEST(FlexGrid, CurrentCellOutsideTheGridIsAnError) {
     EXPECT_EQ(grid.Row(), 1) << "shrinking moves the current cell into the grid";
     grid.Clear();
     EXPECT_EQ(grid.Rows(), 2) << "Clear keeps the shape";
+    table.setCurrentCell(0, 0);  // as a click on the first row does
+    EXPECT_EQ(grid.Row(), 0);
+    EXPECT_EQ(grid.Text(), "");
 }
 
 TEST(ProgressBarControl, SinglePrecisionRangeAndValue) {
