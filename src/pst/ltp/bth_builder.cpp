@@ -67,7 +67,15 @@ void BthBuilder::writeHeader() {
 Hid BthBuilder::build(HeapBuilder& heap, uint8_t cbKey, uint8_t cbEnt,
                       std::span<const Bytes> records) {
     BthBuilder b = create(heap, cbKey, cbEnt);
-    if (records.empty()) return b.header_;
+    b.load(records);
+    return b.header_;
+}
+
+void BthBuilder::load(std::span<const Bytes> records) {
+    if (root_ != 0) throw std::logic_error("BthBuilder::load into a BTH that has records");
+    if (records.empty()) return;
+    HeapBuilder& heap = heap_;
+    const uint8_t cbKey = cbKey_, cbEnt = cbEnt_;
     // Leaves, then index levels over them, each node one full allocation.
     struct Item {
         Bytes key;
@@ -104,10 +112,9 @@ Hid BthBuilder::build(HeapBuilder& heap, uint8_t cbKey, uint8_t cbEnt,
         level = std::move(up);
         ++levels;
     }
-    b.levels_ = levels;
-    b.root_ = level[0].hid;
-    b.writeHeader();
-    return b.header_;
+    levels_ = levels;
+    root_ = level[0].hid;
+    writeHeader();
 }
 
 Hid BthBuilder::insertAt(Hid node, uint8_t level, std::span<const uint8_t> key,

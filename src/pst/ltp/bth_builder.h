@@ -37,6 +37,10 @@ class BthBuilder {
     // REQUIRES: records sorted by key, keys unique.
     static Hid build(HeapBuilder& heap, uint8_t cbKey, uint8_t cbEnt,
                      std::span<const Bytes> records);
+    // The same into this BTH (so its header can be allocated before the
+    // values that go with the records, as Outlook lays out a PC).
+    // REQUIRES: the BTH is empty; records as for build().
+    void load(std::span<const Bytes> records);
 
     Hid header() const { return header_; }
     uint8_t keySize() const { return cbKey_; }

@@ -108,6 +108,9 @@ bool PropertyContextBuilder::erase(uint16_t propId) {
 BuiltNode PropertyContextBuilder::build() {
     SubnodeIds& ids = ids_ ? *ids_ : ownIds_;
     HeapBuilder heap(ndb_, bTypePC);
+    // The BTH header first: HID 0x20 is the user root, as in Outlook's PCs.
+    BthBuilder bth = BthBuilder::create(heap, 2, 6);
+    heap.setUserRoot(bth.header());
     BuiltNode out;
     std::vector<Bytes> records;
     records.reserve(props_.size());
@@ -157,8 +160,7 @@ BuiltNode PropertyContextBuilder::build() {
         appendLE32(rec, dword);
         records.push_back(std::move(rec));
     }
-    Hid root = BthBuilder::build(heap, 2, 6, records);
-    heap.setUserRoot(root);
+    bth.load(records);
     out.bidData = heap.flush();
     std::sort(out.subnodes.begin(), out.subnodes.end(),
               [](const SubnodeEntry& a, const SubnodeEntry& b) { return a.nid < b.nid; });

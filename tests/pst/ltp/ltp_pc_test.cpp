@@ -133,6 +133,7 @@ TEST(LtpPc, ManyPropertiesNeedAnIndexLevel) {
     auto db = s.commitAndRead();
     read::PropertyContext r(db, db->findNode(0x21)->bidData, 0, "store");
     EXPECT_EQ(r.bth().indexLevels(), 1u);
+    EXPECT_EQ(r.node().heap().userRoot(), 0x20u) << "the BTH header is the first allocation";
     auto bag = r.properties();
     ASSERT_EQ(bag.size(), 1000u);
     EXPECT_EQ(bag.int32(makeTag(0x83E7, mapi::PT_LONG)), 0x83E7);
