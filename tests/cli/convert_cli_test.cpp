@@ -20,8 +20,7 @@ namespace fs = std::filesystem;
 using qm::testing::TempDir;
 
 std::string cli() {
-    const char* bin = std::getenv("QM_BIN_DIR");
-    return std::string(bin ? bin : ".") + "/quillmark-cli";
+    return qm::testing::binDir() + "/quillmark-cli";
 }
 
 struct Result {

@@ -85,9 +85,18 @@ int runCommand(const std::string& command, std::string* out) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+std::string sourceDir() {
+    const char* env = std::getenv("QM_SOURCE_DIR");
+    return env && *env ? env : QM_DEFAULT_SOURCE_DIR;
+}
+
+std::string binDir() {
+    const char* env = std::getenv("QM_BIN_DIR");
+    return env && *env ? env : QM_DEFAULT_BIN_DIR;
+}
+
 nlohmann::json dumpPst(const std::string& kind, const std::filesystem::path& pst) {
-    const char* src = std::getenv("QM_SOURCE_DIR");
-    const std::string script = std::string(src ? src : ".") + "/tests/convert/pst_dump.py";
+    const std::string script = sourceDir() + "/tests/convert/pst_dump.py";
     std::string out;
     const int rc = runCommand(
         "/usr/bin/python3 " + shellQuote(script) + " " + kind + " " + shellQuote(pst.string()),

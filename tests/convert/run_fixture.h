@@ -41,6 +41,11 @@ inline convert::Clock fixedClock(convert::LocalTime t) {
     return [t] { return t; };
 }
 
+// QM_SOURCE_DIR and QM_BIN_DIR from the environment, else the checkout and
+// build folders this fixture was built for.
+std::string sourceDir();
+std::string binDir();
+
 // Runs tests/convert/pst_dump.py with /usr/bin/python3; "" kind output on
 // failure makes the test fail.
 nlohmann::json dumpPst(const std::string& kind, const std::filesystem::path& pst);

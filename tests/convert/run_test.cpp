@@ -267,6 +267,27 @@ TEST(ConversionRunTest, FoldersDifferingInCaseShareOneStoreFolder) {
     EXPECT_FALSE(dump["folders"].contains(storePath(r.src.path() / "mail")));
 }
 
+TEST(ConversionRunTest, FileNamesThatAreNotPlainFolderNames) {
+    // A backslash inside a name, bytes that are not UTF-8, and spaces around
+    // names: each file is opened by its exact bytes and lands in one folder.
+    RunSetup r;
+    r.add("a\\b/one.msg", "backslash");
+    r.add("caf\xE9/two.msg", "latin-1 name");
+    r.add(" spaced /three .msg ", "spaces");
+    const RunReport report = r.run->CmdExtractDBX_Click();
+    ASSERT_EQ(report.outcome, RunOutcome::Completed);
+    EXPECT_EQ(report.converted, 3) << (report.failed.empty() ? "" : report.failed[0].reason);
+    const std::string base = storePath(r.src.path());
+    const auto dump = qm::testing::readEverywhere(r.pst());
+    ASSERT_TRUE(dump.is_object());
+    EXPECT_EQ(dump["folders"][base + "\\a\xEF\xBC\xBC"
+                                     "b"]["subjects"],
+              nlohmann::json({"backslash"}));
+    EXPECT_EQ(dump["folders"][base + "\\caf\xEF\xBF\xBD"]["subjects"],
+              nlohmann::json({"latin-1 name"}));
+    EXPECT_EQ(dump["folders"][base + "\\ spaced "]["subjects"], nlohmann::json({"spaces"}));
+}
+
 TEST(ConversionRunTest, WindowsFormRowsMakeTheirFoldersAndFailToImport) {
     // Two roots share one folder; the files do not exist here, so each
     // message fails and is counted, but the folder tree is made.
@@ -314,6 +335,32 @@ TEST(ConversionRunTest, ASecondStartDuringARunDoesNothing) {
     EXPECT_EQ(r.run->CmdExtractDBX_Click().outcome, RunOutcome::Completed);
     EXPECT_EQ(nested, (std::vector<RunOutcome>{RunOutcome::Busy}));
     EXPECT_FALSE(r.run->Running());
+}
+
+}  // namespace
+}  // namespace qm::convert
+
+namespace qm::convert {
+namespace {
+
+TEST(ConversionRunTest, HundredThousandRowsRunPastTheOld16BitLimits) {
+    // Windows-form rows: their folders are made, their files do not exist
+    // here, so every row is handled quickly and counted as failed.
+    RunSetup r;
+    const int rows = 100000;
+    for (int i = 0; i < rows; ++i) {
+        r.host.rows.push_back("C:\\Mail\\d" + std::to_string(i % 100) + "\\m" + std::to_string(i) +
+                              ".msg");
+    }
+    const RunReport report = r.run->CmdExtractDBX_Click();
+    ASSERT_EQ(report.outcome, RunOutcome::Completed);
+    EXPECT_EQ(r.run->FolderList().size(), 101u);
+    EXPECT_EQ(report.folders, 101);
+    EXPECT_EQ(report.messages, rows);
+    EXPECT_EQ(report.failed.size(), size_t(rows));
+    EXPECT_EQ(r.host.frameCaptions.back(), "Details : Converting - (100000 of 100000) file(s)");
+    EXPECT_EQ(r.host.progress.back(), 100.0f);
+    EXPECT_EQ(r.host.progress[32767], static_cast<float>(32768.0 / rows * 100.0));
 }
 
 }  // namespace
