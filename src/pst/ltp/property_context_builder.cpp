@@ -149,6 +149,8 @@ BuiltNode PropertyContextBuilder::build() {
                 dword |= uint32_t(v[i]) << (8 * i);
         } else if (fixed != 0) {
             dword = heap.allocate(p.bytes());
+        } else if (encodedPropertySize(p) == 0) {
+            dword = 0;
         } else if (encodedPropertySize(p) <= kMaxHeapAllocation) {
             dword = heap.allocate(encodePropertyValue(p));
         } else {

@@ -18,7 +18,8 @@
 //                           see setObject()).
 // Multi-valued variable-size values: ulCount, rgulDataOffsets[ulCount],
 // then the items; fixed-size ones: the elements packed.
-// Zero-length variable values are zero-length heap allocations.
+// Zero-length variable values have dwValueHnid 0 and no allocation, as in
+// Outlook's own files (an empty PidTagAttachEncoding in its samples).
 #pragma once
 
 #include <cstdint>

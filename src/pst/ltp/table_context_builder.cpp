@@ -166,6 +166,7 @@ struct TableContextBuilder::Impl {
 
     uint32_t storeValue(const mapi::Property& p) {
         uint64_t size = encodedPropertySize(p);
+        if (size == 0) return 0;  // no allocation for an empty value, as Outlook does
         if (size <= kMaxHeapAllocation) return heap->allocate(encodePropertyValue(p));
         Nid nid = makeNid(NID_TYPE_LTP, nextLtpIndex++);
         Bid bid;

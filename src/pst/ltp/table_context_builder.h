@@ -10,7 +10,8 @@
 // AppTime take 8 bytes, Int32/Float32/ErrorCode 4, Int16 2, Boolean 1;
 // Guid, strings, binary, multi-valued and object cells take a 4-byte HNID
 // into the table's heap (a subnode when the value exceeds 3580 bytes).
-// An absent cell has bitmap bit 0 and zero bytes.
+// An absent cell has bitmap bit 0 and zero bytes; an empty variable value
+// has its bit set and HNID 0.
 //
 // Row index: a BTH (cbKey 4 = dwRowID, cbEnt 4 = dwRowIndex).
 // Row matrix: absent (hnidRows 0) without rows; a heap allocation while it

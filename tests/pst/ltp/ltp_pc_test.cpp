@@ -118,6 +118,9 @@ TEST(LtpPc, EveryTypeRoundTripsThroughTheReader) {
         if (e.id == 0x6011 || e.id == 0x6013 || e.id == 0x6014) {
             EXPECT_EQ(ndb::nidType(e.value), ndb::NID_TYPE_LTP);
         }
+        if (e.id == 0x600F || e.id == 0x6010) {
+            EXPECT_EQ(e.value, 0u) << "an empty value has no allocation";
+        }
         if (e.id == 0x6012) {
             EXPECT_TRUE(ndb::hnidIsHid(e.value));
         }
