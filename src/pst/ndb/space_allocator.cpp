@@ -35,12 +35,44 @@ void setSlots(uint8_t* bm, uint32_t first, uint32_t count, bool used) {
 void SpaceAllocator::createInitial() {
     regions_.clear();
     bitmaps_.clear();
+    treeCap_ = 0;
     addRegion();
+}
+
+void SpaceAllocator::updateTree(uint32_t region) {
+    size_t i = treeCap_ + region;
+    runTree_[i] = regions_[region].maxRun;
+    pageTree_[i] = regions_[region].freePages;
+    for (i /= 2; i >= 1; i /= 2) {
+        runTree_[i] = std::max(runTree_[2 * i], runTree_[2 * i + 1]);
+        pageTree_[i] = std::max(pageTree_[2 * i], pageTree_[2 * i + 1]);
+    }
+}
+
+uint32_t SpaceAllocator::firstRegionWith(bool pages, uint32_t want) const {
+    const std::vector<uint16_t>& t = pages ? pageTree_ : runTree_;
+    if (treeCap_ == 0 || t[1] < want) return UINT32_MAX;
+    size_t i = 1;
+    while (i < treeCap_) i = t[2 * i] >= want ? 2 * i : 2 * i + 1;
+    return uint32_t(i - treeCap_);
 }
 
 uint32_t SpaceAllocator::addRegion() {
     uint32_t n = uint32_t(regions_.size());
     regions_.push_back(Region{});
+    if (regions_.size() > treeCap_) {
+        treeCap_ = std::max<size_t>(treeCap_ * 2, 64);
+        runTree_.assign(2 * treeCap_, 0);
+        pageTree_.assign(2 * treeCap_, 0);
+        for (uint32_t r = 0; r < n; ++r) {
+            runTree_[treeCap_ + r] = regions_[r].maxRun;
+            pageTree_[treeCap_ + r] = regions_[r].freePages;
+        }
+        for (size_t i = treeCap_ - 1; i >= 1; --i) {
+            runTree_[i] = std::max(runTree_[2 * i], runTree_[2 * i + 1]);
+            pageTree_[i] = std::max(pageTree_[2 * i], pageTree_[2 * i + 1]);
+        }
+    }
     Bitmap& bm = bitmaps_[n];
     bm.fill(0);
     // The map pages at the start of the region are in use like any page.
@@ -106,6 +138,7 @@ void SpaceAllocator::recount(uint32_t region) {
     r.freeSlots = uint16_t(free);
     r.maxRun = uint16_t(best);
     r.freePages = uint16_t(pages);
+    updateTree(region);
 }
 
 bool SpaceAllocator::tryAllocate(uint32_t region, uint32_t slots, bool page, Ib& out) {
@@ -149,11 +182,11 @@ Ib SpaceAllocator::allocateBlock(uint32_t size) {
     uint32_t slots = size / kAMapSlotSize;
     Ib ib = 0;
     if (blockHint_ < regions_.size() && tryAllocate(blockHint_, slots, false, ib)) return ib;
-    for (uint32_t r = 0; r < regions_.size(); ++r)
-        if (r != blockHint_ && tryAllocate(r, slots, false, ib)) {
-            blockHint_ = r;
-            return ib;
-        }
+    uint32_t r = firstRegionWith(false, slots);
+    if (r != UINT32_MAX && tryAllocate(r, slots, false, ib)) {
+        blockHint_ = r;
+        return ib;
+    }
     blockHint_ = addRegion();
     if (!tryAllocate(blockHint_, slots, false, ib)) throw std::logic_error("fresh region full");
     return ib;
@@ -162,11 +195,11 @@ Ib SpaceAllocator::allocateBlock(uint32_t size) {
 Ib SpaceAllocator::allocatePage() {
     Ib ib = 0;
     if (pageHint_ < regions_.size() && tryAllocate(pageHint_, kSlotsPerPage, true, ib)) return ib;
-    for (uint32_t r = 0; r < regions_.size(); ++r)
-        if (r != pageHint_ && tryAllocate(r, kSlotsPerPage, true, ib)) {
-            pageHint_ = r;
-            return ib;
-        }
+    uint32_t r = firstRegionWith(true, 1);
+    if (r != UINT32_MAX && tryAllocate(r, kSlotsPerPage, true, ib)) {
+        pageHint_ = r;
+        return ib;
+    }
     pageHint_ = addRegion();
     if (!tryAllocate(pageHint_, kSlotsPerPage, true, ib))
         throw std::logic_error("fresh region full");

@@ -61,6 +61,12 @@ class SpaceAllocator {
         bool fresh = false;      // created since the last writeMaps()
     };
 
+    // The lowest region whose longest free run (or count of wholly free
+    // pages) reaches `want`, or UINT32_MAX: a max-tree over the regions so
+    // that a search costs log(regions), not a scan of a big file.
+    uint32_t firstRegionWith(bool pages, uint32_t want) const;
+    void updateTree(uint32_t region);
+
     Bitmap& bitmap(uint32_t region);
     void recount(uint32_t region);
     uint32_t addRegion();
@@ -71,6 +77,9 @@ class SpaceAllocator {
     std::vector<Region> regions_;
     std::unordered_map<uint32_t, Bitmap> bitmaps_;
     std::vector<std::pair<Ib, uint32_t>> pendingFrees_;
+    size_t treeCap_ = 0;              // leaves: a power of two >= regions
+    std::vector<uint16_t> runTree_;   // max of maxRun below each node
+    std::vector<uint16_t> pageTree_;  // max of freePages below each node
     uint32_t blockHint_ = 0;
     uint32_t pageHint_ = 0;
 };
