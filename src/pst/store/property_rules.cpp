@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <string>
+#include <unordered_map>
 
 #include "mapi/codepage.h"
 #include "mapi/error.h"
@@ -89,6 +90,7 @@ std::vector<mapi::Property> storeProperties(const mapi::PropertyBag& bag, Object
                                             NameToIdMap& names) {
     std::vector<mapi::Property> out;
     out.reserve(bag.size());
+    std::unordered_map<mapi::PropTag, size_t> namedAt;  // store tag -> index in `out`
     for (const mapi::Property& p : bag) {
         if (p.type() == mapi::PT_NULL || p.type() == mapi::PT_UNSPECIFIED) continue;
         if (p.id() >= ndb::kFirstNamedPropId) {
@@ -101,7 +103,12 @@ std::vector<mapi::Property> storeProperties(const mapi::PropertyBag& bag, Object
             q.tag = mapi::makeTag(names.idFor(*p.named), p.type());
             // Two input properties with different local ids may name the same
             // key: the last one wins, as in a property bag.
-            setTag(out, std::move(q));
+            if (auto it = namedAt.find(q.tag); it != namedAt.end()) {
+                out[it->second] = std::move(q);
+            } else {
+                namedAt.emplace(q.tag, out.size());
+                out.push_back(std::move(q));
+            }
             continue;
         }
         if (isStoreOwned(p.tag, kind)) continue;

@@ -229,3 +229,47 @@ TEST(StoreFolders, MessagesSpreadOverManyFoldersLandInTheirOwn) {
     }
     storetest::expectCheckerClean(path);
 }
+
+TEST(StoreNamedProperties, FullMapFailsOneMessageAndKeepsTheStore) {
+    // 0x7FFF names fit (ids 0x8000-0xFFFE); the store starts with Outlook's
+    // 35. Three messages of 11,000 new names each: the third runs out.
+    ScratchDir dir;
+    const auto path = dir / "names.pst";
+    auto store = Store::create(path, "Names");
+    const Nid folder = store->addFolder(store->ipmSubtree(), "Named");
+    const auto set = *mapi::Guid::parse("{12345678-1234-1234-1234-123456789ABC}");
+    auto manyNames = [&](uint32_t first) {
+        mapi::Message m = simpleMessage("names from " + std::to_string(first), true);
+        for (uint32_t i = 0; i < 11000; ++i) {
+            mapi::Property p =
+                mapi::Property::int32(mapi::makeTag(0x8000, mapi::PT_LONG), int32_t(i));
+            p.named = std::make_shared<mapi::NamedKey>(mapi::NamedKey::byId(set, first + i));
+            m.props.set(std::move(p));
+        }
+        return m;
+    };
+    const Nid a = store->addMessage(folder, manyNames(0));
+    store->addMessage(folder, manyNames(11000));
+    try {
+        store->addMessage(folder, manyNames(22000));
+        FAIL() << "expected qm::Error for a full name-to-id map";
+    } catch (const Error& e) {
+        EXPECT_NE(std::string(e.what()).find("full"), std::string::npos) << e.what();
+    }
+    // The store goes on: a message with names it knows, then one without.
+    store->addMessage(folder, manyNames(5000));
+    store->addMessage(folder, simpleMessage("plain", true));
+    store->close();
+
+    auto pst = read::PstFile::open(path);
+    EXPECT_EQ(pst->nameMap().size(), 0x7FFFu);
+    EXPECT_EQ(pst->messageNids(folder).size(), 4u);
+    EXPECT_EQ(pst->folderProperties(folder).int32(tag::ContentCount), 4);
+    const mapi::Message back = pst->readMessage(a);
+    size_t named = 0;
+    for (const auto& p : back.props) {
+        if (p.named) ++named;
+    }
+    EXPECT_EQ(named, 11000u);
+    storetest::expectCheckerClean(path);
+}
