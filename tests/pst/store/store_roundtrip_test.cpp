@@ -4,6 +4,8 @@
 // computed values (sizes, contents rows) checked against the file itself.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <iterator>
 #include <set>
 
 #include "mapi/codepage.h"
@@ -103,6 +105,48 @@ TEST_F(StoreRoundTrip, VariedMessagesReadBackWhole) {
     EXPECT_EQ(pst->messageNids(inbox).size(), specs.size() / 2);
     EXPECT_EQ(pst->messageNids(nested).size(), specs.size() - specs.size() / 2);
     storetest::expectCheckerClean(path);
+
+    // libpff and libpst read the same store: every message of both folders
+    // (embedded three deep, OLE, 300 recipients and attachments included).
+    namespace fs = std::filesystem;
+    if (fs::exists("/usr/bin/pffexport")) {
+        ScratchDir out;
+        const auto r =
+            run("cd " + shellQuote(out.path().string()) +
+                " && /usr/bin/pffexport -q -m all -f all -t export " + shellQuote(path.string()));
+        EXPECT_EQ(r.exitCode, 0) << r.output.substr(0, 2000);
+        const fs::path base = out / "export.export" / "Top of Outlook data file" / "Inbox";
+        auto count = [](const fs::path& folder) {
+            size_t n = 0;
+            for (const auto& e : fs::directory_iterator(folder)) {
+                if (e.is_directory() && e.path().filename().string().rfind("Message", 0) == 0) ++n;
+            }
+            return n;
+        };
+        EXPECT_EQ(count(base), specs.size() / 2);
+        EXPECT_EQ(count(base / "Projects" / "Quillmark"), specs.size() - specs.size() / 2);
+        // The 300-attachment message exports all of them.
+        size_t most = 0;
+        for (const auto& e : fs::recursive_directory_iterator(base)) {
+            if (e.is_directory() && e.path().filename() == "Attachments") {
+                most = std::max<size_t>(most, std::distance(fs::directory_iterator(e.path()),
+                                                            fs::directory_iterator()));
+            }
+        }
+        EXPECT_EQ(most, 300u);
+    }
+    if (fs::exists("/usr/bin/readpst")) {
+        ScratchDir out;
+        const auto r = run("/usr/bin/readpst -q -r -S -D -o " + shellQuote(out.path().string()) +
+                           " " + shellQuote(path.string()));
+        EXPECT_EQ(r.exitCode, 0) << r.output.substr(0, 2000);
+    }
+    if (fs::exists("/usr/bin/python3") && run("/usr/bin/python3 -c 'import pypff'").exitCode == 0) {
+        const auto r = run("/usr/bin/python3 " +
+                           shellQuote((sourceDir() / "tests/pst/store/pypff_dump.py").string()) +
+                           " " + shellQuote(path.string()) + " > /dev/null");
+        EXPECT_EQ(r.exitCode, 0) << r.output.substr(0, 2000);
+    }
 }
 
 TEST_F(StoreRoundTrip, ComputedSizesMatchTheFile) {
