@@ -5,6 +5,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "mapi/codepage.h"
 #include "mapi/error.h"
 #include "mapi/tags.h"
 #include "pst/read/pst_file.h"
@@ -272,4 +273,29 @@ TEST(StoreNamedProperties, FullMapFailsOneMessageAndKeepsTheStore) {
     }
     EXPECT_EQ(named, 11000u);
     storetest::expectCheckerClean(path);
+}
+
+TEST(StoreCreate, EncodingIsPermuteByDefaultAndNoneOnRequest) {
+    ScratchDir dir;
+    for (const Encoding encoding : {Encoding::Permute, Encoding::None}) {
+        const auto path = dir / (encoding == Encoding::None ? "plain.pst" : "permute.pst");
+        StoreOptions options;
+        options.encoding = encoding;
+        auto store = Store::create(path, "Encoding", options);
+        const Nid folder = store->addFolder(store->ipmSubtree(), "Inbox");
+        const Nid nid = store->addMessage(folder, simpleMessage("clear text subject", true));
+        store->close();
+        auto pst = read::PstFile::open(path);
+        EXPECT_EQ(pst->ndb().header().cryptMethod, uint8_t(encoding));
+        EXPECT_EQ(pst->readMessage(nid).props.string(0x0037), "clear text subject");
+        // Only an unencoded file shows the subject's UTF-16 bytes as they are.
+        std::ifstream in(path, std::ios::binary);
+        const std::string bytes((std::istreambuf_iterator<char>(in)),
+                                std::istreambuf_iterator<char>());
+        const Bytes needle = mapi::utf16ToLE(u"clear text subject");
+        const bool visible =
+            bytes.find(std::string(needle.begin(), needle.end())) != std::string::npos;
+        EXPECT_EQ(visible, encoding == Encoding::None);
+        storetest::expectCheckerClean(path);
+    }
 }
