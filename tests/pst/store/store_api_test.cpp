@@ -299,3 +299,41 @@ TEST(StoreCreate, EncodingIsPermuteByDefaultAndNoneOnRequest) {
         storetest::expectCheckerClean(path);
     }
 }
+
+TEST(StoreMessages, BareObjectsGetWhatTheFormatRequires) {
+    // A message, an attachment and an embedded message with no properties
+    // at all still make objects Outlook accepts.
+    ScratchDir dir;
+    const auto path = dir / "bare.pst";
+    auto store = Store::create(path, "Bare");
+    const Nid folder = store->addFolder(store->ipmSubtree(), "Bare");
+    mapi::Message bare;
+    bare.attachments.emplace_back();
+    mapi::Attachment withEmbedded;
+    withEmbedded.embedded = std::make_unique<mapi::Message>();
+    bare.attachments.push_back(std::move(withEmbedded));
+    const Nid nid = store->addMessage(folder, bare);
+    const Nid empty = store->addMessage(folder, mapi::Message{});
+    store->close();
+
+    auto pst = read::PstFile::open(path);
+    for (Nid n : {nid, empty}) {
+        const mapi::Message m = pst->readMessage(n);
+        EXPECT_EQ(m.props.string(0x001A), "IPM.Note");
+        EXPECT_EQ(m.props.int32(tag::MessageFlags), 0);
+        EXPECT_TRUE(m.props.int32(tag::MessageSize));
+        EXPECT_TRUE(m.props.find(mapi::makeTag(0x300B, mapi::PT_BINARY)));
+        EXPECT_TRUE(m.props.find(tag::CreationTime));
+        EXPECT_TRUE(m.props.find(tag::LastModificationTime));
+    }
+    const mapi::Message m = pst->readMessage(nid);
+    ASSERT_EQ(m.attachments.size(), 2u);
+    EXPECT_EQ(m.attachments[0].props.int32(tag::AttachMethod), mapi::ATTACH_NO_ATTACHMENT);
+    EXPECT_EQ(m.attachments[0].props.int32(tag::RenderingPosition), -1);
+    EXPECT_TRUE(m.attachments[0].props.int32(tag::AttachSize));
+    EXPECT_EQ(m.attachments[1].props.int32(tag::AttachMethod), mapi::ATTACH_EMBEDDED_MSG);
+    ASSERT_TRUE(m.attachments[1].embedded);
+    EXPECT_EQ(m.attachments[1].embedded->props.string(0x001A), "IPM.Note");
+    // Both unread: the folder says so.
+    EXPECT_EQ(pst->folderProperties(folder).int32(tag::ContentUnreadCount), 2);
+}
