@@ -60,9 +60,19 @@ StoreImpl::StoreImpl(const std::filesystem::path& path, std::string_view display
     const auto crypt =
         options.encoding == Encoding::None ? ndb::CryptMethod::None : ndb::CryptMethod::Permute;
     ndb_ = ndb::NodeDatabaseWriter::create(path, crypt);
-    tables_ = std::make_unique<TableCache>(*ndb_, kOpenTables);
-    writeStandardNodes();
-    commit();
+    try {
+        tables_ = std::make_unique<TableCache>(*ndb_, kOpenTables);
+        writeStandardNodes();
+        commit();
+    } catch (...) {
+        // The file is ours (created exclusively a moment ago) and is not yet
+        // a store: leave nothing behind, then report what failed.
+        tables_.reset();
+        ndb_.reset();
+        std::error_code ignored;
+        std::filesystem::remove(path, ignored);
+        throw;
+    }
 }
 
 StoreImpl::~StoreImpl() {
