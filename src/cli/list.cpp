@@ -27,9 +27,13 @@ void listFolder(const pst::read::PstFile& pst, pst::read::Nid folder, int level,
         out << std::string(2 * level, ' ') << child.name << " (" << nids.size() << ")\n";
         if (messages) {
             for (auto nid : nids) {
+                // Only the subject is decoded: bodies and attachments stay unread.
                 auto pc = pst.propertyContext(nid);
-                out << std::string(2 * (level + 1), ' ')
-                    << pst::read::readableSubject(pc->properties()) << "\n";
+                mapi::PropertyBag subject;
+                for (const auto& e : pc->entries())
+                    if (e.id == 0x0037) subject.set(pc->property(e));
+                out << std::string(2 * (level + 1), ' ') << pst::read::readableSubject(subject)
+                    << "\n";
             }
         }
         listFolder(pst, child.nid, level + 1, messages, out);
