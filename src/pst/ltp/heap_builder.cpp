@@ -1,5 +1,6 @@
 #include "pst/ltp/heap_builder.h"
 
+#include <algorithm>
 #include <stdexcept>
 #include <string>
 
@@ -15,6 +16,10 @@ constexpr uint32_t kPageMapFixed = 4;  // cAlloc + cFree before rgibAlloc
 constexpr uint32_t kMaxAllocationsPerPage = 0x7FF;
 constexpr uint32_t kMaxPages = 0x10000;  // hidBlockIndex is 16 bits
 constexpr uint32_t kPagesPerBitmap = 128;
+// An earlier page is worth refilling when this much is free in it; a few
+// such pages are remembered, each refill costing one rewritten block.
+constexpr uint32_t kRoomWorthFilling = 256;
+constexpr size_t kMaxRoomyPages = 4;
 
 // [MS-PST] 2.3.1.2: free bytes of a block told in 4 bits, 0 = most free.
 uint8_t fillLevel(uint32_t freeBytes) {
@@ -135,19 +140,40 @@ void HeapBuilder::setUserRoot(Hid hid) {
     userRoot_ = hid;
 }
 
+bool HeapBuilder::tryPlace(uint32_t index, std::span<const uint8_t> bytes, Hid& hid) {
+    Page& p = page(index);
+    // One more page-map entry, and perhaps one byte to keep the map aligned.
+    uint32_t grown = encodedSize(index, p) + uint32_t(bytes.size()) + 2 + 1;
+    if (grown > kMaxBlockData || p.items.size() >= kMaxAllocationsPerPage) return false;
+    p.items.emplace_back(bytes.begin(), bytes.end());
+    p.dirty = true;
+    hid = makeHid(index, uint32_t(p.items.size()));
+    return true;
+}
+
+void HeapBuilder::noteRoom(uint32_t index) {
+    if (index + 1 == pages_.size() || roomy_.size() >= kMaxRoomyPages) return;
+    if (std::find(roomy_.begin(), roomy_.end(), index) != roomy_.end()) return;
+    if (kMaxBlockData - encodedSize(index, page(index)) >= kRoomWorthFilling)
+        roomy_.push_back(index);
+}
+
 Hid HeapBuilder::allocate(std::span<const uint8_t> bytes) {
     if (bytes.size() > kMaxHeapAllocation)
         throw std::logic_error("heap allocation larger than 3580 bytes");
-    uint32_t index = uint32_t(pages_.size() - 1);
-    Page* p = &page(index);
-    uint32_t grown = encodedSize(index, *p) + uint32_t(bytes.size()) + 2 + 1;
-    if (grown > kMaxBlockData || p->items.size() >= kMaxAllocationsPerPage) {
-        index = newPage();
-        p = &pages_[index];
+    Hid hid = 0;
+    for (size_t i = 0; i < roomy_.size();) {
+        uint32_t index = roomy_[i];
+        bool placed = tryPlace(index, bytes, hid);
+        if (kMaxBlockData - encodedSize(index, page(index)) < kRoomWorthFilling)
+            roomy_.erase(roomy_.begin() + long(i));
+        else
+            ++i;
+        if (placed) return hid;
     }
-    p->items.emplace_back(bytes.begin(), bytes.end());
-    p->dirty = true;
-    return makeHid(index, uint32_t(p->items.size()));
+    if (tryPlace(uint32_t(pages_.size() - 1), bytes, hid)) return hid;
+    if (!tryPlace(newPage(), bytes, hid)) throw std::logic_error("heap page cannot take an item");
+    return hid;
 }
 
 Bytes HeapBuilder::read(Hid hid) const {
@@ -182,6 +208,7 @@ void HeapBuilder::free(Hid hid) {
     p.items[hidIndex(hid) - 1].clear();
     ++p.cFree;
     p.dirty = true;
+    noteRoom(hidBlock(hid));
 }
 
 Bytes HeapBuilder::encodePage(uint32_t index) const {

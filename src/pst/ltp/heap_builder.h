@@ -15,9 +15,9 @@
 // grows by appending (a folder's contents table) rewrites only its tail
 // and the pages holding fill levels.
 //
-// New allocations go to the last page, or to a new page when it is full;
-// space in earlier pages is never reused (fill levels are still written
-// true, for Outlook's later use).
+// New allocations go first to a few earlier pages known to have room (an
+// item freed or moved out of them: a table's growing row-index leaf leaves
+// such holes), then to the last page, then to a new page.
 #pragma once
 
 #include <cstdint>
@@ -80,6 +80,8 @@ class HeapBuilder {
         std::vector<Bytes> items;  // allocation i is items[i - 1]
     };
     Page& page(uint32_t index) const;  // loaded
+    void noteRoom(uint32_t index);
+    bool tryPlace(uint32_t index, std::span<const uint8_t> bytes, Hid& hid);
     uint32_t newPage();
     static uint32_t headerSize(uint32_t index);
     static uint32_t encodedSize(uint32_t index, const Page& p);
@@ -90,6 +92,7 @@ class HeapBuilder {
     uint8_t clientSig_;
     Hid userRoot_ = 0;
     mutable std::vector<Page> pages_;
+    std::vector<uint32_t> roomy_;  // earlier pages with room worth filling
     Bid lastRoot_ = 0;
     bool headerDirty_ = true;
 };
