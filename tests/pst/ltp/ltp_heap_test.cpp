@@ -87,6 +87,27 @@ TEST(LtpHeap, ChangesRewriteOnlyTheirPagesAndKeepHids) {
     EXPECT_EQ(h2->flush(), v2);
 }
 
+TEST(LtpHeap, RoomLeftByAFreedItemIsFilledFirst) {
+    Scratch s;
+    HeapBuilder heap(*s.w, ndb::bTypeTC);
+    std::vector<Hid> hids;
+    for (int i = 0; i < 60; ++i) hids.push_back(heap.allocate(pattern(1000, uint32_t(i))));
+    ASSERT_GT(heap.pageCount(), 5u);
+    heap.free(hids[10]);  // 1000 bytes free in an early page
+    Hid a = heap.allocate(pattern(600, 100));
+    EXPECT_EQ(ndb::hidBlock(a), ndb::hidBlock(hids[10]));
+    Hid b = heap.allocate(pattern(600, 101));  // does not fit there any more
+    EXPECT_EQ(ndb::hidBlock(b), heap.pageCount() - 1);
+    Bid root = heap.flush();
+    s.w->setNode({0x21, root, 0, 0});
+    auto db = s.commitAndRead();
+    read::LtpNode node(db, root, 0, "heap");
+    auto item = node.heap().item(a);
+    EXPECT_EQ(Bytes(item.begin(), item.end()), pattern(600, 100));
+    item = node.heap().item(hids[11]);
+    EXPECT_EQ(Bytes(item.begin(), item.end()), pattern(1000, 11));
+}
+
 TEST(LtpBth, BulkAndIncrementalWithIndexLevels) {
     Scratch s;
     HeapBuilder heap(*s.w, ndb::bTypeBTH);
