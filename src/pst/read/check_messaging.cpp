@@ -73,12 +73,13 @@ void Checker::checkMessage(Nid nid, Bid bidData, Bid bidSub, const std::string& 
         if (rows != attachmentSubnodes)
             finding(where, std::to_string(rows.size()) + " attachment rows for " +
                                std::to_string(attachmentSubnodes.size()) + " attachment subnodes");
-        // [MS-PST] 2.4.5.1.1; MessageStatus is left out, Outlook keeps it in
-        // the contents row only.
+        // [MS-PST] 2.4.5.1.1, by id (8-bit strings count); MessageStatus is
+        // left out, Outlook keeps it in the contents row only.
         for (PropTag tag :
              {mapi::tag::MessageClass, mapi::tag::MessageFlags, mapi::tag::MessageSize,
               mapi::tag::CreationTime, mapi::tag::LastModificationTime, PropTag(0x300B0102)})
-            if (!props.find(tag)) finding(where, "required property " + tagName(tag) + " missing");
+            if (!props.findId(mapi::propId(tag)))
+                finding(where, "required property " + tagName(tag) + " missing");
         int32_t flags = props.int32(mapi::tag::MessageFlags).value_or(0);
         bool hasAttach = (flags & mapi::MSGFLAG_HASATTACH) != 0;
         if (hasAttach != !attachmentSubnodes.empty())
@@ -94,7 +95,8 @@ void Checker::checkMessage(Nid nid, Bid bidData, Bid bidSub, const std::string& 
             PropertyBag ap = apc.properties();
             for (PropTag tag :
                  {mapi::tag::AttachSize, mapi::tag::AttachMethod, mapi::tag::RenderingPosition})
-                if (!ap.find(tag)) finding(aw, "required property " + tagName(tag) + " missing");
+                if (!ap.findId(mapi::propId(tag)))
+                    finding(aw, "required property " + tagName(tag) + " missing");
             for (const auto& e : apc.entries()) {
                 if (mapi::makeTag(e.id, e.type) != mapi::tag::AttachDataObject) continue;
                 if (ap.int32(mapi::tag::AttachMethod).value_or(0) != mapi::ATTACH_EMBEDDED_MSG)
@@ -165,7 +167,8 @@ void Checker::checkFolder(Nid folder, int depth, std::set<Nid>& seen) {
     if (auto name = props.string(0x3001)) where += " '" + *name + "'";
     for (PropTag tag : {mapi::tag::DisplayName, mapi::tag::ContentCount,
                         mapi::tag::ContentUnreadCount, mapi::tag::Subfolders})
-        if (!props.find(tag)) finding(where, "required property " + tagName(tag) + " missing");
+        if (!props.findId(mapi::propId(tag)))
+            finding(where, "required property " + tagName(tag) + " missing");
     bool search = nidType(folder) == NID_TYPE_SEARCH_FOLDER;
     for (uint8_t t :
          {NID_TYPE_HIERARCHY_TABLE, NID_TYPE_CONTENTS_TABLE, NID_TYPE_ASSOC_CONTENTS_TABLE}) {
