@@ -1,6 +1,7 @@
 #include "pst/ltp/heap_builder.h"
 
 #include <algorithm>
+#include <cassert>
 #include <stdexcept>
 #include <string>
 
@@ -232,6 +233,7 @@ Bytes HeapBuilder::encodePage(uint32_t index) const {
         d[3] = clientSig_;
         storeLE32(d.data() + 4, userRoot_);
     }
+    assert(d.size() == encodedSize(index, p) && d.size() <= kMaxBlockData);
     if (index == 0 || heapBlockHasBitmap(index)) {
         uint8_t* levels = d.data() + (index == 0 ? 8 : 2);
         uint32_t span = index == 0 ? 8 : kPagesPerBitmap;

@@ -1,6 +1,7 @@
 #include "pst/ndb/page_btree.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cstring>
 #include <stdexcept>
 
@@ -277,6 +278,11 @@ void PageBTree::writeNode(Node& n) {
             storeLE64(p + 16, c.ref.ib);
         }
     }
+    // Invariants of a page about to be written: within capacity, keys ascending.
+    assert(n.count() <= (n.level == 0 ? leafMax_ : kBtEntryMax));
+    for (size_t i = 1; i < n.count(); ++i)
+        assert(loadLE64(page.data() + (i - 1) * (n.level == 0 ? entrySize_ : kBtEntrySize)) <
+               loadLE64(page.data() + i * (n.level == 0 ? entrySize_ : kBtEntrySize)));
     page[btp::cEnt] = uint8_t(n.count());
     page[btp::cEntMax] = uint8_t(n.level == 0 ? leafMax_ : kBtEntryMax);
     page[btp::cbEnt] = uint8_t(n.level == 0 ? entrySize_ : kBtEntrySize);

@@ -1,6 +1,7 @@
 #include "pst/ndb/space_allocator.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cstring>
 #include <stdexcept>
 
@@ -169,6 +170,7 @@ bool SpaceAllocator::tryAllocate(uint32_t region, uint32_t slots, bool page, Ib&
         }
     }
     if (found == UINT32_MAX) return false;
+    assert(found + slots <= kAMapBits && (!page || found % kSlotsPerPage == 0));
     setSlots(bm.data(), found, slots, true);
     regions_[region].dirty = true;
     recount(region);
