@@ -92,6 +92,8 @@ class PstFile {
 
     // Tables by node: a folder's hierarchy/contents/FAI tables are the
     // folder's NID with type 0x0D/0x0E/0x0F (ndb::withNidType).
+    // Keep the returned object while using what it returns by reference:
+    // `for (auto& c : pst.table(n)->columns())` reads a destroyed table.
     std::unique_ptr<TableContext> table(Nid nid) const;
     std::unique_ptr<PropertyContext> propertyContext(Nid nid) const;
 

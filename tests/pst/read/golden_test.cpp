@@ -5,8 +5,12 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <map>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "mapi/error.h"
 #include "mapi/tags.h"
@@ -183,6 +187,93 @@ TEST(PstGolden, Sample1AndTestUnicodeFolders) {
         for (auto& f : pst->childFolders(pst->ipmSubtree()))
             if (f.name == "Folder") found = true;
         EXPECT_TRUE(found);
+    }
+}
+
+}  // namespace
+}  // namespace qm::pst::read
+
+namespace qm::pst::read {
+namespace {
+
+// The dump in formats/outlook-made.md, section by section: the NBT lines
+// and the tables' column lists must be what our reader sees.
+struct DumpSection {
+    std::vector<NbtEntry> nodes;
+    std::map<Nid, std::vector<uint32_t>> templateColumns;
+    std::vector<uint32_t> storeTags;
+};
+
+std::map<std::string, DumpSection> parseDump(const fs::path& md) {
+    std::ifstream in(md);
+    std::map<std::string, DumpSection> out;
+    std::string line, section, block;
+    while (std::getline(in, line)) {
+        if (line.rfind("## ", 0) == 0) {
+            section = line.substr(3);
+            block.clear();
+            continue;
+        }
+        std::istringstream s(line);
+        std::string word;
+        s >> word;
+        if (word == "STORE" || word == "TEMPLATE" || word == "NAME-TO-ID" || word == "FOLDER") {
+            block = word == "TEMPLATE" ? line : word;
+            continue;
+        }
+        DumpSection& d = out[section];
+        if (word == "nid") {
+            NbtEntry e;
+            std::string type, k1, k2, k3, v1, v2, v3, nid;
+            s >> nid >> type >> k1 >> v1 >> k2 >> v2 >> k3 >> v3;
+            e.nid = Nid(std::stoul(nid, nullptr, 16));
+            e.bidData = std::stoull(v1, nullptr, 16);
+            e.bidSub = std::stoull(v2, nullptr, 16);
+            e.nidParent = Nid(std::stoul(v3, nullptr, 16));
+            d.nodes.push_back(e);
+        } else if (block == "STORE" && word.rfind("0x", 0) == 0) {
+            d.storeTags.push_back(uint32_t(std::stoul(word.substr(0, 10), nullptr, 16)));
+        } else if (block.rfind("TEMPLATE", 0) == 0 && line.find("columns:") != std::string::npos) {
+            Nid nid = Nid(std::stoul(block.substr(9), nullptr, 16));
+            std::istringstream cols(line.substr(line.find("columns:") + 8));
+            std::string tag;
+            while (cols >> tag)
+                d.templateColumns[nid].push_back(uint32_t(std::stoul(tag, nullptr, 16)));
+        }
+    }
+    return out;
+}
+
+TEST(PstGolden, ReaderSeesWhatTheOutlookDumpShows) {
+    const char* shared = std::getenv("QM_SHARED_DIR");
+    fs::path md = shared ? fs::path(shared) / "formats" / "outlook-made.md" : fs::path();
+    if (md.empty() || !fs::exists(md)) GTEST_SKIP() << "outlook-made.md not found (QM_SHARED_DIR)";
+    auto dump = parseDump(md);
+    for (const char* name : {"Empty.pst", "submessage.pst"}) {
+        REQUIRE_SAMPLE(name);
+        SCOPED_TRACE(name);
+        const DumpSection& d = dump[name];
+        ASSERT_FALSE(d.nodes.empty());
+        auto pst = PstFile::open(sample);
+        const auto& nodes = pst->ndb().nodes();
+        ASSERT_EQ(nodes.size(), d.nodes.size());
+        for (size_t i = 0; i < nodes.size(); ++i) {
+            EXPECT_EQ(nodes[i].nid, d.nodes[i].nid);
+            EXPECT_EQ(nodes[i].bidData, d.nodes[i].bidData) << hex(nodes[i].nid);
+            EXPECT_EQ(nodes[i].bidSub, d.nodes[i].bidSub) << hex(nodes[i].nid);
+            EXPECT_EQ(nodes[i].nidParent, d.nodes[i].nidParent) << hex(nodes[i].nid);
+        }
+        ASSERT_EQ(d.templateColumns.size(), 6u);
+        for (const auto& [nid, cols] : d.templateColumns) {
+            std::vector<uint32_t> ours;
+            auto table = pst->table(nid);
+            for (const auto& c : table->columns()) ours.push_back(c.tag);
+            EXPECT_EQ(ours, cols) << hex(nid);
+        }
+        std::vector<uint32_t> storeTags;
+        auto pc = pst->propertyContext(ndb::NID_MESSAGE_STORE);
+        for (const auto& e : pc->entries()) storeTags.push_back(mapi::makeTag(e.id, e.type));
+        EXPECT_EQ(storeTags, d.storeTags);
     }
 }
 
