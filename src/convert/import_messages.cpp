@@ -29,41 +29,66 @@ uint64_t sizeOf(const std::string& path) {
 bool ImportMessages(Host& host, outlook::Session& session, const std::string& displayName,
                     RunReport& report) {
     const int64_t rows = host.Rows();
-    for (int64_t i = 0; i < rows; ++i) {
-        host.SetCurrentCell(i, 0);
-        host.DoEvents();
-        const std::string text = host.Text();
-        const std::string source = SourcePathForImport(text);
-        std::string relativeFolder;
+    // Skip mode for the window's own updates too: a failing one keeps the
+    // earlier text or value, and is noted.
+    auto update = [&](const char* what, auto&& step) {
         try {
-            relativeFolder = GetRelativeFolder(text);
-            auto item = session.GetFolderFromPath("\\\\" + displayName + "\\" + relativeFolder)
-                            ->GetItems()
-                            ->Add(outlook::kItemTypeMail);
-            report.bytesIn += sizeOf(source);
-            item->Import(source, outlook::kImportTypeMsg);
-            try {
-                outlook::MAPIUtils utils;
-                utils.HrSetOneProp(item->MAPIOBJECT(), mapi::tag::MessageFlags,
-                                   MessageFlagsFor(item->AttachmentCount()), true);
-            } catch (const std::exception& e) {
-                // The message is still worth keeping with the flags its file had.
-                report.notes.push_back({source, "message flags not set: " + FailureText(e)});
-            }
-            item->Save();
-            ++report.converted;
+            step();
         } catch (const std::exception& e) {
-            report.failed.push_back({source, FailureText(e)});
+            report.notes.push_back({what, FailureText(e)});
+        }
+    };
+    for (int64_t i = 0; i < rows; ++i) {
+        std::string text;
+        std::string relativeFolder;
+        bool cellRead = false;
+        try {
+            host.SetCurrentCell(i, 0);
+            host.DoEvents();
+            text = host.Text();
+            cellRead = true;
+        } catch (const std::exception& e) {
+            report.failed.push_back({"row " + std::to_string(i + 1), FailureText(e)});
+        }
+        const std::string source = SourcePathForImport(text);
+        if (cellRead) {
+            try {
+                relativeFolder = GetRelativeFolder(text);
+                auto item = session.GetFolderFromPath("\\\\" + displayName + "\\" + relativeFolder)
+                                ->GetItems()
+                                ->Add(outlook::kItemTypeMail);
+                report.bytesIn += sizeOf(source);
+                item->Import(source, outlook::kImportTypeMsg);
+                try {
+                    outlook::MAPIUtils utils;
+                    utils.HrSetOneProp(item->MAPIOBJECT(), mapi::tag::MessageFlags,
+                                       MessageFlagsFor(item->AttachmentCount()), true);
+                } catch (const std::exception& e) {
+                    // The message is still worth keeping with the flags its file had.
+                    report.notes.push_back({source, "message flags not set: " + FailureText(e)});
+                }
+                item->Save();
+                ++report.converted;
+            } catch (const std::exception& e) {
+                report.failed.push_back({source, FailureText(e)});
+            }
         }
         ++report.messages;
-        host.SetConvertEnabled(false);
-        const int64_t rowsNow = host.Rows();
-        host.SetFrameCaption("Details : Converting - (" + std::to_string(i + 1) + " of " +
-                             std::to_string(rowsNow) + ") file(s)");
-        host.SetFolderCaption("Importing Messages... from (" + relativeFolder + ")");
+        update("Convert button", [&] { host.SetConvertEnabled(false); });
+        int64_t rowsNow = rows;
+        update("row count", [&] { rowsNow = host.Rows(); });
+        update("counter caption", [&] {
+            host.SetFrameCaption("Details : Converting - (" + std::to_string(i + 1) + " of " +
+                                 std::to_string(rowsNow) + ") file(s)");
+        });
+        update("folder caption", [&] {
+            host.SetFolderCaption("Importing Messages... from (" + relativeFolder + ")");
+        });
         if (rowsNow > 0) {
-            host.SetProgressValue(ProgressBar::Overall,
-                                  static_cast<float>(double(i + 1) / double(rowsNow) * 100.0));
+            update("progress", [&] {
+                host.SetProgressValue(ProgressBar::Overall,
+                                      static_cast<float>(double(i + 1) / double(rowsNow) * 100.0));
+            });
         }
         if (host.StopRequested() && i + 1 < rows) return false;
     }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <functional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,8 @@ class FakeHost : public convert::Host {
     // Called on every yield (a test may start a second run or ask to stop).
     std::function<void()> onYield;
     bool stop = false;
+    // Makes every caption update fail, as a widget that refuses might.
+    bool failCaptions = false;
 
     std::string BrowseFolder(const std::string& title) override {
         browseTitles.push_back(title);
@@ -51,6 +54,7 @@ class FakeHost : public convert::Host {
         if (bar == convert::ProgressBar::Overall) progress.push_back(value);
     }
     void SetFrameCaption(const std::string& c) override {
+        if (failCaptions) throw std::runtime_error("the frame refused its caption");
         frameCaptions.push_back(c);
         events.push_back("frame " + c);
     }

@@ -324,6 +324,20 @@ TEST(ConversionRunTest, StopsAfterTheCurrentMessageAndCommits) {
               nlohmann::json({"m0", "m1"}));
 }
 
+TEST(ConversionRunTest, AFailingCaptionIsPassedOver) {
+    RunSetup r;
+    r.add("C/a.msg", "a");
+    r.add("C/b.msg", "b");
+    r.host.failCaptions = true;
+    const RunReport report = r.run->CmdExtractDBX_Click();
+    ASSERT_EQ(report.outcome, RunOutcome::Completed);
+    EXPECT_EQ(report.converted, 2);
+    EXPECT_TRUE(r.host.frameCaptions.empty());
+    EXPECT_EQ(r.host.progress, (std::vector<float>{50, 100}));
+    ASSERT_EQ(report.notes.size(), 2u);
+    EXPECT_EQ(report.notes[0].reason, "the frame refused its caption");
+}
+
 TEST(ConversionRunTest, ASecondStartDuringARunDoesNothing) {
     RunSetup r;
     r.add("R/a.msg", "a");
