@@ -261,18 +261,20 @@ void Checker::checkMaps() {
             std::string where = std::string(m.name) + " at " + hex(m.ib);
             mark(m.ib, kPageSize, where);
             if (!file.contains(m.ib, kPageSize)) {
-                finding(where, "missing (file too short)");
+                mapFinding(where, "missing (file too short)");
                 continue;
             }
             Bytes p = file.read(m.ib, kPageSize);
+            // Map pages are rewritten in place; with fAMapValid 0 a torn one
+            // is expected, so these too are only noted then.
             if (p[ptr::ptype] != m.ptype || p[ptr::ptypeRepeat] != m.ptype)
-                finding(where, "page type " + hex(p[ptr::ptype]) + "/" + hex(p[ptr::ptypeRepeat]) +
-                                   ", expected " + hex(m.ptype));
-            if (loadLE16(&p[ptr::wSig]) != 0) finding(where, "wSig not 0");
+                mapFinding(where, "page type " + hex(p[ptr::ptype]) + "/" +
+                                      hex(p[ptr::ptypeRepeat]) + ", expected " + hex(m.ptype));
+            if (loadLE16(&p[ptr::wSig]) != 0) mapFinding(where, "wSig not 0");
             if (loadLE64(&p[ptr::bid]) != m.ib)
-                finding(where, "bid " + hex(loadLE64(&p[ptr::bid])) + " is not its offset");
+                mapFinding(where, "bid " + hex(loadLE64(&p[ptr::bid])) + " is not its offset");
             if (loadLE32(&p[ptr::dwCRC]) != crc32(p.data(), kPageDataSize))
-                finding(where, "page CRC mismatch");
+                mapFinding(where, "page CRC mismatch");
         }
     }
     for (const auto& pg : db_->pages())
@@ -344,16 +346,16 @@ void Checker::checkDensityList() {
         note("no density list");
         return;
     }
-    if (p[ptr::ptypeRepeat] != PTYPE_DL) finding(where, "ptypeRepeat differs");
+    if (p[ptr::ptypeRepeat] != PTYPE_DL) mapFinding(where, "ptypeRepeat differs");
     Bid bid = loadLE64(&p[ptr::bid]);
     if (loadLE32(&p[ptr::dwCRC]) != crc32(p.data(), kPageDataSize))
         mapFinding(where, "page CRC mismatch");
     if (loadLE16(&p[ptr::wSig]) != computeSignature(kDListOffset, bid))
-        finding(where, "wSig " + hex(loadLE16(&p[ptr::wSig])) + ", expected " +
-                           hex(computeSignature(kDListOffset, bid)));
+        mapFinding(where, "wSig " + hex(loadLE16(&p[ptr::wSig])) + ", expected " +
+                              hex(computeSignature(kDListOffset, bid)));
     uint8_t count = p[dl::cEntDList];
     if (count > dl::kMaxEntries) {
-        finding(where, "cEntDList " + std::to_string(count) + " exceeds 119");
+        mapFinding(where, "cEntDList " + std::to_string(count) + " exceeds 119");
         return;
     }
     uint32_t current = loadLE32(&p[dl::ulCurrentPage]);
