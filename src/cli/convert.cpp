@@ -45,6 +45,10 @@ void installSignalHandlers() {
     sa.sa_flags = SA_RESTART;
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+    // Past a file-size limit (ulimit -f) a write must fail with EFBIG, which
+    // the store reports and survives; the default action would kill the
+    // process mid-write.
+    signal(SIGXFSZ, SIG_IGN);
 }
 
 struct ConvertArgs {
