@@ -2,8 +2,8 @@
 //   DIR/msg          small .msg files: both sector sizes, named properties,
 //                    every type, embedded messages and OLE storages
 //   DIR/cfb          the same plus standalone OLE storages
-//   DIR/pst          small stores: empty, and a few messages in folders,
-//                    with and without the permute encoding
+//   (DIR/pst is written by scripts/fuzz with quillmark-cli, so this program
+//   needs only the MSG layer and builds wherever the fuzz targets build)
 //   DIR/open_result  Open dialog result texts (one file, several, a root)
 //
 //   fuzz_seeds DIR
@@ -13,7 +13,6 @@
 #include <string>
 
 #include "msg/msg.h"
-#include "pst/store/store.h"
 #include "support/message_gen.h"
 
 namespace {
@@ -55,28 +54,6 @@ void writeMsgSeeds(const fs::path& msgDir, const fs::path& cfbDir) {
     }
 }
 
-void writePstSeeds(const fs::path& dir) {
-    for (auto encoding : {qm::pst::Encoding::None, qm::pst::Encoding::Permute}) {
-        const std::string suffix = encoding == qm::pst::Encoding::None ? "plain" : "permute";
-        qm::pst::StoreOptions options;
-        options.encoding = encoding;
-        const fs::path empty = dir / ("empty-" + suffix + ".pst");
-        fs::remove(empty);
-        qm::pst::Store::create(empty, "Seed", options)->close();
-
-        const fs::path full = dir / ("messages-" + suffix + ".pst");
-        fs::remove(full);
-        auto store = qm::pst::Store::create(full, "Seed", options);
-        const auto inbox = store->addFolder(store->ipmSubtree(), "Inbox");
-        const auto sub = store->addFolder(inbox, "Sub");
-        for (int variant = 0; variant < 4; ++variant) {
-            store->addMessage(variant % 2 ? inbox : sub,
-                              qm::testing::makeMessage(variantSpec(variant)));
-        }
-        store->close();
-    }
-}
-
 void writeOpenResultSeeds(const fs::path& dir) {
     using namespace std::string_literals;
     const std::string texts[] = {
@@ -108,9 +85,8 @@ int main(int argc, char** argv) {
         return 2;
     }
     const fs::path dir = argv[1];
-    for (const char* sub : {"msg", "cfb", "pst", "open_result"}) fs::create_directories(dir / sub);
+    for (const char* sub : {"msg", "cfb", "open_result"}) fs::create_directories(dir / sub);
     writeMsgSeeds(dir / "msg", dir / "cfb");
-    writePstSeeds(dir / "pst");
     writeOpenResultSeeds(dir / "open_result");
     return 0;
 }

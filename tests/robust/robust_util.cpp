@@ -29,17 +29,6 @@ std::string keyOf(const std::string& subject) {
     return subject.substr(0, subject.find(' '));
 }
 
-std::string slurp(int fd) {
-    std::string out;
-    char buf[4096];
-    for (;;) {
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return out;
-        out.append(buf, size_t(n));
-    }
-}
-
 std::string slurp(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
