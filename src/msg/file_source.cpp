@@ -24,14 +24,28 @@ std::shared_ptr<FileSource> FileSource::open(const std::filesystem::path& path) 
         ::close(fd);
         throw IoError(path.string(), "open (not a regular file)", EINVAL);
     }
-    return std::shared_ptr<FileSource>(new FileSource(fd, uint64_t(st.st_size), path.string()));
+    std::shared_ptr<FileSource> source(new FileSource(fd, uint64_t(st.st_size), path.string()));
+    if (source->size_ <= kWholeFileLimit) {
+        source->whole_.resize(size_t(source->size_));
+        source->read(0, source->whole_);
+        ::close(source->fd_);
+        source->fd_ = -1;
+    }
+    return source;
 }
 
 FileSource::~FileSource() {
-    ::close(fd_);
+    if (fd_ >= 0) ::close(fd_);
 }
 
 void FileSource::read(uint64_t offset, std::span<uint8_t> out) const {
+    if (fd_ < 0) {
+        if (offset > whole_.size() || out.size() > whole_.size() - offset) {
+            throw IoError(path_, "read (beyond the end of the file)", EIO);
+        }
+        if (!out.empty()) std::memcpy(out.data(), whole_.data() + offset, out.size());
+        return;
+    }
     size_t done = 0;
     while (done < out.size()) {
         ssize_t n = ::pread(fd_, out.data() + done, out.size() - done, off_t(offset + done));

@@ -50,12 +50,22 @@ std::optional<uint32_t> parseHex8(std::u16string_view s) {
     return v;
 }
 
+// Whether any code unit is a surrogate (high byte 0xD8-0xDF). Branch-free so
+// the compiler can vectorise it: bodies are long, and almost never hold one.
+bool anySurrogate(const uint8_t* p, size_t units) {
+    uint8_t any = 0;
+    for (size_t i = 0; i < units; ++i) any |= uint8_t((p[2 * i + 1] & 0xF8) == 0xD8);
+    return any != 0;
+}
+
 // PT_UNICODE bytes as the model keeps them: whole code units, no trailing
 // NULs, lone surrogates replaced.
+
 void tidyUnicode(Bytes& b) {
     if (b.size() % 2) b.pop_back();
     while (b.size() >= 2 && b[b.size() - 1] == 0 && b[b.size() - 2] == 0) b.resize(b.size() - 2);
     size_t n = b.size() / 2;
+    if (!anySurrogate(b.data(), n)) return;
     for (size_t i = 0; i < n; ++i) {
         uint16_t c = loadLE16(&b[2 * i]);
         if (c >= 0xD800 && c <= 0xDBFF) {
@@ -170,13 +180,14 @@ class Reader {
             Property p;
             p.tag = tag;
             p.flags = flags;
-            std::string what = where + " property " + hexTag(tag);
             if (type == PT_OBJECT) {
                 objects.push_back({tag, flags});
                 continue;
             }
             if (isMultiValued(type)) {
-                if (!readMultiValued(kids, p, what)) continue;
+                // Named here, not per property: formatting it cost more than
+                // reading most values.
+                if (!readMultiValued(kids, p, where + " property " + hexTag(tag))) continue;
             } else if (size_t fs = fixedSize(type); fs && type != PT_CLSID) {
                 p.value.assign(e + 8, e + 8 + fs);
                 if (type == PT_BOOLEAN) p.value[0] = p.value[0] ? 1 : 0;
