@@ -249,12 +249,13 @@ TEST(NdbSpace, FreedSpaceIsReusedAfterTheCommitThatFreesIt) {
     TempDir dir;
     auto w = NodeDatabaseWriter::create(dir / "a.pst");
     std::mt19937 rng(7);
+    w->reserveNid(makeNid(NID_TYPE_SEARCH_UPDATE_QUEUE, 0x400 + 20));
     // A node rewritten over and over: the file must stop growing.
     uint64_t sizeAfter10 = 0;
     for (int round = 0; round < 60; ++round) {
         for (Nid n = 1; n <= 20; ++n) {
             Bid b = w->writeData(pattern(1000 + rng() % 20000, uint32_t(round * 100 + n)));
-            w->setNode({makeNid(NID_TYPE_INTERNAL, n), b, 0, 0});
+            w->setNode({makeNid(NID_TYPE_SEARCH_UPDATE_QUEUE, 0x400 + n), b, 0, 0});
         }
         w->commit();
         if (round == 10) sizeAfter10 = w->fileSize();
@@ -267,6 +268,7 @@ TEST(NdbSpace, FreedSpaceIsReusedAfterTheCommitThatFreesIt) {
     w->close();
     auto v = checkFile((dir / "a.pst").string());
     ASSERT_TRUE(v.clean()) << v.report();
+    for (const auto& f : testing::readerFindings((dir / "a.pst").string())) ADD_FAILURE() << f;
 }
 
 TEST(NdbSpace, FilePastTheFirstFMap) {
@@ -276,15 +278,19 @@ TEST(NdbSpace, FilePastTheFirstFMap) {
     std::vector<Bid> roots;
     for (int i = 0; i < 40; ++i) {
         Bid b = w->writeStream(PatternSource(1'000'000 + i, uint32_t(i)));
-        w->setNode({makeNid(NID_TYPE_NORMAL_MESSAGE, 0x10001 + i), b, 0, 0x122});
+        // Search update queues: raw streams, as these are.
+        w->setNode({makeNid(NID_TYPE_SEARCH_UPDATE_QUEUE, 0x10001 + i), b, 0, 0});
         roots.push_back(b);
         if (i % 8 == 7) w->commit();
     }
-    for (int i = 0; i < 40; i += 5) w->deleteNode(makeNid(NID_TYPE_NORMAL_MESSAGE, 0x10001 + i));
+    w->reserveNid(makeNid(NID_TYPE_SEARCH_UPDATE_QUEUE, 0x10001 + 39));
+    for (int i = 0; i < 40; i += 5)
+        w->deleteNode(makeNid(NID_TYPE_SEARCH_UPDATE_QUEUE, 0x10001 + i));
     w->close();
     auto v = checkFile((dir / "big.pst").string());
     ASSERT_TRUE(v.clean()) << v.report();
     EXPECT_GT(v.header.root.fileEof, fmapOffset(kRegionsInHeaderFM));
+    for (const auto& f : testing::readerFindings((dir / "big.pst").string())) ADD_FAILURE() << f;
     EXPECT_EQ(v.nodes.size(), 32u);
     EXPECT_EQ(v.data(roots[7]), PatternSource(1'000'007, 7).readAll());
 }
