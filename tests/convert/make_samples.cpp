@@ -22,6 +22,18 @@ struct Sample {
     MessageSpec spec;
 };
 
+// Outlook keeps MSGFLAG_HASATTACH true at every level of a message, embedded
+// ones included; the generator leaves flags as its spec says.
+void setAttachFlags(qm::mapi::Message& m) {
+    const int32_t flags = m.props.int32(qm::mapi::tag::MessageFlags).value_or(0);
+    const int32_t attach = m.attachments.empty() ? 0 : qm::mapi::MSGFLAG_HASATTACH;
+    m.props.set(qm::mapi::Property::int32(qm::mapi::tag::MessageFlags,
+                                          (flags & ~qm::mapi::MSGFLAG_HASATTACH) | attach));
+    for (auto& a : m.attachments) {
+        if (a.embedded) setAttachFlags(*a.embedded);
+    }
+}
+
 MessageSpec spec(uint32_t seed) {
     MessageSpec s;
     s.seed = seed;
@@ -80,6 +92,7 @@ int main(int argc, char** argv) {
         if (s.spec.unicode) {
             m.props.set(qm::mapi::Property::utf8(qm::mapi::tag::Subject, s.subject));
         }
+        setAttachFlags(m);
         const fs::path p = dir / s.path;
         fs::create_directories(p.parent_path());
         std::error_code ec;
