@@ -56,11 +56,12 @@ uint32_t HeapBuilder::headerSize(uint32_t index) {
     return heapBlockHasBitmap(index) ? kHnBitmapHdrSize : kHnPageHdrSize;
 }
 
-uint32_t HeapBuilder::encodedSize(uint32_t index, const Page& p) {
-    uint32_t size = headerSize(index);
-    for (const auto& it : p.items) size += uint32_t(it.size());
-    size += size % 2;
-    return size + kPageMapFixed + 2 * uint32_t(p.items.size() + 1);
+uint32_t HeapBuilder::encodedSize(uint32_t index, const Page& p, int64_t itemBytes, int64_t items) {
+    int64_t body = itemBytes;
+    for (const auto& it : p.items) body += int64_t(it.size());
+    body += headerSize(index);
+    body += body % 2;  // the page map is 2-byte aligned
+    return uint32_t(body + kPageMapFixed + 2 * (int64_t(p.items.size()) + items + 1));
 }
 
 uint32_t HeapBuilder::newPage() {
@@ -144,7 +145,7 @@ void HeapBuilder::setUserRoot(Hid hid) {
 bool HeapBuilder::tryPlace(uint32_t index, std::span<const uint8_t> bytes, Hid& hid) {
     Page& p = page(index);
     // One more page-map entry, and perhaps one byte to keep the map aligned.
-    uint32_t grown = encodedSize(index, p) + uint32_t(bytes.size()) + 2 + 1;
+    uint32_t grown = encodedSize(index, p, int64_t(bytes.size()), 1);
     if (grown > kMaxBlockData || p.items.size() >= kMaxAllocationsPerPage) return false;
     p.items.emplace_back(bytes.begin(), bytes.end());
     p.dirty = true;
@@ -193,7 +194,7 @@ Hid HeapBuilder::replace(Hid hid, std::span<const uint8_t> bytes) {
     uint32_t index = hidBlock(hid);
     Page& p = page(index);
     Bytes& item = p.items[hidIndex(hid) - 1];
-    uint32_t size = encodedSize(index, p) - uint32_t(item.size()) + uint32_t(bytes.size()) + 1;
+    uint32_t size = encodedSize(index, p, int64_t(bytes.size()) - int64_t(item.size()));
     if (size <= kMaxBlockData) {
         item.assign(bytes.begin(), bytes.end());
         p.dirty = true;

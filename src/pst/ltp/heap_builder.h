@@ -84,7 +84,10 @@ class HeapBuilder {
     bool tryPlace(uint32_t index, std::span<const uint8_t> bytes, Hid& hid);
     uint32_t newPage();
     static uint32_t headerSize(uint32_t index);
-    static uint32_t encodedSize(uint32_t index, const Page& p);
+    // Bytes the page takes written; `itemBytes` and `items` adjust the
+    // page's own totals (a planned allocation or replacement).
+    static uint32_t encodedSize(uint32_t index, const Page& p, int64_t itemBytes = 0,
+                                int64_t items = 0);
     Bytes encodePage(uint32_t index) const;
     void decodePage(uint32_t index, Page& p, const Bytes& data) const;
 

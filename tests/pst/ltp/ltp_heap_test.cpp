@@ -108,6 +108,30 @@ TEST(LtpHeap, RoomLeftByAFreedItemIsFilledFirst) {
     EXPECT_EQ(Bytes(item.begin(), item.end()), pattern(1000, 11));
 }
 
+TEST(LtpHeap, AFullPageTakesItsLastByteAndKeepsSameSizeItemsInPlace) {
+    Scratch s;
+    HeapBuilder heap(*s.w, ndb::bTypePC);
+    // HNHDR 12 + items 8152 + cAlloc/cFree 4 + four offsets 8 = 8176.
+    Hid a = heap.allocate(pattern(3580, 1));
+    Hid b = heap.allocate(pattern(3580, 2));
+    Hid c = heap.allocate(pattern(992, 3));
+    EXPECT_EQ(heap.pageCount(), 1u);
+    EXPECT_EQ(heap.replace(a, pattern(3580, 4)), a);
+    EXPECT_EQ(heap.replace(c, pattern(991, 5)), c);
+    EXPECT_EQ(heap.replace(c, pattern(992, 6)), c);
+    Hid d = heap.allocate(pattern(1, 7));
+    EXPECT_EQ(ndb::hidBlock(d), 1u);
+    Bid root = heap.flush();
+    s.w->setNode({0x21, root, 0, 0});
+    auto db = s.commitAndRead();
+    read::LtpNode node(db, root, 0, "heap");
+    EXPECT_EQ(node.heap().block(0).size(), ndb::kMaxBlockData);
+    auto item = node.heap().item(b);
+    EXPECT_EQ(Bytes(item.begin(), item.end()), pattern(3580, 2));
+    item = node.heap().item(c);
+    EXPECT_EQ(Bytes(item.begin(), item.end()), pattern(992, 6));
+}
+
 TEST(LtpBth, BulkAndIncrementalWithIndexLevels) {
     Scratch s;
     HeapBuilder heap(*s.w, ndb::bTypeBTH);
