@@ -67,8 +67,8 @@ std::string subjectOf(size_t index) {
     return buf;
 }
 
-std::map<std::string, fs::path> writeMessageTree(const fs::path& root, size_t count,
-                                                 size_t folders) {
+std::map<std::string, fs::path> writeMessageTree(const fs::path& root, size_t count, size_t folders,
+                                                 uint64_t bulk) {
     std::map<std::string, fs::path> out;
     for (size_t i = 0; i < count; ++i) {
         qm::testing::MessageSpec spec;
@@ -83,6 +83,7 @@ std::map<std::string, fs::path> writeMessageTree(const fs::path& root, size_t co
         if (i % 10 == 0) spec.attachmentSizes = {20000 + i};
         if (i % 10 == 5) spec.attachmentSizes = {16, 300};
         if (i % 25 == 7) spec.embedDepth = 1;
+        if (bulk) spec.attachmentSizes.push_back(bulk / 2 + (i * 7919) % (bulk * 3 / 2));
         const fs::path dir = root / ("folder" + std::to_string(i % folders));
         fs::create_directories(dir);
         const fs::path file = dir / (subjectOf(i) + ".msg");

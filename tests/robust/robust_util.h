@@ -44,9 +44,10 @@ std::string subjectOf(size_t index);
 
 // Writes `count` varied messages (attachments of a few blocks, embedded
 // messages, 8-bit strings, named properties) as .msg files spread over
-// `folders` sub-folders of `root`. Returns subject -> file path.
-std::map<std::string, fs::path> writeMessageTree(const fs::path& root, size_t count,
-                                                 size_t folders);
+// `folders` sub-folders of `root`; with `bulk`, each message also carries
+// an attachment of up to twice that many bytes. Returns subject -> path.
+std::map<std::string, fs::path> writeMessageTree(const fs::path& root, size_t count, size_t folders,
+                                                 uint64_t bulk = 0);
 
 // quillmark-cli from QM_BIN_DIR (or beside the test binary).
 std::string cliPath();
