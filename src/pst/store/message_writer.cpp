@@ -191,6 +191,18 @@ MessageWriter::Result MessageWriter::write(ndb::Nid nid, const mapi::Message& me
     if (!hasId(props, mapi::propId(tag::MessageFlags))) {
         props.push_back(Property::int32(tag::MessageFlags, 0));
     }
+    // mfHasAttach must agree with the attachment table the store writes
+    // ([MS-PST] 2.6.3.3.5); files from other software do not always keep it
+    // so for embedded messages. Every other bit is the caller's.
+    for (Property& p : props) {
+        if (p.tag != tag::MessageFlags || p.value.size() != 4) continue;
+        uint32_t flags = loadLE32(p.value.data());
+        if (message.attachments.empty())
+            flags &= ~uint32_t(mapi::MSGFLAG_HASATTACH);
+        else
+            flags |= uint32_t(mapi::MSGFLAG_HASATTACH);
+        storeLE32(p.value.data(), flags);
+    }
     if (!hasId(props, mapi::propId(kSearchKey))) {
         props.push_back(Property::binary(kSearchKey, randomGuidBytes()));
     }

@@ -8,6 +8,7 @@
 #include "mapi/codepage.h"
 #include "mapi/error.h"
 #include "mapi/tags.h"
+#include "pst/read/checker.h"
 #include "pst/read/pst_file.h"
 #include "pst/store/store.h"
 #include "store_test_util.h"
@@ -320,7 +321,8 @@ TEST(StoreMessages, BareObjectsGetWhatTheFormatRequires) {
     for (Nid n : {nid, empty}) {
         const mapi::Message m = pst->readMessage(n);
         EXPECT_EQ(m.props.string(0x001A), "IPM.Note");
-        EXPECT_EQ(m.props.int32(tag::MessageFlags), 0);
+        // The store keeps mfHasAttach true to the attachment table.
+        EXPECT_EQ(m.props.int32(tag::MessageFlags), n == nid ? mapi::MSGFLAG_HASATTACH : 0);
         EXPECT_TRUE(m.props.int32(tag::MessageSize));
         EXPECT_TRUE(m.props.find(mapi::makeTag(0x300B, mapi::PT_BINARY)));
         EXPECT_TRUE(m.props.find(tag::CreationTime));
@@ -336,4 +338,39 @@ TEST(StoreMessages, BareObjectsGetWhatTheFormatRequires) {
     EXPECT_EQ(m.attachments[1].embedded->props.string(0x001A), "IPM.Note");
     // Both unread: the folder says so.
     EXPECT_EQ(pst->folderProperties(folder).int32(tag::ContentUnreadCount), 2);
+}
+
+TEST(StoreMessages, HasAttachBitFollowsTheAttachmentTableAtEveryLevel) {
+    // Other software writes embedded messages whose flags disagree with their
+    // attachments; the store keeps the bit true and every other bit as given.
+    ScratchDir dir;
+    const auto path = dir / "flags.pst";
+    auto store = Store::create(path, "Flags");
+    const Nid folder = store->addFolder(store->ipmSubtree(), "Flags");
+    mapi::Message inner;
+    inner.props.set(mapi::Property::int32(tag::MessageFlags, mapi::MSGFLAG_READ));
+    inner.attachments.emplace_back();
+    mapi::Message outer;
+    outer.props.set(mapi::Property::int32(tag::MessageFlags,
+                                          mapi::MSGFLAG_UNSENT | mapi::MSGFLAG_HASATTACH));
+    mapi::Attachment carrier;
+    carrier.props.set(mapi::Property::int32(tag::AttachMethod, mapi::ATTACH_EMBEDDED_MSG));
+    carrier.embedded = std::make_unique<mapi::Message>(std::move(inner));
+    outer.attachments.push_back(std::move(carrier));
+    mapi::Message stale;
+    stale.props.set(mapi::Property::int32(tag::MessageFlags,
+                                          mapi::MSGFLAG_READ | mapi::MSGFLAG_HASATTACH));
+    const Nid withEmbedded = store->addMessage(folder, outer);
+    const Nid noAttachments = store->addMessage(folder, stale);
+    store->close();
+
+    auto pst = read::PstFile::open(path);
+    const mapi::Message o = pst->readMessage(withEmbedded);
+    EXPECT_EQ(o.props.int32(tag::MessageFlags), mapi::MSGFLAG_UNSENT | mapi::MSGFLAG_HASATTACH);
+    ASSERT_EQ(o.attachments.size(), 1u);
+    ASSERT_TRUE(o.attachments[0].embedded);
+    EXPECT_EQ(o.attachments[0].embedded->props.int32(tag::MessageFlags),
+              mapi::MSGFLAG_READ | mapi::MSGFLAG_HASATTACH);
+    EXPECT_EQ(pst->readMessage(noAttachments).props.int32(tag::MessageFlags), mapi::MSGFLAG_READ);
+    EXPECT_TRUE(read::checkFile(path).findings.empty());
 }
