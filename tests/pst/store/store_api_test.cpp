@@ -146,7 +146,8 @@ TEST(StoreFolders, NestedFoldersWithCaseInsensitiveNamesAndTrueCounts) {
     EXPECT_EQ(deepRow->contentCount, 1);
     EXPECT_EQ(deepRow->unreadCount, 1);
     // Counts are per folder: the parent does not add its children's.
-    const auto* yRow = entry(pst->childFolders(mail), y2009);
+    const auto mailRows = pst->childFolders(mail);  // kept alive: entry() points into it
+    const auto* yRow = entry(mailRows, y2009);
     ASSERT_NE(yRow, nullptr);
     EXPECT_EQ(yRow->contentCount, 0);
     EXPECT_TRUE(yRow->hasSubfolders);
