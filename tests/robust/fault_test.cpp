@@ -108,6 +108,29 @@ TEST_F(Faults, FullDiskEndsWithAClearErrorAndKeepsTheCommittedStore) {
     EXPECT_LE(stored.size(), size_t(report["converted"]));
 }
 
+// A destination on a read-only file system: nothing can be created there,
+// so nothing is converted (exit 2) and the error says why.
+TEST_F(Faults, ReadOnlyDestinationIsExitTwoWithTheReason) {
+    if (::access("/usr/bin/unshare", X_OK) != 0 ||
+        runToEnd({"/usr/bin/unshare", "-rm", "/bin/true"}) != 0) {
+        GTEST_SKIP() << "user and mount namespaces are not available here (unshare -rm)";
+    }
+    writeMessageTree(dir_ / "src", 5, 1);
+    fs::create_directories(dir_ / "mnt");
+    const std::string mnt = shellQuote((dir_ / "mnt").string());
+    const std::string script =
+        "mount -t tmpfs -o size=1m qm-ro " + mnt + " && mount -o remount,ro " + mnt +
+        " || exit 99; " + shellQuote(cliPath()) + " convert --json -o " +
+        shellQuote((dir_ / "mnt" / "ro.pst").string()) + " " + shellQuote((dir_ / "src").string());
+    std::string out;
+    std::string err;
+    const int code = runToEnd({"/usr/bin/unshare", "-rm", "/bin/sh", "-c", script}, &out, &err);
+    ASSERT_NE(code, 99) << err;
+    EXPECT_EQ(code, 2) << err;
+    EXPECT_NE(err.find("Read-only file system"), std::string::npos) << err;
+    EXPECT_NE(err.find("no store file was written"), std::string::npos) << err;
+}
+
 // Sources that cannot be read fail one by one; the others convert. As
 // root, permissions do not stop a read, so the converter then runs as
 // nobody.
