@@ -12,6 +12,7 @@
 #include "pst/ndb/node_database_writer.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <stdexcept>
 #include <unordered_map>
@@ -53,13 +54,13 @@ class SpanSource final : public ByteSource {
     std::span<const uint8_t> d_;
 };
 
-Bytes bbtEntry(const BlockEntry& e) {
-    Bytes b;
-    appendLE64(b, e.bref.bid);
-    appendLE64(b, e.bref.ib);
-    appendLE16(b, e.cb);
-    appendLE16(b, e.cRef);
-    appendLE32(b, 0);
+// On the stack: one is built per block written.
+std::array<uint8_t, 24> bbtEntry(const BlockEntry& e) {
+    std::array<uint8_t, 24> b{};  // BBTENTRY: BREF(16) cb(2) cRef(2) dwPadding(4)
+    storeLE64(b.data(), e.bref.bid);
+    storeLE64(b.data() + 8, e.bref.ib);
+    storeLE16(b.data() + 16, e.cb);
+    storeLE16(b.data() + 18, e.cRef);
     return b;
 }
 
@@ -71,13 +72,12 @@ BlockEntry parseBbtEntry(const uint8_t* p) {
     return e;
 }
 
-Bytes nbtEntry(const NodeEntry& e) {
-    Bytes b;
-    appendLE64(b, e.nid);
-    appendLE64(b, e.bidData);
-    appendLE64(b, e.bidSub);
-    appendLE32(b, e.nidParent);
-    appendLE32(b, 0);
+std::array<uint8_t, 32> nbtEntry(const NodeEntry& e) {
+    std::array<uint8_t, 32> b{};  // NBTENTRY: nid(8) bidData(8) bidSub(8) nidParent(4) dwPadding(4)
+    storeLE64(b.data(), e.nid);
+    storeLE64(b.data() + 8, e.bidData);
+    storeLE64(b.data() + 16, e.bidSub);
+    storeLE32(b.data() + 24, e.nidParent);
     return b;
 }
 

@@ -114,7 +114,27 @@ void SpaceAllocator::recount(uint32_t region) {
     const Bitmap& bm = bitmaps_.at(region);
     Region& r = regions_[region];
     uint32_t free = 0, run = 0, best = 0, pages = 0;
+    // Runs after every allocation: whole words first, since a region is
+    // mostly all used or all free.
+    static_assert(kPageDataSize % 8 == 0);
     for (uint32_t byte = 0; byte < kPageDataSize; ++byte) {
+        if (byte % 8 == 0) {
+            uint64_t word;
+            std::memcpy(&word, bm.data() + byte, 8);
+            if (word == 0) {
+                pages += 8;
+                free += 64;
+                run += 64;
+                best = std::max(best, run);
+                byte += 7;
+                continue;
+            }
+            if (word == ~uint64_t(0)) {
+                run = 0;
+                byte += 7;
+                continue;
+            }
+        }
         uint8_t v = bm[byte];
         if (v == 0) {
             ++pages;
@@ -147,15 +167,19 @@ bool SpaceAllocator::tryAllocate(uint32_t region, uint32_t slots, bool page, Ib&
     if (page ? info.freePages == 0 : info.maxRun < slots) return false;
     Bitmap& bm = bitmap(region);
     uint32_t found = UINT32_MAX;
+    // The file fills from the front, so without a starting point each search
+    // would walk the used part of the region again.
+    const uint32_t start = regions_[region].firstFree;
+    uint32_t firstFreeSeen = UINT32_MAX;
     if (page) {
-        for (uint32_t byte = 0; byte < kPageDataSize; ++byte)
+        for (uint32_t byte = start / 8; byte < kPageDataSize; ++byte)
             if (bm[byte] == 0) {
                 found = byte * 8;
                 break;
             }
     } else {
         uint32_t run = 0;
-        for (uint32_t s = 0; s < kAMapBits; ++s) {
+        for (uint32_t s = start; s < kAMapBits; ++s) {
             if (bm[s / 8] == 0xFF && s % 8 == 0) {
                 run = 0;
                 s += 7;
@@ -163,15 +187,24 @@ bool SpaceAllocator::tryAllocate(uint32_t region, uint32_t slots, bool page, Ib&
             }
             if (slotUsed(bm.data(), s)) {
                 run = 0;
-            } else if (++run == slots) {
-                found = s + 1 - slots;
-                break;
+            } else {
+                if (firstFreeSeen == UINT32_MAX) firstFreeSeen = s;
+                if (++run == slots) {
+                    found = s + 1 - slots;
+                    break;
+                }
             }
         }
     }
     if (found == UINT32_MAX) return false;
     assert(found + slots <= kAMapBits && (!page || found % kSlotsPerPage == 0));
     setSlots(bm.data(), found, slots, true);
+    if (!page) {
+        // Below the first free slot seen all is used; if the block starts
+        // there, it is used up to the block's end too.
+        regions_[region].firstFree =
+            uint16_t(firstFreeSeen == found ? found + slots : firstFreeSeen);
+    }
     regions_[region].dirty = true;
     recount(region);
     out = regionOffset(region) + uint64_t(found) * kAMapSlotSize;
@@ -229,6 +262,7 @@ void SpaceAllocator::writeMaps(Bid dlistBid) {
         for (uint32_t s = slot; s < slot + size / kAMapSlotSize; ++s)
             if (!slotUsed(bm.data(), s)) throw std::logic_error("double free in the AMap");
         setSlots(bm.data(), slot, size / kAMapSlotSize, false);
+        regions_[region].firstFree = std::min(regions_[region].firstFree, uint16_t(slot));
         regions_[region].dirty = true;
         recount(region);
     }

@@ -57,6 +57,7 @@ class SpaceAllocator {
         uint16_t freeSlots = 0;
         uint16_t maxRun = 0;     // longest run of free slots
         uint16_t freePages = 0;  // wholly free 512-byte pages
+        uint16_t firstFree = 0;  // every slot below is in use: searches start here
         bool dirty = false;      // bitmap differs from its AMap page
         bool fresh = false;      // created since the last writeMaps()
     };
