@@ -5,9 +5,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <ctime>
 #include <fstream>
 #include <nlohmann/json.hpp>
 
+#include "convert/timestamp.h"
 #include "mapi/tags.h"
 #include "msg/msg.h"
 #include "robust_util.h"
@@ -71,6 +73,30 @@ TEST_F(OutputSafety, ALinkAtTheOutputPathIsNeverFollowed) {
     fs::create_symlink(dir_ / "folder", dir_ / "dirlink.pst");
     EXPECT_EQ(convertTo(dir_ / "dirlink.pst", &err), 2) << err;
     EXPECT_TRUE(fs::is_empty(dir_ / "folder"));
+}
+
+// The timestamped name in --output-dir is created exclusively too: links
+// waiting at the names of the coming seconds are never followed.
+TEST_F(OutputSafety, ALinkAtTheTimestampedNameIsNeverFollowed) {
+    const fs::path out = dir_ / "out";
+    fs::create_directories(out);
+    std::time_t now = std::time(nullptr);
+    for (int s = 0; s < 30; ++s) {
+        const std::time_t t = now + s;
+        std::tm tm{};
+        localtime_r(&t, &tm);
+        const convert::LocalTime lt{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
+                                    tm.tm_hour,        tm.tm_min,     tm.tm_sec};
+        fs::create_symlink(dir_ / ("victim" + std::to_string(s)),
+                           out / convert::StoreFileName(convert::Timestamp(lt)));
+    }
+    std::string err;
+    const int code = runToEnd(
+        {cliPath(), "convert", "--quiet", "--output-dir", out.string(), (dir_ / "src").string()},
+        nullptr, &err);
+    EXPECT_EQ(code, 2) << err;
+    EXPECT_NE(err.find("exists"), std::string::npos) << err;
+    for (int s = 0; s < 30; ++s) EXPECT_FALSE(fs::exists(dir_ / ("victim" + std::to_string(s))));
 }
 
 TEST_F(OutputSafety, NamesInsideMessagesNeverBecomePaths) {
