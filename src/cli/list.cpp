@@ -9,6 +9,7 @@
 
 #include "cli/commands.h"
 #include "mapi/error.h"
+#include "mapi/message.h"
 #include "pst/read/pst_file.h"
 
 namespace qm::cli {
@@ -28,12 +29,14 @@ void listFolder(const pst::read::PstFile& pst, pst::read::Nid folder, int level,
         if (messages) {
             for (auto nid : nids) {
                 // Only the subject is decoded: bodies and attachments stay unread.
+                // An 8-bit subject needs the message's code page properties.
                 auto pc = pst.propertyContext(nid);
-                mapi::PropertyBag subject;
+                mapi::Message m;
                 for (const auto& e : pc->entries())
-                    if (e.id == 0x0037) subject.set(pc->property(e));
-                out << std::string(2 * (level + 1), ' ') << pst::read::readableSubject(subject)
-                    << "\n";
+                    if (e.id == 0x0037 || e.id == 0x3FFD || e.id == 0x3FF1 || e.id == 0x3FDE)
+                        m.props.set(pc->property(e));
+                out << std::string(2 * (level + 1), ' ')
+                    << pst::read::readableSubject(m.props, m.stringCodePage()) << "\n";
             }
         }
         listFolder(pst, child.nid, level + 1, messages, out);

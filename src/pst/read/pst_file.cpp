@@ -211,8 +211,8 @@ Message PstFile::readMessageNode(Bid bidData, Bid bidSub, const std::string& whe
     return msg;
 }
 
-std::string readableSubject(const PropertyBag& props) {
-    std::string s = props.string(0x0037).value_or("");
+std::string readableSubject(const PropertyBag& props, int codePage) {
+    std::string s = props.string(0x0037, codePage).value_or("");
     if (s.size() >= 2 && s[0] == '\x01') s.erase(0, 2);
     return s;
 }

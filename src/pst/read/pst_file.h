@@ -107,7 +107,9 @@ class PstFile {
 };
 
 // The subject as a person reads it: a leading U+0001 and its length
-// character (the prefix-length marker of [MS-PST] 2.5) removed.
-std::string readableSubject(const mapi::PropertyBag& props);
+// character (the prefix-length marker of [MS-PST] 2.5) removed. An 8-bit
+// subject is decoded with `codePage` (the message's, see
+// mapi::Message::stringCodePage).
+std::string readableSubject(const mapi::PropertyBag& props, int codePage = 1252);
 
 }  // namespace qm::pst::read

@@ -279,3 +279,13 @@ TEST(PstGolden, ReaderSeesWhatTheOutlookDumpShows) {
 
 }  // namespace
 }  // namespace qm::pst::read
+
+TEST(PstSubject, PrefixMarkerDroppedAndEightBitDecodedWithTheMessageCodePage) {
+    qm::mapi::PropertyBag bag;
+    bag.set(qm::mapi::Property::string8(qm::mapi::makeTag(0x0037, qm::mapi::PT_STRING8),
+                                    "\x01\x05RE: \xCF\xF0\xE8\xE2\xE5\xF2"));
+    EXPECT_EQ(qm::pst::read::readableSubject(bag, 1251), "RE: Привет");
+    EXPECT_EQ(qm::pst::read::readableSubject(bag), "RE: Ïðèâåò");  // 1252 when nothing says otherwise
+    qm::mapi::PropertyBag none;
+    EXPECT_EQ(qm::pst::read::readableSubject(none), "");
+}
