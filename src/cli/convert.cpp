@@ -22,6 +22,8 @@
 #include "cli/commands.h"
 #include "convert/conversion_run.h"
 #include "convert/host.h"
+#include "convert/relative_folder.h"
+#include "outlook/message_prefetch.h"
 #include "outlook/profile.h"
 #include "shell/msg_name.h"
 #include "shell/path_logger.h"
@@ -213,12 +215,21 @@ int runConvert(const ConvertArgs& args) {
     }
     if (gSignal != 0) return 128 + gSignal;
 
-    CliHost host(rows, destination, args.quiet);
+    // The next messages are read on a second thread while the store writes;
+    // the run still takes them in list order.
+    std::vector<std::string> sources;
+    sources.reserve(rows.size());
+    for (const auto& row : rows) sources.push_back(convert::SourcePathForImport(row));
+    outlook::MessagePrefetch::start(std::move(sources));
+
+    const size_t listed = rows.size();
+    CliHost host(std::move(rows), destination, args.quiet);
     convert::RunOptions options;
     options.storeFile = storeFile;
     options.showEndBox = false;
     convert::ConversionRun run(host, options);
     const convert::RunReport report = run.CmdExtractDBX_Click();
+    outlook::MessagePrefetch::stop();
     host.endProgress();
     // A store that the run left open after a failure is committed and closed
     // before the process ends.
@@ -244,18 +255,18 @@ int runConvert(const ConvertArgs& args) {
         } else {
             std::cerr << "quillmark-cli convert: no store file was written\n";
         }
-        if (args.json) printJson(reportJson(report, rows.size()));
+        if (args.json) printJson(reportJson(report, listed));
         return 2;
     }
     if (!args.quiet && report.storeCreated) {
-        std::cerr << report.converted << " of " << rows.size() << " message(s) converted";
+        std::cerr << report.converted << " of " << listed << " message(s) converted";
         if (!report.failed.empty()) std::cerr << ", " << report.failed.size() << " failed";
         std::cerr << " into \"" << report.displayName << "\" (" << report.folders << " folder(s), "
                   << report.seconds << " s)\n";
         if (gSignal != 0) std::cerr << "stopped by a signal; the store holds what was converted\n";
     }
     if (args.json) {
-        printJson(reportJson(report, rows.size()));
+        printJson(reportJson(report, listed));
     } else if (report.storeCreated) {
         std::cout << report.pstPath << "\n";
     }

@@ -6,6 +6,7 @@
 
 #include "msg/msg.h"
 #include "outlook/automation_error.h"
+#include "outlook/message_prefetch.h"
 
 namespace qm::outlook {
 
@@ -29,7 +30,12 @@ void MailItem::Import(const std::string& path, int type) {
                                                                   : ": not a regular file"));
     }
     try {
-        object_->message = msg::readMsgFile(std::filesystem::path(path));
+        // Read ahead on the command line's worker thread, or here.
+        if (auto ahead = MessagePrefetch::take(path)) {
+            object_->message = std::move(*ahead);
+        } else {
+            object_->message = msg::readMsgFile(std::filesystem::path(path));
+        }
     } catch (const qm::IoError& e) {
         discarded_ = true;
         throw AutomationError(kMapiNotFound, e.what());

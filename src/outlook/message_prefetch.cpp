@@ -1,0 +1,145 @@
+#include "outlook/message_prefetch.h"
+
+#include <pthread.h>
+
+#include <condition_variable>
+#include <csignal>
+#include <deque>
+#include <exception>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+#include "msg/msg.h"
+
+namespace qm::outlook {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Entry {
+    uint64_t bytes = 0;
+    std::optional<mapi::Message> message;  // none: not a regular file when looked at
+    std::exception_ptr error;              // what reading it raised, for Import to see
+};
+
+class Prefetcher {
+  public:
+    explicit Prefetcher(std::vector<std::string> paths) : paths_(std::move(paths)) {
+        worker_ = std::thread([this] { run(); });
+    }
+    ~Prefetcher() {
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            stop_ = true;
+        }
+        cv_.notify_all();
+        worker_.join();
+    }
+
+    // The entry read for paths_[k], k the first index from the consumer's
+    // position that names `path`; nullopt when there is none.
+    std::optional<Entry> take(const std::string& path) {
+        size_t k = taken_;
+        while (k < paths_.size() && paths_[k] != path) ++k;
+        if (k == paths_.size()) return std::nullopt;
+        std::unique_lock<std::mutex> lock(mu_);
+        for (;;) {
+            cv_.wait(lock, [&] { return !queue_.empty() || finished_; });
+            if (queue_.empty()) return std::nullopt;
+            Entry e = std::move(queue_.front());
+            queue_.pop_front();
+            queuedBytes_ -= e.bytes;
+            cv_.notify_all();
+            if (taken_++ == k) return e;
+            // Dropped: a row the run skipped before importing it.
+        }
+    }
+
+  private:
+    void run() {
+        // Stop signals are the main thread's to handle.
+        sigset_t signals;
+        sigemptyset(&signals);
+        sigaddset(&signals, SIGINT);
+        sigaddset(&signals, SIGTERM);
+        pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+        for (const auto& path : paths_) {
+            {
+                std::unique_lock<std::mutex> lock(mu_);
+                cv_.wait(lock, [&] {
+                    return stop_ || (queue_.size() < MessagePrefetch::kMaxMessages &&
+                                     queuedBytes_ < MessagePrefetch::kMaxBytes);
+                });
+                if (stop_) return;
+            }
+            Entry e;
+            std::error_code ec;
+            // As Import: a FIFO or a device is never opened.
+            if (fs::status(path, ec).type() == fs::file_type::regular) {
+                e.bytes = fs::file_size(path, ec);
+                if (ec) e.bytes = 0;
+                try {
+                    e.message = msg::readMsgFile(fs::path(path));
+                } catch (...) {
+                    // Not handled here: Import rethrows it as its own read would have.
+                    e.error = std::current_exception();
+                }
+            }
+            {
+                std::lock_guard<std::mutex> lock(mu_);
+                queuedBytes_ += e.bytes;
+                queue_.push_back(std::move(e));
+            }
+            cv_.notify_all();
+        }
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            finished_ = true;
+        }
+        cv_.notify_all();
+    }
+
+    const std::vector<std::string> paths_;
+    size_t taken_ = 0;  // entries popped; the consumer's thread only
+    std::mutex mu_;
+    std::condition_variable cv_;
+    std::deque<Entry> queue_;
+    uint64_t queuedBytes_ = 0;
+    bool finished_ = false;
+    bool stop_ = false;
+    std::thread worker_;
+};
+
+std::unique_ptr<Prefetcher>& current() {
+    static std::unique_ptr<Prefetcher> p;
+    return p;
+}
+
+}  // namespace
+
+void MessagePrefetch::start(std::vector<std::string> paths) {
+    stop();
+    current() = std::make_unique<Prefetcher>(std::move(paths));
+}
+
+void MessagePrefetch::stop() {
+    current().reset();
+}
+
+std::optional<mapi::Message> MessagePrefetch::take(const std::string& path) {
+    auto& p = current();
+    if (!p) return std::nullopt;
+    std::optional<Entry> e = p->take(path);
+    if (!e) {
+        // Out of step with the run: read directly from here on.
+        stop();
+        return std::nullopt;
+    }
+    if (e->error) std::rethrow_exception(e->error);
+    return std::move(e->message);
+}
+
+}  // namespace qm::outlook

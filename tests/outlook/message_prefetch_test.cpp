@@ -1,0 +1,123 @@
+// Reading ahead for the command line: the run gets exactly what its own read
+// would give (message or error), in list order, skipped rows dropped, FIFOs
+// never opened.
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "mapi/error.h"
+#include "mapi/tags.h"
+#include "msg/msg.h"
+#include "outlook/message_prefetch.h"
+#include "run_fixture.h"
+
+namespace qm::outlook {
+namespace {
+
+using qm::testing::TempDir;
+
+std::string subjectOf(const mapi::Message& m) {
+    return m.props.string(mapi::propId(mapi::tag::Subject)).value_or("");
+}
+
+struct Files {
+    TempDir dir;
+    std::vector<std::string> paths;
+    explicit Files(int n) {
+        for (int i = 0; i < n; ++i) {
+            const auto p = dir.path() / ("m" + std::to_string(i) + ".msg");
+            qm::testing::writeMessage(p, qm::testing::testMessage("subject " + std::to_string(i)));
+            paths.push_back(p.string());
+        }
+    }
+};
+
+struct StopAfter {
+    ~StopAfter() { MessagePrefetch::stop(); }
+};
+
+TEST(MessagePrefetch, GivesEachMessageInListOrderAsItsOwnReadWould) {
+    Files f(20);  // more than kMaxMessages: the worker has to wait for the run
+    StopAfter stop;
+    MessagePrefetch::start(f.paths);
+    for (int i = 0; i < 20; ++i) {
+        auto m = MessagePrefetch::take(f.paths[size_t(i)]);
+        ASSERT_TRUE(m) << i;
+        EXPECT_EQ(subjectOf(*m), "subject " + std::to_string(i));
+        EXPECT_EQ(subjectOf(*m), subjectOf(msg::readMsgFile(f.paths[size_t(i)])));
+    }
+}
+
+TEST(MessagePrefetch, RowsTheRunSkipsAreDroppedAndTheSamePathMayComeTwice) {
+    Files f(6);
+    std::vector<std::string> list = f.paths;
+    list.push_back(f.paths[0]);  // listed twice, as the Open dialog allows
+    StopAfter stop;
+    MessagePrefetch::start(list);
+    ASSERT_TRUE(MessagePrefetch::take(f.paths[0]));
+    auto third = MessagePrefetch::take(f.paths[3]);
+    ASSERT_TRUE(third);
+    EXPECT_EQ(subjectOf(*third), "subject 3");
+    auto again = MessagePrefetch::take(f.paths[0]);
+    ASSERT_TRUE(again);
+    EXPECT_EQ(subjectOf(*again), "subject 0");
+}
+
+TEST(MessagePrefetch, RethrowsTheErrorTheReadRaised) {
+    Files f(2);
+    const std::string bad = (f.dir.path() / "bad.msg").string();
+    std::ofstream(bad) << "not a compound file";
+    std::string direct;
+    try {
+        msg::readMsgFile(bad);
+    } catch (const qm::FormatError& e) {
+        direct = e.what();
+    }
+    ASSERT_FALSE(direct.empty());
+    StopAfter stop;
+    MessagePrefetch::start({f.paths[0], bad, f.paths[1]});
+    ASSERT_TRUE(MessagePrefetch::take(f.paths[0]));
+    try {
+        MessagePrefetch::take(bad);
+        FAIL() << "no error";
+    } catch (const qm::FormatError& e) {
+        EXPECT_EQ(std::string(e.what()), direct);
+    }
+    EXPECT_TRUE(MessagePrefetch::take(f.paths[1]));
+}
+
+TEST(MessagePrefetch, OutOfStepOrNotStartedMeansTheCallerReads) {
+    Files f(3);
+    EXPECT_FALSE(MessagePrefetch::take(f.paths[0]));  // never started
+    StopAfter stop;
+    MessagePrefetch::start({f.paths[0], f.paths[1]});
+    EXPECT_FALSE(MessagePrefetch::take(f.paths[2]));  // not in the list: prefetch stops
+    EXPECT_FALSE(MessagePrefetch::take(f.paths[0]));
+}
+
+TEST(MessagePrefetch, AFifoIsNeverOpened) {
+    Files f(1);
+    const std::string fifo = (f.dir.path() / "pipe.msg").string();
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    StopAfter stop;
+    // Opening the FIFO would block the worker for good, and this take with it.
+    MessagePrefetch::start({fifo, f.paths[0]});
+    auto m = MessagePrefetch::take(f.paths[0]);
+    ASSERT_TRUE(m);
+    EXPECT_EQ(subjectOf(*m), "subject 0");
+}
+
+TEST(MessagePrefetch, StopWhileTheWorkerWaitsForRoom) {
+    Files f(12);
+    MessagePrefetch::start(f.paths);
+    ASSERT_TRUE(MessagePrefetch::take(f.paths[0]));
+    MessagePrefetch::stop();  // joins a worker blocked on a full queue
+    EXPECT_FALSE(MessagePrefetch::take(f.paths[1]));
+}
+
+}  // namespace
+}  // namespace qm::outlook
