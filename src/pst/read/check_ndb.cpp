@@ -43,9 +43,13 @@ void Checker::checkHeader() {
         regions_ = (eof - kFirstAMapOffset) / kRegionSize;
     }
     // A file shorter than ibFileEof was reported when it was opened; the
-    // maps are checked over the regions the file really holds.
-    if (eof > physical && physical > kFirstAMapOffset)
-        regions_ = std::min(regions_, (physical - kFirstAMapOffset) / kRegionSize);
+    // maps are checked over the regions the file really holds (none when it
+    // ends before the first AMap), never over what the header claims.
+    if (eof > physical) {
+        regions_ = physical > kFirstAMapOffset
+                       ? std::min(regions_, (physical - kFirstAMapOffset) / kRegionSize)
+                       : 0;
+    }
     if (eof < physical)
         note("file has " + std::to_string(physical - eof) + " bytes past ibFileEof");
     if (regions_ > 0 && h.root.amapLast != regionOffset(regions_ - 1))
