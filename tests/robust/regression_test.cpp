@@ -11,12 +11,16 @@
 
 #include <fstream>
 
+#include "mapi/bytes.h"
 #include "mapi/error.h"
 #include "msg/compound_file_reader.h"
 #include "msg/file_source.h"
 #include "msg/msg.h"
+#include "pst/ndb/crc.h"
+#include "pst/ndb/format.h"
 #include "pst/read/checker.h"
 #include "pst/read/pst_file.h"
+#include "pst/store/store.h"
 #include "robust_util.h"
 
 namespace qm::robust {
@@ -95,6 +99,40 @@ TEST(FuzzRegressions, EveryKeptInputIsReadOrRefused) {
         }
     }
     RecordProperty("replayed", int(replayed));
+}
+
+// Found by pst_fuzz: a file that ends before the first AMap (0x4400) while
+// its header claims an end far beyond: the checker sized its map of used
+// space from the header's ibFileEof and asked for terabytes. Rebuilt from a
+// store of our own, cut to 4 KiB, with that ibFileEof and the header CRCs
+// made right.
+TEST(FuzzRegressions, ShortFileClaimingAHugeEndIsCheckedWithoutAllocatingIt) {
+    ScratchDir dir;
+    const fs::path whole = dir / "whole.pst";
+    qm::pst::Store::create(whole, "Regression")->close();
+    std::ifstream in(whole, std::ios::binary);
+    Bytes b(4096);
+    in.read(reinterpret_cast<char*>(b.data()), std::streamsize(b.size()));
+    ASSERT_EQ(in.gcount(), 4096);
+    namespace ndb = qm::pst::ndb;
+    storeLE64(b.data() + ndb::hdr::root + 4, 0x00FBFF0000000000ull);  // ibFileEof
+    const uint8_t* from = b.data() + ndb::kHeaderCrcStart;
+    storeLE32(b.data() + ndb::hdr::dwCRCPartial, ndb::crc32(from, ndb::kHeaderCrcPartialSize));
+    storeLE32(b.data() + ndb::hdr::dwCRCFull, ndb::crc32(from, ndb::kHeaderCrcFullSize));
+    const fs::path cut = dir / "cut.pst";
+    std::ofstream(cut, std::ios::binary)
+        .write(reinterpret_cast<const char*>(b.data()), std::streamsize(b.size()));
+
+    try {
+        const auto report = pst::read::checkFile(cut);
+        EXPECT_FALSE(report.clean());
+    } catch (const qm::FormatError&) {
+    }
+    replayPst(cut);
+    std::string out;
+    std::string err;
+    const int code = runToEnd({cliPath(), "check", cut.string()}, &out, &err);
+    EXPECT_TRUE(code == 1 || code == 2) << "exit " << code << ": " << err;
 }
 
 }  // namespace
