@@ -191,22 +191,30 @@ struct NodeDatabaseWriter::Impl {
 
     // Settles the reference counts: finds the garbage, releases what it
     // references, then writes the new counts and drops the garbage.
+    // After the first pass only blocks whose count just dropped are looked
+    // at again: a commit settles every block written since the last one, and
+    // passes over all of them were most of a commit's time.
     void settle() {
         std::unordered_set<Bid> garbage;
-        for (bool more = true; more;) {
-            more = false;
-            std::vector<std::pair<Bid, int32_t>> snapshot(deltas.begin(), deltas.end());
-            for (auto [bid, d] : snapshot) {
+        std::vector<Bid> work;
+        work.reserve(deltas.size());
+        for (const auto& [bid, d] : deltas) work.push_back(bid);
+        while (!work.empty()) {
+            std::vector<Bid> next;
+            for (Bid bid : work) {
                 if (garbage.count(bid)) continue;
-                BlockEntry e = mustFind(bid);
-                int64_t count = int64_t(e.cRef) + deltas[bid];
+                int64_t count = int64_t(mustFind(bid).cRef) + deltas[bid];
                 if (count < 1) throw std::logic_error("block released more often than referenced");
                 if (count > 1) continue;
                 garbage.insert(bid);
-                more = true;
-                if (bidIsInternal(bid))
-                    for (Bid c : children(bid)) deltas[bidKey(c)] -= 1;
+                if (bidIsInternal(bid)) {
+                    for (Bid c : children(bid)) {
+                        deltas[bidKey(c)] -= 1;
+                        next.push_back(bidKey(c));
+                    }
+                }
             }
+            work.swap(next);
         }
         for (auto [bid, d] : deltas) {
             BlockEntry e = mustFind(bid);
