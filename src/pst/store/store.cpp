@@ -32,6 +32,12 @@ constexpr size_t kOpenTables = 64;
 // reusable only after a commit, so commit after this many write-backs to
 // keep the file from growing with garbage.
 constexpr uint64_t kEvictionsPerCommit = 256;
+// Until a commit, the node database keeps a reference-count change per block
+// written and the B-tree pages they touch; a fast run writes tens of
+// thousands of messages in one commit interval, so memory would grow with the
+// writer's speed. Commit after this many messages as well (a few MB of such
+// state).
+constexpr uint64_t kMessagesPerCommit = 4096;
 // FILETIME counts 100 ns ticks from 1601-01-01; Unix time from 1970-01-01.
 constexpr uint64_t kFiletimeUnixEpoch = 116444736000000000ULL;
 
@@ -218,7 +224,8 @@ Nid StoreImpl::addMessage(Nid folder, const mapi::Message& message) {
     dirtyFolders_.insert(folder);
 
     if (std::chrono::steady_clock::now() - lastCommit_ >= options_.commitInterval ||
-        tables_->evictions() - evictionsAtCommit_ >= kEvictionsPerCommit) {
+        tables_->evictions() - evictionsAtCommit_ >= kEvictionsPerCommit ||
+        ++messagesSinceCommit_ >= kMessagesPerCommit) {
         commit();
     }
     return nid;
@@ -248,6 +255,7 @@ void StoreImpl::commit() {
     ndb_->commit();
     lastCommit_ = std::chrono::steady_clock::now();
     evictionsAtCommit_ = tables_->evictions();
+    messagesSinceCommit_ = 0;
 }
 
 void StoreImpl::close() {

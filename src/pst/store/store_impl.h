@@ -68,6 +68,7 @@ class StoreImpl final : public Store {
     uint32_t rowVersion_ = 0;
     std::chrono::steady_clock::time_point lastCommit_;
     uint64_t evictionsAtCommit_ = 0;
+    uint64_t messagesSinceCommit_ = 0;
 };
 
 }  // namespace qm::pst::store
