@@ -86,7 +86,9 @@ std::vector<RawEntry> rawDirectory(const Bytes& file) {
         const uint8_t* e = &file[off];
         if (e[cfb::dir::kType] == 0) break;
         RawEntry r;
-        uint16_t len = loadLE16(e + cfb::dir::kNameLength);
+        // A name is at most 64 bytes; past the directory's first sector the
+        // bytes may be anything.
+        uint16_t len = std::min<uint16_t>(loadLE16(e + cfb::dir::kNameLength), 64);
         for (int c = 0; c + 1 < len / 2; ++c) r.name.push_back(char16_t(loadLE16(e + 2 * c)));
         r.type = e[cfb::dir::kType];
         r.color = e[cfb::dir::kColor];
