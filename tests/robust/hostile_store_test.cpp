@@ -71,7 +71,7 @@ std::vector<std::pair<std::string, Bytes>> mutations(const Bytes& b, std::mt1993
     const uint64_t bbt = loadLE64(b.data() + kBbtIb);
     // Flips inside the B-tree roots, their CRCs made right again.
     for (auto [name, ib] : {std::pair{"nbtflip", nbt}, std::pair{"bbtflip", bbt}}) {
-        if (ib + 512 > b.size()) continue;
+        if (ib > b.size() || b.size() - ib < 512) continue;
         Bytes f = b;
         for (int k = 0; k < 6; ++k) f[ib + rng() % kPageCrcSize] ^= uint8_t(1u << (rng() % 8));
         storeLE32(f.data() + ib + kPageCrcSize + 4, pst::ndb::crc32(f.data() + ib, kPageCrcSize));
@@ -79,7 +79,7 @@ std::vector<std::pair<std::string, Bytes>> mutations(const Bytes& b, std::mt1993
     }
     // An intermediate page whose first child is itself.
     for (auto [name, ib] : {std::pair{"nbtloop", nbt}, std::pair{"bbtloop", bbt}}) {
-        if (ib + 512 > b.size() || b[ib + 491] == 0) continue;  // cLevel 0: a leaf
+        if (ib > b.size() || b.size() - ib < 512 || b[ib + 491] == 0) continue;  // a leaf
         Bytes f = b;
         storeLE64(f.data() + ib + 16, ib);
         storeLE32(f.data() + ib + kPageCrcSize + 4, pst::ndb::crc32(f.data() + ib, kPageCrcSize));
