@@ -1,10 +1,11 @@
 // The physical limit a conversion is measured against: read every input
 // file once and append its bytes to one output file, through a buffer as
 // large as the PST writer's, syncing (fdatasync) whenever the last sync is
-// at least --interval-ms old, checked after each file, as the store checks
-// its commit interval after each message; and once more at the end.
+// at least --interval-ms old or --every files were copied since it, checked
+// after each file, as the store checks its commit policy after each message;
+// and once more at the end.
 //
-//   qm_raw_copy [--interval-ms MS] -o OUT PATH...
+//   qm_raw_copy [--interval-ms MS] [--every N] -o OUT PATH...
 // PATHs are files or folders (walked for *.msg). OUT must not exist. The
 // last line on stdout is "<files> <bytes>".
 #include <fcntl.h>
@@ -28,6 +29,8 @@ namespace {
 constexpr size_t kBufferCapacity = size_t(4) << 20;
 // As StoreOptions::commitInterval's default.
 constexpr long kDefaultIntervalMs = 2000;
+// As kMessagesPerCommit in src/pst/store/store.cpp.
+constexpr long kDefaultEvery = 4096;
 
 [[noreturn]] void fail(const std::string& what, const std::string& path) {
     std::cerr << "qm_raw_copy: " << what << " " << path << ": " << std::strerror(errno) << "\n";
@@ -96,12 +99,15 @@ void collect(const fs::path& p, std::vector<fs::path>& files) {
 
 int main(int argc, char** argv) {
     long intervalMs = kDefaultIntervalMs;
+    long every = kDefaultEvery;
     std::string out;
     std::vector<fs::path> files;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--interval-ms" && i + 1 < argc) {
             intervalMs = std::stol(argv[++i]);
+        } else if (a == "--every" && i + 1 < argc) {
+            every = std::stol(argv[++i]);
         } else if (a == "-o" && i + 1 < argc) {
             out = argv[++i];
         } else {
@@ -109,7 +115,7 @@ int main(int argc, char** argv) {
         }
     }
     if (out.empty() || files.empty()) {
-        std::cerr << "usage: qm_raw_copy [--interval-ms MS] -o OUT PATH...\n";
+        std::cerr << "usage: qm_raw_copy [--interval-ms MS] [--every N] -o OUT PATH...\n";
         return 2;
     }
 
@@ -118,6 +124,7 @@ int main(int argc, char** argv) {
     Output output(out);
     auto lastSync = clock::now();
     uint64_t bytes = 0;
+    long sinceSync = 0;
     for (const auto& f : files) {
         const int fd = ::open(f.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0) fail("open", f.string());
@@ -134,9 +141,10 @@ int main(int argc, char** argv) {
             bytes += uint64_t(n);
         }
         ::close(fd);
-        if (clock::now() - lastSync >= interval) {
+        if (clock::now() - lastSync >= interval || ++sinceSync >= every) {
             output.sync();
             lastSync = clock::now();
+            sinceSync = 0;
         }
     }
     output.close();
