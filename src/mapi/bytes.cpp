@@ -70,6 +70,13 @@ void MemorySource::read(uint64_t offset, std::span<uint8_t> out) const {
     std::memcpy(out.data(), data_.data() + offset, out.size());
 }
 
+void SpanSource::read(uint64_t offset, std::span<uint8_t> out) const {
+    if (offset > data_.size() || out.size() > data_.size() - offset) {
+        throw Error("SpanSource: read beyond the end");
+    }
+    std::memcpy(out.data(), data_.data() + offset, out.size());
+}
+
 uint8_t PatternSource::byteAt(uint64_t offset, uint32_t seed) {
     // A cheap mix so that neighbouring blocks differ (catches swapped blocks).
     uint64_t x = offset * 0x9E3779B97F4A7C15ull + seed;

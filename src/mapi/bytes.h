@@ -91,6 +91,18 @@ private:
     Bytes data_;
 };
 
+// Borrowed bytes seen as a source, so one streaming path serves values held
+// in memory too. REQUIRES: the bytes outlive the source.
+class SpanSource final : public ByteSource {
+public:
+    explicit SpanSource(std::span<const uint8_t> data) : data_(data) {}
+    uint64_t size() const override { return data_.size(); }
+    void read(uint64_t offset, std::span<uint8_t> out) const override;
+
+private:
+    std::span<const uint8_t> data_;
+};
+
 // Bytes produced on demand by a generator (fixtures and benchmarks use it
 // to write huge attachments without holding them).
 class PatternSource final : public ByteSource {

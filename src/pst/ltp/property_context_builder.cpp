@@ -13,7 +13,6 @@ namespace {
 using namespace ndb;
 
 constexpr uint32_t kInlineMax = 4;      // dwValueHnid holds the value itself
-constexpr uint32_t kObjectRefSize = 8;  // {nid, ulSize}
 
 std::string tagName(mapi::PropTag tag) {
     char buf[16];
@@ -25,18 +24,6 @@ bool isVariableMv(uint16_t type) {
     return mapi::isMultiValued(type) && mapi::fixedSize(type) == 0;
 }
 
-// A span seen as a ByteSource, for writing a big encoded value.
-class SpanSource final : public ByteSource {
-  public:
-    explicit SpanSource(std::span<const uint8_t> d) : d_(d) {}
-    uint64_t size() const override { return d_.size(); }
-    void read(uint64_t offset, std::span<uint8_t> out) const override {
-        std::copy_n(d_.begin() + long(offset), out.size(), out.begin());
-    }
-
-  private:
-    std::span<const uint8_t> d_;
-};
 
 }  // namespace
 

@@ -35,17 +35,6 @@ std::string tagHex(mapi::PropTag tag) {
     return buf;
 }
 
-class SpanSource final : public ByteSource {
-  public:
-    explicit SpanSource(std::span<const uint8_t> d) : d_(d) {}
-    uint64_t size() const override { return d_.size(); }
-    void read(uint64_t offset, std::span<uint8_t> out) const override {
-        std::copy_n(d_.begin() + long(offset), out.size(), out.begin());
-    }
-
-  private:
-    std::span<const uint8_t> d_;
-};
 
 }  // namespace
 

@@ -41,18 +41,6 @@ std::string hex(uint64_t v) {
     return buf;
 }
 
-// A span seen as a ByteSource, so writeData() shares writeStream().
-class SpanSource final : public ByteSource {
-  public:
-    explicit SpanSource(std::span<const uint8_t> d) : d_(d) {}
-    uint64_t size() const override { return d_.size(); }
-    void read(uint64_t offset, std::span<uint8_t> out) const override {
-        std::copy_n(d_.begin() + long(offset), out.size(), out.begin());
-    }
-
-  private:
-    std::span<const uint8_t> d_;
-};
 
 // On the stack: one is built per block written.
 std::array<uint8_t, 24> bbtEntry(const BlockEntry& e) {
