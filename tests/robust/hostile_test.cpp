@@ -263,13 +263,10 @@ TEST_F(Hostile, EachBadFileFailsAloneWithAReasonInOneBoundedRun) {
 }
 
 // Embedded chains as deep as the reader takes, made by our writer: they
-// convert, and the store stays clean (every embedded message's flags say
-// whether it has attachments, as the checker requires). Disabled until the
-// store and the checker agree: the conversion sets the flags of the
-// top-level message only, the store copies an embedded message's flags as
-// given, and the checker requires MSGFLAG_HASATTACH at every level, so a
-// forwarded forward makes a store `check` rejects.
-TEST_F(Hostile, DISABLED_EmbeddedChainsConvertIntactAndClean) {
+// convert, and the store stays clean (the store keeps every embedded
+// message's MSGFLAG_HASATTACH true to its attachments, as the checker
+// requires, whatever the source file said).
+TEST_F(Hostile, EmbeddedChainsConvertIntactAndClean) {
     std::map<std::string, fs::path> sources;
     for (int depth : {2, 3, 12}) {
         qm::testing::MessageSpec spec;

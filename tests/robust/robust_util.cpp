@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <functional>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -205,6 +206,21 @@ std::string diffConverted(const fs::path& source, const mapi::Message& stored) {
     expected.props.set(mapi::Property::int32(
         mapi::tag::MessageFlags,
         mapi::MSGFLAG_READ | (expected.attachments.empty() ? 0 : mapi::MSGFLAG_HASATTACH)));
+    // The store keeps every embedded message's MSGFLAG_HASATTACH true to its
+    // attachments; the other bits are the file's.
+    std::function<void(mapi::Message&)> fixEmbedded = [&](mapi::Message& m) {
+        for (auto& a : m.attachments) {
+            if (!a.embedded) continue;
+            mapi::Message& e = *a.embedded;
+            if (auto f = e.props.int32(mapi::tag::MessageFlags)) {
+                int32_t bit = e.attachments.empty() ? 0 : mapi::MSGFLAG_HASATTACH;
+                e.props.set(mapi::Property::int32(mapi::tag::MessageFlags,
+                                                  (*f & ~mapi::MSGFLAG_HASATTACH) | bit));
+            }
+            fixEmbedded(e);
+        }
+    };
+    fixEmbedded(expected);
     mapi::Message actual = stored.clone();
     pst::storetest::normalize(expected, actual);
     return qm::testing::diffMessages(expected, actual);
