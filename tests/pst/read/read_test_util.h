@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "mapi/bytes.h"
+#include "support/scratch_dir.h"
 #include "pst/ndb/crypt.h"
 #include "pst/read/checker.h"
 #include "pst/read/pst_file.h"
@@ -22,25 +23,7 @@ namespace qm::pst::read::readtest {
 
 namespace fs = std::filesystem;
 
-class ScratchDir {
-  public:
-    ScratchDir() {
-        std::string tmpl = (fs::temp_directory_path() / "qm-read-XXXXXX").string();
-        if (!::mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
-        path_ = tmpl;
-    }
-    ~ScratchDir() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-    fs::path operator/(const std::string& name) const { return path_ / name; }
-    const fs::path& path() const { return path_; }
-
-  private:
-    fs::path path_;
-};
+using ScratchDir = qm::testing::ScratchDir;
 
 // The golden file, or an empty path when ../shared is not there.
 inline fs::path goldenFile(const char* name) {

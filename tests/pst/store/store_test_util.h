@@ -13,31 +13,14 @@
 #include <string>
 
 #include "mapi/bytes.h"
+#include "support/scratch_dir.h"
 #include "pst/ndb/crc.h"
 
 namespace qm::pst::storetest {
 
 namespace fs = std::filesystem;
 
-class ScratchDir {
-  public:
-    ScratchDir() {
-        std::string tmpl = (fs::temp_directory_path() / "qm-store-XXXXXX").string();
-        if (!::mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
-        path_ = tmpl;
-    }
-    ~ScratchDir() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-    fs::path operator/(const std::string& name) const { return path_ / name; }
-    const fs::path& path() const { return path_; }
-
-  private:
-    fs::path path_;
-};
+using ScratchDir = qm::testing::ScratchDir;
 
 inline fs::path sharedDir() {
     const char* dir = std::getenv("QM_SHARED_DIR");
