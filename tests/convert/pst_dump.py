@@ -65,7 +65,9 @@ def dump_pypff(filename):
 
 def dump_readpst(filename):
     with tempfile.TemporaryDirectory() as out:
-        subprocess.run(["readpst", "-q", "-S", "-D", "-o", out, filename], check=True,
+        # -j 0: readpst otherwise forks a job per folder and may return while
+        # they still write, racing both the count and the clean-up.
+        subprocess.run(["readpst", "-j", "0", "-q", "-S", "-D", "-o", out, filename], check=True,
                        stdout=subprocess.DEVNULL)
         # readpst names the top directory after the store and writes one
         # numbered file per message (attachments as "<n>-<name>").

@@ -112,7 +112,7 @@ TEST(StoreCorpus, EveryReadableMessageOfTheCorpus) {
     }
     if (fs::exists("/usr/bin/readpst")) {
         ScratchDir out;
-        const auto r = run("/usr/bin/readpst -q -r -S -D -t eajc -o " +
+        const auto r = run("/usr/bin/readpst -j 0 -q -r -S -D -t eajc -o " +
                            shellQuote(out.path().string()) + " " + shellQuote(path.string()));
         EXPECT_EQ(r.exitCode, 0) << r.output.substr(0, 2000);
     }

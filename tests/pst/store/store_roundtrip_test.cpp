@@ -137,7 +137,7 @@ TEST_F(StoreRoundTrip, VariedMessagesReadBackWhole) {
     }
     if (fs::exists("/usr/bin/readpst")) {
         ScratchDir out;
-        const auto r = run("/usr/bin/readpst -q -r -S -D -o " + shellQuote(out.path().string()) +
+        const auto r = run("/usr/bin/readpst -j 0 -q -r -S -D -o " + shellQuote(out.path().string()) +
                            " " + shellQuote(path.string()));
         EXPECT_EQ(r.exitCode, 0) << r.output.substr(0, 2000);
     }

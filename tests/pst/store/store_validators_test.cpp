@@ -261,7 +261,7 @@ TEST_F(StoreValidators, PffexportExportsEveryMessageRecipientAndAttachment) {
 TEST_F(StoreValidators, ReadpstWritesEveryMessageAndAttachment) {
     if (!fs::exists("/usr/bin/readpst")) GTEST_SKIP() << "readpst (pst-utils) not installed";
     ScratchDir out;
-    const auto r = run("/usr/bin/readpst -q -r -S -D -o " + shellQuote(out.path().string()) + " " +
+    const auto r = run("/usr/bin/readpst -j 0 -q -r -S -D -o " + shellQuote(out.path().string()) + " " +
                        shellQuote(path_.string()));
     ASSERT_EQ(r.exitCode, 0) << r.output;
     // readpst names the top folder after the store; find each folder by name.
