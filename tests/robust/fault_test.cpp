@@ -232,10 +232,9 @@ TEST_F(Faults, SourcesVanishingOrShrinkingMidRunFailAlone) {
 }
 
 // The destination folder removed while the run writes into it: the run must
-// not claim a store it can no longer deliver. Disabled: the writer goes on
-// writing into the unlinked file and the run reports success (exit 0); the
-// store would need to notice at commit that its file has no name left.
-TEST_F(Faults, DISABLED_DestinationRemovedMidRunIsReported) {
+// not claim a store it can no longer deliver. The store notices at its next
+// commit that its file has no name left.
+TEST_F(Faults, DestinationRemovedMidRunIsReported) {
     const fs::path src = dir_ / std::string(150, 'd');
     writeMessageTree(src, 200, 2);
     const fs::path out = dir_ / "out";

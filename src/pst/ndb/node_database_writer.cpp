@@ -41,7 +41,6 @@ std::string hex(uint64_t v) {
     return buf;
 }
 
-
 // On the stack: one is built per block written.
 std::array<uint8_t, 24> bbtEntry(const BlockEntry& e) {
     std::array<uint8_t, 24> b{};  // BBTENTRY: BREF(16) cb(2) cRef(2) dwPadding(4)
@@ -285,10 +284,10 @@ NodeDatabaseWriter::NodeDatabaseWriter(std::unique_ptr<Impl> impl) : impl_(std::
 NodeDatabaseWriter::~NodeDatabaseWriter() = default;
 
 std::unique_ptr<NodeDatabaseWriter> NodeDatabaseWriter::create(const std::filesystem::path& path,
-                                                               CryptMethod crypt) {
+                                                               CryptMethod crypt, bool publishNow) {
     if (crypt != CryptMethod::None && crypt != CryptMethod::Permute)
         throw std::invalid_argument("only NONE and PERMUTE encodings are written");
-    auto impl = std::make_unique<Impl>(PstFile::createExclusive(path), crypt);
+    auto impl = std::make_unique<Impl>(PstFile::createUnpublished(path), crypt);
     for (uint32_t t = 0; t < kRgnidCount; ++t) impl->rgnid[t] = kRgnidStartDefault;
     impl->rgnid[NID_TYPE_SEARCH_FOLDER] = kRgnidStartSearchFolder;
     impl->rgnid[NID_TYPE_NORMAL_MESSAGE] = kRgnidStartNormalMessage;
@@ -298,7 +297,13 @@ std::unique_ptr<NodeDatabaseWriter> NodeDatabaseWriter::create(const std::filesy
     impl->bbt.createEmpty();
     std::unique_ptr<NodeDatabaseWriter> w(new NodeDatabaseWriter(std::move(impl)));
     w->commit();
+    if (publishNow) w->publish();
     return w;
+}
+
+void NodeDatabaseWriter::publish() {
+    impl_->usable();
+    impl_->file.publish();
 }
 
 const std::filesystem::path& NodeDatabaseWriter::path() const {

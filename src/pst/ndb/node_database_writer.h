@@ -67,12 +67,18 @@ struct BlockEntry {
 
 class NodeDatabaseWriter {
   public:
-    // Creates a new file exclusively (O_CREAT|O_EXCL|O_NOFOLLOW): fails with
-    // qm::IoError if anything exists at `path`, a dangling link included.
-    // Data blocks are encoded with `crypt` (None or Permute; never Cyclic).
-    // The empty database is committed before this returns.
+    // Creates a new file for `path`: fails with qm::IoError if anything
+    // exists there, a dangling link included. Data blocks are encoded with
+    // `crypt` (None or Permute; never Cyclic). The empty database is
+    // committed before this returns; with `publishNow` the file then takes
+    // its name, otherwise it stays unnamed until publish(), so a caller can
+    // make it a whole store first (see PstFile::createUnpublished).
     static std::unique_ptr<NodeDatabaseWriter> create(const std::filesystem::path& path,
-                                                      CryptMethod crypt = CryptMethod::Permute);
+                                                      CryptMethod crypt = CryptMethod::Permute,
+                                                      bool publishNow = true);
+    // Gives the file its name (after its last commit); throws qm::IoError
+    // when something took `path` meanwhile.
+    void publish();
     ~NodeDatabaseWriter();  // closes without committing: the file keeps its last commit
     NodeDatabaseWriter(const NodeDatabaseWriter&) = delete;
     NodeDatabaseWriter& operator=(const NodeDatabaseWriter&) = delete;

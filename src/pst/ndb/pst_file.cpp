@@ -5,21 +5,101 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "mapi/error.h"
 
 namespace qm::pst::ndb {
 
-PstFile PstFile::createExclusive(const std::filesystem::path& path) {
-    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+namespace {
+
+namespace fs = std::filesystem;
+
+fs::path folderOf(const fs::path& path) {
+    return path.has_parent_path() ? path.parent_path() : fs::path(".");
+}
+
+std::string procFdPath(int fd) {
+    return "/proc/self/fd/" + std::to_string(fd);
+}
+
+// A name with no file is left by a crash after link(2) but before the
+// folder reached the disk; syncing the folder makes the name durable.
+void syncFolder(const fs::path& dir) {
+    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;  // the name exists; only its durability is at stake
+    ::fsync(fd);
+    ::close(fd);
+}
+
+}  // namespace
+
+PstFile PstFile::createUnpublished(const fs::path& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0) throw IoError(path.string(), "create", EEXIST);
+    if (errno != ENOENT) throw IoError(path.string(), "create", errno);
+    const fs::path dir = folderOf(path);
+    int fd = -1;
+#ifdef O_TMPFILE
+    fd = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+        // Naming an unnamed file without privileges goes through /proc.
+        if (::stat(procFdPath(fd).c_str(), &st) == 0) return PstFile(path, fd, {});
+        ::close(fd);
+    } else if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
+        // No such folder, no permission, a read-only file system: a named
+        // file would fail the same way.
+        throw IoError(path.string(), "create", errno);
+    }
+#endif
+    std::string hidden = (dir / ("." + path.filename().string() + ".XXXXXX")).string();
+    fd = ::mkostemp(hidden.data(), O_CLOEXEC);
     if (fd < 0) throw IoError(path.string(), "create", errno);
-    return PstFile(path, fd);
+    ::fchmod(fd, 0644);
+    return PstFile(path, fd, hidden);
+}
+
+void PstFile::publish() {
+    if (published_) return;
+    if (fd_ < 0) throw Error(path_.string() + ": publish after close");
+    sync();
+    const int rc = hiddenName_.empty() ? ::linkat(AT_FDCWD, procFdPath(fd_).c_str(), AT_FDCWD,
+                                                  path_.c_str(), AT_SYMLINK_FOLLOW)
+                                       : ::link(hiddenName_.c_str(), path_.c_str());
+    if (rc != 0) throw IoError(path_.string(), "create", errno);
+    published_ = true;
+    removeHiddenName();
+    syncFolder(folderOf(path_));
+}
+
+void PstFile::removeHiddenName() noexcept {
+    if (hiddenName_.empty()) return;
+    ::unlink(hiddenName_.c_str());
+    hiddenName_.clear();
+}
+
+void PstFile::checkStillNamed() {
+    struct stat mine {};
+    struct stat named {};
+    if (::fstat(fd_, &mine) != 0) {
+        failed_ = true;
+        throw IoError(path_.string(), "stat", errno);
+    }
+    if (::stat(path_.c_str(), &named) != 0 || named.st_dev != mine.st_dev ||
+        named.st_ino != mine.st_ino) {
+        failed_ = true;
+        throw Error(path_.string() +
+                    ": the store file was deleted or replaced while it was being written");
+    }
 }
 
 PstFile::PstFile(PstFile&& o) noexcept
     : path_(std::move(o.path_)),
       fd_(o.fd_),
+      hiddenName_(std::move(o.hiddenName_)),
+      published_(o.published_),
       buffer_(std::move(o.buffer_)),
       bufferOffset_(o.bufferOffset_),
       failed_(o.failed_) {
@@ -30,6 +110,7 @@ PstFile::~PstFile() {
     // Unflushed bytes are dropped on purpose: what was not synced was never
     // committed, and the file already reads as its last commit.
     if (fd_ >= 0) ::close(fd_);
+    if (!published_) removeHiddenName();
 }
 
 void PstFile::pwriteAll(uint64_t offset, const uint8_t* data, size_t size) const {
@@ -101,6 +182,7 @@ void PstFile::sync() {
         failed_ = true;
         throw IoError(path_.string(), "sync", errno);
     }
+    if (published_) checkStillNamed();
 }
 
 void PstFile::extendTo(uint64_t size) {
@@ -122,6 +204,7 @@ void PstFile::close() {
     flush();
     int fd = fd_;
     fd_ = -1;
+    if (!published_) removeHiddenName();
     if (::close(fd) != 0) throw IoError(path_.string(), "close", errno);
 }
 

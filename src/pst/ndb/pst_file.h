@@ -1,7 +1,8 @@
-// The PST file as the writer sees it: created exclusively, written through
-// one contiguous buffer that is sent with pwrite when a write does not
-// follow the previous one (or the buffer is full), read back with pread.
-// sync() is the only durability point: buffer out, then fdatasync.
+// The PST file as the writer sees it: created without a name and given its
+// name once it holds a store, written through one contiguous buffer that is
+// sent with pwrite when a write does not follow the previous one (or the
+// buffer is full), read back with pread. sync() is the only durability
+// point: buffer out, then fdatasync.
 #pragma once
 
 #include <cstdint>
@@ -15,9 +16,18 @@ namespace qm::pst::ndb {
 
 class PstFile {
   public:
-    // O_CREAT|O_EXCL|O_NOFOLLOW: throws qm::IoError when anything (a file,
-    // a directory, a link, dangling or not) is at `path`.
-    static PstFile createExclusive(const std::filesystem::path& path);
+    // A new file in `path`'s folder that does not have `path` yet: unnamed
+    // (O_TMPFILE) where the file system allows it, else under a hidden name
+    // beside it that close or destruction remove unless published. A
+    // process killed before publish() thus never leaves a half-made file at
+    // `path`. Throws qm::IoError when anything (a file, a directory, a
+    // link, dangling or not) is at `path` already.
+    static PstFile createUnpublished(const std::filesystem::path& path);
+    // Syncs, then gives the file its name with link(2), which never
+    // replaces nor follows anything there: a file that appeared at `path`
+    // meanwhile makes this throw (EEXIST) and the new file stays unnamed.
+    void publish();
+    bool published() const { return published_; }
     PstFile(PstFile&& o) noexcept;
     PstFile& operator=(PstFile&&) = delete;
     ~PstFile();
@@ -34,7 +44,10 @@ class PstFile {
     // Sees buffered writes.
     void read(uint64_t offset, std::span<uint8_t> out) const;
     void flush();
-    // flush(), then fdatasync: everything written so far is on disk.
+    // flush(), then fdatasync: everything written so far is on disk. Once
+    // published, it also checks that `path` still names this file: a store
+    // whose file was deleted or replaced under it cannot deliver what it
+    // commits, so that fails the sync (ENOENT) like a failed write.
     void sync();
     // Makes the file at least `size` bytes long (zeros), without a sync.
     void extendTo(uint64_t size);
@@ -42,14 +55,20 @@ class PstFile {
     void close();
 
   private:
-    PstFile(std::filesystem::path path, int fd) : path_(std::move(path)), fd_(fd) {}
+    PstFile(std::filesystem::path path, int fd, std::filesystem::path hiddenName)
+        : path_(std::move(path)), fd_(fd), hiddenName_(std::move(hiddenName)) {}
     void pwriteAll(uint64_t offset, const uint8_t* data, size_t size) const;
+    void checkStillNamed();
+    void removeHiddenName() noexcept;
 
     // One run of consecutive bytes not yet written: [bufferOffset_, + size).
     static constexpr size_t kBufferCapacity = size_t(4) << 20;
 
     std::filesystem::path path_;
     int fd_ = -1;
+    // Empty when the file was made unnamed (O_TMPFILE).
+    std::filesystem::path hiddenName_;
+    bool published_ = false;
     mutable Bytes buffer_;
     mutable uint64_t bufferOffset_ = 0;
     mutable bool failed_ = false;

@@ -65,18 +65,17 @@ StoreImpl::StoreImpl(const std::filesystem::path& path, std::string_view display
       names_(NameToIdMap::outlookDefault()) {
     const auto crypt =
         options.encoding == Encoding::None ? ndb::CryptMethod::None : ndb::CryptMethod::Permute;
-    ndb_ = ndb::NodeDatabaseWriter::create(path, crypt);
+    // The file takes its name only once it is a whole store, so neither a
+    // failure here nor a kill leaves a half-made file at `path`.
+    ndb_ = ndb::NodeDatabaseWriter::create(path, crypt, false);
     try {
         tables_ = std::make_unique<TableCache>(*ndb_, kOpenTables);
         writeStandardNodes();
         commit();
+        ndb_->publish();
     } catch (...) {
-        // The file is ours (created exclusively a moment ago) and is not yet
-        // a store: leave nothing behind, then report what failed.
         tables_.reset();
         ndb_.reset();
-        std::error_code ignored;
-        std::filesystem::remove(path, ignored);
         throw;
     }
 }

@@ -56,6 +56,52 @@ TEST(NdbCreate, NeverOverwritesNorFollowsLinks) {
     EXPECT_THROW(NodeDatabaseWriter::create(dir / "no-such-dir" / "a.pst"), IoError);
 }
 
+// Until published the file has no name, so nothing half-made is ever at the
+// path; publishing never replaces what appeared there meanwhile.
+TEST(NdbCreate, TheFileTakesItsNameOnlyWhenPublished) {
+    TempDir dir;
+    auto w = NodeDatabaseWriter::create(dir / "a.pst", CryptMethod::Permute, false);
+    EXPECT_FALSE(std::filesystem::exists(dir / "a.pst"));
+    w->setNode({0x21, w->writeDataBlock(pattern(100, 1)), 0, 0});
+    w->commit();
+    w->publish();
+    w->close();
+    EXPECT_TRUE(checkFile((dir / "a.pst").string()).clean());
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()),
+                            std::filesystem::directory_iterator()),
+              1);
+
+    auto late = NodeDatabaseWriter::create(dir / "b.pst", CryptMethod::Permute, false);
+    { std::ofstream(dir / "b.pst") << "came first"; }
+    EXPECT_THROW(late->publish(), IoError);
+    late.reset();
+    std::ifstream in(dir / "b.pst");
+    std::string s;
+    std::getline(in, s);
+    EXPECT_EQ(s, "came first");
+    // Dropped unpublished, it leaves nothing behind.
+    auto dropped = NodeDatabaseWriter::create(dir / "c.pst", CryptMethod::Permute, false);
+    dropped.reset();
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()),
+                            std::filesystem::directory_iterator()),
+              2);
+}
+
+// A store whose file was deleted or replaced cannot deliver what it commits:
+// the next commit fails, and so does everything after it.
+TEST(NdbCreate, ADeletedOrReplacedFileFailsTheNextCommit) {
+    TempDir dir;
+    for (bool replace : {false, true}) {
+        const auto path = dir / (replace ? "replaced.pst" : "deleted.pst");
+        auto w = NodeDatabaseWriter::create(path);
+        std::filesystem::remove(path);
+        if (replace) std::ofstream(path) << "another file";
+        w->setNode({0x21, w->writeDataBlock(pattern(100, 2)), 0, 0});
+        EXPECT_THROW(w->commit(), Error) << path;
+        EXPECT_THROW(w->commit(), Error) << path;
+    }
+}
+
 TEST(NdbCreate, NidsComeFromTheHeaderCounters) {
     TempDir dir;
     auto w = NodeDatabaseWriter::create(dir / "a.pst");
