@@ -40,11 +40,17 @@ void ExpandAndSortFolders(StringList& list, Host* host) {
 
 void BuildFolderList(Host& host, StringList& list) {
     const int64_t rows = host.Rows();
-    list.assign(static_cast<size_t>(rows < 0 ? 0 : rows) + 1, std::string());
+    list.clear();
     for (int64_t i = 0; i < rows; ++i) {
         host.SetCurrentCell(i, 0);
-        list[static_cast<size_t>(i)] = GetRelativeFolder(host.Text());
+        std::string folder = GetRelativeFolder(host.Text());
+        // The messages of one folder are listed together, so most rows repeat
+        // the row before; the sort and de-duplication below would drop those
+        // copies anyway, and keeping them costs memory in every row.
+        if (!list.empty() && list.back() == folder) continue;
+        list.push_back(std::move(folder));
     }
+    list.emplace_back();  // the spare element ExpandAndSortFolders expects
     ExpandAndSortFolders(list, &host);
 }
 

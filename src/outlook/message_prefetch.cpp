@@ -20,6 +20,7 @@ namespace {
 namespace fs = std::filesystem;
 
 struct Entry {
+    std::string path;
     uint64_t bytes = 0;
     std::optional<mapi::Message> message;  // none: not a regular file when looked at
     std::exception_ptr error;              // what reading it raised, for Import to see
@@ -27,7 +28,7 @@ struct Entry {
 
 class Prefetcher {
   public:
-    explicit Prefetcher(std::vector<std::string> paths) : paths_(std::move(paths)) {
+    explicit Prefetcher(MessagePrefetch::PathSource next) : next_(std::move(next)) {
         worker_ = std::thread([this] { run(); });
     }
     ~Prefetcher() {
@@ -39,12 +40,9 @@ class Prefetcher {
         worker_.join();
     }
 
-    // The entry read for paths_[k], k the first index from the consumer's
-    // position that names `path`; nullopt when there is none.
+    // The entry read for the first path from the consumer's position that
+    // is `path`; nullopt when there is none.
     std::optional<Entry> take(const std::string& path) {
-        size_t k = taken_;
-        while (k < paths_.size() && paths_[k] != path) ++k;
-        if (k == paths_.size()) return std::nullopt;
         std::unique_lock<std::mutex> lock(mu_);
         for (;;) {
             cv_.wait(lock, [&] { return !queue_.empty() || finished_; });
@@ -53,7 +51,7 @@ class Prefetcher {
             queue_.pop_front();
             queuedBytes_ -= e.bytes;
             cv_.notify_all();
-            if (taken_++ == k) return e;
+            if (e.path == path) return e;
             // Dropped: a row the run skipped before importing it.
         }
     }
@@ -66,7 +64,7 @@ class Prefetcher {
         sigaddset(&signals, SIGINT);
         sigaddset(&signals, SIGTERM);
         pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-        for (const auto& path : paths_) {
+        for (;;) {
             {
                 std::unique_lock<std::mutex> lock(mu_);
                 cv_.wait(lock, [&] {
@@ -75,14 +73,24 @@ class Prefetcher {
                 });
                 if (stop_) return;
             }
+            std::string path;
+            try {
+                if (!next_(path)) break;
+            } catch (const std::exception&) {
+                // Only the read-ahead ends here: the run walks the same
+                // folders itself and reports what fails for its rows, and
+                // reads those messages without this thread.
+                break;
+            }
             Entry e;
+            e.path = std::move(path);
             std::error_code ec;
             // As Import: a FIFO or a device is never opened.
-            if (fs::status(path, ec).type() == fs::file_type::regular) {
-                e.bytes = fs::file_size(path, ec);
+            if (fs::status(e.path, ec).type() == fs::file_type::regular) {
+                e.bytes = fs::file_size(e.path, ec);
                 if (ec) e.bytes = 0;
                 try {
-                    e.message = msg::readMsgFile(fs::path(path));
+                    e.message = msg::readMsgFile(fs::path(e.path));
                 } catch (...) {
                     // Not handled here: Import rethrows it as its own read would have.
                     e.error = std::current_exception();
@@ -102,8 +110,7 @@ class Prefetcher {
         cv_.notify_all();
     }
 
-    const std::vector<std::string> paths_;
-    size_t taken_ = 0;  // entries popped; the consumer's thread only
+    MessagePrefetch::PathSource next_;  // called on the worker's thread only
     std::mutex mu_;
     std::condition_variable cv_;
     std::deque<Entry> queue_;
@@ -120,9 +127,18 @@ std::unique_ptr<Prefetcher>& current() {
 
 }  // namespace
 
-void MessagePrefetch::start(std::vector<std::string> paths) {
+void MessagePrefetch::start(PathSource next) {
     stop();
-    current() = std::make_unique<Prefetcher>(std::move(paths));
+    current() = std::make_unique<Prefetcher>(std::move(next));
+}
+
+void MessagePrefetch::start(std::vector<std::string> paths) {
+    auto list = std::make_shared<const std::vector<std::string>>(std::move(paths));
+    start([list, i = size_t(0)](std::string& path) mutable {
+        if (i == list->size()) return false;
+        path = (*list)[i++];
+        return true;
+    });
 }
 
 void MessagePrefetch::stop() {

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cerrno>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -117,6 +119,43 @@ TEST(MessagePrefetch, StopWhileTheWorkerWaitsForRoom) {
     ASSERT_TRUE(MessagePrefetch::take(f.paths[0]));
     MessagePrefetch::stop();  // joins a worker blocked on a full queue
     EXPECT_FALSE(MessagePrefetch::take(f.paths[1]));
+}
+
+TEST(MessagePrefetch, TakesItsPathsFromASourceOnlyAsItNeedsThem) {
+    Files f(30);
+    std::atomic<size_t> asked{0};
+    StopAfter stop;
+    MessagePrefetch::start([&](std::string& path) {
+        const size_t i = asked++;
+        if (i >= f.paths.size()) return false;
+        path = f.paths[i];
+        return true;
+    });
+    for (size_t i = 0; i < f.paths.size(); ++i) {
+        auto m = MessagePrefetch::take(f.paths[i]);
+        ASSERT_TRUE(m) << i;
+        EXPECT_EQ(subjectOf(*m), "subject " + std::to_string(i));
+        // The worker asks for a path only when the queue has room: never
+        // more than the queue ahead of what was taken, plus the one it holds.
+        EXPECT_LE(asked.load(), i + 1 + MessagePrefetch::kMaxMessages + 1) << i;
+    }
+}
+
+TEST(MessagePrefetch, ASourceThatFailsEndsTheReadAheadThere) {
+    Files f(3);
+    StopAfter stop;
+    std::atomic<int> calls{0};
+    MessagePrefetch::start([&](std::string& path) {
+        if (calls++ == 1) throw qm::IoError(f.dir.str(), "list folder", EACCES);
+        path = f.paths[0];
+        return true;
+    });
+    auto m = MessagePrefetch::take(f.paths[0]);
+    ASSERT_TRUE(m);
+    EXPECT_EQ(subjectOf(*m), "subject 0");
+    // Nothing more ahead: the caller reads the next message itself.
+    EXPECT_FALSE(MessagePrefetch::take(f.paths[1]));
+    EXPECT_EQ(calls, 2);
 }
 
 }  // namespace

@@ -273,9 +273,13 @@ Bid HeapBuilder::flush() {
     }
     lastRoot_ = ndb_.writeDataTree(refs, lastRoot_);
     headerDirty_ = false;
-    // Clean pages are read again when needed; the last one takes new items.
+    // Clean pages are read again when needed; the last one takes new items,
+    // and the page holding its fill level changes at almost every flush. The
+    // other pages with fill levels go too: a table of 100,000 rows has one
+    // every 128 pages, and kept they would grow with the table.
+    const uint32_t tailOwner = fillOwner(uint32_t(pages_.size() - 1));
     for (uint32_t i = 1; i + 1 < pages_.size(); ++i) {
-        if (heapBlockHasBitmap(i)) continue;
+        if (i == tailOwner) continue;
         pages_[i].loaded = false;
         pages_[i].items.clear();
         pages_[i].items.shrink_to_fit();
