@@ -15,6 +15,7 @@
 #include <csignal>
 #include <filesystem>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -23,10 +24,10 @@
 #include "convert/conversion_run.h"
 #include "convert/host.h"
 #include "convert/relative_folder.h"
+#include "mapi/error.h"
 #include "outlook/message_prefetch.h"
 #include "outlook/profile.h"
-#include "shell/msg_name.h"
-#include "shell/path_logger.h"
+#include "shell/source_rows.h"
 
 namespace qm::cli {
 namespace {
@@ -75,10 +76,10 @@ fs::path normalise(const std::string& arg) {
     return p.parent_path();  // "dir/" -> "dir"
 }
 
-// The rows of the source list: files as given, folders walked breadth first
-// with the .msg test of Add Folder.
-std::vector<std::string> collectRows(const std::vector<std::string>& args) {
-    std::vector<std::string> rows;
+// The sources of the list: files as given, folders to be walked breadth first
+// with the .msg test of Add Folder (shell::SourceRows walks them).
+std::vector<shell::SourceRows::Source> collectSources(const std::vector<std::string>& args) {
+    std::vector<shell::SourceRows::Source> sources;
     for (const auto& arg : args) {
         const fs::path p = normalise(arg);
         std::error_code ec;
@@ -86,47 +87,53 @@ std::vector<std::string> collectRows(const std::vector<std::string>& args) {
         if (kind == fs::file_type::not_found || kind == fs::file_type::none) {
             throw UsageError("no such file or folder: " + p.string());
         }
-        if (kind != fs::file_type::directory) {
-            rows.push_back(p.string());
-            continue;
-        }
-        shell::pathLogger logger;
-        logger.PathLogInit();
-        logger.fullFileNamesOnly(true);
-        logger.LogPath(shell::EnsureTrailingSeparator(p.string()));
-        shell::TextListRef files = logger.fullFileNames();
-        logger.Terminate();
-        for (const auto& f : *files) {
-            if (shell::IsMsgFileName(f)) rows.push_back(f);
-        }
+        sources.push_back({p.string(), kind == fs::file_type::directory});
     }
-    return rows;
+    return sources;
 }
 
 // The command line as the run's host: rows from the arguments, the
-// destination from the options, progress on stderr.
+// destination from the options, progress on stderr. The rows are walked
+// again each time the run reads the list (shell::SourceRows), not kept, so
+// a tree changed during the run is seen as it is then: a row whose walk ran
+// out of files fails with that cause, and files that appeared take the
+// place of the last counted rows, which are then not converted (the run
+// asks for the counted rows only).
 class CliHost : public convert::Host {
   public:
-    CliHost(std::vector<std::string> rows, std::string destination, bool quiet)
-        : rows_(std::move(rows)),
+    CliHost(shell::SourceRows& rows, std::string destination, bool quiet)
+        : rows_(rows),
           destination_(std::move(destination)),
           quiet_(quiet),
           terminal_(isatty(STDERR_FILENO) != 0) {}
 
     std::string BrowseFolder(const std::string&) override { return destination_; }
-    int64_t Rows() override { return int64_t(rows_.size()); }
+    int64_t Rows() override { return rows_.Rows(); }
     void SetCurrentCell(int64_t row, int col) override {
         row_ = row;
         col_ = col;
     }
     std::string Text() override {
-        return row_ >= 0 && size_t(row_) < rows_.size() && col_ == 0 ? rows_[size_t(row_)] : "";
+        if (row_ < 0 || row_ >= rows_.Rows() || col_ != 0) return "";
+        const std::string* text = rows_.Row(row_);
+        if (!text) {
+            // Files went away (or a folder can no longer be listed) since the
+            // list was counted, so this walk ends early: the row has no file,
+            // and it fails rather than get one.
+            throw qm::Error("the source folders now list fewer .msg files than the " +
+                            std::to_string(rows_.Rows()) +
+                            " counted (changed during the run): none is left for row " +
+                            std::to_string(row_ + 1));
+        }
+        shownRow_ = row_;
+        shown_ = *text;
+        return shown_;
     }
     void SetProgressRange(convert::ProgressBar, float, float) override {}
     void SetProgressValue(convert::ProgressBar bar, float value) override {
         if (quiet_ || bar != convert::ProgressBar::Overall) return;
         const std::string counter =
-            "(" + std::to_string(row_ + 1) + " of " + std::to_string(rows_.size()) + ")";
+            "(" + std::to_string(row_ + 1) + " of " + std::to_string(rows_.Rows()) + ")";
         if (terminal_) {
             constexpr int kWidth = 30;
             const int filled = int(value / 100.0f * kWidth + 0.5f);
@@ -135,7 +142,7 @@ class CliHost : public convert::Host {
                       << counter << std::flush;
             barShown_ = true;
         } else {
-            std::cerr << counter << " " << rows_[size_t(row_)] << "\n";
+            std::cerr << counter << " " << (shownRow_ == row_ ? shown_ : std::string()) << "\n";
         }
     }
     void SetFrameCaption(const std::string&) override {}
@@ -153,13 +160,15 @@ class CliHost : public convert::Host {
     }
 
   private:
-    std::vector<std::string> rows_;
+    shell::SourceRows& rows_;
     std::string destination_;
     bool quiet_;
     bool terminal_;
     bool barShown_ = false;
     int64_t row_ = -1;
     int col_ = -1;
+    int64_t shownRow_ = -1;  // the row whose text `shown_` is, for the progress line
+    std::string shown_;
 };
 
 json reportJson(const convert::RunReport& r, size_t listed) {
@@ -169,6 +178,7 @@ json reportJson(const convert::RunReport& r, size_t listed) {
                 {"display_name", r.displayName},
                 {"messages", listed},
                 {"converted", r.converted},
+                {"lost", r.lostUncommitted},
                 {"failed", failed},
                 {"folders", r.folders},
                 {"bytes_in", r.bytesIn},
@@ -185,12 +195,12 @@ void printJson(const json& doc) {
 
 int runConvert(const ConvertArgs& args) {
     installSignalHandlers();
-    std::vector<std::string> rows;
+    std::unique_ptr<shell::SourceRows> rows;
     std::string destination;
     std::string storeFile;
     try {
-        rows = collectRows(args.paths);
-        if (rows.empty()) throw UsageError("no .msg files found");
+        rows = std::make_unique<shell::SourceRows>(collectSources(args.paths));
+        if (rows->Count() == 0) throw UsageError("no .msg files found");
         fs::path dir;
         if (!args.outputFile.empty()) {
             const fs::path file = normalise(args.outputFile);
@@ -216,14 +226,17 @@ int runConvert(const ConvertArgs& args) {
     if (gSignal != 0) return 128 + gSignal;
 
     // The next messages are read on a second thread while the store writes;
-    // the run still takes them in list order.
-    std::vector<std::string> sources;
-    sources.reserve(rows.size());
-    for (const auto& row : rows) sources.push_back(convert::SourcePathForImport(row));
-    outlook::MessagePrefetch::start(std::move(sources));
+    // the run still takes them in list order. The thread walks the list
+    // itself, in the same order.
+    auto ahead = std::make_shared<shell::SourceRows::Cursor>(rows->NewCursor());
+    outlook::MessagePrefetch::start([ahead](std::string& path) {
+        if (!ahead->Next(path)) return false;
+        path = convert::SourcePathForImport(path);
+        return true;
+    });
 
-    const size_t listed = rows.size();
-    CliHost host(std::move(rows), destination, args.quiet);
+    const size_t listed = size_t(rows->Rows());
+    CliHost host(*rows, destination, args.quiet);
     convert::RunOptions options;
     options.storeFile = storeFile;
     options.showEndBox = false;
@@ -261,6 +274,9 @@ int runConvert(const ConvertArgs& args) {
     if (!args.quiet && report.storeCreated) {
         std::cerr << report.converted << " of " << listed << " message(s) converted";
         if (!report.failed.empty()) std::cerr << ", " << report.failed.size() << " failed";
+        if (report.lostUncommitted > 0) {
+            std::cerr << ", " << report.lostUncommitted << " lost with a failed save";
+        }
         std::cerr << " into \"" << report.displayName << "\" (" << report.folders << " folder(s), "
                   << report.seconds << " s)\n";
         if (gSignal != 0) std::cerr << "stopped by a signal; the store holds what was converted\n";
@@ -272,7 +288,7 @@ int runConvert(const ConvertArgs& args) {
     }
     if (gSignal != 0) return 128 + gSignal;
     if (!report.closeError.empty() || !closeError.empty()) return 1;
-    return report.failed.empty() ? 0 : 1;
+    return report.failed.empty() && report.lostUncommitted == 0 ? 0 : 1;
 }
 
 }  // namespace

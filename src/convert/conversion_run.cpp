@@ -1,5 +1,6 @@
 #include "convert/conversion_run.h"
 
+#include <algorithm>
 #include <chrono>
 #include <exception>
 #include <filesystem>
@@ -99,6 +100,14 @@ RunReport ConversionRun::run() {
         session_->Logoff();
     } catch (const std::exception& e) {
         report.closeError = FailureText(e);
+    }
+    // A commit that failed took the messages imported since the one before
+    // with it; they must not be reported as converted.
+    if (store.store) {
+        const auto lost = std::min<int64_t>(int64_t(store.store->attached()->uncommittedMessages()),
+                                            report.converted);
+        report.lostUncommitted = lost;
+        report.converted -= lost;
     }
     store.store.reset();
     session_.reset();

@@ -26,7 +26,12 @@ MessageBoxSpec EndOfRunBox(const RunReport& report) {
     if (!report.closeError.empty()) {
         box.text += "\r\nThe store could not be closed cleanly: " + report.closeError;
     }
-    const bool trouble = !report.failed.empty() || !report.closeError.empty();
+    if (report.lostUncommitted > 0) {
+        box.text += "\r\n" + std::to_string(report.lostUncommitted) +
+                    " message(s) imported after the last successful save are not in the file.";
+    }
+    const bool trouble =
+        !report.failed.empty() || !report.closeError.empty() || report.lostUncommitted > 0;
     box.icon = trouble ? BoxIcon::Warning : BoxIcon::Information;
     for (const auto& f : report.failed) {
         if (!box.detailedText.empty()) box.detailedText += "\r\n";

@@ -39,6 +39,10 @@ struct RunReport {
     uint64_t bytesOut = 0;                  // size of the .pst after closing
     double seconds = 0;
     std::string closeError;  // when the final commit failed
+    // Messages imported after the last commit that succeeded, when a later
+    // commit (or the final one) failed: the file does not hold them, so
+    // they are already taken out of `converted`.
+    int64_t lostUncommitted = 0;
 };
 
 }  // namespace qm::convert

@@ -43,6 +43,9 @@ class AttachedStore {
 
     // Commits and closes; a second call does nothing.
     void close();
+    // Messages saved since the store's last successful commit (see
+    // pst::Store::uncommittedMessages); valid after close, failed or not.
+    uint64_t uncommittedMessages() const { return store_->uncommittedMessages(); }
 
   private:
     std::unique_ptr<pst::Store> store_;

@@ -222,10 +222,18 @@ Nid StoreImpl::addMessage(Nid folder, const mapi::Message& message) {
     if (!read) ++f.unreadCount;
     dirtyFolders_.insert(folder);
 
+    ++messagesSinceCommit_;
     if (std::chrono::steady_clock::now() - lastCommit_ >= options_.commitInterval ||
         tables_->evictions() - evictionsAtCommit_ >= kEvictionsPerCommit ||
-        ++messagesSinceCommit_ >= kMessagesPerCommit) {
-        commit();
+        messagesSinceCommit_ >= kMessagesPerCommit) {
+        try {
+            commit();
+        } catch (const std::exception&) {
+            // This message is reported failed by the throw; the ones before
+            // it since the last commit stay counted as uncommitted.
+            --messagesSinceCommit_;
+            throw;
+        }
     }
     return nid;
 }

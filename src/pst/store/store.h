@@ -63,6 +63,10 @@ class Store {
     virtual Nid addMessage(Nid folder, const mapi::Message& message) = 0;
 
     virtual void commit() = 0;
+    // Messages addMessage() returned for since the last successful commit:
+    // after a commit or close failed, what the caller believed written but
+    // the file does not hold.
+    virtual uint64_t uncommittedMessages() const = 0;
     // Commits and closes the file. Further calls throw.
     virtual void close() = 0;
     virtual bool isOpen() const = 0;

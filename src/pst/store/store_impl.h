@@ -37,6 +37,7 @@ class StoreImpl final : public Store {
     Nid addFolder(Nid parent, std::string_view name, std::string_view containerClass) override;
     Nid addMessage(Nid folder, const mapi::Message& message) override;
     void commit() override;
+    uint64_t uncommittedMessages() const override { return messagesSinceCommit_; }
     void close() override;
     bool isOpen() const override { return ndb_ && ndb_->isOpen(); }
     uint64_t fileSize() const override;
