@@ -54,7 +54,9 @@ PstFile PstFile::createUnpublished(const fs::path& path) {
         throw IoError(path.string(), "create", errno);
     }
 #endif
-    std::string hidden = (dir / ("." + path.filename().string() + ".XXXXXX")).string();
+    std::string name = ".";
+    name.append(path.filename().string()).append(".XXXXXX");
+    std::string hidden = (dir / name).string();
     fd = ::mkostemp(hidden.data(), O_CLOEXEC);
     if (fd < 0) throw IoError(path.string(), "create", errno);
     ::fchmod(fd, 0644);
