@@ -1,16 +1,18 @@
-// A file opened read-only and read in pieces with pread, so values that stay
-// in the file (large attachments) can be read long after parsing. The file
-// stays open while any shared_ptr to the source lives. A file of at most
-// kWholeFileLimit bytes is instead read whole when opened and closed at once:
-// one read instead of one per run of sectors, which is most of the system
-// time of converting many small messages.
+// A .msg file as a byte source, so values that stay in the file (large
+// attachments) can be read long after parsing; the file stays open while any
+// shared_ptr to the source lives. A file of at most kWholeFileLimit bytes is
+// instead read whole when opened and closed at once: one read instead of one
+// per run of sectors, which is most of the system time of converting many
+// small messages.
 #pragma once
 
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "mapi/bytes.h"
+#include "mapi/read_only_file.h"
 
 namespace qm::msg {
 
@@ -20,7 +22,6 @@ class FileSource final : public ByteSource {
     static std::shared_ptr<FileSource> open(const std::filesystem::path& path);
     // Small enough to hold while one message is parsed.
     static constexpr uint64_t kWholeFileLimit = uint64_t(1) << 20;
-    ~FileSource() override;
     FileSource(const FileSource&) = delete;
     FileSource& operator=(const FileSource&) = delete;
 
@@ -30,23 +31,11 @@ class FileSource final : public ByteSource {
     const std::string& path() const { return path_; }
 
   private:
-    FileSource(int fd, uint64_t size, std::string path)
-        : fd_(fd), size_(size), path_(std::move(path)) {}
-    int fd_;  // -1 once the whole file is in `whole_`
-    uint64_t size_;
+    explicit FileSource(const std::filesystem::path& path) : file_(std::in_place, path) {}
+    std::optional<ReadOnlyFile> file_;  // empty once the whole file is in `whole_`
+    uint64_t size_ = 0;
     std::string path_;
     Bytes whole_;
-};
-
-// A non-owning view of bytes the caller keeps alive (readMsg on memory).
-class SpanSource final : public ByteSource {
-  public:
-    explicit SpanSource(std::span<const uint8_t> data) : data_(data) {}
-    uint64_t size() const override { return data_.size(); }
-    void read(uint64_t offset, std::span<uint8_t> out) const override;
-
-  private:
-    std::span<const uint8_t> data_;
 };
 
 }  // namespace qm::msg

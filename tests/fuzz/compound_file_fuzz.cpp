@@ -46,7 +46,7 @@ void walk(const CompoundFileReader& cfb, uint32_t storage) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     try {
-        auto source = std::make_shared<qm::msg::SpanSource>(std::span<const uint8_t>(data, size));
+        auto source = std::make_shared<qm::SpanSource>(std::span<const uint8_t>(data, size));
         auto cfb = CompoundFileReader::open(source, "fuzz.cfb");
         (void)cfb->find(CompoundFileReader::kRoot, u"__properties_version1.0");
         walk(*cfb, CompoundFileReader::kRoot);

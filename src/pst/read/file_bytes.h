@@ -1,5 +1,4 @@
-// A PST file opened read-only, read in pieces with pread. Every read is
-// checked against the size the file had when it was opened.
+// A PST file opened read-only, read in pieces (see qm::ReadOnlyFile).
 #pragma once
 
 #include <cstdint>
@@ -9,6 +8,7 @@
 #include <string>
 
 #include "mapi/bytes.h"
+#include "mapi/read_only_file.h"
 
 namespace qm::pst::read {
 
@@ -16,25 +16,19 @@ class FileBytes {
   public:
     // Throws qm::IoError when the path cannot be opened or is not a regular file.
     static std::shared_ptr<FileBytes> open(const std::filesystem::path& path);
-    ~FileBytes();
     FileBytes(const FileBytes&) = delete;
     FileBytes& operator=(const FileBytes&) = delete;
 
-    uint64_t size() const { return size_; }
-    const std::string& path() const { return path_; }
-    bool contains(uint64_t offset, uint64_t length) const {
-        return offset <= size_ && length <= size_ - offset;
-    }
+    uint64_t size() const { return file_.size(); }
+    const std::string& path() const { return file_.path(); }
+    bool contains(uint64_t offset, uint64_t length) const { return file_.contains(offset, length); }
     // REQUIRES: contains(offset, out.size()). Throws qm::IoError on failure.
-    void read(uint64_t offset, std::span<uint8_t> out) const;
+    void read(uint64_t offset, std::span<uint8_t> out) const { file_.read(offset, out); }
     Bytes read(uint64_t offset, size_t length) const;
 
   private:
-    FileBytes(int fd, uint64_t size, std::string path)
-        : fd_(fd), size_(size), path_(std::move(path)) {}
-    int fd_;
-    uint64_t size_;
-    std::string path_;
+    explicit FileBytes(const std::filesystem::path& path) : file_(path) {}
+    ReadOnlyFile file_;
 };
 
 }  // namespace qm::pst::read
