@@ -53,7 +53,9 @@ class Checker {
     CheckReport& report_;
     uint64_t regions_ = 0;
     bool mapsTrusted_ = true;
-    std::map<Bid, uint32_t> refs_;      // by bidKey
+    // References found to each block, by its place in db_->blocks(): a
+    // count per block of the file, so it is kept as flat as it can be.
+    std::vector<uint32_t> refs_;
     std::map<Bid, uint64_t> expanded_;  // internal blocks read, and the bytes below them
     std::set<Bid> unreadable_;          // blocks whose trailer failed
     std::multimap<Nid, Nid> children_;  // NBT nidParent -> folder and message nodes

@@ -100,13 +100,15 @@ void Checker::checkBlocks() {
 
 uint64_t Checker::reference(Bid bid, Expect expect, const std::string& from) {
     Bid key = bidKey(bid);
-    ++refs_[key];
     const std::string where = "block " + hex(bid);
     const BbtEntry* e = db_->findBlock(bid);
     if (!e) {
         finding(from, "refers to block " + hex(bid) + ", absent from the block B-tree");
         return 0;
     }
+    const auto& blocks = db_->blocks();
+    if (refs_.size() != blocks.size()) refs_.assign(blocks.size(), 0);
+    ++refs_[size_t(e - blocks.data())];
     bool internal = bidIsInternal(bid);
     bool wantInternal =
         expect == Expect::XBlock || expect == Expect::SubnodeRoot || expect == Expect::SlBlock;
@@ -197,9 +199,11 @@ void Checker::checkReferences() {
         if (n.bidData != 0) reference(n.bidData, Expect::DataRoot, where);
         if (n.bidSub != 0) reference(n.bidSub, Expect::SubnodeRoot, where);
     }
-    for (const auto& e : db_->blocks()) {
-        auto it = refs_.find(bidKey(e.bid));
-        uint32_t refs = it == refs_.end() ? 0 : it->second;
+    const auto& blocks = db_->blocks();
+    refs_.resize(blocks.size(), 0);
+    for (size_t i = 0; i < blocks.size(); ++i) {
+        const BbtEntry& e = blocks[i];
+        const uint32_t refs = refs_[i];
         std::string where = "block " + hex(e.bid);
         if (refs == 0) {
             finding(where, "not referenced by any node (cRef " + std::to_string(e.cRef) + ")");
