@@ -81,6 +81,9 @@ fs::path normalise(const std::string& arg) {
 std::vector<shell::SourceRows::Source> collectSources(const std::vector<std::string>& args) {
     std::vector<shell::SourceRows::Source> sources;
     for (const auto& arg : args) {
+        // Most often an unset variable in a script: converting the current
+        // folder instead would surprise.
+        if (arg.empty()) throw UsageError("an empty path was given (say \".\" for this folder)");
         const fs::path p = normalise(arg);
         std::error_code ec;
         const auto kind = fs::status(p, ec).type();

@@ -139,6 +139,11 @@ TEST_F(ConvertCliTest, NothingToDoIsExitTwo) {
     EXPECT_EQ(
         run("--output-dir x -o y.pst " + qm::testing::shellQuote(src.str()), work.path()).code, 2);
     EXPECT_EQ(run("", work.path()).code, 2);
+    // An empty argument (an unset variable in a script) is not the current
+    // folder, even where that folder holds messages.
+    const auto emptyArg = run("''", src.path());
+    EXPECT_EQ(emptyArg.code, 2);
+    EXPECT_NE(emptyArg.err.find("empty path"), std::string::npos) << emptyArg.err;
     // An output folder that cannot be made.
     std::ofstream(work.path() / "file") << "x";
     EXPECT_EQ(run("--output-dir file/sub " + qm::testing::shellQuote(src.str()), work.path()).code,
