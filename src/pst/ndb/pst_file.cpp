@@ -36,19 +36,19 @@ void syncFolder(const fs::path& dir) {
 
 }  // namespace
 
-PstFile PstFile::createUnpublished(const fs::path& path) {
+PstFile PstFile::createUnpublished(const fs::path& path, bool unnamed) {
     struct stat st {};
     if (::lstat(path.c_str(), &st) == 0) throw IoError(path.string(), "create", EEXIST);
     if (errno != ENOENT) throw IoError(path.string(), "create", errno);
     const fs::path dir = folderOf(path);
     int fd = -1;
 #ifdef O_TMPFILE
-    fd = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0644);
+    fd = unnamed ? ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0644) : -1;
     if (fd >= 0) {
         // Naming an unnamed file without privileges goes through /proc.
         if (::stat(procFdPath(fd).c_str(), &st) == 0) return PstFile(path, fd, {});
         ::close(fd);
-    } else if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
+    } else if (unnamed && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
         // No such folder, no permission, a read-only file system: a named
         // file would fail the same way.
         throw IoError(path.string(), "create", errno);

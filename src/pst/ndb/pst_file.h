@@ -21,8 +21,9 @@ class PstFile {
     // beside it that close or destruction remove unless published. A
     // process killed before publish() thus never leaves a half-made file at
     // `path`. Throws qm::IoError when anything (a file, a directory, a
-    // link, dangling or not) is at `path` already.
-    static PstFile createUnpublished(const std::filesystem::path& path);
+    // link, dangling or not) is at `path` already. `unnamed` false skips
+    // O_TMPFILE (the hidden-name way is otherwise hard to reach in tests).
+    static PstFile createUnpublished(const std::filesystem::path& path, bool unnamed = true);
     // Syncs, then gives the file its name with link(2), which never
     // replaces nor follows anything there: a file that appeared at `path`
     // meanwhile makes this throw (EEXIST) and the new file stays unnamed.

@@ -4,14 +4,17 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <random>
 
 #include "mapi/error.h"
 #include "pst/ndb/ndb_file_check.h"
 #include "pst/ndb/node_database_writer.h"
+#include "pst/ndb/pst_file.h"
 #include "pst/ndb/test_files.h"
 
 namespace qm::pst::ndb {
@@ -85,6 +88,38 @@ TEST(NdbCreate, TheFileTakesItsNameOnlyWhenPublished) {
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()),
                             std::filesystem::directory_iterator()),
               2);
+}
+
+// Where the file system has no unnamed files, the file waits under a hidden
+// name beside its own; publishing moves the name, dropping removes the file.
+TEST(NdbCreate, TheHiddenNameWayLeavesOnlyThePublishedFile) {
+    TempDir dir;
+    auto files = [&] {
+        std::vector<std::string> names;
+        for (const auto& e : std::filesystem::directory_iterator(dir.path()))
+            names.push_back(e.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    };
+    {
+        PstFile dropped = PstFile::createUnpublished(dir / "dropped.pst", false);
+        ASSERT_EQ(files().size(), 1u);
+        EXPECT_EQ(files()[0].rfind(".dropped.pst.", 0), 0u) << files()[0];
+    }
+    EXPECT_TRUE(files().empty());
+
+    PstFile f = PstFile::createUnpublished(dir / "a.pst", false);
+    const Bytes data = pattern(5000, 3);
+    f.write(0, data);
+    { std::ofstream(dir / "a.pst") << "came first"; }
+    EXPECT_THROW(f.publish(), IoError);
+    std::filesystem::remove(dir / "a.pst");
+    f.publish();
+    f.close();
+    EXPECT_EQ(files(), std::vector<std::string>{"a.pst"});
+    std::ifstream in(dir / "a.pst", std::ios::binary);
+    const Bytes back((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(back, data);
 }
 
 // A store whose file was deleted or replaced cannot deliver what it commits:
