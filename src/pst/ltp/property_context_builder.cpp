@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <span>
 #include <stdexcept>
 
 #include "mapi/error.h"
@@ -12,7 +13,7 @@ namespace {
 
 using namespace ndb;
 
-constexpr uint32_t kInlineMax = 4;      // dwValueHnid holds the value itself
+constexpr uint32_t kInlineMax = 4;  // dwValueHnid holds the value itself
 
 std::string tagName(mapi::PropTag tag) {
     char buf[16];
@@ -23,7 +24,6 @@ std::string tagName(mapi::PropTag tag) {
 bool isVariableMv(uint16_t type) {
     return mapi::isMultiValued(type) && mapi::fixedSize(type) == 0;
 }
-
 
 }  // namespace
 
@@ -113,6 +113,14 @@ BuiltNode PropertyContextBuilder::build() {
         out.subnodes.push_back({nid, bid, 0});
         return nid;
     };
+    // A value in memory is used where it lies; only a stream is read (or a
+    // variable multi-value encoded) into `scratch`.
+    Bytes scratch;
+    auto valueOf = [&scratch](const mapi::Property& p) -> std::span<const uint8_t> {
+        if (!p.stream && !isVariableMv(p.type())) return p.value;
+        scratch = encodePropertyValue(p);
+        return scratch;
+    };
     for (const Pending& pending : props_) {
         const mapi::Property& p = pending.prop;
         uint16_t type = p.type();
@@ -131,15 +139,15 @@ BuiltNode PropertyContextBuilder::build() {
             }
             dword = heap.allocate(ref);
         } else if (fixed != 0 && fixed <= kInlineMax) {
-            Bytes v = p.bytes();
+            const std::span<const uint8_t> v = valueOf(p);
             for (size_t i = 0; i < v.size() && i < kInlineMax; ++i)
                 dword |= uint32_t(v[i]) << (8 * i);
         } else if (fixed != 0) {
-            dword = heap.allocate(p.bytes());
+            dword = heap.allocate(valueOf(p));
         } else if (encodedPropertySize(p) == 0) {
             dword = 0;
         } else if (encodedPropertySize(p) <= kMaxHeapAllocation) {
-            dword = heap.allocate(encodePropertyValue(p));
+            dword = heap.allocate(valueOf(p));
         } else {
             dword = toSubnode(p);
         }

@@ -35,7 +35,6 @@ std::string tagHex(mapi::PropTag tag) {
     return buf;
 }
 
-
 }  // namespace
 
 TableLayout TableLayout::forTags(std::vector<mapi::PropTag> tags) {
@@ -191,7 +190,9 @@ struct TableContextBuilder::Impl {
             if (cellIsHnid(p.type())) {
                 storeLE32(row.data() + c->ibData, storeValue(p));
             } else {
-                Bytes v = p.bytes();
+                // Fixed-size cells are held in memory; only a stream needs reading.
+                const Bytes streamed = p.stream ? p.bytes() : Bytes();
+                const Bytes& v = p.stream ? streamed : p.value;
                 if (v.size() != c->cbData)
                     throw Error("table cell " + tagHex(p.tag) + ": value of " +
                                 std::to_string(v.size()) + " bytes for a " +

@@ -158,11 +158,20 @@ uint64_t valueSize(const mapi::Property& p) {
     return p.byteSize();
 }
 
-std::vector<mapi::Property> rowCells(const std::vector<mapi::Property>& props, int codePage) {
-    std::vector<mapi::Property> cells = props;
+std::vector<mapi::Property> rowCells(const std::vector<mapi::Property>& props, int codePage,
+                                     const std::function<bool(mapi::PropTag)>& keep) {
+    std::vector<mapi::Property> cells;
+    if (!keep) {
+        cells = props;
+    } else {
+        for (const mapi::Property& p : props) {
+            if (keep(p.tag)) cells.push_back(p);
+        }
+    }
     for (const mapi::Property& p : props) {
         if (p.type() != mapi::PT_STRING8 || p.stream) continue;
         const mapi::PropTag twin = mapi::makeTag(p.id(), mapi::PT_UNICODE);
+        if (keep && !keep(twin)) continue;
         if (findTag(props, twin)) continue;
         const std::string_view bytes(reinterpret_cast<const char*>(p.value.data()), p.value.size());
         cells.push_back(mapi::Property::unicode(twin, mapi::decodeCodePage(bytes, codePage)));

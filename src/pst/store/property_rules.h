@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -48,8 +49,11 @@ uint64_t valueSize(const mapi::Property& prop);
 // The cells a table row gets from an object's properties: the properties
 // themselves, plus, for each PT_STRING8 value whose PT_UNICODE twin is
 // absent, the twin decoded with `codePage` (tables of a Unicode store
-// answer in Unicode).
-std::vector<mapi::Property> rowCells(const std::vector<mapi::Property>& props, int codePage);
+// answer in Unicode). `keep`, when given, limits the cells to the tags it
+// accepts (a table's columns): a row needs a few dozen of a message's
+// properties, and copying the rest is most of a small message's allocations.
+std::vector<mapi::Property> rowCells(const std::vector<mapi::Property>& props, int codePage,
+                                     const std::function<bool(mapi::PropTag)>& keep = {});
 
 const mapi::Property* findTag(const std::vector<mapi::Property>& props, mapi::PropTag tag);
 void setTag(std::vector<mapi::Property>& props, mapi::Property p);

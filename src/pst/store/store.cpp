@@ -206,13 +206,17 @@ Nid StoreImpl::addMessage(Nid folder, const mapi::Message& message) {
     MessageWriter writer(*ndb_, names_, [this] { return nextRowVersion(); });
     MessageWriter::Result written = writer.write(nid, message, nowFiletime());
 
-    std::vector<mapi::Property> cells = rowCells(written.props, message.stringCodePage());
+    ltp::TableContextBuilder& contents =
+        tables_->get(ndb::withNidType(folder, ndb::NID_TYPE_CONTENTS_TABLE));
+    std::vector<mapi::Property> cells =
+        rowCells(written.props, message.stringCodePage(),
+                 [&contents](mapi::PropTag t) { return contents.layout().find(t) != nullptr; });
     // The contents row is where Outlook reads PidTagMessageStatus from.
     if (!findTag(cells, mapi::tag::MessageStatus)) {
         cells.push_back(mapi::Property::int32(mapi::tag::MessageStatus, 0));
     }
     cells.push_back(mapi::Property::int32(ndb::kPidTagLtpRowVer, int32_t(nextRowVersion())));
-    tables_->get(ndb::withNidType(folder, ndb::NID_TYPE_CONTENTS_TABLE)).addRow(nid, cells);
+    contents.addRow(nid, cells);
     ndb_->setNode({nid, written.node.bidData, written.node.bidSub, folder});
 
     const auto* flags = findTag(written.props, mapi::tag::MessageFlags);
