@@ -17,29 +17,11 @@
 #include "pst/ndb/format.h"
 #include "robust_util.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-#define QM_ROBUST_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define QM_ROBUST_ASAN 1
-#endif
-#endif
-
 namespace qm::robust {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 namespace hdr = pst::ndb::hdr;
-
-Bytes readFile(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), {});
-}
-
-void writeFile(const fs::path& p, const Bytes& b) {
-    std::ofstream(p, std::ios::binary)
-        .write(reinterpret_cast<const char*>(b.data()), std::streamsize(b.size()));
-}
 
 // ROOT ([MS-PST] 2.2.2.5, Unicode): ibFileEof, then the NBT and BBT BREFs.
 constexpr uint32_t kIbFileEof = hdr::root + 4;

@@ -19,28 +19,10 @@
 #include "robust_util.h"
 #include "support/message_gen.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-#define QM_ROBUST_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define QM_ROBUST_ASAN 1
-#endif
-#endif
-
 namespace qm::robust {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-Bytes readFile(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), {});
-}
-
-void writeFile(const fs::path& p, const Bytes& b) {
-    std::ofstream(p, std::ios::binary)
-        .write(reinterpret_cast<const char*>(b.data()), std::streamsize(b.size()));
-}
 
 uint32_t le32(const Bytes& b, size_t at) {
     return at + 4 <= b.size() ? loadLE32(b.data() + at) : 0xFFFFFFFF;

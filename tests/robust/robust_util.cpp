@@ -7,10 +7,11 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <functional>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
+#include <iterator>
 #include <sstream>
 #include <stdexcept>
 
@@ -46,6 +47,16 @@ ScratchDir::ScratchDir(const std::string& tag) {
 
 ScratchDir::~ScratchDir() {
     removeTree(path_);
+}
+
+std::vector<uint8_t> readFile(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+void writeFile(const fs::path& p, const std::vector<uint8_t>& b) {
+    std::ofstream(p, std::ios::binary)
+        .write(reinterpret_cast<const char*>(b.data()), std::streamsize(b.size()));
 }
 
 void removeTree(const fs::path& path) {

@@ -17,6 +17,16 @@
 
 #include "mapi/message.h"
 
+// Under AddressSanitizer the hostile-input runs skip their memory ceilings:
+// the sanitizer's own shadow memory would trip them.
+#if defined(__SANITIZE_ADDRESS__)
+#define QM_ROBUST_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QM_ROBUST_ASAN 1
+#endif
+#endif
+
 namespace qm::robust {
 
 namespace fs = std::filesystem;
@@ -35,6 +45,10 @@ class ScratchDir {
   private:
     fs::path path_;
 };
+
+// A whole file's bytes (empty when it cannot be read), and writing them back.
+std::vector<uint8_t> readFile(const fs::path& p);
+void writeFile(const fs::path& p, const std::vector<uint8_t>& b);
 
 // Makes a whole tree writable and removes it; no error if it is gone.
 void removeTree(const fs::path& path);

@@ -110,16 +110,5 @@ TEST(StoreCorpus, EveryReadableMessageOfTheCorpus) {
         }
         EXPECT_EQ(exported + skipped, written.size()) << r.output.substr(0, 4000);
     }
-    if (fs::exists("/usr/bin/readpst")) {
-        ScratchDir out;
-        const auto r = run("/usr/bin/readpst -j 0 -q -r -S -D -t eajc -o " +
-                           shellQuote(out.path().string()) + " " + shellQuote(path.string()));
-        EXPECT_EQ(r.exitCode, 0) << r.output.substr(0, 2000);
-    }
-    if (fs::exists("/usr/bin/python3") && run("/usr/bin/python3 -c 'import pypff'").exitCode == 0) {
-        const auto r = run("/usr/bin/python3 " +
-                           shellQuote((sourceDir() / "tests/pst/store/pypff_dump.py").string()) +
-                           " " + shellQuote(path.string()) + " > /dev/null");
-        EXPECT_EQ(r.exitCode, 0) << r.output.substr(0, 2000);
-    }
+    expectOtherReadersRead(path, "eajc");
 }

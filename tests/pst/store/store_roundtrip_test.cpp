@@ -135,18 +135,7 @@ TEST_F(StoreRoundTrip, VariedMessagesReadBackWhole) {
         }
         EXPECT_EQ(most, 300u);
     }
-    if (fs::exists("/usr/bin/readpst")) {
-        ScratchDir out;
-        const auto r = run("/usr/bin/readpst -j 0 -q -r -S -D -o " + shellQuote(out.path().string()) +
-                           " " + shellQuote(path.string()));
-        EXPECT_EQ(r.exitCode, 0) << r.output.substr(0, 2000);
-    }
-    if (fs::exists("/usr/bin/python3") && run("/usr/bin/python3 -c 'import pypff'").exitCode == 0) {
-        const auto r = run("/usr/bin/python3 " +
-                           shellQuote((sourceDir() / "tests/pst/store/pypff_dump.py").string()) +
-                           " " + shellQuote(path.string()) + " > /dev/null");
-        EXPECT_EQ(r.exitCode, 0) << r.output.substr(0, 2000);
-    }
+    expectOtherReadersRead(path);
 }
 
 TEST_F(StoreRoundTrip, ComputedSizesMatchTheFile) {
