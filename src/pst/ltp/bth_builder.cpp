@@ -65,36 +65,36 @@ void BthBuilder::writeHeader() {
 }
 
 Hid BthBuilder::build(HeapBuilder& heap, uint8_t cbKey, uint8_t cbEnt,
-                      std::span<const Bytes> records) {
+                      std::span<const uint8_t> records) {
     BthBuilder b = create(heap, cbKey, cbEnt);
     b.load(records);
     return b.header_;
 }
 
-void BthBuilder::load(std::span<const Bytes> records) {
+void BthBuilder::load(std::span<const uint8_t> records) {
     if (root_ != 0) throw std::logic_error("BthBuilder::load into a BTH that has records");
-    if (records.empty()) return;
-    HeapBuilder& heap = heap_;
     const uint8_t cbKey = cbKey_, cbEnt = cbEnt_;
+    const size_t recSize = size_t(cbKey) + cbEnt;
+    if (records.size() % recSize != 0) throw std::logic_error("BTH record of the wrong size");
+    const size_t count = records.size() / recSize;
+    if (count == 0) return;
+    for (size_t i = 1; i < count; ++i) {
+        if (compareKeys(&records[(i - 1) * recSize], &records[i * recSize], cbKey) >= 0)
+            throw std::logic_error("BTH records not sorted or keys not unique");
+    }
+    HeapBuilder& heap = heap_;
     // Leaves, then index levels over them, each node one full allocation.
     struct Item {
         Bytes key;
         Hid hid;
     };
     std::vector<Item> level;
-    size_t perLeaf = kMaxHeapAllocation / (cbKey + cbEnt);
-    for (size_t first = 0; first < records.size(); first += perLeaf) {
-        Bytes node;
-        size_t end = std::min(records.size(), first + perLeaf);
-        for (size_t i = first; i < end; ++i) {
-            if (records[i].size() != size_t(cbKey) + cbEnt)
-                throw std::logic_error("BTH record of the wrong size");
-            if (i > 0 && compareKeys(records[i - 1].data(), records[i].data(), cbKey) >= 0)
-                throw std::logic_error("BTH records not sorted or keys not unique");
-            node.insert(node.end(), records[i].begin(), records[i].end());
-        }
-        level.push_back(
-            {Bytes(records[first].begin(), records[first].begin() + cbKey), heap.allocate(node)});
+    const size_t perLeaf = kMaxHeapAllocation / recSize;
+    for (size_t first = 0; first < count; first += perLeaf) {
+        const size_t end = std::min(count, first + perLeaf);
+        const uint8_t* from = &records[first * recSize];
+        level.push_back({Bytes(from, from + cbKey),
+                         heap.allocate(std::span<const uint8_t>(from, (end - first) * recSize))});
     }
     uint8_t levels = 0;
     size_t perIndex = kMaxHeapAllocation / (cbKey + kIndexDataSize);

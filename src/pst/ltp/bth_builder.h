@@ -32,15 +32,15 @@ class BthBuilder {
     BthBuilder(HeapBuilder& heap, Hid header);
 
     // Builds the whole tree from records sorted by key (leaves filled, then
-    // index levels as needed) into a new BTHHEADER. Each record is
-    // cbKey + cbEnt bytes.
+    // index levels as needed) into a new BTHHEADER. `records` are packed
+    // back to back, cbKey + cbEnt bytes each.
     // REQUIRES: records sorted by key, keys unique.
     static Hid build(HeapBuilder& heap, uint8_t cbKey, uint8_t cbEnt,
-                     std::span<const Bytes> records);
+                     std::span<const uint8_t> records);
     // The same into this BTH (so its header can be allocated before the
     // values that go with the records, as Outlook lays out a PC).
     // REQUIRES: the BTH is empty; records as for build().
-    void load(std::span<const Bytes> records);
+    void load(std::span<const uint8_t> records);
 
     Hid header() const { return header_; }
     uint8_t keySize() const { return cbKey_; }

@@ -213,6 +213,15 @@ void HeapBuilder::free(Hid hid) {
     noteRoom(hidBlock(hid));
 }
 
+uint64_t HeapBuilder::byteSize() const {
+    uint64_t total = 0;
+    for (uint32_t i = 0; i < pages_.size(); ++i) {
+        const Page& p = pages_[i];
+        total += p.loaded ? encodedSize(i, p) : p.size;
+    }
+    return total;
+}
+
 Bytes HeapBuilder::encodePage(uint32_t index) const {
     const Page& p = pages_[index];
     Bytes d;

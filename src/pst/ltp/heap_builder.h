@@ -61,6 +61,8 @@ class HeapBuilder {
     Bytes read(Hid hid) const;
 
     size_t pageCount() const { return pages_.size(); }
+    // Bytes the heap's blocks hold once written: the sum of their cb.
+    uint64_t byteSize() const;
 
     // Writes the changed pages and the data tree over all pages; returns its
     // root (a new tree; the one given to open() is left to the caller, who

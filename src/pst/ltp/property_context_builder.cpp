@@ -93,14 +93,19 @@ bool PropertyContextBuilder::erase(uint16_t propId) {
 }
 
 BuiltNode PropertyContextBuilder::build() {
+    return build(0, nullptr);
+}
+
+BuiltNode PropertyContextBuilder::build(mapi::PropTag sizeTag, const SizeDependent& sizeValue) {
     SubnodeIds& ids = ids_ ? *ids_ : ownIds_;
     HeapBuilder heap(ndb_, bTypePC);
     // The BTH header first: HID 0x20 is the user root, as in Outlook's PCs.
     BthBuilder bth = BthBuilder::create(heap, 2, 6);
     heap.setUserRoot(bth.header());
     BuiltNode out;
-    std::vector<Bytes> records;
-    records.reserve(props_.size());
+    Bytes records;  // packed {wPropId, wPropType, dwValueHnid}
+    records.reserve(8 * props_.size());
+    bool sizeTagSet = false;
     auto toSubnode = [&](const mapi::Property& p) {
         Nid nid = ids.next(NID_TYPE_LTP);
         Bid bid;
@@ -151,13 +156,24 @@ BuiltNode PropertyContextBuilder::build() {
         } else {
             dword = toSubnode(p);
         }
-        Bytes rec;
-        appendLE16(rec, p.id());
-        appendLE16(rec, type);
-        appendLE32(rec, dword);
-        records.push_back(std::move(rec));
+        appendLE16(records, p.id());
+        appendLE16(records, type);
+        appendLE32(records, dword);
+        if (sizeValue && p.tag == sizeTag) sizeTagSet = true;
     }
     bth.load(records);
+    if (sizeValue) {
+        if (!sizeTagSet || mapi::propType(sizeTag) != mapi::PT_LONG)
+            throw std::logic_error("PC size-dependent value: " + tagName(sizeTag) +
+                                   " is not a PT_LONG set in this PC");
+        const int32_t v = sizeValue(heap.byteSize(), out.subnodes);
+        uint8_t rec[6];
+        storeLE16(rec, mapi::PT_LONG);
+        storeLE32(rec + 2, uint32_t(v));
+        uint8_t key[2];
+        storeLE16(key, mapi::propId(sizeTag));
+        bth.insert(key, rec);
+    }
     out.bidData = heap.flush();
     std::sort(out.subnodes.begin(), out.subnodes.end(),
               [](const SubnodeEntry& a, const SubnodeEntry& b) { return a.nid < b.nid; });

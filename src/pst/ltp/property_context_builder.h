@@ -23,6 +23,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "mapi/property.h"
@@ -73,6 +74,16 @@ class PropertyContextBuilder {
     // more set()s (a folder whose counts changed); each call writes anew.
     // REQUIRES: the result is referenced before the next commit.
     BuiltNode build();
+
+    // The value of an inline PT_LONG that depends on the PC's own size
+    // (PidTagMessageSize). It is asked for once the layout is final, with the
+    // bytes the heap's blocks will hold and the value subnodes already
+    // written, and it replaces the property's value before anything of the
+    // heap is written: an inline value cannot change the size it measures.
+    using SizeDependent =
+        std::function<int32_t(uint64_t heapBytes, const std::vector<ndb::SubnodeEntry>& subnodes)>;
+    // REQUIRES: `sizeTag` set, with type PT_LONG.
+    BuiltNode build(mapi::PropTag sizeTag, const SizeDependent& value);
 
   private:
     struct Pending {

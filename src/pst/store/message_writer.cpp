@@ -237,27 +237,25 @@ MessageWriter::Result MessageWriter::write(ndb::Nid nid, const mapi::Message& me
                          unionColumns(columns::attachmentTemplate(), rowCellsOnly), rows));
     }
 
-    // The PC: PidTagMessageSize is an inline Int32, so its value does not
-    // change the heap's size. Build with 0, measure, then put the real value
-    // into the BTH record.
+    // PidTagMessageSize counts the PC itself; as an inline Int32 its value
+    // cannot change the heap's size, so it is filled in once the layout is
+    // final and the PC is written once.
     ltp::SubnodeIds ids;
     ltp::PropertyContextBuilder pc(ndb_, &ids);
     for (const Property& p : props) pc.set(p);
     pc.set(Property::int32(tag::MessageSize, 0));
-    const ltp::BuiltNode built = pc.build();
-    size += ndb_.dataSize(built.bidData) + subnodeBytes(built.subnodes);
-    const int32_t messageSize = clampSize(size);
-
-    auto heap = ltp::HeapBuilder::open(ndb_, built.bidData);
-    ltp::BthBuilder bth(*heap, heap->userRoot());
-    Bytes record;
-    appendLE16(record, mapi::PT_LONG);
-    appendLE32(record, uint32_t(messageSize));
-    bth.insert(ltp::bthKey16(mapi::propId(tag::MessageSize)), record);
+    int32_t messageSize = 0;
+    const ltp::BuiltNode built =
+        pc.build(tag::MessageSize,
+                 [&](uint64_t heapBytes, const std::vector<ndb::SubnodeEntry>& pcSubnodes) {
+                     size += heapBytes + subnodeBytes(pcSubnodes);
+                     messageSize = clampSize(size);
+                     return messageSize;
+                 });
 
     Result result;
     result.node.nid = nid;
-    result.node.bidData = heap->flush();
+    result.node.bidData = built.bidData;
     result.node.size = size;
     subnodes.insert(subnodes.end(), built.subnodes.begin(), built.subnodes.end());
     std::sort(subnodes.begin(), subnodes.end(),

@@ -213,11 +213,10 @@ TEST(LtpHeap, AFullPageTakesItsLastByteAndKeepsSameSizeItemsInPlace) {
 TEST(LtpBth, BulkAndIncrementalWithIndexLevels) {
     Scratch s;
     HeapBuilder heap(*s.w, ndb::bTypeBTH);
-    std::vector<Bytes> records;
+    Bytes records;  // packed, 8 bytes each
     for (uint32_t k = 0; k < 5000; ++k) {
-        Bytes r = bthKey32(k * 3);
-        appendLE32(r, k);
-        records.push_back(r);
+        appendLE32(records, k * 3);
+        appendLE32(records, k);
     }
     Hid bulk = BthBuilder::build(heap, 4, 4, records);
     BthBuilder inc = BthBuilder::create(heap, 4, 4);
@@ -238,12 +237,12 @@ TEST(LtpBth, BulkAndIncrementalWithIndexLevels) {
     auto db = s.commitAndRead();
     read::LtpNode node(db, root, 0, "bth");
     read::Bth a(node.heap(), bulk);
-    ASSERT_EQ(a.records().size(), records.size());
+    ASSERT_EQ(a.records().size() * 8, records.size());
     EXPECT_EQ(a.indexLevels(), 1u);
-    for (size_t i = 0; i < records.size(); ++i) {
+    for (size_t i = 0; i < a.records().size(); ++i) {
         Bytes r(a.records()[i].key.begin(), a.records()[i].key.end());
         r.insert(r.end(), a.records()[i].data.begin(), a.records()[i].data.end());
-        ASSERT_EQ(r, records[i]);
+        ASSERT_EQ(r, Bytes(records.begin() + long(i * 8), records.begin() + long(i * 8 + 8)));
     }
     read::Bth b(node.heap(), inc.header());
     ASSERT_EQ(b.records().size(), model.size());
