@@ -142,6 +142,46 @@ TEST(LtpPc, ManyPropertiesNeedAnIndexLevel) {
     EXPECT_EQ(bag.int32(makeTag(0x83E7, mapi::PT_LONG)), 0x83E7);
 }
 
+// PidTagMessageSize is filled in from what the builder reports before it
+// writes: the reported heap bytes and subnodes must be what lands in the
+// file, for a one-page PC and for one spread over several heap pages.
+TEST(LtpPc, SizeDependentValueSeesTheBytesWritten) {
+    for (size_t props : {size_t(5), size_t(900)}) {
+        SCOPED_TRACE(props);
+        Scratch s;
+        PropertyContextBuilder pc(*s.w);
+        for (uint16_t id = 0; id < props; ++id)
+            pc.set(
+                Property::binary(makeTag(uint16_t(0x8000 + id), mapi::PT_BINARY), pattern(40, id)));
+        pc.set(Property::binary(makeTag(0x6011, mapi::PT_BINARY), pattern(9000, 1)));
+        const mapi::PropTag sizeTag = makeTag(0x0E08, mapi::PT_LONG);
+        pc.set(Property::int32(sizeTag, 0));
+        uint64_t seenHeap = 0;
+        size_t seenSubnodes = 0;
+        BuiltNode built = pc.build(sizeTag, [&](uint64_t heapBytes, const auto& subnodes) {
+            seenHeap = heapBytes;
+            seenSubnodes = subnodes.size();
+            return int32_t(heapBytes);
+        });
+        EXPECT_EQ(seenHeap, s.w->dataSize(built.bidData));
+        EXPECT_EQ(seenSubnodes, 1u);
+        s.put(0x21, built);
+        auto db = s.commitAndRead();
+        read::PropertyContext r(db, db->findNode(0x21)->bidData, db->findNode(0x21)->bidSub,
+                                "message");
+        if (props > 100) {
+            EXPECT_GT(r.node().heap().blockCount(), 1u);
+        }
+        EXPECT_EQ(r.properties().int32(sizeTag), int32_t(seenHeap));
+    }
+    Scratch s;
+    PropertyContextBuilder pc(*s.w);
+    pc.set(Property::int32(makeTag(0x6002, mapi::PT_LONG), 1));
+    EXPECT_THROW(pc.build(makeTag(0x0E08, mapi::PT_LONG), [](uint64_t, const auto&) { return 0; }),
+                 std::logic_error)
+        << "the size property must be in the PC";
+}
+
 TEST(LtpPc, RejectsValuesOfTheWrongSize) {
     Scratch s;
     PropertyContextBuilder pc(*s.w);
