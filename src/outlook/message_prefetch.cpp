@@ -26,6 +26,10 @@ struct Entry {
     std::exception_ptr error;              // what reading it raised, for Import to see
 };
 
+// The two threads wake each other only at the edges: the reader when the
+// queue has drained to half (it then refills it in one go), the run when the
+// queue it waits on gets its first entry. A wake-up per message cost about a
+// tenth of the run's time in context switches.
 class Prefetcher {
   public:
     explicit Prefetcher(MessagePrefetch::PathSource next) : next_(std::move(next)) {
@@ -36,7 +40,7 @@ class Prefetcher {
             std::lock_guard<std::mutex> lock(mu_);
             stop_ = true;
         }
-        cv_.notify_all();
+        roomCv_.notify_all();
         worker_.join();
     }
 
@@ -45,18 +49,31 @@ class Prefetcher {
     std::optional<Entry> take(const std::string& path) {
         std::unique_lock<std::mutex> lock(mu_);
         for (;;) {
-            cv_.wait(lock, [&] { return !queue_.empty() || finished_; });
+            if (queue_.empty() && !finished_) {
+                consumerWaiting_ = true;
+                readyCv_.wait(lock, [&] { return !queue_.empty() || finished_; });
+                consumerWaiting_ = false;
+            }
             if (queue_.empty()) return std::nullopt;
             Entry e = std::move(queue_.front());
             queue_.pop_front();
             queuedBytes_ -= e.bytes;
-            cv_.notify_all();
+            if (workerWaiting_ && drained()) roomCv_.notify_one();
             if (e.path == path) return e;
             // Dropped: a row the run skipped before importing it.
         }
     }
 
   private:
+    bool full() const {
+        return queue_.size() >= MessagePrefetch::kMaxMessages ||
+               queuedBytes_ >= MessagePrefetch::kMaxBytes;
+    }
+    bool drained() const {
+        return queue_.size() <= MessagePrefetch::kMaxMessages / 2 &&
+               queuedBytes_ <= MessagePrefetch::kMaxBytes / 2;
+    }
+
     void run() {
         // Stop signals are the main thread's to handle.
         sigset_t signals;
@@ -67,10 +84,11 @@ class Prefetcher {
         for (;;) {
             {
                 std::unique_lock<std::mutex> lock(mu_);
-                cv_.wait(lock, [&] {
-                    return stop_ || (queue_.size() < MessagePrefetch::kMaxMessages &&
-                                     queuedBytes_ < MessagePrefetch::kMaxBytes);
-                });
+                if (full() && !stop_) {
+                    workerWaiting_ = true;
+                    roomCv_.wait(lock, [&] { return stop_ || drained(); });
+                    workerWaiting_ = false;
+                }
                 if (stop_) return;
             }
             std::string path;
@@ -96,25 +114,30 @@ class Prefetcher {
                     e.error = std::current_exception();
                 }
             }
+            bool wake = false;
             {
                 std::lock_guard<std::mutex> lock(mu_);
                 queuedBytes_ += e.bytes;
                 queue_.push_back(std::move(e));
+                wake = consumerWaiting_;
             }
-            cv_.notify_all();
+            if (wake) readyCv_.notify_one();
         }
         {
             std::lock_guard<std::mutex> lock(mu_);
             finished_ = true;
         }
-        cv_.notify_all();
+        readyCv_.notify_all();
     }
 
     MessagePrefetch::PathSource next_;  // called on the worker's thread only
     std::mutex mu_;
-    std::condition_variable cv_;
+    std::condition_variable readyCv_;  // the run waits for an entry
+    std::condition_variable roomCv_;   // the reader waits for room
     std::deque<Entry> queue_;
     uint64_t queuedBytes_ = 0;
+    bool consumerWaiting_ = false;
+    bool workerWaiting_ = false;
     bool finished_ = false;
     bool stop_ = false;
     std::thread worker_;

@@ -9,10 +9,10 @@
 // so its run, order and yields stay exactly as they are.
 //
 // The worker opens only regular files (as Import does), stays at most
-// kMaxMessages and kMaxBytes of files ahead, and blocks SIGINT and SIGTERM so
-// that they reach the main thread. It takes its paths one at a time from a
-// source (the command line walks its folders again for it), so a run of any
-// length holds only what is queued.
+// kMaxMessages and kMaxBytes of files ahead (refilling from half), and
+// blocks SIGINT and SIGTERM so that they reach the main thread. It takes its paths one at a time
+// from a source (the command line walks its folders again for it), so a run of any length holds
+// only what is queued.
 #pragma once
 
 #include <cstdint>
@@ -27,7 +27,7 @@ namespace qm::outlook {
 
 class MessagePrefetch {
   public:
-    static constexpr size_t kMaxMessages = 8;
+    static constexpr size_t kMaxMessages = 16;
     static constexpr uint64_t kMaxBytes = uint64_t(64)
                                           << 20;  // file sizes; large values stay in their file
 
