@@ -239,7 +239,6 @@ struct NodeDatabaseWriter::Impl {
     void writeHeader(const Header& h) {
         auto bytes = encodeHeader(h);
         file.write(0, bytes);
-        file.sync();
     }
 
     void commit() {
@@ -249,16 +248,20 @@ struct NodeDatabaseWriter::Impl {
             settle();
             Bref nbtRoot = nbt.writeDirty();
             Bref bbtRoot = bbt.writeDirty();
-            file.sync();
             observe("data");
             if (hasCommitted) {
                 // The maps are about to change in place: until the new header
                 // is down, the file is the old state with maps to rebuild.
+                // One sync makes both the new data and this header durable:
+                // neither is reachable from the committed header, so their
+                // order on the disk does not matter, only that both are down
+                // before the maps change.
                 Header h = committed;
                 h.root.amapValid = uint8_t(AMapValid::Invalid);
                 writeHeader(h);
-                observe("invalid-header");
             }
+            file.sync();
+            if (hasCommitted) observe("invalid-header");
             Bid dlistBid = bidNextP++;
             space.writeMaps(dlistBid);
             file.sync();
@@ -266,6 +269,7 @@ struct NodeDatabaseWriter::Impl {
             ++unique;
             Header h = makeHeader(AMapValid::Valid2, nbtRoot, bbtRoot);
             writeHeader(h);
+            file.sync();
             observe("header");
             committed = h;
             hasCommitted = true;

@@ -4,12 +4,14 @@
 //
 // Durability protocol (commit()):
 //   1. blocks and B-tree pages written since the last commit go only into
-//      space the last committed state does not use; flush them;
+//      space the last committed state does not use;
 //   2. rewrite the header as the last committed state with fAMapValid = 0
-//      (INVALID) and flush: the map pages are about to change in place;
+//      (INVALID): the map pages are about to change in place; flush steps
+//      1 and 2 together (neither is reachable from the committed header);
 //   3. write AMaps, PMaps, FMaps, FPMaps and the density list; flush;
 //   4. write the header naming the new roots, fAMapValid = 2, dwUnique + 1;
 //      flush.
+// Three flushes a commit; the very first commit has no step 2.
 // A process killed at any point leaves a file that reads as the last
 // committed state (or, once step 4 is on disk, the new one). Space freed
 // during a transaction becomes reusable only after the commit that frees it.
@@ -166,7 +168,8 @@ class NodeDatabaseWriter {
     uint64_t committedCount() const;  // commits so far, create() included
 
     // Test seam: called with a step name ("data", "invalid-header", "maps",
-    // "header") after each step of commit() has been flushed.
+    // "header") after each step of commit(); "data" before its flush, which
+    // it shares with "invalid-header", the others after theirs.
     void setCommitObserver(std::function<void(const char* step)> observer);
 
     struct Impl;
