@@ -4,7 +4,12 @@
 #include "pst/ndb/crypt.h"
 
 #include <array>
+#include <cstddef>
 #include <stdexcept>
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#endif
 
 namespace qm::pst::ndb {
 namespace {
@@ -76,12 +81,71 @@ static_assert(inverse(kMiddle, kMiddle));
 
 }  // namespace
 
+namespace {
+
+void substituteScalar(uint8_t* p, size_t n, const std::array<uint8_t, 256>& table) {
+    for (size_t i = 0; i < n; ++i) p[i] = table[p[i]];
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+// Every byte of every block written or read goes through one table: with
+// AVX-512 VBMI a 64-byte vector is looked up in the table's two halves at
+// once and the halves chosen by each byte's top bit, many times the speed of
+// a byte at a time.
+__attribute__((target("avx512f,avx512bw,avx512vbmi"))) void substituteVbmi(
+    uint8_t* p, size_t n, const std::array<uint8_t, 256>& table) {
+    const __m512i t0 = _mm512_loadu_si512(table.data());
+    const __m512i t1 = _mm512_loadu_si512(table.data() + 64);
+    const __m512i t2 = _mm512_loadu_si512(table.data() + 128);
+    const __m512i t3 = _mm512_loadu_si512(table.data() + 192);
+    size_t i = 0;
+    for (; i + 64 <= n; i += 64) {
+        const __m512i x = _mm512_loadu_si512(p + i);
+        const __m512i low = _mm512_permutex2var_epi8(t0, x, t1);
+        const __m512i high = _mm512_permutex2var_epi8(t2, x, t3);
+        _mm512_storeu_si512(p + i, _mm512_mask_blend_epi8(_mm512_movepi8_mask(x), low, high));
+    }
+    substituteScalar(p + i, n - i, table);
+}
+
+bool cpuHasVbmi() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+           __builtin_cpu_supports("avx512vbmi");
+}
+#endif
+
+using Substitute = void (*)(uint8_t*, size_t, const std::array<uint8_t, 256>&);
+
+Substitute pickSubstitute() {
+#if defined(__x86_64__) && defined(__GNUC__)
+    if (cpuHasVbmi()) return substituteVbmi;
+#endif
+    return substituteScalar;
+}
+
+// Picked on first use, so that no static initialiser depends on the order.
+Substitute substitute() {
+    static const Substitute chosen = pickSubstitute();
+    return chosen;
+}
+
+}  // namespace
+
 void permuteEncode(std::span<uint8_t> data) {
-    for (uint8_t& b : data) b = kEncode[b];
+    substitute()(data.data(), data.size(), kEncode);
 }
 
 void permuteDecode(std::span<uint8_t> data) {
-    for (uint8_t& b : data) b = kDecode[b];
+    substitute()(data.data(), data.size(), kDecode);
+}
+
+bool permuteIsVectorised() {
+    return substitute() != substituteScalar;
+}
+
+void permuteEncodeByteAtATime(std::span<uint8_t> data) {
+    substituteScalar(data.data(), data.size(), kEncode);
 }
 
 void cyclicDecode(std::span<uint8_t> data, uint32_t key) {
