@@ -198,7 +198,7 @@ std::optional<Bytes> BthBuilder::find(std::span<const uint8_t> key) const {
     if (key.size() != cbKey_ || root_ == 0) return std::nullopt;
     Hid node = root_;
     for (int level = levels_; level >= 0; --level) {
-        Bytes n = heap_.read(node);
+        const std::span<const uint8_t> n = heap_.view(node);
         size_t recSize = cbKey_ + (level == 0 ? cbEnt_ : kIndexDataSize);
         size_t count = n.size() / recSize;
         if (level == 0) {

@@ -179,6 +179,11 @@ Hid HeapBuilder::allocate(std::span<const uint8_t> bytes) {
 }
 
 Bytes HeapBuilder::read(Hid hid) const {
+    const std::span<const uint8_t> v = view(hid);
+    return Bytes(v.begin(), v.end());
+}
+
+std::span<const uint8_t> HeapBuilder::view(Hid hid) const {
     const Page& p = page(hidBlock(hid));
     uint32_t i = hidIndex(hid);
     if ((hid & kNidTypeMask) != 0 || i == 0 || i > p.items.size())
@@ -190,7 +195,7 @@ Bytes HeapBuilder::read(Hid hid) const {
 Hid HeapBuilder::replace(Hid hid, std::span<const uint8_t> bytes) {
     if (bytes.size() > kMaxHeapAllocation)
         throw std::logic_error("heap allocation larger than 3580 bytes");
-    read(hid);  // validates
+    view(hid);  // validates
     uint32_t index = hidBlock(hid);
     Page& p = page(index);
     Bytes& item = p.items[hidIndex(hid) - 1];
@@ -205,7 +210,7 @@ Hid HeapBuilder::replace(Hid hid, std::span<const uint8_t> bytes) {
 }
 
 void HeapBuilder::free(Hid hid) {
-    read(hid);
+    view(hid);  // validates
     Page& p = page(hidBlock(hid));
     p.items[hidIndex(hid) - 1].clear();
     ++p.cFree;

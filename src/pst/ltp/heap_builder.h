@@ -59,6 +59,8 @@ class HeapBuilder {
     void free(Hid hid);
     // Throws qm::FormatError for a HID that names no allocation.
     Bytes read(Hid hid) const;
+    // The same without a copy: valid until the heap next changes.
+    std::span<const uint8_t> view(Hid hid) const;
 
     size_t pageCount() const { return pages_.size(); }
     // Bytes the heap's blocks hold once written: the sum of their cb.

@@ -105,6 +105,7 @@ struct TableContextBuilder::Impl {
 
     void writeTcInfo() {
         Bytes b;
+        b.reserve(22 + 8 * layout.columns.size());
         b.push_back(bTypeTC);
         b.push_back(uint8_t(layout.columns.size()));
         appendLE16(b, layout.end8_4);
@@ -370,16 +371,20 @@ std::unique_ptr<TableContextBuilder> TableContextBuilder::open(ndb::NodeDatabase
 
 void TableContextBuilder::addRow(uint32_t rowId, std::span<const mapi::Property> cells) {
     Impl& m = *impl_;
-    if (m.rowIndex->find(bthKey32(rowId))) throw std::logic_error("table already has this row id");
+    uint8_t key[4], data[4];
+    storeLE32(key, rowId);
+    if (m.rowIndex->find(key)) throw std::logic_error("table already has this row id");
     Bytes row = m.encodeRow(rowId, cells);
-    uint32_t index = m.rowCount;
+    storeLE32(data, m.rowCount);
     m.appendRow(row);
-    m.rowIndex->insert(bthKey32(rowId), bthKey32(index));
+    m.rowIndex->insert(key, data);
     rowCount_ = m.rowCount;
 }
 
 std::optional<uint32_t> TableContextBuilder::findRow(uint32_t rowId) const {
-    auto d = impl_->rowIndex->find(bthKey32(rowId));
+    uint8_t key[4];
+    storeLE32(key, rowId);
+    auto d = impl_->rowIndex->find(key);
     if (!d) return std::nullopt;
     return loadLE32(d->data());
 }
