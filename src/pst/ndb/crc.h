@@ -13,6 +13,8 @@ namespace qm::pst::ndb {
 // CRC of `data`, continuing from `crc` (0 for a fresh computation), so a
 // range may be fed in pieces: crc(a+b) == crc(b, crc(a)).
 uint32_t crc32(std::span<const uint8_t> data, uint32_t crc = 0);
+// The same through the tables alone (what the folded path must agree with).
+uint32_t crc32ByTables(std::span<const uint8_t> data, uint32_t crc = 0);
 inline uint32_t crc32(const uint8_t* data, size_t size, uint32_t crc = 0) {
     return crc32(std::span<const uint8_t>(data, size), crc);
 }

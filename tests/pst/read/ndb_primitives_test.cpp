@@ -36,16 +36,24 @@ TEST(PstCrc, KnownVectors) {
     EXPECT_EQ(crc32(bytesOf("123456789")), 0x2DFD2D88u);
 }
 
-TEST(PstCrc, SlicedMatchesBitwiseForEveryLengthAndAlignment) {
+// Lengths cross the tables-only range, the 16-byte and the 64-byte folding
+// steps (where the CPU has carry-less multiply) and every tail length.
+TEST(PstCrc, FastPathsMatchBitwiseForEveryLengthAlignmentAndSeed) {
     std::mt19937 rng(7);
-    std::vector<uint8_t> buf(300);
+    std::vector<uint8_t> buf(1200);
     for (auto& b : buf) b = uint8_t(rng());
     for (size_t start = 0; start < 9; ++start) {
-        for (size_t len = 0; len + start <= buf.size(); len += 7) {
+        for (size_t len = 0; len + start <= buf.size(); len += len < 200 ? 1 : 13) {
             std::span<const uint8_t> s(buf.data() + start, len);
             ASSERT_EQ(crc32(s), referenceCrc(s)) << start << "+" << len;
+            ASSERT_EQ(crc32ByTables(s), referenceCrc(s)) << start << "+" << len;
+            const uint32_t seed = uint32_t(rng());
+            ASSERT_EQ(crc32(s, seed), crc32ByTables(s, seed)) << start << "+" << len;
         }
     }
+    std::vector<uint8_t> block(8176);
+    for (auto& b : block) b = uint8_t(rng());
+    EXPECT_EQ(crc32(block), referenceCrc(block));
 }
 
 TEST(PstCrc, ContinuesAcrossPieces) {
