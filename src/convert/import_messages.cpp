@@ -1,11 +1,10 @@
 #include "convert/import_messages.h"
 
 #include <exception>
-#include <filesystem>
-#include <system_error>
 
 #include "convert/failure_text.h"
 #include "convert/relative_folder.h"
+#include "mapi/read_only_file.h"
 #include "mapi/tags.h"
 #include "outlook/mail_item.h"
 
@@ -18,10 +17,7 @@ int32_t MessageFlagsFor(size_t attachmentCount) {
 namespace {
 
 uint64_t sizeOf(const std::string& path) {
-    std::error_code ec;
-    if (!std::filesystem::is_regular_file(path, ec)) return 0;
-    const auto size = std::filesystem::file_size(path, ec);
-    return ec ? 0 : size;
+    return regularFileSize(path).value_or(0);
 }
 
 }  // namespace

@@ -45,4 +45,10 @@ void ReadOnlyFile::read(uint64_t offset, std::span<uint8_t> out) const {
     }
 }
 
+std::optional<uint64_t> regularFileSize(const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+    return uint64_t(st.st_size);
+}
+
 }  // namespace qm

@@ -9,9 +9,9 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
-#include <system_error>
 #include <thread>
 
+#include "mapi/read_only_file.h"
 #include "msg/msg.h"
 
 namespace qm::outlook {
@@ -102,11 +102,9 @@ class Prefetcher {
             }
             Entry e;
             e.path = std::move(path);
-            std::error_code ec;
             // As Import: a FIFO or a device is never opened.
-            if (fs::status(e.path, ec).type() == fs::file_type::regular) {
-                e.bytes = fs::file_size(e.path, ec);
-                if (ec) e.bytes = 0;
+            if (const auto size = regularFileSize(e.path)) {
+                e.bytes = *size;
                 try {
                     e.message = msg::readMsgFile(fs::path(e.path));
                 } catch (...) {
