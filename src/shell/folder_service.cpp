@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "mapi/error.h"
+#include "shell/directory_listing.h"
 
 #ifndef _WIN32
 #include <sys/stat.h>
@@ -37,39 +38,25 @@ class LocalFolderService : public FolderService {
 
     std::vector<SubFolderEntry> SubFolders(const std::string& folder) override {
         std::vector<SubFolderEntry> out;
-        forEachEntry(folder, [&](const fs::directory_entry& e) {
-            std::error_code ec;
-            // is_directory follows links, so a link to a folder is a sub-folder.
-            if (e.is_directory(ec)) {
-                std::string name = e.path().filename().string();
-                out.push_back({name, Identity(folder + name)});
-            }
-        });
+        DirectoryListing listing(folder);
+        std::string name;
+        EntryKind kind;
+        // A link to a folder is a sub-folder.
+        while (listing.Next(name, kind))
+            if (kind == EntryKind::Folder) out.push_back({name, Identity(folder + name)});
         return out;
     }
 
     std::vector<std::string> Files(const std::string& folder) override {
         std::vector<std::string> out;
-        forEachEntry(folder, [&](const fs::directory_entry& e) {
-            std::error_code ec;
-            // Regular files and links to them only: opening a FIFO or a device
-            // later would block or read something that is not a file.
-            if (e.is_regular_file(ec)) out.push_back(e.path().filename().string());
-        });
+        DirectoryListing listing(folder);
+        std::string name;
+        EntryKind kind;
+        // Regular files and links to them only: opening a FIFO or a device
+        // later would block or read something that is not a file.
+        while (listing.Next(name, kind))
+            if (kind == EntryKind::File) out.push_back(name);
         return out;
-    }
-
-  private:
-    template <class F>
-    void forEachEntry(const std::string& folder, F&& visit) {
-        std::error_code ec;
-        fs::directory_iterator it(fs::path(folder), ec);
-        if (ec) throw qm::IoError(folder, "list folder", ec.value());
-        for (; it != fs::directory_iterator(); it.increment(ec)) {
-            if (ec) break;
-            visit(*it);
-        }
-        if (ec) throw qm::IoError(folder, "list folder", ec.value());
     }
 };
 

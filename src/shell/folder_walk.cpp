@@ -1,11 +1,7 @@
 #include "shell/folder_walk.h"
 
-#include <system_error>
-
 #include "mapi/error.h"
 #include "shell/path_logger.h"
-
-namespace fs = std::filesystem;
 
 namespace qm::shell {
 
@@ -33,10 +29,7 @@ bool FolderWalk::enterNextFolder() {
         if (!sub.identity.empty() && !visited_.insert(sub.identity).second) continue;
         queued_.push_back(current_ + sub.name + kPathSeparator);
     }
-    std::error_code ec;
-    fs::directory_iterator it(fs::path(current_), ec);
-    if (ec) throw qm::IoError(current_, "list folder", ec.value());
-    files_ = std::move(it);
+    files_ = std::make_unique<DirectoryListing>(current_);
     return true;
 }
 
@@ -44,17 +37,12 @@ bool FolderWalk::Next(std::string& path) {
     try {
         while (!done_) {
             if (!files_ && !enterNextFolder()) return false;
-            fs::directory_iterator& it = *files_;
-            while (it != fs::directory_iterator()) {
-                std::error_code ec;
+            EntryKind kind;
+            while (files_->Next(name_, kind)) {
                 // The local folder service's file test: regular files and
                 // links to them, never FIFOs, devices or sockets.
-                const bool isFile = it->is_regular_file(ec);
-                std::string name = isFile ? it->path().filename().string() : std::string();
-                it.increment(ec);
-                if (ec) throw qm::IoError(current_, "list folder", ec.value());
-                if (isFile) {
-                    path = current_ + name;
+                if (kind == EntryKind::File) {
+                    path.assign(current_).append(name_);
                     return true;
                 }
             }

@@ -16,12 +16,11 @@
 #pragma once
 
 #include <deque>
-#include <filesystem>
 #include <memory>
-#include <optional>
 #include <string>
 #include <unordered_set>
 
+#include "shell/directory_listing.h"
 #include "shell/folder_service.h"
 
 namespace qm::shell {
@@ -47,7 +46,8 @@ class FolderWalk {
     std::deque<std::string> queued_;  // folders found and not yet entered
     std::unordered_set<std::string> visited_;
     std::string current_;  // the folder whose files are being listed
-    std::optional<std::filesystem::directory_iterator> files_;
+    std::unique_ptr<DirectoryListing> files_;
+    std::string name_;  // the entry being looked at
     bool done_ = false;
 };
 
