@@ -24,11 +24,6 @@ bool FolderWalk::enterNextFolder() {
     }
     current_ = std::move(queued_.front());
     queued_.pop_front();
-    // Sub-folders first, as pathLogger queues them before logging the files.
-    for (const SubFolderEntry& sub : service_->SubFolders(current_)) {
-        if (!sub.identity.empty() && !visited_.insert(sub.identity).second) continue;
-        queued_.push_back(current_ + sub.name + kPathSeparator);
-    }
     files_ = std::make_unique<DirectoryListing>(current_);
     return true;
 }
@@ -39,6 +34,18 @@ bool FolderWalk::Next(std::string& path) {
             if (!files_ && !enterNextFolder()) return false;
             EntryKind kind;
             while (files_->Next(name_, kind)) {
+                // One listing gives both: pathLogger lists a folder's
+                // sub-folders (the folder service's, links to folders
+                // included) before its files, but nothing is entered before
+                // this listing ends, so queueing them as they come gives its
+                // order and its loop protection.
+                if (kind == EntryKind::Folder) {
+                    const std::string sub = current_ + name_;
+                    const std::string id = service_->Identity(sub);
+                    if (id.empty() || visited_.insert(id).second)
+                        queued_.push_back(sub + kPathSeparator);
+                    continue;
+                }
                 // The local folder service's file test: regular files and
                 // links to them, never FIFOs, devices or sockets.
                 if (kind == EntryKind::File) {

@@ -9,8 +9,9 @@
 // queued (a few per folder), never the files: a folder's files are read from
 // its listing as they are asked for.
 //
-// The same rules as pathLogger over the local folder service: what counts as
-// a sub-folder and whose identity it has come from that service; a file is a
+// The same rules as pathLogger over the local folder service: sub-folders
+// and files come from the listing that service uses (DirectoryListing, read
+// once per folder here), identities from the service itself; a file is a
 // regular file or a link to one; links to folders are followed, but no folder
 // is entered twice.
 #pragma once
