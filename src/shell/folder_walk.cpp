@@ -1,6 +1,5 @@
 #include "shell/folder_walk.h"
 
-#include "mapi/error.h"
 #include "shell/path_logger.h"
 
 namespace qm::shell {

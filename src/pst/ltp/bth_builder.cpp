@@ -23,17 +23,6 @@ int compareKeys(const uint8_t* a, const uint8_t* b, size_t n) {
 
 }  // namespace
 
-Bytes bthKey16(uint16_t v) {
-    Bytes b;
-    appendLE16(b, v);
-    return b;
-}
-Bytes bthKey32(uint32_t v) {
-    Bytes b;
-    appendLE32(b, v);
-    return b;
-}
-
 struct BthBuilder::Split {
     Bytes key;
     Hid hid = 0;

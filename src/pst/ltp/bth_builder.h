@@ -69,8 +69,4 @@ class BthBuilder {
     Hid root_ = 0;
 };
 
-// Little-endian key helpers for the common key sizes.
-Bytes bthKey16(uint16_t v);
-Bytes bthKey32(uint32_t v);
-
 }  // namespace qm::pst::ltp

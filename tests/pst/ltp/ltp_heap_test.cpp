@@ -210,6 +210,12 @@ TEST(LtpHeap, AFullPageTakesItsLastByteAndKeepsSameSizeItemsInPlace) {
     EXPECT_EQ(Bytes(item.begin(), item.end()), pattern(992, 6));
 }
 
+Bytes key32(uint32_t v) {
+    Bytes b;
+    appendLE32(b, v);
+    return b;
+}
+
 TEST(LtpBth, BulkAndIncrementalWithIndexLevels) {
     Scratch s;
     HeapBuilder heap(*s.w, ndb::bTypeBTH);
@@ -225,12 +231,12 @@ TEST(LtpBth, BulkAndIncrementalWithIndexLevels) {
     for (int i = 0; i < 4000; ++i) {
         uint32_t k = i < 2000 ? uint32_t(i) : uint32_t(rng() % 100000);  // growing, then random
         model[k] = uint32_t(i);
-        inc.insert(bthKey32(k), bthKey32(uint32_t(i)));
+        inc.insert(key32(k), key32(uint32_t(i)));
     }
     EXPECT_GE(inc.indexLevels(), 1u);
     EXPECT_EQ(inc.count(), model.size());
-    for (const auto& [k, v] : model) ASSERT_EQ(inc.find(bthKey32(k)), bthKey32(v)) << k;
-    EXPECT_FALSE(inc.find(bthKey32(100001)));
+    for (const auto& [k, v] : model) ASSERT_EQ(inc.find(key32(k)), key32(v)) << k;
+    EXPECT_FALSE(inc.find(key32(100001)));
     heap.setUserRoot(inc.header());
     Bid root = heap.flush();
     s.w->setNode({0x21, root, 0, 0});
