@@ -20,6 +20,7 @@ Message Message::clone() const {
     Message m;
     m.props = props;
     m.recipients = recipients;
+    m.warnings = warnings;
     m.attachments.reserve(attachments.size());
     for (const auto& a : attachments) m.attachments.push_back(a.clone());
     return m;

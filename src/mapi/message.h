@@ -3,6 +3,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "mapi/property.h"
@@ -45,6 +46,9 @@ struct Message {
     PropertyBag props;
     std::vector<Recipient> recipients;
     std::vector<Attachment> attachments;
+    // What reading this message dropped or repaired (damaged input), one
+    // plain sentence each. Reported to the user, never stored.
+    std::vector<std::string> warnings;
 
     Message() = default;
     Message(Message&&) noexcept = default;
