@@ -226,7 +226,8 @@ TEST(StoreFolders, MessagesSpreadOverManyFoldersLandInTheirOwn) {
         int expectI = 0;
         while ((expectI * 7) % 100 != f) ++expectI;
         for (Nid nid : nids) {
-            EXPECT_EQ(pst->readMessage(nid).props.string(0x0037), "s" + std::to_string(expectI));
+            EXPECT_EQ(read::readableSubject(pst->readMessage(nid).props),
+                      "s" + std::to_string(expectI));
             expectI += 100;
         }
     }
@@ -289,7 +290,7 @@ TEST(StoreCreate, EncodingIsPermuteByDefaultAndNoneOnRequest) {
         store->close();
         auto pst = read::PstFile::open(path);
         EXPECT_EQ(pst->ndb().header().cryptMethod, uint8_t(encoding));
-        EXPECT_EQ(pst->readMessage(nid).props.string(0x0037), "clear text subject");
+        EXPECT_EQ(read::readableSubject(pst->readMessage(nid).props), "clear text subject");
         // Only an unencoded file shows the subject's UTF-16 bytes as they are.
         std::ifstream in(path, std::ios::binary);
         const std::string bytes((std::istreambuf_iterator<char>(in)),
@@ -352,15 +353,15 @@ TEST(StoreMessages, HasAttachBitFollowsTheAttachmentTableAtEveryLevel) {
     inner.props.set(mapi::Property::int32(tag::MessageFlags, mapi::MSGFLAG_READ));
     inner.attachments.emplace_back();
     mapi::Message outer;
-    outer.props.set(mapi::Property::int32(tag::MessageFlags,
-                                          mapi::MSGFLAG_UNSENT | mapi::MSGFLAG_HASATTACH));
+    outer.props.set(
+        mapi::Property::int32(tag::MessageFlags, mapi::MSGFLAG_UNSENT | mapi::MSGFLAG_HASATTACH));
     mapi::Attachment carrier;
     carrier.props.set(mapi::Property::int32(tag::AttachMethod, mapi::ATTACH_EMBEDDED_MSG));
     carrier.embedded = std::make_unique<mapi::Message>(std::move(inner));
     outer.attachments.push_back(std::move(carrier));
     mapi::Message stale;
-    stale.props.set(mapi::Property::int32(tag::MessageFlags,
-                                          mapi::MSGFLAG_READ | mapi::MSGFLAG_HASATTACH));
+    stale.props.set(
+        mapi::Property::int32(tag::MessageFlags, mapi::MSGFLAG_READ | mapi::MSGFLAG_HASATTACH));
     const Nid withEmbedded = store->addMessage(folder, outer);
     const Nid noAttachments = store->addMessage(folder, stale);
     store->close();
