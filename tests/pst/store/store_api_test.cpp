@@ -8,6 +8,7 @@
 #include "mapi/codepage.h"
 #include "mapi/error.h"
 #include "mapi/tags.h"
+#include "mapi/unicode_strings.h"
 #include "pst/read/checker.h"
 #include "pst/read/pst_file.h"
 #include "pst/store/store.h"
@@ -340,6 +341,43 @@ TEST(StoreMessages, BareObjectsGetWhatTheFormatRequires) {
     EXPECT_EQ(m.attachments[1].embedded->props.string(0x001A), "IPM.Note");
     // Both unread: the folder says so.
     EXPECT_EQ(pst->folderProperties(folder).int32(tag::ContentUnreadCount), 2);
+}
+
+TEST(StoreMessages, EightBitStringsAreDecodedWithTheStoresFallback) {
+    // A caller that leaves 8-bit strings still gets a Unicode store.
+    ScratchDir dir;
+    const auto path = dir / "eight.pst";
+    StoreOptions options;
+    options.fallbackCodePage = 1251;
+    auto store = Store::create(path, "Eight", options);
+    const Nid folder = store->addFolder(store->ipmSubtree(), "Eight");
+    const std::string privet = "\xCF\xF0\xE8\xE2\xE5\xF2";  // in cp1251
+    mapi::Message m;
+    m.props.set(mapi::Property::string8(mapi::makeTag(0x0037, mapi::PT_STRING8), privet));
+    mapi::Recipient r;
+    r.props.set(mapi::Property::string8(mapi::makeTag(0x3001, mapi::PT_STRING8), "ok\x98"));
+    m.recipients.push_back(std::move(r));
+    mapi::Attachment a;
+    a.embedded = std::make_unique<mapi::Message>();
+    a.embedded->props.set(mapi::Property::string8(mapi::makeTag(0x0037, mapi::PT_STRING8), privet));
+    m.attachments.push_back(std::move(a));
+    const Nid nid = store->addMessage(folder, m);
+    ASSERT_EQ(store->lastMessageWarnings().size(), 1u);
+    EXPECT_NE(store->lastMessageWarnings()[0].find("recipient 0"), std::string::npos);
+    store->addMessage(folder, simpleMessage("Unicode already", true));
+    EXPECT_TRUE(store->lastMessageWarnings().empty());
+    store->close();
+
+    auto pst = read::PstFile::open(path);
+    const mapi::Message back = pst->readMessage(nid);
+    EXPECT_FALSE(mapi::holdsString8(back));
+    EXPECT_EQ(read::readableSubject(back.props), "Привет");
+    EXPECT_EQ(back.recipients.at(0).props.string(0x3001), "ok\uFFFD");
+    EXPECT_EQ(read::readableSubject(back.attachments.at(0).embedded->props), "Привет");
+    const auto table = pst->table(ndb::withNidType(folder, ndb::NID_TYPE_CONTENTS_TABLE));
+    const auto row = table->rowProperties(0);
+    ASSERT_NE(row.find(tag::Subject), nullptr);
+    EXPECT_EQ(row.find(tag::Subject)->value, back.props.find(tag::Subject)->value);
 }
 
 TEST(StoreMessages, HasAttachBitFollowsTheAttachmentTableAtEveryLevel) {
