@@ -142,7 +142,7 @@ void encodeSubject(const mapi::PropertyBag& bag, std::vector<mapi::Property>& pr
         if (p.tag == mapi::tag::Subject && !p.stream) s = &p;
     if (!s || s->value.empty()) return;
     const std::u16string subject = mapi::utf16FromLE(s->value);
-    if (subject[0] == u'\x01') return;  // already marked
+    if (subject.empty() || subject[0] == u'\x01') return;  // nothing to split, or marked
 
     auto given = [&bag](uint16_t id) -> std::optional<std::u16string> {
         const mapi::Property* p = bag.find(mapi::makeTag(id, mapi::PT_UNICODE));
