@@ -34,9 +34,9 @@ bool isStoreOwned(mapi::PropTag tag, ObjectKind kind);
 std::vector<mapi::Property> storeProperties(const mapi::PropertyBag& bag, ObjectKind kind,
                                             NameToIdMap& names);
 
-// The prefix Outlook finds in a subject when none is given ([MS-OXCMSG]
-// 2.2.1.9, "PidTagNormalizedSubject" in the MAPI reference): one to three
-// characters that are neither digits, blanks nor punctuation, then ": ".
+// The prefix Outlook finds in a subject when none is given (the MAPI
+// reference of PidTagNormalizedSubject; [MS-OXCMAIL] 2.2.3.2.6.1): one to
+// three characters that are neither digits, blanks nor punctuation, then ": ".
 // Returns the prefix with its ": ", or "" when the subject has none.
 std::u16string derivedSubjectPrefix(std::u16string_view subject);
 
