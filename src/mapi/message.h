@@ -3,6 +3,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -55,10 +56,16 @@ struct Message {
     Message& operator=(Message&&) noexcept = default;
     Message clone() const;
 
-    // The code page for this message's PT_STRING8 values: PidTagMessageCodepage,
-    // else the ANSI code page of PidTagMessageLocaleId, else
-    // PidTagInternetCodepage, else 1252.
-    int stringCodePage() const;
+    // The code page the message itself names for its PT_STRING8 values:
+    // PidTagMessageCodepage, else the ANSI code page of
+    // PidTagMessageLocaleId, else the charset of the Content-Type in
+    // PidTagTransportMessageHeaders; nullopt when none of them says.
+    // PidTagInternetCodepage is not among them: it is the charset of the
+    // MIME body, and decodes an 8-bit PidTagBody only (see decodeString8).
+    std::optional<int> declaredCodePage() const;
+    // declaredCodePage(), else `fallback` (the run's, or for an embedded
+    // message the code page of the message it is embedded in).
+    int stringCodePage(int fallback = 1252) const;
 };
 
 }  // namespace qm::mapi

@@ -51,7 +51,7 @@ TEST(CodePage, DecodesWithIconvAndResolvesLocales) {
     Message m;
     EXPECT_EQ(m.stringCodePage(), 1252);
     m.props.set(Property::int32(tag::InternetCodepage, 28591));
-    EXPECT_EQ(m.stringCodePage(), 28591);
+    EXPECT_EQ(m.stringCodePage(), 1252);  // the MIME body's charset, not the strings
     m.props.set(Property::int32(tag::MessageLocaleId, 0x0419));
     EXPECT_EQ(m.stringCodePage(), 1251);
     m.props.set(Property::int32(tag::MessageCodepage, 932));

@@ -10,6 +10,7 @@
 #include "mapi/codepage.h"
 #include "mapi/error.h"
 #include "mapi/tags.h"
+#include "mapi/unicode_strings.h"
 #include "msg/msg.h"
 #include "msg/test_util.h"
 
@@ -64,14 +65,12 @@ std::vector<Row> readIndex(const std::filesystem::path& path) {
     return rows;
 }
 
-// index.csv shows 8-bit strings byte for byte as Latin-1.
+// index.csv shows 8-bit subjects decoded by the store's rule
+// (mapi::decodeString8 with the default fallback, 1252).
 std::string subjectAsIndexed(const Message& m) {
-    if (const Property* p = m.props.find(tag::Subject)) return toUtf8(utf16FromLE(p->value));
-    if (const Property* p = m.props.find(makeTag(0x0037, PT_STRING8))) {
-        std::u16string s(p->value.begin(), p->value.end());
-        return toUtf8(s);
-    }
-    return "";
+    Message decoded = m.clone();
+    decodeString8(decoded);
+    return decoded.props.string(0x0037).value_or("");
 }
 
 // index.csv keeps the first 60 characters of a subject.

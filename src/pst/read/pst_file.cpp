@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "mapi/codepage.h"
 #include "mapi/error.h"
 #include "mapi/tags.h"
 
@@ -212,9 +213,10 @@ Message PstFile::readMessageNode(Bid bidData, Bid bidSub, const std::string& whe
 }
 
 std::string readableSubject(const PropertyBag& props, int codePage) {
-    std::string s = props.string(0x0037, codePage).value_or("");
-    if (s.size() >= 2 && s[0] == '\x01') s.erase(0, 2);
-    return s;
+    std::u16string s = mapi::fromUtf8(props.string(0x0037, codePage).value_or(""));
+    // The length unit may be any value (a long prefix), not only ASCII.
+    if (s.size() >= 2 && s[0] == u'\x01') s.erase(0, 2);
+    return mapi::toUtf8(s);
 }
 
 }  // namespace qm::pst::read

@@ -87,8 +87,7 @@ WrittenObject MessageWriter::writeRecipients(const mapi::Message& message) {
     std::vector<std::vector<Property>> cells;
     cells.reserve(message.recipients.size());
     for (const mapi::Recipient& r : message.recipients) {
-        // The row is the recipient itself (there is no recipient PC), so it
-        // holds exactly the recipient's properties: no decoded twins.
+        // The row is the recipient itself (there is no recipient PC).
         cells.push_back(storeProperties(r.props, ObjectKind::Recipient, names_));
         cells.back().push_back(Property::int32(ndb::kPidTagLtpRowVer, int32_t(nextRowVersion_())));
     }
@@ -100,8 +99,7 @@ WrittenObject MessageWriter::writeRecipients(const mapi::Message& message) {
 }
 
 WrittenObject MessageWriter::writeAttachment(ndb::Nid nid, const mapi::Attachment& attachment,
-                                             int codePage, uint64_t now,
-                                             std::vector<Property>& row) {
+                                             uint64_t now, std::vector<Property>& row) {
     std::vector<Property> props = storeProperties(attachment.props, ObjectKind::Attachment, names_);
     if (attachment.embedded) {
         // The embedded message is the object; a stray data property would
@@ -173,14 +171,12 @@ WrittenObject MessageWriter::writeAttachment(ndb::Nid nid, const mapi::Attachmen
         }
         row.push_back(p);
     }
-    row = rowCells(row, codePage);
     row.push_back(Property::int32(ndb::kPidTagLtpRowVer, int32_t(nextRowVersion_())));
     return out;
 }
 
 MessageWriter::Result MessageWriter::write(ndb::Nid nid, const mapi::Message& message,
                                            uint64_t now) {
-    const int codePage = message.stringCodePage();
     std::vector<Property> props = storeProperties(message.props, ObjectKind::Message, names_);
     encodeSubject(message.props, props);
     // Properties every message object must have ([MS-PST] 2.4.5.1.1): the
@@ -229,7 +225,7 @@ MessageWriter::Result MessageWriter::write(ndb::Nid nid, const mapi::Message& me
             const ndb::Nid attNid =
                 ndb::makeNid(ndb::NID_TYPE_ATTACHMENT, kFirstAttachmentIndex + uint32_t(i));
             std::vector<Property> row;
-            adopt(writeAttachment(attNid, message.attachments[i], codePage, now, row));
+            adopt(writeAttachment(attNid, message.attachments[i], now, row));
             rows.emplace_back(attNid, row);
             rowCellsOnly.push_back(std::move(row));
         }

@@ -1,6 +1,7 @@
 #include "pst/store/property_rules.h"
 
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <unordered_map>
 
@@ -29,7 +30,6 @@ constexpr uint16_t kMessageSize = 0x0E08;
 constexpr uint16_t kHasAttachments = 0x0E1B;
 constexpr uint16_t kNormalizedSubject = 0x0E1D;
 constexpr uint16_t kSubjectPrefix = 0x003D;
-constexpr uint16_t kSubject = 0x0037;
 constexpr uint16_t kMessageRecipients = 0x0E12;
 constexpr uint16_t kMessageAttachments = 0x0E13;
 constexpr uint16_t kAttachSize = 0x0E20;
@@ -117,36 +117,58 @@ std::vector<mapi::Property> storeProperties(const mapi::PropertyBag& bag, Object
     return out;
 }
 
-void encodeSubject(const mapi::PropertyBag& bag, std::vector<mapi::Property>& props) {
-    const mapi::Property* prefix = bag.findId(kSubjectPrefix);
-    if (!prefix) return;
-    for (mapi::Property& s : props) {
-        if (s.id() != kSubject || s.stream) continue;
-        if (s.type() == mapi::PT_UNICODE && prefix->type() == mapi::PT_UNICODE) {
-            const std::u16string subject = mapi::utf16FromLE(s.value);
-            const std::u16string pre = mapi::utf16FromLE(prefix->value);
-            // The length is one 16-bit unit; a prefix that long is not a prefix.
-            if (pre.size() >= 0xFFFF || subject.compare(0, pre.size(), pre) != 0) return;
-            if (!subject.empty() && subject[0] == u'\x01') return;  // already marked
-            std::u16string marked;
-            marked.push_back(u'\x01');
-            marked.push_back(char16_t(pre.size() + 1));
-            marked += subject;
-            s.value = mapi::utf16ToLE(marked);
-        } else if (s.type() == mapi::PT_STRING8 && prefix->type() == mapi::PT_STRING8) {
-            const Bytes& subject = s.value;
-            const Bytes& pre = prefix->value;
-            if (pre.size() >= 0xFF || subject.size() < pre.size() ||
-                !std::equal(pre.begin(), pre.end(), subject.begin())) {
-                return;
-            }
-            if (!subject.empty() && subject[0] == 0x01) return;
-            Bytes marked{0x01, uint8_t(pre.size() + 1)};
-            marked.insert(marked.end(), subject.begin(), subject.end());
-            s.value = std::move(marked);
+std::u16string derivedSubjectPrefix(std::u16string_view subject) {
+    // Only ASCII letters among the ASCII characters: digits, blanks and
+    // punctuation end the search. Letters of other scripts count ("ОТВ: ").
+    auto prefixChar = [](char16_t c) {
+        if (c < 0x80) return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z');
+        return c != u'\u00A0' && c != u'\u3000' && c != u'\uFF1A';  // blanks, full-width colon
+    };
+    constexpr size_t kMaxPrefixChars = 3;
+    for (size_t n = 1; n <= kMaxPrefixChars && n < subject.size(); ++n) {
+        if (!prefixChar(subject[n - 1])) return {};
+        if (subject[n] == u':') {
+            if (n + 1 < subject.size() && subject[n + 1] == u' ')
+                return std::u16string(subject.substr(0, n + 2));
+            return {};
         }
-        return;
     }
+    return {};
+}
+
+void encodeSubject(const mapi::PropertyBag& bag, std::vector<mapi::Property>& props) {
+    mapi::Property* s = nullptr;
+    for (mapi::Property& p : props)
+        if (p.tag == mapi::tag::Subject && !p.stream) s = &p;
+    if (!s || s->value.empty()) return;
+    const std::u16string subject = mapi::utf16FromLE(s->value);
+    if (subject.empty() || subject[0] == u'\x01') return;  // nothing to split, or marked
+
+    auto given = [&bag](uint16_t id) -> std::optional<std::u16string> {
+        const mapi::Property* p = bag.find(mapi::makeTag(id, mapi::PT_UNICODE));
+        if (!p || p->stream) return std::nullopt;
+        return mapi::utf16FromLE(p->value);
+    };
+    std::u16string prefix;
+    const auto pre = given(kSubjectPrefix);
+    const auto normalized = given(kNormalizedSubject);
+    if (pre && subject.compare(0, pre->size(), *pre) == 0) {
+        prefix = *pre;
+    } else if (normalized && normalized->size() <= subject.size() &&
+               subject.compare(subject.size() - normalized->size(), normalized->size(),
+                               *normalized) == 0) {
+        prefix = subject.substr(0, subject.size() - normalized->size());
+    } else {
+        prefix = derivedSubjectPrefix(subject);
+    }
+    // The length is one 16-bit unit: a longer "prefix" cannot be marked.
+    if (prefix.size() + 1 >= 0xFFFF) prefix.clear();
+    std::u16string marked;
+    marked.reserve(subject.size() + 2);
+    marked.push_back(u'\x01');
+    marked.push_back(char16_t(prefix.size() + 1));
+    marked += subject;
+    s->value = mapi::utf16ToLE(marked);
 }
 
 uint64_t valueSize(const mapi::Property& p) {
@@ -158,23 +180,12 @@ uint64_t valueSize(const mapi::Property& p) {
     return p.byteSize();
 }
 
-std::vector<mapi::Property> rowCells(const std::vector<mapi::Property>& props, int codePage,
+std::vector<mapi::Property> rowCells(const std::vector<mapi::Property>& props,
                                      const std::function<bool(mapi::PropTag)>& keep) {
+    if (!keep) return props;
     std::vector<mapi::Property> cells;
-    if (!keep) {
-        cells = props;
-    } else {
-        for (const mapi::Property& p : props) {
-            if (keep(p.tag)) cells.push_back(p);
-        }
-    }
     for (const mapi::Property& p : props) {
-        if (p.type() != mapi::PT_STRING8 || p.stream) continue;
-        const mapi::PropTag twin = mapi::makeTag(p.id(), mapi::PT_UNICODE);
-        if (keep && !keep(twin)) continue;
-        if (findTag(props, twin)) continue;
-        const std::string_view bytes(reinterpret_cast<const char*>(p.value.data()), p.value.size());
-        cells.push_back(mapi::Property::unicode(twin, mapi::decodeCodePage(bytes, codePage)));
+        if (keep(p.tag)) cells.push_back(p);
     }
     return cells;
 }

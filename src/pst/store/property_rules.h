@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "mapi/property.h"
@@ -32,12 +34,22 @@ bool isStoreOwned(mapi::PropTag tag, ObjectKind kind);
 std::vector<mapi::Property> storeProperties(const mapi::PropertyBag& bag, ObjectKind kind,
                                             NameToIdMap& names);
 
-// For a message: when PidTagSubjectPrefix came with the subject and is a
-// prefix of it, the subject is rewritten with the 0x01 marker and length
-// Outlook stores ([MS-PST] 2.5.3: 0x01, prefix length + 1, prefix, rest), so
-// readers recover prefix and normalized subject exactly. Works on both
-// PT_UNICODE and PT_STRING8 subjects. `bag` is the input (it still has the
-// prefix); `props` the output of storeProperties().
+// The prefix Outlook finds in a subject when none is given (the MAPI
+// reference of PidTagNormalizedSubject; [MS-OXCMAIL] 2.2.3.2.6.1): one to
+// three characters that are neither digits, blanks nor punctuation, then ": ".
+// Returns the prefix with its ": ", or "" when the subject has none.
+std::u16string derivedSubjectPrefix(std::u16string_view subject);
+
+// For a message: PidTagSubject is stored as Outlook stores it ([MS-PST]
+// 2.5.3: U+0001, prefix length + 1, then the subject), so readers recover
+// prefix and normalized subject exactly. The prefix is PidTagSubjectPrefix
+// when the input gave one that begins the subject; else the subject minus
+// PidTagNormalizedSubject when the input gave one that ends it; else the
+// prefix Outlook would derive (derivedSubjectPrefix). An empty subject, one
+// already marked, or one read from a stream is left as it is.
+// REQUIRES: the strings are Unicode (mapi::decodeString8 has run); `bag` is
+// the input (it still has prefix and normalized subject), `props` the output
+// of storeProperties().
 void encodeSubject(const mapi::PropertyBag& bag, std::vector<mapi::Property>& props);
 
 // Bytes a value counts for in PidTagAttachSize: fixed types their size
@@ -47,12 +59,11 @@ void encodeSubject(const mapi::PropertyBag& bag, std::vector<mapi::Property>& pr
 uint64_t valueSize(const mapi::Property& prop);
 
 // The cells a table row gets from an object's properties: the properties
-// themselves, plus, for each PT_STRING8 value whose PT_UNICODE twin is
-// absent, the twin decoded with `codePage` (tables of a Unicode store
-// answer in Unicode). `keep`, when given, limits the cells to the tags it
-// accepts (a table's columns): a row needs a few dozen of a message's
-// properties, and copying the rest is most of a small message's allocations.
-std::vector<mapi::Property> rowCells(const std::vector<mapi::Property>& props, int codePage,
+// themselves, limited, when `keep` is given, to the tags it accepts (a
+// table's columns): a row needs a few dozen of a message's properties, and
+// copying the rest is most of a small message's allocations. The store holds
+// no 8-bit strings, so a row and its object agree in type and value.
+std::vector<mapi::Property> rowCells(const std::vector<mapi::Property>& props,
                                      const std::function<bool(mapi::PropTag)>& keep = {});
 
 const mapi::Property* findTag(const std::vector<mapi::Property>& props, mapi::PropTag tag);

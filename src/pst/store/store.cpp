@@ -3,11 +3,13 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <optional>
 #include <utility>
 
 #include "mapi/codepage.h"
 #include "mapi/error.h"
 #include "mapi/tags.h"
+#include "mapi/unicode_strings.h"
 #include "pst/ltp/property_context_builder.h"
 #include "pst/store/message_writer.h"
 #include "pst/store/property_rules.h"
@@ -202,15 +204,25 @@ Nid StoreImpl::addMessage(Nid folder, const mapi::Message& message) {
     if (ndb::nidType(folder) != ndb::NID_TYPE_NORMAL_FOLDER) {
         throw Error("addMessage: " + hexNid(folder) + " is a search folder");
     }
+    lastMessageWarnings_.clear();
+    // Copied only when there is something to decode: a copy shares streamed
+    // values but not the rest of the message.
+    std::optional<mapi::Message> decoded;
+    if (mapi::holdsString8(message)) {
+        decoded = message.clone();
+        lastMessageWarnings_ = mapi::decodeString8(*decoded, options_.fallbackCodePage);
+    }
+    const mapi::Message& unicode = decoded ? *decoded : message;
+
     const Nid nid = ndb_->allocateNid(ndb::NID_TYPE_NORMAL_MESSAGE);
     MessageWriter writer(*ndb_, names_, [this] { return nextRowVersion(); });
-    MessageWriter::Result written = writer.write(nid, message, nowFiletime());
+    MessageWriter::Result written = writer.write(nid, unicode, nowFiletime());
 
     ltp::TableContextBuilder& contents =
         tables_->get(ndb::withNidType(folder, ndb::NID_TYPE_CONTENTS_TABLE));
-    std::vector<mapi::Property> cells =
-        rowCells(written.props, message.stringCodePage(),
-                 [&contents](mapi::PropTag t) { return contents.layout().find(t) != nullptr; });
+    std::vector<mapi::Property> cells = rowCells(written.props, [&contents](mapi::PropTag t) {
+        return contents.layout().find(t) != nullptr;
+    });
     // The contents row is where Outlook reads PidTagMessageStatus from.
     if (!findTag(cells, mapi::tag::MessageStatus)) {
         cells.push_back(mapi::Property::int32(mapi::tag::MessageStatus, 0));

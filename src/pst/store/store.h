@@ -28,6 +28,9 @@ enum class Encoding : uint8_t {
 struct StoreOptions {
     Encoding encoding = Encoding::Permute;
     std::chrono::milliseconds commitInterval{2000};
+    // The code page for 8-bit strings of a message that names none (see
+    // mapi::decodeString8): a Unicode store holds no 8-bit strings.
+    int fallbackCodePage = 1252;
 };
 
 struct FolderInfo {
@@ -59,8 +62,15 @@ class Store {
                           std::string_view containerClass = "IPF.Note") = 0;
     // Writes the message with every property, recipient and attachment. The
     // store computes the properties the format owns (sizes, entry ids, search
-    // and record keys where needed); every other property is kept as given.
+    // and record keys where needed, the subject's prefix); every other
+    // property is kept as given, but for 8-bit strings: a message still
+    // holding any is decoded first (mapi::decodeString8 with
+    // StoreOptions::fallbackCodePage), so the file holds Unicode only.
     virtual Nid addMessage(Nid folder, const mapi::Message& message) = 0;
+    // What decoding the last message addMessage() was given reported (bytes
+    // invalid in its code page); empty when it held no 8-bit strings, as
+    // when the caller decoded it beforehand.
+    virtual const std::vector<std::string>& lastMessageWarnings() const = 0;
 
     virtual void commit() = 0;
     // Messages addMessage() returned for since the last successful commit:

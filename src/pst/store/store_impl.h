@@ -36,6 +36,9 @@ class StoreImpl final : public Store {
     std::vector<FolderInfo> childFolders(Nid parent) const override;
     Nid addFolder(Nid parent, std::string_view name, std::string_view containerClass) override;
     Nid addMessage(Nid folder, const mapi::Message& message) override;
+    const std::vector<std::string>& lastMessageWarnings() const override {
+        return lastMessageWarnings_;
+    }
     void commit() override;
     uint64_t uncommittedMessages() const override { return messagesSinceCommit_; }
     void close() override;
@@ -70,6 +73,7 @@ class StoreImpl final : public Store {
     std::chrono::steady_clock::time_point lastCommit_;
     uint64_t evictionsAtCommit_ = 0;
     uint64_t messagesSinceCommit_ = 0;
+    std::vector<std::string> lastMessageWarnings_;
 };
 
 }  // namespace qm::pst::store

@@ -1,7 +1,8 @@
 // Comparing a message we wrote with the one our reader reads back: the
 // properties the store owns or adds are left out on both sides (the list is
-// written here, apart from the store's own, so a change there shows), and
-// the subject's prefix marker is undone.
+// written here, apart from the store's own, so a change there shows), the
+// source's 8-bit strings are decoded, and the subject's prefix marker is
+// undone.
 #pragma once
 
 #include <set>
@@ -9,6 +10,7 @@
 #include "mapi/codepage.h"
 #include "mapi/message.h"
 #include "mapi/tags.h"
+#include "mapi/unicode_strings.h"
 #include "pst/read/node_database.h"
 
 namespace qm::pst::storetest {
@@ -48,17 +50,13 @@ inline void normalize(mapi::Message& expected, mapi::Message& actual) {
     resetFlags(expected.props);
     for (auto& r : expected.recipients) resetFlags(r.props);
     for (auto& a : expected.attachments) resetFlags(a.props);
-    // A subject stored with the prefix marker (when the source gave
-    // PidTagSubjectPrefix) reads back with it: U+0001, length, subject.
-    if (expected.props.findId(0x003D)) {
-        if (auto* s = actual.props.find(tag::Subject);
-            s && s->value.size() >= 4 && s->value[0] == 1 && s->value[1] == 0) {
-            s->value.erase(s->value.begin(), s->value.begin() + 4);
-        }
-        if (auto* s = actual.props.find(mapi::makeTag(0x0037, mapi::PT_STRING8));
-            s && s->value.size() >= 2 && s->value[0] == 1) {
-            s->value.erase(s->value.begin(), s->value.begin() + 2);
-        }
+    // The store holds Unicode only: the source's 8-bit strings read back
+    // decoded by the same rule, with the store's default fallback.
+    mapi::decodeString8(expected);
+    // The subject reads back with its prefix marker: U+0001, length, subject.
+    if (auto* s = actual.props.find(tag::Subject);
+        s && s->value.size() >= 4 && s->value[0] == 1 && s->value[1] == 0) {
+        s->value.erase(s->value.begin(), s->value.begin() + 4);
     }
     eraseIds(expected.props, kOwnedEverywhere);
     eraseIds(expected.props, kOwnedByMessages);

@@ -8,6 +8,7 @@
 #include "mapi/codepage.h"
 #include "mapi/error.h"
 #include "mapi/tags.h"
+#include "mapi/unicode_strings.h"
 #include "pst/read/checker.h"
 #include "pst/read/pst_file.h"
 #include "pst/store/store.h"
@@ -226,7 +227,8 @@ TEST(StoreFolders, MessagesSpreadOverManyFoldersLandInTheirOwn) {
         int expectI = 0;
         while ((expectI * 7) % 100 != f) ++expectI;
         for (Nid nid : nids) {
-            EXPECT_EQ(pst->readMessage(nid).props.string(0x0037), "s" + std::to_string(expectI));
+            EXPECT_EQ(read::readableSubject(pst->readMessage(nid).props),
+                      "s" + std::to_string(expectI));
             expectI += 100;
         }
     }
@@ -289,7 +291,7 @@ TEST(StoreCreate, EncodingIsPermuteByDefaultAndNoneOnRequest) {
         store->close();
         auto pst = read::PstFile::open(path);
         EXPECT_EQ(pst->ndb().header().cryptMethod, uint8_t(encoding));
-        EXPECT_EQ(pst->readMessage(nid).props.string(0x0037), "clear text subject");
+        EXPECT_EQ(read::readableSubject(pst->readMessage(nid).props), "clear text subject");
         // Only an unencoded file shows the subject's UTF-16 bytes as they are.
         std::ifstream in(path, std::ios::binary);
         const std::string bytes((std::istreambuf_iterator<char>(in)),
@@ -341,6 +343,43 @@ TEST(StoreMessages, BareObjectsGetWhatTheFormatRequires) {
     EXPECT_EQ(pst->folderProperties(folder).int32(tag::ContentUnreadCount), 2);
 }
 
+TEST(StoreMessages, EightBitStringsAreDecodedWithTheStoresFallback) {
+    // A caller that leaves 8-bit strings still gets a Unicode store.
+    ScratchDir dir;
+    const auto path = dir / "eight.pst";
+    StoreOptions options;
+    options.fallbackCodePage = 1251;
+    auto store = Store::create(path, "Eight", options);
+    const Nid folder = store->addFolder(store->ipmSubtree(), "Eight");
+    const std::string privet = "\xCF\xF0\xE8\xE2\xE5\xF2";  // in cp1251
+    mapi::Message m;
+    m.props.set(mapi::Property::string8(mapi::makeTag(0x0037, mapi::PT_STRING8), privet));
+    mapi::Recipient r;
+    r.props.set(mapi::Property::string8(mapi::makeTag(0x3001, mapi::PT_STRING8), "ok\x98"));
+    m.recipients.push_back(std::move(r));
+    mapi::Attachment a;
+    a.embedded = std::make_unique<mapi::Message>();
+    a.embedded->props.set(mapi::Property::string8(mapi::makeTag(0x0037, mapi::PT_STRING8), privet));
+    m.attachments.push_back(std::move(a));
+    const Nid nid = store->addMessage(folder, m);
+    ASSERT_EQ(store->lastMessageWarnings().size(), 1u);
+    EXPECT_NE(store->lastMessageWarnings()[0].find("recipient 0"), std::string::npos);
+    store->addMessage(folder, simpleMessage("Unicode already", true));
+    EXPECT_TRUE(store->lastMessageWarnings().empty());
+    store->close();
+
+    auto pst = read::PstFile::open(path);
+    const mapi::Message back = pst->readMessage(nid);
+    EXPECT_FALSE(mapi::holdsString8(back));
+    EXPECT_EQ(read::readableSubject(back.props), "Привет");
+    EXPECT_EQ(back.recipients.at(0).props.string(0x3001), "ok\uFFFD");
+    EXPECT_EQ(read::readableSubject(back.attachments.at(0).embedded->props), "Привет");
+    const auto table = pst->table(ndb::withNidType(folder, ndb::NID_TYPE_CONTENTS_TABLE));
+    const auto row = table->rowProperties(0);
+    ASSERT_NE(row.find(tag::Subject), nullptr);
+    EXPECT_EQ(row.find(tag::Subject)->value, back.props.find(tag::Subject)->value);
+}
+
 TEST(StoreMessages, HasAttachBitFollowsTheAttachmentTableAtEveryLevel) {
     // Other software writes embedded messages whose flags disagree with their
     // attachments; the store keeps the bit true and every other bit as given.
@@ -352,15 +391,15 @@ TEST(StoreMessages, HasAttachBitFollowsTheAttachmentTableAtEveryLevel) {
     inner.props.set(mapi::Property::int32(tag::MessageFlags, mapi::MSGFLAG_READ));
     inner.attachments.emplace_back();
     mapi::Message outer;
-    outer.props.set(mapi::Property::int32(tag::MessageFlags,
-                                          mapi::MSGFLAG_UNSENT | mapi::MSGFLAG_HASATTACH));
+    outer.props.set(
+        mapi::Property::int32(tag::MessageFlags, mapi::MSGFLAG_UNSENT | mapi::MSGFLAG_HASATTACH));
     mapi::Attachment carrier;
     carrier.props.set(mapi::Property::int32(tag::AttachMethod, mapi::ATTACH_EMBEDDED_MSG));
     carrier.embedded = std::make_unique<mapi::Message>(std::move(inner));
     outer.attachments.push_back(std::move(carrier));
     mapi::Message stale;
-    stale.props.set(mapi::Property::int32(tag::MessageFlags,
-                                          mapi::MSGFLAG_READ | mapi::MSGFLAG_HASATTACH));
+    stale.props.set(
+        mapi::Property::int32(tag::MessageFlags, mapi::MSGFLAG_READ | mapi::MSGFLAG_HASATTACH));
     const Nid withEmbedded = store->addMessage(folder, outer);
     const Nid noAttachments = store->addMessage(folder, stale);
     store->close();

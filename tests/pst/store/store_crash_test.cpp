@@ -109,7 +109,7 @@ TEST(StoreCrash, KilledWriterLeavesEveryCommittedMessage) {
         EXPECT_EQ(props.int32(tag::ContentCount), int32_t(nids.size()));
         for (size_t i = 0; i < nids.size(); i += 7) {
             const auto m = pst->readMessage(nids[i]);
-            EXPECT_EQ(m.props.string(0x0037), "Crash " + std::to_string(i + 1));
+            EXPECT_EQ(read::readableSubject(m.props), "Crash " + std::to_string(i + 1));
         }
         expectCheckerClean(path);
     }
