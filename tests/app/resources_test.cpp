@@ -1,6 +1,7 @@
 // The program's resources and what `cmake --install` makes of them: the icon
 // in every size (rendered from its SVG) and the Windows icon group, the
-// desktop entry, the Windows manifest and version block sources.
+// desktop entry, the manual pages, the Windows manifest and version block
+// sources, and the version both programs print.
 #include <QDir>
 #include <QFile>
 #include <QImage>
@@ -159,15 +160,14 @@ std::string Sorted(QStringList list) {
     return list.join(' ').toStdString();
 }
 
-TEST(Install, PutsEveryIconAndTheEntryWhereTheyBelong) {
+TEST(Install, PutsEveryIconTheEntryAndBothManualPagesWhereTheyBelong) {
     QTemporaryDir prefix;
     const QString error = InstallDesktopFiles(prefix);
     ASSERT_TRUE(error.isEmpty()) << error.toStdString();
     const QDir root(prefix.path());
-    for (const char* file : {
-             "share/applications/quillmark.desktop",
-             "share/icons/hicolor/scalable/apps/quillmark.svg",
-         }) {
+    for (const char* file :
+         {"share/applications/quillmark.desktop", "share/icons/hicolor/scalable/apps/quillmark.svg",
+          "share/man/man1/quillmark.1", "share/man/man1/quillmark-cli.1"}) {
         EXPECT_TRUE(QFile::exists(root.filePath(file))) << file;
     }
     const QDir hicolor(root.filePath("share/icons/hicolor"));
@@ -194,6 +194,34 @@ TEST(Install, DesktopEntryPassesDesktopFileValidate) {
         Execute(validator, {prefix.filePath("share/applications/quillmark.desktop")});
     EXPECT_EQ(run.exitCode, 0);
     EXPECT_EQ((run.out + run.err).toStdString(), "") << "hints and warnings count too";
+}
+
+TEST(Install, ManualPagesRenderWithoutWarnings) {
+    const QString groff = QStandardPaths::findExecutable("groff");
+    if (groff.isEmpty()) GTEST_SKIP() << "groff is absent (Debian: groff-base)";
+    QTemporaryDir prefix;
+    const QString error = InstallDesktopFiles(prefix);
+    ASSERT_TRUE(error.isEmpty()) << error.toStdString();
+    for (const char* page : {"quillmark.1", "quillmark-cli.1"}) {
+        const Outcome run = Execute(
+            groff, {"-man", "-ww", "-z", prefix.filePath(QString("share/man/man1/") + page)});
+        EXPECT_EQ(run.exitCode, 0) << page;
+        EXPECT_EQ(run.err.toStdString(), "") << page;
+    }
+}
+
+// Without a display too: the window answers before Qt looks for one.
+TEST(Programs, PrintTheirVersionAndExitZero) {
+    QByteArray bin = qgetenv("QM_BIN_DIR");
+    if (bin.isEmpty()) bin = QM_TEST_BIN_DIR;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) env.remove(name);
+    for (const QString program : {"quillmark-cli", "quillmark"}) {
+        const Outcome run =
+            Execute(QString::fromLocal8Bit(bin) + "/" + program, {"--version"}, env);
+        EXPECT_EQ(run.exitCode, 0) << program.toStdString() << ": " << run.err.toStdString();
+        EXPECT_EQ(run.out.toStdString(), (program + " " QM_TEST_VERSION "\n").toStdString());
+    }
 }
 
 }  // namespace
