@@ -210,6 +210,46 @@ TEST(Install, ManualPagesRenderWithoutWarnings) {
     }
 }
 
+// What the program's own help lists, the page must name: a command as a
+// section, a flag as written in troff ("\\-\\-json"). A flag added later
+// without its documentation fails here.
+TEST(ManualPages, NameEveryCommandAndFlagTheCommandLineKnows) {
+    const QString page = Read("docs/man/quillmark-cli.1");
+    ASSERT_FALSE(page.isEmpty());
+    auto help = [](const QStringList& args) {
+        QByteArray bin = qgetenv("QM_BIN_DIR");
+        if (bin.isEmpty()) bin = QM_TEST_BIN_DIR;
+        return Execute(QString::fromLocal8Bit(bin) + "/quillmark-cli", args);
+    };
+    auto flags = [](const QString& text) {
+        QStringList names;
+        for (const QString& line : text.split('\n')) {
+            if (line.startsWith("  -")) names << line.trimmed().section(' ', 0, 0).split(',');
+        }
+        return names;
+    };
+    const Outcome top = help({"--help"});
+    ASSERT_EQ(top.exitCode, 0) << top.err.toStdString();
+    QStringList commands;
+    const QString listing = top.out.section("Subcommands:\n", 1);
+    for (const QString& line : listing.split('\n', Qt::SkipEmptyParts))
+        commands << line.trimmed().section(' ', 0, 0);
+    ASSERT_FALSE(commands.isEmpty());
+    QStringList missing;
+    for (const QString& flag : flags(top.out)) {
+        if (!page.contains(QString(flag).replace("-", "\\-"))) missing << flag;
+    }
+    for (const QString& command : commands) {
+        if (!page.contains("\n.SS " + command + "\n")) missing << command;
+        const Outcome sub = help({command, "--help"});
+        ASSERT_EQ(sub.exitCode, 0) << command.toStdString() << ": " << sub.err.toStdString();
+        for (const QString& flag : flags(sub.out)) {
+            if (!page.contains(QString(flag).replace("-", "\\-"))) missing << command + " " + flag;
+        }
+    }
+    EXPECT_EQ(missing.join(", ").toStdString(), "");
+}
+
 // Without a display too: the window answers before Qt looks for one.
 TEST(Programs, PrintTheirVersionAndExitZero) {
     QByteArray bin = qgetenv("QM_BIN_DIR");
