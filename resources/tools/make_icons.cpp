@@ -1,63 +1,34 @@
-// Draws Quillmark's icon (a letter with a quill on a blue tile) at 16, 24, 32
-// and 48 pixels and writes the PNGs for Linux and the Windows icon group
-// (quillmark.ico: the four sizes at 256 colours, 8 bits per pixel).
+// Renders Quillmark's icon from its one source, quillmark.svg, into the PNGs
+// a desktop picks from (16 to 256 pixels) and the Windows icon group
+// (quillmark.ico: 16, 24, 32 and 48 at 256 colours, 8 bits per pixel).
+// The SVG goes through Qt's SVG image plugin (Debian: libqt6svg6).
 //
-// Usage: qm_make_icons OUTPUT_DIR   (the results are committed under resources/)
-#include <QBuffer>
+// Usage: qm_make_icons ICON_DIR   (reads ICON_DIR/quillmark.svg and writes
+// beside it; the results are committed, so a build needs no renderer)
 #include <QDir>
 #include <QFile>
 #include <QImage>
-#include <QLinearGradient>
-#include <QPainter>
-#include <QPainterPath>
+#include <QImageReader>
 #include <QtEndian>
+#include <algorithm>
 #include <cstdio>
+#include <iterator>
+#include <utility>
 #include <vector>
 
 namespace {
 
-constexpr int kSizes[] = {16, 24, 32, 48};
-constexpr int kDesignSize = 48;  // the artwork is drawn on a 48-unit grid
+constexpr int kPngSizes[] = {16, 24, 32, 48, 64, 128, 256};
+constexpr int kIcoSizes[] = {16, 24, 32, 48};
 
-QImage Draw(int size) {
-    QImage image(size, size, QImage::Format_ARGB32_Premultiplied);
-    image.fill(Qt::transparent);
-    QPainter p(&image);
-    p.setRenderHint(QPainter::Antialiasing);
-    p.scale(static_cast<double>(size) / kDesignSize, static_cast<double>(size) / kDesignSize);
-
-    // The tile.
-    QLinearGradient tile(0, 2, 0, 46);
-    tile.setColorAt(0, QColor(0x2f, 0x6f, 0xb8));
-    tile.setColorAt(1, QColor(0x17, 0x3f, 0x78));
-    p.setPen(QPen(QColor(0x10, 0x2c, 0x55), 1.5));
-    p.setBrush(tile);
-    p.drawRoundedRect(QRectF(2.5, 2.5, 43, 43), 8, 8);
-
-    // The letter.
-    const QRectF letter(8, 17, 28, 20);
-    p.setPen(QPen(QColor(0xb8, 0xc4, 0xd4), 1.2));
-    p.setBrush(Qt::white);
-    p.drawRect(letter);
-    QPainterPath flap;
-    flap.moveTo(letter.topLeft());
-    flap.lineTo(letter.center().x(), letter.top() + 11);
-    flap.lineTo(letter.topRight());
-    p.setPen(QPen(QColor(0x7d, 0x93, 0xb0), 1.6));
-    p.setBrush(Qt::NoBrush);
-    p.drawPath(flap);
-
-    // The quill: a feather from the top right down to a nib over the letter.
-    QPainterPath feather;
-    feather.moveTo(42, 5);
-    feather.cubicTo(33, 7, 26, 17, 23, 30);
-    feather.cubicTo(30, 25, 38, 17, 42, 5);
-    p.setPen(QPen(QColor(0x9a, 0x5b, 0x0e), 1.0));
-    p.setBrush(QColor(0xf0, 0xb3, 0x3c));
-    p.drawPath(feather);
-    p.setPen(QPen(QColor(0x6b, 0x3d, 0x06), 1.4, Qt::SolidLine, Qt::RoundCap));
-    p.drawLine(QPointF(41, 6), QPointF(21, 35));  // the shaft and nib
-    p.end();
+QImage Render(const QString& svg, int size, QString& error) {
+    QImageReader reader(svg, "svg");
+    reader.setScaledSize(QSize(size, size));
+    QImage image = reader.read();
+    if (image.isNull()) {
+        error = reader.errorString();
+        return {};
+    }
     return image.convertToFormat(QImage::Format_ARGB32);
 }
 
@@ -125,37 +96,47 @@ QByteArray IconImage(const QImage& argb) {
 
 int main(int argc, char** argv) {
     if (argc != 2) {
-        std::fprintf(stderr, "usage: qm_make_icons OUTPUT_DIR\n");
+        std::fprintf(stderr, "usage: qm_make_icons ICON_DIR\n");
         return 2;
     }
     const QDir dir(QString::fromLocal8Bit(argv[1]));
-    std::vector<QByteArray> images;
-    for (int size : kSizes) {
-        const QImage image = Draw(size);
+    const QString svg = dir.filePath(QStringLiteral("quillmark.svg"));
+    std::vector<std::pair<int, QByteArray>> icoImages;  // (size, image)
+    for (int size : kPngSizes) {
+        QString error;
+        const QImage image = Render(svg, size, error);
+        if (image.isNull()) {
+            std::fprintf(stderr,
+                         "cannot render %s at %d pixels: %s (is Qt's SVG plugin installed?)\n",
+                         qPrintable(svg), size, qPrintable(error));
+            return 1;
+        }
         const QString png = dir.filePath(QStringLiteral("quillmark-%1.png").arg(size));
         if (!image.save(png, "PNG")) {
             std::fprintf(stderr, "cannot write %s\n", qPrintable(png));
             return 1;
         }
-        images.push_back(IconImage(image));
+        if (std::find(std::begin(kIcoSizes), std::end(kIcoSizes), size) != std::end(kIcoSizes)) {
+            icoImages.emplace_back(size, IconImage(image));
+        }
     }
     QByteArray ico;
     Put16(ico, 0);  // reserved
     Put16(ico, 1);  // an icon (not a cursor)
-    Put16(ico, static_cast<quint16>(images.size()));
-    quint32 offset = 6 + 16 * static_cast<quint32>(images.size());
-    for (size_t i = 0; i < images.size(); ++i) {
-        ico.append(static_cast<char>(kSizes[i]));
-        ico.append(static_cast<char>(kSizes[i]));
+    Put16(ico, static_cast<quint16>(icoImages.size()));
+    quint32 offset = 6 + 16 * static_cast<quint32>(icoImages.size());
+    for (const auto& [size, image] : icoImages) {
+        ico.append(static_cast<char>(size));
+        ico.append(static_cast<char>(size));
         ico.append('\0');  // 256 colours
         ico.append('\0');
         Put16(ico, 1);  // planes
         Put16(ico, 8);  // bits per pixel
-        Put32(ico, static_cast<quint32>(images[i].size()));
+        Put32(ico, static_cast<quint32>(image.size()));
         Put32(ico, offset);
-        offset += static_cast<quint32>(images[i].size());
+        offset += static_cast<quint32>(image.size());
     }
-    for (const QByteArray& image : images) ico.append(image);
+    for (const auto& entry : icoImages) ico.append(entry.second);
     QFile out(dir.filePath(QStringLiteral("quillmark.ico")));
     if (!out.open(QIODevice::WriteOnly) || out.write(ico) != ico.size()) {
         std::fprintf(stderr, "cannot write quillmark.ico\n");

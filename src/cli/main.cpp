@@ -6,6 +6,7 @@
 int main(int argc, char** argv) {
     CLI::App app{"quillmark-cli: convert Outlook .msg files into a .pst, and inspect both"};
     app.require_subcommand(1);
+    app.set_version_flag("--version", "quillmark-cli " QM_VERSION);
     qm::cli::Action action;
     qm::cli::addConvertCommand(app, action);
     qm::cli::addCheckCommand(app, action);
