@@ -7,8 +7,10 @@
 // Exit codes: 0 every message exported (an empty store too), 1 some failed
 // (each is reported with its reason), 2 nothing exported: the file is not a
 // readable Unicode PST, DIR cannot be a folder, or every message failed.
+// SIGINT and SIGTERM finish the message in hand, report, and exit 130 / 143.
 #include <nlohmann/json.hpp>
 
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
@@ -24,6 +26,24 @@ namespace {
 
 namespace fs = std::filesystem;
 using json = nlohmann::ordered_json;
+
+volatile std::sig_atomic_t gExportSignal = 0;
+
+extern "C" void onExportStopSignal(int sig) {
+    gExportSignal = sig;
+}
+
+void installSignalHandlers() {
+    struct sigaction sa {};
+    sa.sa_handler = onExportStopSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    // Past a file-size limit (ulimit -f) a write fails with EFBIG, which
+    // fails that one message; the default action would kill the process.
+    signal(SIGXFSZ, SIG_IGN);
+}
 
 struct ExportArgs {
     std::string pst;
@@ -63,6 +83,7 @@ class Printer : public convert::ExportObserver {
     void failed(const convert::ExportFailure& f) override {
         std::cerr << "quillmark-cli export: " << where(f) << ": " << f.reason << "\n";
     }
+    bool stopRequested() override { return gExportSignal != 0; }
 
     json files_ = json::array();
 
@@ -71,6 +92,7 @@ class Printer : public convert::ExportObserver {
 };
 
 int exitCode(const convert::ExportReport& r) {
+    if (r.stopped) return 128 + int(gExportSignal);
     if (r.failed.empty()) return 0;
     return r.exported > 0 ? 1 : 2;
 }
@@ -79,6 +101,7 @@ int run(const ExportArgs& args) {
     const fs::path pst = absolute(args.pst);
     const fs::path dir = absolute(args.dir);
     Printer printer(args.json);
+    installSignalHandlers();
     const convert::ExportReport r = convert::exportStore(pst, dir, printer);
     if (args.json) {
         json failed = json::array();
@@ -93,13 +116,15 @@ int run(const ExportArgs& args) {
                           {"messages", r.messages},
                           {"exported", r.exported},
                           {"files", printer.files_},
-                          {"failed", failed}};
+                          {"failed", failed},
+                          {"stopped", r.stopped}};
         std::cout << doc.dump(-1, ' ', false, json::error_handler_t::replace) << "\n";
     }
     if (!args.quiet) {
         std::cerr << "Exported " << r.exported << " of " << r.messages << " messages from "
                   << r.folders << " folders into " << dir.string();
         if (!r.failed.empty()) std::cerr << "; " << r.failed.size() << " failed";
+        if (r.stopped) std::cerr << "; stopped by a signal";
         std::cerr << "\n";
     }
     return exitCode(r);

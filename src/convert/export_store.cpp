@@ -214,7 +214,10 @@ class Exporter {
         }
         report_.messages += messages.size();
         std::map<std::string, unsigned> nextCandidate;  // by clash key of the stem
-        for (Nid m : messages) message(m, storePath, dir, *names, nextCandidate);
+        for (Nid m : messages) {
+            if (stopping()) return;
+            message(m, storePath, dir, *names, nextCandidate);
+        }
 
         std::vector<pst::read::FolderEntry> children;
         try {
@@ -224,6 +227,7 @@ class Exporter {
             return;
         }
         for (const auto& child : children) {
+            if (stopping()) return;
             const std::string path = storePath.empty() ? child.name : storePath + "\\" + child.name;
             ++report_.folders;
             if (depth >= kMaxFolderDepth || !visited_.insert(child.nid).second) {
@@ -303,6 +307,11 @@ class Exporter {
             return path;
         }
         throw Error((parent / stem).string() + ": every numbered folder name is taken");
+    }
+
+    bool stopping() {
+        if (!report_.stopped && observer_.stopRequested()) report_.stopped = true;
+        return report_.stopped;
     }
 
     void fail(const std::string& folder, Nid nid, std::string reason) {

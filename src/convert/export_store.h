@@ -49,6 +49,9 @@ class ExportObserver {
     virtual ~ExportObserver() = default;
     virtual void exported(const ExportedMessage& message) = 0;
     virtual void failed(const ExportFailure& failure) = 0;
+    // Asked before each message and folder: true ends the export there (the
+    // message in hand is finished first).
+    virtual bool stopRequested() { return false; }
 };
 
 struct ExportReport {
@@ -56,6 +59,7 @@ struct ExportReport {
     size_t messages = 0;  // messages listed in the folders that could be read
     size_t exported = 0;
     std::vector<ExportFailure> failed;
+    bool stopped = false;  // the observer asked to stop before the end
 };
 
 // Exports the store at `pst` into `destination`. Throws qm::FormatError or

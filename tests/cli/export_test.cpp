@@ -11,6 +11,7 @@
 #include <set>
 
 #include "convert/export_names.h"
+#include "convert/export_store.h"
 #include "mapi/codepage.h"
 #include "mapi/error.h"
 #include "mapi/tags.h"
@@ -399,6 +400,24 @@ TEST_F(ExportIntoTest, ClashesGetNumbersAndNothingIsOverwritten) {
     for (const auto& [path, bytes] : before) EXPECT_EQ(after.at(path), bytes) << path;
     EXPECT_EQ(msgFilesUnder(out).size(), 2 * 6u + 1);
     for (const auto& [path, bytes] : after) {
+        EXPECT_FALSE(path.filename().string().starts_with(".")) << "left behind: " << path;
+    }
+}
+
+TEST_F(ExportIntoTest, StopsWhenAskedOnceTheMessageInHandIsWritten) {
+    struct StopAfterOne : convert::ExportObserver {
+        size_t done = 0;
+        void exported(const convert::ExportedMessage&) override { ++done; }
+        void failed(const convert::ExportFailure& f) override { ADD_FAILURE() << f.reason; }
+        bool stopRequested() override { return done > 0; }
+    } observer;
+    const convert::ExportReport r = convert::exportStore(pst, out, observer);
+    EXPECT_TRUE(r.stopped);
+    EXPECT_EQ(r.exported, 1u);
+    const auto files = msgFilesUnder(out);
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_NO_THROW(msg::readMsgFile(files[0]));
+    for (const auto& [path, bytes] : contents(out)) {
         EXPECT_FALSE(path.filename().string().starts_with(".")) << "left behind: " << path;
     }
 }
