@@ -12,6 +12,7 @@
 #include <optional>
 #include <set>
 #include <span>
+#include <type_traits>
 
 #include "convert/export_names.h"
 #include "mapi/codepage.h"
@@ -31,7 +32,7 @@ using pst::read::PstFile;
 constexpr uint16_t kSubjectId = 0x0037;
 constexpr uint16_t kSubjectPrefixId = 0x003D;
 constexpr uint16_t kNormalizedSubjectId = 0x0E1D;
-// [MS-OXMSG] 2.1.3: tells .msg readers that the strings are Unicode.
+// PidTagStoreSupportMask ([MS-OXPROPS]) in a .msg: its strings are Unicode.
 constexpr int32_t STORE_UNICODE_OK = 0x00040000;
 // Beyond this, a folder of identically named messages is not the cause.
 constexpr unsigned kMaxCandidates = 1'000'000;
@@ -52,7 +53,7 @@ void splitSubject(mapi::PropertyBag& bag, uint16_t type, Text subject,
                   const std::function<Bytes(const Text&)>& encode) {
     std::optional<Text> prefix;
     if (subject.size() >= 2 && subject[0] == 1) {
-        const size_t length = size_t(subject[1]);
+        const size_t length = size_t(std::make_unsigned_t<typename Text::value_type>(subject[1]));
         subject.erase(0, 2);
         prefix = subject.substr(0, std::min(subject.size(), length == 0 ? 0 : length - 1));
         bag.set(mapi::Property::raw(mapi::makeTag(kSubjectId, type), encode(subject)));
