@@ -52,9 +52,11 @@ struct ExportArgs {
     bool quiet = false;
 };
 
+// Absolute and lexically normal, without a trailing separator.
 fs::path absolute(const std::string& arg) {
     fs::path p = fs::path(arg).is_relative() ? fs::current_path() / arg : fs::path(arg);
-    return p.lexically_normal();
+    p = p.lexically_normal();
+    return p.has_filename() || p == p.root_path() ? p : p.parent_path();
 }
 
 std::string nidText(uint32_t nid) {
