@@ -89,9 +89,22 @@ bool hasUnicodeStrings(const mapi::PropertyBag& bag) {
     return false;
 }
 
+// A .msg numbers its recipients and attachments in these properties; the
+// store keeps the numbers as row ids only, which its reader leaves out.
+void renumber(mapi::Message& m) {
+    for (size_t i = 0; i < m.recipients.size(); ++i)
+        setIfAbsent(m.recipients[i].props, mapi::Property::int32(mapi::tag::RowId, int32_t(i)));
+    for (size_t i = 0; i < m.attachments.size(); ++i) {
+        setIfAbsent(m.attachments[i].props,
+                    mapi::Property::int32(mapi::tag::AttachNumber, int32_t(i)));
+        if (m.attachments[i].embedded) renumber(*m.attachments[i].embedded);
+    }
+}
+
 // The message as a .msg file carries it.
 void prepareForMsg(mapi::Message& m) {
     restoreSubject(m);
+    renumber(m);
     if (hasUnicodeStrings(m.props))
         setIfAbsent(m.props, mapi::Property::int32(mapi::tag::StoreSupportMask, STORE_UNICODE_OK));
 }

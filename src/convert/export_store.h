@@ -17,7 +17,9 @@
 // embedded at any depth, OLE storages) and named property the store holds.
 // What the store derived is given back in the form a .msg carries it: the
 // subject loses the store's prefix marker ([MS-PST] 2.5.3) and regains
-// PidTagSubjectPrefix and PidTagNormalizedSubject.
+// PidTagSubjectPrefix and PidTagNormalizedSubject; recipients and
+// attachments regain their numbers (PidTagRowid, PidTagAttachNumber).
+// Associated (hidden) contents are not exported.
 #pragma once
 
 #include <cstddef>
