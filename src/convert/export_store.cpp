@@ -348,7 +348,7 @@ ExportReport exportStore(const fs::path& pst, const fs::path& destination,
     const Nid top = file->ipmSubtree();
     std::error_code ec;
     if (fs::exists(destination, ec) && !fs::is_directory(destination, ec))
-        throw IoError(destination.string(), "export into", ENOTDIR);
+        throw Error(destination.string() + ": exists and is not a folder, so nothing is exported");
     fs::create_directories(destination, ec);
     if (ec) throw IoError(destination.string(), "create folder", ec.value());
     Exporter exporter(*file, observer);

@@ -64,9 +64,10 @@ struct ExportReport {
     bool stopped = false;  // the observer asked to stop before the end
 };
 
-// Exports the store at `pst` into `destination`. Throws qm::FormatError or
-// qm::IoError when nothing can be done: the file is not a readable Unicode
-// PST, or the destination cannot be made a folder (it is a file, say).
+// Exports the store at `pst` into `destination`. Throws qm::Error (a
+// FormatError or IoError where one applies) when nothing can be done: the
+// file is not a readable Unicode PST, or the destination cannot be made a
+// folder (it is a file, say).
 // Everything after that is per message (or per folder) in the report.
 ExportReport exportStore(const std::filesystem::path& pst, const std::filesystem::path& destination,
                          ExportObserver& observer);
