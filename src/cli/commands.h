@@ -15,5 +15,6 @@ void addShowCommand(CLI::App& app, Action& action);
 void addCheckCommand(CLI::App& app, Action& action);
 void addListCommand(CLI::App& app, Action& action);
 void addConvertCommand(CLI::App& app, Action& action);
+void addExportCommand(CLI::App& app, Action& action);
 
 }  // namespace qm::cli

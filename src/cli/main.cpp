@@ -12,6 +12,7 @@ int main(int argc, char** argv) {
     qm::cli::addCheckCommand(app, action);
     qm::cli::addListCommand(app, action);
     qm::cli::addShowCommand(app, action);
+    qm::cli::addExportCommand(app, action);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

@@ -40,15 +40,17 @@ mapi::Message readMsg(std::span<const uint8_t> data, const std::string& name) {
 
 void writeMsgFile(const mapi::Message& message, const std::filesystem::path& path,
                   const WriteOptions& options) {
-    CompoundFileWriter cfw(options.sectorSize);
-    layOutMessage(message, cfw);
     std::unique_ptr<FILE, int (*)(FILE*)> f(std::fopen(path.c_str(), "wb"), &std::fclose);
     if (!f) throw IoError(path.string(), "open for writing", errno);
-    cfw.write([&](std::span<const uint8_t> piece) {
-        if (!piece.empty() && std::fwrite(piece.data(), 1, piece.size(), f.get()) != piece.size()) {
-            throw IoError(path.string(), "write", errno);
-        }
-    });
+    writeMsg(
+        message,
+        [&](std::span<const uint8_t> piece) {
+            if (!piece.empty() &&
+                std::fwrite(piece.data(), 1, piece.size(), f.get()) != piece.size()) {
+                throw IoError(path.string(), "write", errno);
+            }
+        },
+        options);
     FILE* raw = f.release();
     if (std::fclose(raw) != 0) throw IoError(path.string(), "close", errno);
 }
@@ -57,6 +59,14 @@ Bytes writeMsg(const mapi::Message& message, const WriteOptions& options) {
     CompoundFileWriter cfw(options.sectorSize);
     layOutMessage(message, cfw);
     return cfw.toBytes();
+}
+
+void writeMsg(const mapi::Message& message,
+              const std::function<void(std::span<const uint8_t>)>& sink,
+              const WriteOptions& options) {
+    CompoundFileWriter cfw(options.sectorSize);
+    layOutMessage(message, cfw);
+    cfw.write(sink);
 }
 
 }  // namespace qm::msg

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <span>
 #include <string>
 
@@ -29,5 +30,10 @@ struct WriteOptions {
 void writeMsgFile(const mapi::Message& message, const std::filesystem::path& path,
                   const WriteOptions& options = {});
 Bytes writeMsg(const mapi::Message& message, const WriteOptions& options = {});
+// The same file handed to `sink` piece by piece, in order (large streamed
+// values are never held whole); for callers that own the file they write.
+void writeMsg(const mapi::Message& message,
+              const std::function<void(std::span<const uint8_t>)>& sink,
+              const WriteOptions& options = {});
 
 }  // namespace qm::msg
