@@ -20,6 +20,10 @@
 // then the items; fixed-size ones: the elements packed.
 // Zero-length variable values have dwValueHnid 0 and no allocation, as in
 // Outlook's own files (an empty PidTagAttachEncoding in its samples).
+//
+// Heap order, as in Outlook's PCs: the BTH header at HID 0x20, the BTH root
+// at 0x40 (with its lower levels, if any, next), then the values in
+// property id order.
 #pragma once
 
 #include <cstdint>

@@ -137,6 +137,7 @@ TEST(LtpPc, ManyPropertiesNeedAnIndexLevel) {
     read::PropertyContext r(db, db->findNode(0x21)->bidData, 0, "store");
     EXPECT_EQ(r.bth().indexLevels(), 1u);
     EXPECT_EQ(r.node().heap().userRoot(), 0x20u) << "the BTH header is the first allocation";
+    EXPECT_EQ(r.bth().rootHid(), 0x40u) << "the BTH root next, before the values";
     auto bag = r.properties();
     ASSERT_EQ(bag.size(), 1000u);
     EXPECT_EQ(bag.int32(makeTag(0x83E7, mapi::PT_LONG)), 0x83E7);

@@ -8,6 +8,7 @@
 #include <set>
 
 #include "mapi/tags.h"
+#include "pst/read/bth.h"
 #include "pst/read/pst_file.h"
 #include "pst/store/store.h"
 #include "store_test_util.h"
@@ -187,6 +188,38 @@ TEST_F(EmptyStore, TablesHaveOutlooksColumnsAndRows) {
                 ASSERT_TRUE(b.count(t)) << "row " << r << " lacks " << hex(t);
                 EXPECT_EQ(b[t].value, p.value) << "row " << r << " " << hex(t);
             }
+        }
+    }
+}
+
+// Heaps allocated in Outlook's order: the same structures at the same HIDs
+// and the same number of allocations in each block.
+TEST_F(EmptyStore, HeapsAreLaidOutLikeOutlooks) {
+    auto allocations = [](const read::Heap& h) {
+        std::vector<size_t> out;
+        for (size_t b = 0; b < h.blockCount(); ++b) out.push_back(h.pageMap(b).offsets.size() - 1);
+        return out;
+    };
+    for (const auto& n : outlook_->ndb().nodes()) {
+        const Kind kind = kindOf(outlook_->ndb(), n);
+        if (kNotWritten.count(n.nid) || (kind != Kind::PropertyContext && kind != Kind::Table))
+            continue;
+        SCOPED_TRACE("node " + hex(n.nid));
+        if (kind == Kind::PropertyContext) {
+            const auto a = outlook_->propertyContext(n.nid);
+            const auto b = ours_->propertyContext(n.nid);
+            EXPECT_EQ(b->node().heap().userRoot(), a->node().heap().userRoot());
+            EXPECT_EQ(b->bth().rootHid(), a->bth().rootHid());
+            EXPECT_EQ(allocations(b->node().heap()), allocations(a->node().heap()));
+        } else {
+            const auto a = outlook_->table(n.nid);
+            const auto b = ours_->table(n.nid);
+            EXPECT_EQ(b->node().heap().userRoot(), a->node().heap().userRoot());
+            EXPECT_EQ(b->hidRowIndex(), a->hidRowIndex());
+            EXPECT_EQ(read::Bth(b->node().heap(), b->hidRowIndex()).rootHid(),
+                      read::Bth(a->node().heap(), a->hidRowIndex()).rootHid());
+            EXPECT_EQ(b->hnidRows(), a->hnidRows());
+            EXPECT_EQ(allocations(b->node().heap()), allocations(a->node().heap()));
         }
     }
 }
