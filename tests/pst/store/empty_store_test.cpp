@@ -19,8 +19,15 @@ using storetest::ScratchDir;
 
 namespace {
 
-// Outlook's Windows Search gatherer state, which we do not write.
-const std::set<Nid> kNotWritten = {0xEE1, 0xF01};
+// Nodes of Outlook's that we do not write (none: the list stays for the
+// day one is left out on purpose, with its reason in docs/pst-format.md).
+const std::set<Nid> kNotWritten = {};
+
+// 0xF01, the search indexer's descriptor: its two GUIDs and its time are
+// the indexer's own, new in ours (docs/pst-format.md).
+constexpr Nid kIndexDescriptor = 0xF01;
+constexpr size_t kIndexerGuids = 0x28, kIndexerGuidsEnd = 0x48;
+constexpr size_t kIndexerTime = 0x50, kIndexerTimeEnd = 0x58;
 
 // Store properties that are new random values in every store; the entry
 // ids differ only in the UID (bytes 4-19).
@@ -230,7 +237,19 @@ TEST_F(EmptyStore, OtherNodesAreOutlooksBytes) {
         SCOPED_TRACE("node " + hex(n.nid));
         const auto* mine = ours_->ndb().findNode(n.nid);
         ASSERT_NE(mine, nullptr);
-        EXPECT_EQ(ours_->ndb().readStream(mine->bidData), outlook_->ndb().readStream(n.bidData));
+        Bytes a = outlook_->ndb().readStream(n.bidData);
+        Bytes b = ours_->ndb().readStream(mine->bidData);
+        if (n.nid == kIndexDescriptor && a.size() == b.size() && a.size() >= kIndexerTimeEnd) {
+            EXPECT_NE(Bytes(b.begin() + kIndexerGuids, b.begin() + kIndexerGuidsEnd),
+                      Bytes(a.begin() + kIndexerGuids, a.begin() + kIndexerGuidsEnd));
+            EXPECT_GT(loadLE64(b.data() + kIndexerTime), loadLE64(a.data() + kIndexerTime));
+            for (auto [from, to] : {std::pair{kIndexerGuids, kIndexerGuidsEnd},
+                                    std::pair{kIndexerTime, kIndexerTimeEnd}}) {
+                std::fill(a.begin() + long(from), a.begin() + long(to), 0);
+                std::fill(b.begin() + long(from), b.begin() + long(to), 0);
+            }
+        }
+        EXPECT_EQ(b, a);
     }
 }
 
