@@ -152,7 +152,7 @@ BuiltNode PropertyContextBuilder::build(mapi::PropTag sizeTag, const SizeDepende
         } else if (fixed != 0) {
             dword = heap.allocate(valueOf(p));
         } else if (encodedPropertySize(p) == 0) {
-            dword = 0;
+            dword = heap.allocate(Bytes());
         } else if (encodedPropertySize(p) <= kMaxHeapAllocation) {
             dword = heap.allocate(valueOf(p));
         } else {

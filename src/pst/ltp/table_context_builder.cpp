@@ -155,7 +155,7 @@ struct TableContextBuilder::Impl {
 
     uint32_t storeValue(const mapi::Property& p) {
         uint64_t size = encodedPropertySize(p);
-        if (size == 0) return 0;  // no allocation for an empty value, as Outlook does
+        if (size == 0) return heap->allocate(Bytes());
         if (size <= kMaxHeapAllocation) return heap->allocate(encodePropertyValue(p));
         Nid nid = makeNid(NID_TYPE_LTP, nextLtpIndex++);
         Bid bid;
@@ -170,7 +170,7 @@ struct TableContextBuilder::Impl {
     }
 
     void dropValue(uint32_t hnid) {
-        if (hnid == 0) return;
+        if (hnid == 0) return;  // Outlook's empty value: nothing to free
         if (hnidIsHid(hnid))
             heap->free(hnid);
         else

@@ -17,7 +17,8 @@
 // Guid, strings, binary, multi-valued and object cells take a 4-byte HNID
 // into the table's heap (a subnode when the value exceeds 3580 bytes).
 // An absent cell has bitmap bit 0 and zero bytes; an empty variable value
-// has its bit set and HNID 0.
+// has its bit set and the HID of a zero-length allocation (Outlook writes
+// HNID 0 there, which the outlook-pst library refuses in a table).
 //
 // Row index: a BTH (cbKey 4 = dwRowID, cbEnt 4 = dwRowIndex).
 // Row matrix: absent (hnidRows 0) without rows; a heap allocation while it

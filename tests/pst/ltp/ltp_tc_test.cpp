@@ -130,6 +130,13 @@ TEST(LtpTc, EmptyAndInlineTables) {
     EXPECT_TRUE(ndb::hnidIsHid(t.hnidRows())) << "five rows fit in the heap";
     expectRows(t, 5);
     expectOutlooksHeapOrder(t);
+    // Row 0's binary cell is empty: present, and a zero-length allocation.
+    const read::TcColumn* bin = t.findColumn(makeTag(0x6003, mapi::PT_BINARY));
+    ASSERT_TRUE(bin && t.cellExists(0, *bin));
+    const uint32_t hnid = loadLE32(t.rowBytes(0).data() + bin->ibData);
+    ASSERT_TRUE(ndb::hnidIsHid(hnid) && hnid != 0) << hnid;
+    EXPECT_TRUE(t.node().heap().item(hnid).empty());
+    EXPECT_EQ(t.node().heap().pageMap(0).cFree, 1u) << "readers count zero-length items as cFree";
 }
 
 TEST(LtpTc, GrowingTableKeepsFullBlocksAcrossFlushesAndReopening) {
