@@ -60,18 +60,57 @@ Hid BthBuilder::build(HeapBuilder& heap, uint8_t cbKey, uint8_t cbEnt,
     return b.header_;
 }
 
+std::vector<std::vector<size_t>> BthBuilder::shape(size_t count) const {
+    std::vector<std::vector<size_t>> levels;
+    if (count == 0) return levels;
+    const size_t recSize = size_t(cbKey_) + cbEnt_;
+    const size_t indexSize = size_t(cbKey_) + kIndexDataSize;
+    const size_t perLeaf = kMaxHeapAllocation / recSize;
+    const size_t perIndex = kMaxHeapAllocation / indexSize;
+    std::vector<size_t> sizes;
+    for (size_t first = 0; first < count; first += perLeaf)
+        sizes.push_back(std::min(perLeaf, count - first) * recSize);
+    levels.push_back(std::move(sizes));
+    while (levels.back().size() > 1) {
+        const size_t below = levels.back().size();
+        std::vector<size_t> up;
+        for (size_t first = 0; first < below; first += perIndex)
+            up.push_back(std::min(perIndex, below - first) * indexSize);
+        levels.push_back(std::move(up));
+    }
+    return levels;
+}
+
+void BthBuilder::reserve(size_t count) {
+    if (root_ != 0 || !reserved_.empty())
+        throw std::logic_error("BthBuilder::reserve on a BTH that has records");
+    const auto levels = shape(count);
+    reserved_.resize(levels.size());
+    for (size_t level = levels.size(); level-- > 0;)
+        for (size_t size : levels[level])
+            reserved_[level].push_back(heap_.allocate(Bytes(size, 0)));
+    reservedCount_ = count;
+}
+
 void BthBuilder::load(std::span<const uint8_t> records) {
     if (root_ != 0) throw std::logic_error("BthBuilder::load into a BTH that has records");
-    const uint8_t cbKey = cbKey_, cbEnt = cbEnt_;
-    const size_t recSize = size_t(cbKey) + cbEnt;
+    const uint8_t cbKey = cbKey_;
+    const size_t recSize = size_t(cbKey) + cbEnt_;
     if (records.size() % recSize != 0) throw std::logic_error("BTH record of the wrong size");
     const size_t count = records.size() / recSize;
+    if (!reserved_.empty() && count != reservedCount_)
+        throw std::logic_error("BthBuilder::load: not the record count reserved");
     if (count == 0) return;
     for (size_t i = 1; i < count; ++i) {
         if (compareKeys(&records[(i - 1) * recSize], &records[i * recSize], cbKey) >= 0)
             throw std::logic_error("BTH records not sorted or keys not unique");
     }
-    HeapBuilder& heap = heap_;
+    auto place = [&](size_t level, size_t index, std::span<const uint8_t> node) {
+        if (reserved_.empty()) return heap_.allocate(node);
+        const Hid hid = reserved_[level][index];
+        if (heap_.replace(hid, node) != hid) throw std::logic_error("reserved BTH node moved");
+        return hid;
+    };
     // Leaves, then index levels over them, each node one full allocation.
     struct Item {
         Bytes key;
@@ -82,25 +121,27 @@ void BthBuilder::load(std::span<const uint8_t> records) {
     for (size_t first = 0; first < count; first += perLeaf) {
         const size_t end = std::min(count, first + perLeaf);
         const uint8_t* from = &records[first * recSize];
-        level.push_back({Bytes(from, from + cbKey),
-                         heap.allocate(std::span<const uint8_t>(from, (end - first) * recSize))});
+        level.push_back(
+            {Bytes(from, from + cbKey),
+             place(0, level.size(), std::span<const uint8_t>(from, (end - first) * recSize))});
     }
     uint8_t levels = 0;
-    size_t perIndex = kMaxHeapAllocation / (cbKey + kIndexDataSize);
+    const size_t perIndex = kMaxHeapAllocation / (cbKey + kIndexDataSize);
     while (level.size() > 1) {
         std::vector<Item> up;
         for (size_t first = 0; first < level.size(); first += perIndex) {
             Bytes node;
-            size_t end = std::min(level.size(), first + perIndex);
+            const size_t end = std::min(level.size(), first + perIndex);
             for (size_t i = first; i < end; ++i) {
                 node.insert(node.end(), level[i].key.begin(), level[i].key.end());
                 appendLE32(node, level[i].hid);
             }
-            up.push_back({level[first].key, heap.allocate(node)});
+            up.push_back({level[first].key, place(levels + 1u, up.size(), node)});
         }
         level = std::move(up);
         ++levels;
     }
+    reserved_.clear();
     levels_ = levels;
     root_ = level[0].hid;
     writeHeader();

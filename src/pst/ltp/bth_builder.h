@@ -37,10 +37,18 @@ class BthBuilder {
     // REQUIRES: records sorted by key, keys unique.
     static Hid build(HeapBuilder& heap, uint8_t cbKey, uint8_t cbEnt,
                      std::span<const uint8_t> records);
-    // The same into this BTH (so its header can be allocated before the
-    // values that go with the records, as Outlook lays out a PC).
+    // The same into this BTH. Nodes reserved with reserve() are filled in
+    // place; others are allocated as the tree is built.
     // REQUIRES: the BTH is empty; records as for build().
     void load(std::span<const uint8_t> records);
+    // Allocates, zero-filled, the nodes load() will need for `count`
+    // records: the root first, then each level below it. Outlook's PCs hold
+    // the BTH header at HID 0x20 and its root at 0x40, before the values the
+    // records point to; reserving the nodes first keeps that order although
+    // the records are only known once the values are placed.
+    // REQUIRES: the BTH is empty and nothing reserved yet; load() is then
+    // given exactly `count` records.
+    void reserve(size_t count);
 
     Hid header() const { return header_; }
     uint8_t keySize() const { return cbKey_; }
@@ -61,8 +69,13 @@ class BthBuilder {
                  std::span<const uint8_t> data, std::optional<Split>& split);
     void writeHeader();
 
+    // Node sizes in bytes per level (0 = leaves) for `count` records.
+    std::vector<std::vector<size_t>> shape(size_t count) const;
+
     HeapBuilder& heap_;
     Hid header_ = 0;
+    std::vector<std::vector<Hid>> reserved_;  // per level, as shape() gives
+    size_t reservedCount_ = 0;
     uint8_t cbKey_ = 0;
     uint8_t cbEnt_ = 0;
     uint8_t levels_ = 0;

@@ -83,7 +83,6 @@ void HeapBuilder::decodePage(uint32_t index, Page& p, const Bytes& d) const {
     if (ibHnpm < headerSize(index) || size_t(ibHnpm) + kPageMapFixed > d.size())
         fail("page map offset out of range");
     uint16_t cAlloc = loadLE16(d.data() + ibHnpm);
-    p.cFree = loadLE16(d.data() + ibHnpm + 2);
     if (size_t(ibHnpm) + kPageMapFixed + 2 * (size_t(cAlloc) + 1) > d.size())
         fail("page map truncated");
     p.items.clear();
@@ -213,7 +212,6 @@ void HeapBuilder::free(Hid hid) {
     view(hid);  // validates
     Page& p = page(hidBlock(hid));
     p.items[hidIndex(hid) - 1].clear();
-    ++p.cFree;
     p.dirty = true;
     noteRoom(hidBlock(hid));
 }
@@ -241,7 +239,8 @@ Bytes HeapBuilder::encodePage(uint32_t index) const {
     if (d.size() % 2) d.push_back(0);
     storeLE16(d.data(), uint16_t(d.size()));
     appendLE16(d, uint16_t(p.items.size()));
-    appendLE16(d, p.cFree);
+    appendLE16(d, uint16_t(std::count_if(p.items.begin(), p.items.end(),
+                                         [](const Bytes& it) { return it.empty(); })));
     for (uint16_t o : offsets) appendLE16(d, o);
     if (index == 0) {
         d[2] = kHeapSignature;

@@ -8,7 +8,12 @@
 //   other pages      HNPAGEHDR (2): ibHnpm
 //   then the allocations back to back, then (2-aligned) HNPAGEMAP: cAlloc,
 //   cFree, rgibAlloc[cAlloc + 1]. A freed allocation keeps its index with
-//   zero length, so every other HID stays valid.
+//   zero length, so every other HID stays valid. cFree counts the
+//   zero-length allocations, as readers check it ([MS-PST] 2.3.1.5; the
+//   outlook-pst library refuses a page map whose count differs). Our own
+//   allocations always take a new index, never a zero-length one, so an
+//   empty value allocated on purpose (property contexts and tables store
+//   empty values so) keeps its HID.
 //
 // Pages are rewritten only when they change: flush() writes the changed
 // pages as new blocks and re-references the unchanged ones, so a heap that
@@ -49,7 +54,8 @@ class HeapBuilder {
     Hid userRoot() const { return userRoot_; }
     void setUserRoot(Hid hid);
 
-    // REQUIRES: bytes.size() <= kMaxHeapAllocation (3580).
+    // REQUIRES: bytes.size() <= kMaxHeapAllocation (3580). Empty bytes make a
+    // zero-length allocation (an empty value).
     Hid allocate(std::span<const uint8_t> bytes);
     // Replaces the contents of `hid`. Returns `hid` when the new bytes fit
     // in its page, otherwise the HID of a new allocation (the old one is
@@ -80,7 +86,6 @@ class HeapBuilder {
         uint8_t fill = 0;   // fill-level nibble as last written
         bool loaded = false;
         bool dirty = false;
-        uint16_t cFree = 0;
         std::vector<Bytes> items;  // allocation i is items[i - 1]
     };
     Page& page(uint32_t index) const;  // loaded

@@ -99,9 +99,11 @@ BuiltNode PropertyContextBuilder::build() {
 BuiltNode PropertyContextBuilder::build(mapi::PropTag sizeTag, const SizeDependent& sizeValue) {
     SubnodeIds& ids = ids_ ? *ids_ : ownIds_;
     HeapBuilder heap(ndb_, bTypePC);
-    // The BTH header first: HID 0x20 is the user root, as in Outlook's PCs.
+    // Outlook's order: the BTH header (HID 0x20, the user root), the BTH's
+    // root (0x40), then the values.
     BthBuilder bth = BthBuilder::create(heap, 2, 6);
     heap.setUserRoot(bth.header());
+    bth.reserve(props_.size());
     BuiltNode out;
     Bytes records;  // packed {wPropId, wPropType, dwValueHnid}
     records.reserve(8 * props_.size());
@@ -150,7 +152,7 @@ BuiltNode PropertyContextBuilder::build(mapi::PropTag sizeTag, const SizeDepende
         } else if (fixed != 0) {
             dword = heap.allocate(valueOf(p));
         } else if (encodedPropertySize(p) == 0) {
-            dword = 0;
+            dword = heap.allocate(Bytes());
         } else if (encodedPropertySize(p) <= kMaxHeapAllocation) {
             dword = heap.allocate(valueOf(p));
         } else {

@@ -18,8 +18,16 @@
 //                           see setObject()).
 // Multi-valued variable-size values: ulCount, rgulDataOffsets[ulCount],
 // then the items; fixed-size ones: the elements packed.
-// Zero-length variable values have dwValueHnid 0 and no allocation, as in
-// Outlook's own files (an empty PidTagAttachEncoding in its samples).
+// A zero-length variable value is a zero-length heap allocation. Outlook
+// itself writes dwValueHnid 0 (an empty display name, comment or
+// PidTagAttachEncoding in its files), but HID 0 names no allocation
+// ([MS-PST] 2.3.1.1) and the outlook-pst library reads an empty attachment
+// stored so as having no data; a zero-length allocation reads as empty
+// everywhere.
+//
+// Heap order, as in Outlook's PCs: the BTH header at HID 0x20, the BTH root
+// at 0x40 (with its lower levels, if any, next), then the values in
+// property id order.
 #pragma once
 
 #include <cstdint>

@@ -155,7 +155,7 @@ struct TableContextBuilder::Impl {
 
     uint32_t storeValue(const mapi::Property& p) {
         uint64_t size = encodedPropertySize(p);
-        if (size == 0) return 0;  // no allocation for an empty value, as Outlook does
+        if (size == 0) return heap->allocate(Bytes());
         if (size <= kMaxHeapAllocation) return heap->allocate(encodePropertyValue(p));
         Nid nid = makeNid(NID_TYPE_LTP, nextLtpIndex++);
         Bid bid;
@@ -170,7 +170,7 @@ struct TableContextBuilder::Impl {
     }
 
     void dropValue(uint32_t hnid) {
-        if (hnid == 0) return;
+        if (hnid == 0) return;  // Outlook's empty value: nothing to free
         if (hnidIsHid(hnid))
             heap->free(hnid);
         else
@@ -297,7 +297,7 @@ TableContextBuilder::TableContextBuilder(ndb::NodeDatabaseWriter& ndb,
     if (m.layout.rowSize > kMaxBlockData) throw std::logic_error("table row larger than a block");
     m.rowsPerBlock = kMaxBlockData / m.layout.rowSize;
     m.heap = std::make_unique<HeapBuilder>(ndb, bTypeTC);
-    m.writeTcInfo();  // first, so TCINFO is the heap's first allocation
+    // Outlook's order: the row index's BTH header at HID 0x20, TCINFO at 0x40.
     m.rowIndex.emplace(BthBuilder::create(*m.heap, 4, 4));
     m.writeTcInfo();
     layout_ = m.layout;
@@ -374,10 +374,21 @@ void TableContextBuilder::addRow(uint32_t rowId, std::span<const mapi::Property>
     uint8_t key[4], data[4];
     storeLE32(key, rowId);
     if (m.rowIndex->find(key)) throw std::logic_error("table already has this row id");
-    Bytes row = m.encodeRow(rowId, cells);
     storeLE32(data, m.rowCount);
-    m.appendRow(row);
-    m.rowIndex->insert(key, data);
+    if (m.rowCount == 0 && m.matrixNid == 0 && m.layout.rowSize <= kMaxHeapAllocation) {
+        // A table's first row in Outlook's order: the row index's leaf
+        // (HID 0x60), the row matrix (0x80), then the row's values.
+        m.rowIndex->insert(key, data);
+        m.appendRow(Bytes(m.layout.rowSize, 0));
+        Bytes row = m.encodeRow(rowId, cells);
+        m.inlineRows = row;
+        if (m.heap->replace(m.inlineHid, m.inlineRows) != m.inlineHid)
+            throw std::logic_error("row matrix moved");
+    } else {
+        Bytes row = m.encodeRow(rowId, cells);
+        m.appendRow(row);
+        m.rowIndex->insert(key, data);
+    }
     rowCount_ = m.rowCount;
 }
 

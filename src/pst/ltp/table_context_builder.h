@@ -3,6 +3,12 @@
 // 1-byte cells and of the cell-existence bitmap = row size), hidRowIndex,
 // hnidRows, hidIndex 0, TCOLDESC[cCols] sorted by tag.
 //
+// Heap order, as in every table Outlook writes (pst-extractor and the
+// java-libpst family read the row index's header at HID 0x20 without
+// looking at hidRowIndex): the row index's BTHHEADER at 0x20, TCINFO at
+// 0x40; with rows, the row index's leaf at 0x60, the row matrix at 0x80,
+// then the cells' values.
+//
 // Row layout: PidTagLtpRowId at 0 (iBit 0), PidTagLtpRowVer at 4 (iBit 1),
 // then the 8-byte cells, the 4-byte cells, the 2-byte cells, the 1-byte
 // cells, each group in tag order, then the cell-existence bitmap (iBit 0 is
@@ -11,7 +17,8 @@
 // Guid, strings, binary, multi-valued and object cells take a 4-byte HNID
 // into the table's heap (a subnode when the value exceeds 3580 bytes).
 // An absent cell has bitmap bit 0 and zero bytes; an empty variable value
-// has its bit set and HNID 0.
+// has its bit set and the HID of a zero-length allocation (Outlook writes
+// HNID 0 there, which the outlook-pst library refuses in a table).
 //
 // Row index: a BTH (cbKey 4 = dwRowID, cbEnt 4 = dwRowIndex).
 // Row matrix: absent (hnidRows 0) without rows; a heap allocation while it

@@ -310,10 +310,11 @@ void SpaceAllocator::writeMaps(Bid dlistBid) {
         file_.write(fm, page);
     }
 
-    // Density list: the regions with the most free slots first.
-    std::vector<uint32_t> order;
-    for (uint32_t r = 0; r < regions_.size(); ++r)
-        if (regions_[r].freeSlots > 0) order.push_back(r);
+    // Density list ([MS-PST] 2.2.2.7.4): every AMap, full ones too, the most
+    // free slots first. The page holds 119 entries; a file of more regions
+    // lists the 119 with the most free space.
+    std::vector<uint32_t> order(regions_.size());
+    for (uint32_t r = 0; r < regions_.size(); ++r) order[r] = r;
     std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
         return regions_[a].freeSlots > regions_[b].freeSlots;
     });

@@ -11,6 +11,7 @@
 //   0x6B6, 0x6D7, 0x6F8              Outlook's undocumented empty tables
 //   0xC01, 0xE01                     Outlook's undocumented heaps, as Outlook writes them empty
 //   0xE41, 0xEC1, 0xF21              empty nodes
+//   0xEE1, 0xF01                     search indexing state of a store not yet indexed
 //   0x2223 "SPAM Search Folder 2" with 0x2226 (update queue), 0x2227
 //          (criteria), 0x2230 (contents)
 //   0x8022 "Top of Outlook data file" (IPM subtree)   0x8042 "Search Root"
@@ -19,6 +20,8 @@
 //
 // Empty tables with the same columns share one data block (Outlook does the
 // same; the block's reference count says how many nodes use it).
+#include <algorithm>
+#include <chrono>
 #include <map>
 
 #include "mapi/tags.h"
@@ -45,6 +48,11 @@ constexpr Nid NID_OUTLOOK_HEAP_E01 = 0xE01;
 constexpr Nid NID_OUTLOOK_EMPTY_E41 = 0xE41;
 constexpr Nid NID_OUTLOOK_EMPTY_EC1 = 0xEC1;
 constexpr Nid NID_OUTLOOK_EMPTY_F21 = 0xF21;
+// Windows Search indexing state, the shape of the older gatherer queue
+// (0x281) and descriptor (0x2A1): the folders still to index, and the
+// indexer's identity and time.
+constexpr Nid NID_OUTLOOK_INDEX_QUEUE = 0xEE1;
+constexpr Nid NID_OUTLOOK_INDEX_DESCRIPTOR = 0xF01;
 // Heap client signatures of those two heaps (reserved values of bClientSig).
 constexpr uint8_t kClientSig9C = 0x9C;
 constexpr uint8_t kClientSigCC = 0xCC;
@@ -55,6 +63,47 @@ constexpr int32_t kValidFolderMask = 0x01 | 0x08 | 0x40 | 0x80;
 // PidTagLatestPstEnsure and the undocumented 0x66FC, as Outlook writes them.
 constexpr int32_t kLatestPstEnsure = 0x000E0011;
 constexpr int32_t kOutlookStoreValue66FC = 0x0018B2B3;
+
+// FILETIME counts 100 ns ticks from 1601-01-01; Unix time from 1970-01-01.
+constexpr uint64_t kFiletimeUnixEpoch = 116444736000000000ULL;
+
+// 0xEE1 as a new store of Outlook's holds it: one 28-byte record per object
+// to index (the store and the four standard folders), {nid, 14 zero bytes,
+// 4, state, 6 zero bytes}; IPM_COMMON_VIEWS has state 2, the others 1.
+Bytes indexQueue() {
+    Bytes out;
+    for (Nid nid : {ndb::NID_MESSAGE_STORE, ndb::NID_IPM_SUBTREE, ndb::NID_SEARCH_ROOT,
+                    ndb::NID_DELETED_ITEMS, NID_IPM_COMMON_VIEWS}) {
+        appendLE32(out, nid);
+        out.resize(out.size() + 14, 0);
+        appendLE16(out, 4);
+        appendLE16(out, nid == NID_IPM_COMMON_VIEWS ? 0x0200 : 0x0100);
+        out.resize(out.size() + 6, 0);
+    }
+    return out;
+}
+
+// 0xF01 as Outlook writes it for a new store, with new GUIDs and the
+// current time where Outlook puts its own indexer's: the store then reads
+// as one no indexer has seen, as a file moved to another machine does.
+Bytes indexDescriptor() {
+    Bytes out(104, 0);
+    out[0x00] = 0x08;
+    out[0x1D] = 0x01;
+    out[0x1E] = 0x01;
+    const Bytes first = randomGuidBytes(), second = randomGuidBytes();
+    std::copy(first.begin(), first.end(), out.begin() + 0x28);
+    std::copy(second.begin(), second.end(), out.begin() + 0x38);
+    storeLE32(out.data() + 0x48, 0x6A);
+    storeLE32(out.data() + 0x4C, 2);
+    const auto since = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                           std::chrono::system_clock::now().time_since_epoch())
+                           .count();
+    storeLE64(out.data() + 0x50, kFiletimeUnixEpoch + uint64_t(since / 100));
+    storeLE32(out.data() + 0x5C, 5);
+    storeLE32(out.data() + 0x60, 5);
+    return out;
+}
 
 }  // namespace
 
@@ -170,6 +219,8 @@ void StoreImpl::writeStandardNodes() {
              Bytes{ndb::bTypeBTH, 4, 4, 0, 0, 0, 0, 0}});
     putEmpty(NID_OUTLOOK_EMPTY_E41);
     putEmpty(NID_OUTLOOK_EMPTY_EC1);
+    db.setNode({NID_OUTLOOK_INDEX_QUEUE, db.writeData(indexQueue()), 0, 0});
+    db.setNode({NID_OUTLOOK_INDEX_DESCRIPTOR, db.writeData(indexDescriptor()), 0, 0});
     putEmpty(NID_OUTLOOK_EMPTY_F21);
 
     // ---------------------------------------------------------------- folders

@@ -119,7 +119,9 @@ TEST(LtpPc, EveryTypeRoundTripsThroughTheReader) {
             EXPECT_EQ(ndb::nidType(e.value), ndb::NID_TYPE_LTP);
         }
         if (e.id == 0x600F || e.id == 0x6010) {
-            EXPECT_EQ(e.value, 0u) << "an empty value has no allocation";
+            // Not HID 0, which names nothing: a zero-length allocation.
+            ASSERT_TRUE(ndb::hnidIsHid(e.value) && e.value != 0) << std::hex << e.value;
+            EXPECT_TRUE(r.node().heap().item(e.value).empty());
         }
         if (e.id == 0x6012) {
             EXPECT_TRUE(ndb::hnidIsHid(e.value));
@@ -137,6 +139,7 @@ TEST(LtpPc, ManyPropertiesNeedAnIndexLevel) {
     read::PropertyContext r(db, db->findNode(0x21)->bidData, 0, "store");
     EXPECT_EQ(r.bth().indexLevels(), 1u);
     EXPECT_EQ(r.node().heap().userRoot(), 0x20u) << "the BTH header is the first allocation";
+    EXPECT_EQ(r.bth().rootHid(), 0x40u) << "the BTH root next, before the values";
     auto bag = r.properties();
     ASSERT_EQ(bag.size(), 1000u);
     EXPECT_EQ(bag.int32(makeTag(0x83E7, mapi::PT_LONG)), 0x83E7);

@@ -5,6 +5,7 @@
 
 #include "ltp_test_util.h"
 #include "pst/ltp/table_context_builder.h"
+#include "pst/read/bth.h"
 #include "pst/read/table_context.h"
 
 namespace qm::pst::ltp {
@@ -99,6 +100,18 @@ TEST(LtpTc, LayoutFollowsCellSizes) {
     for (size_t i = 1; i < l.columns.size(); ++i) EXPECT_LT(l.columns[i - 1].tag, l.columns[i].tag);
 }
 
+// The HIDs every table Outlook writes uses (readers of the java-libpst
+// family take the row index's header at 0x20 for granted).
+void expectOutlooksHeapOrder(const read::TableContext& t) {
+    EXPECT_EQ(t.hidRowIndex(), 0x20u) << "row index BTHHEADER";
+    EXPECT_EQ(t.node().heap().userRoot(), 0x40u) << "TCINFO";
+    if (t.rowCount() == 0) return;
+    EXPECT_EQ(read::Bth(t.node().heap(), 0x20).rootHid(), 0x60u) << "row index leaf";
+    if (ndb::hnidIsHid(t.hnidRows())) {
+        EXPECT_EQ(t.hnidRows(), 0x80u) << "row matrix";
+    }
+}
+
 TEST(LtpTc, EmptyAndInlineTables) {
     Scratch s;
     TableContextBuilder empty(*s.w, kColumns);
@@ -111,10 +124,19 @@ TEST(LtpTc, EmptyAndInlineTables) {
     EXPECT_EQ(e.rowCount(), 0u);
     EXPECT_EQ(e.hnidRows(), 0u);
     EXPECT_EQ(e.columns().size(), kColumns.size() + 2);
+    expectOutlooksHeapOrder(e);
     const auto* n = db->findNode(0x12E);
     read::TableContext t(db, n->bidData, n->bidSub, "few");
     EXPECT_TRUE(ndb::hnidIsHid(t.hnidRows())) << "five rows fit in the heap";
     expectRows(t, 5);
+    expectOutlooksHeapOrder(t);
+    // Row 0's binary cell is empty: present, and a zero-length allocation.
+    const read::TcColumn* bin = t.findColumn(makeTag(0x6003, mapi::PT_BINARY));
+    ASSERT_TRUE(bin && t.cellExists(0, *bin));
+    const uint32_t hnid = loadLE32(t.rowBytes(0).data() + bin->ibData);
+    ASSERT_TRUE(ndb::hnidIsHid(hnid) && hnid != 0) << hnid;
+    EXPECT_TRUE(t.node().heap().item(hnid).empty());
+    EXPECT_EQ(t.node().heap().pageMap(0).cFree, 1u) << "readers count zero-length items as cFree";
 }
 
 TEST(LtpTc, GrowingTableKeepsFullBlocksAcrossFlushesAndReopening) {

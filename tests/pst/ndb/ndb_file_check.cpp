@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 
@@ -353,6 +354,7 @@ FileView checkFile(const std::string& path) {
                 find("DList: trailer");
             uint8_t cEnt = dlist[dl::cEntDList];
             uint32_t prevFree = UINT32_MAX;
+            std::set<uint32_t> listed;
             for (uint32_t i = 0; i < cEnt; ++i) {
                 uint32_t e = loadLE32(dlist.data() + dl::rgDListPageEnt + 4 * i);
                 uint32_t page = e & dl::kPageNumMask, free = e >> dl::kFreeSlotsShift;
@@ -360,7 +362,17 @@ FileView checkFile(const std::string& path) {
                     find("DList entry " + std::to_string(i) + " disagrees with its AMap");
                 if (free > prevFree) find("DList not ordered by free space");
                 prevFree = free;
+                listed.insert(page);
             }
+            // Whole: every AMap, as many as the page holds, none twice, and
+            // none left out that has more free space than one listed.
+            if (listed.size() != cEnt || cEnt != std::min<uint64_t>(regions, dl::kMaxEntries))
+                find("DList names " + std::to_string(listed.size()) + " AMaps in " +
+                     std::to_string(cEnt) + " entries for " + std::to_string(regions));
+            for (uint32_t page = 0; page < regions && cEnt > 0; ++page)
+                if (!listed.count(page) && regionFree[page] > prevFree)
+                    find("DList leaves out AMap " + std::to_string(page) + " with " +
+                         std::to_string(regionFree[page]) + " free slots");
         }
     } catch (const std::exception& e) {
         find(std::string("unreadable: ") + e.what());

@@ -8,6 +8,7 @@
 #include <set>
 
 #include "mapi/tags.h"
+#include "pst/read/bth.h"
 #include "pst/read/pst_file.h"
 #include "pst/store/store.h"
 #include "store_test_util.h"
@@ -18,8 +19,15 @@ using storetest::ScratchDir;
 
 namespace {
 
-// Outlook's Windows Search gatherer state, which we do not write.
-const std::set<Nid> kNotWritten = {0xEE1, 0xF01};
+// Nodes of Outlook's that we do not write (none: the list stays for the
+// day one is left out on purpose, with its reason in docs/pst-format.md).
+const std::set<Nid> kNotWritten = {};
+
+// 0xF01, the search indexer's descriptor: its two GUIDs and its time are
+// the indexer's own, new in ours (docs/pst-format.md).
+constexpr Nid kIndexDescriptor = 0xF01;
+constexpr size_t kIndexerGuids = 0x28, kIndexerGuidsEnd = 0x48;
+constexpr size_t kIndexerTime = 0x50, kIndexerTimeEnd = 0x58;
 
 // Store properties that are new random values in every store; the entry
 // ids differ only in the UID (bytes 4-19).
@@ -191,13 +199,63 @@ TEST_F(EmptyStore, TablesHaveOutlooksColumnsAndRows) {
     }
 }
 
+// Heaps allocated in Outlook's order: the same structures at the same HIDs
+// and the same allocations in each block, but for our empty values, which
+// are zero-length allocations where Outlook writes HNID 0.
+TEST_F(EmptyStore, HeapsAreLaidOutLikeOutlooks) {
+    auto allocations = [](const read::Heap& h) {
+        std::vector<size_t> out;
+        for (size_t b = 0; b < h.blockCount(); ++b) {
+            const auto& at = h.pageMap(b).offsets;
+            size_t n = 0;
+            for (size_t i = 1; i < at.size(); ++i) n += at[i] > at[i - 1];
+            out.push_back(n);
+        }
+        return out;
+    };
+    for (const auto& n : outlook_->ndb().nodes()) {
+        const Kind kind = kindOf(outlook_->ndb(), n);
+        if (kNotWritten.count(n.nid) || (kind != Kind::PropertyContext && kind != Kind::Table))
+            continue;
+        SCOPED_TRACE("node " + hex(n.nid));
+        if (kind == Kind::PropertyContext) {
+            const auto a = outlook_->propertyContext(n.nid);
+            const auto b = ours_->propertyContext(n.nid);
+            EXPECT_EQ(b->node().heap().userRoot(), a->node().heap().userRoot());
+            EXPECT_EQ(b->bth().rootHid(), a->bth().rootHid());
+            EXPECT_EQ(allocations(b->node().heap()), allocations(a->node().heap()));
+        } else {
+            const auto a = outlook_->table(n.nid);
+            const auto b = ours_->table(n.nid);
+            EXPECT_EQ(b->node().heap().userRoot(), a->node().heap().userRoot());
+            EXPECT_EQ(b->hidRowIndex(), a->hidRowIndex());
+            EXPECT_EQ(read::Bth(b->node().heap(), b->hidRowIndex()).rootHid(),
+                      read::Bth(a->node().heap(), a->hidRowIndex()).rootHid());
+            EXPECT_EQ(b->hnidRows(), a->hnidRows());
+            EXPECT_EQ(allocations(b->node().heap()), allocations(a->node().heap()));
+        }
+    }
+}
+
 TEST_F(EmptyStore, OtherNodesAreOutlooksBytes) {
     for (const auto& n : outlook_->ndb().nodes()) {
         if (kNotWritten.count(n.nid) || kindOf(outlook_->ndb(), n) != Kind::Other) continue;
         SCOPED_TRACE("node " + hex(n.nid));
         const auto* mine = ours_->ndb().findNode(n.nid);
         ASSERT_NE(mine, nullptr);
-        EXPECT_EQ(ours_->ndb().readStream(mine->bidData), outlook_->ndb().readStream(n.bidData));
+        Bytes a = outlook_->ndb().readStream(n.bidData);
+        Bytes b = ours_->ndb().readStream(mine->bidData);
+        if (n.nid == kIndexDescriptor && a.size() == b.size() && a.size() >= kIndexerTimeEnd) {
+            EXPECT_NE(Bytes(b.begin() + kIndexerGuids, b.begin() + kIndexerGuidsEnd),
+                      Bytes(a.begin() + kIndexerGuids, a.begin() + kIndexerGuidsEnd));
+            EXPECT_GT(loadLE64(b.data() + kIndexerTime), loadLE64(a.data() + kIndexerTime));
+            for (auto [from, to] : {std::pair{kIndexerGuids, kIndexerGuidsEnd},
+                                    std::pair{kIndexerTime, kIndexerTimeEnd}}) {
+                std::fill(a.begin() + long(from), a.begin() + long(to), 0);
+                std::fill(b.begin() + long(from), b.begin() + long(to), 0);
+            }
+        }
+        EXPECT_EQ(b, a);
     }
 }
 
