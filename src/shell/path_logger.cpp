@@ -12,7 +12,11 @@ void Increment(int32_t& v) {
 }
 
 std::string KeyOf(int32_t n) {
-    return "K" + std::to_string(n);
+    // Appended rather than "K" + ...: GCC 12 warns of an overlapping copy
+    // inside that operator+ when optimising.
+    std::string key = std::to_string(n);
+    key.insert(key.begin(), 'K');
+    return key;
 }
 
 template <class L>
