@@ -19,7 +19,7 @@ namespace qm::convert {
 
 bool IsPosixPath(const std::string& path);
 
-// Throws RunTimeError: 9 when a Windows-form path has no drive colon (or no
+// Throws NumberedError: 9 when a Windows-form path has no drive colon (or no
 // text after it), 5 when the file lies directly in a drive root or in "/".
 std::string GetRelativeFolder(const std::string& path);
 std::string GetRelativeFolderWindows(const std::string& path);

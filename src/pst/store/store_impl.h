@@ -34,6 +34,7 @@ class StoreImpl final : public Store {
     Bytes entryId() const override;
     Nid ipmSubtree() const override { return ndb::NID_IPM_SUBTREE; }
     std::vector<FolderInfo> childFolders(Nid parent) const override;
+    std::optional<FolderInfo> findChildFolder(Nid parent, std::string_view name) const override;
     Nid addFolder(Nid parent, std::string_view name, std::string_view containerClass) override;
     Nid addMessage(Nid folder, const mapi::Message& message) override;
     void commit() override;
