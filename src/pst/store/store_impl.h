@@ -45,8 +45,6 @@ class StoreImpl final : public Store {
 
     // The provider UID in every entry id (PidTagRecordKey of the store).
     const std::array<uint8_t, 16>& recordKey() const { return recordKey_; }
-    // For tests: the node database under the store.
-    ndb::NodeDatabaseWriter& nodeDatabase() { return *ndb_; }
 
   private:
     void writeStandardNodes();
