@@ -15,7 +15,7 @@ int64_t WindowHost::Rows() {
 
 void WindowHost::SetCurrentCell(int64_t row, int col) {
     if (row < INT32_MIN || row > INT32_MAX) {
-        throw shell::RuntimeError(kErrInvalidRow, "Invalid Row value: " + std::to_string(row));
+        throw NumberedError(kErrInvalidRow, "Invalid Row value: " + std::to_string(row));
     }
     window_.grdFiles1().SetRow(static_cast<int32_t>(row));
     window_.grdFiles1().SetCol(col);

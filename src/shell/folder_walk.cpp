@@ -1,7 +1,5 @@
 #include "shell/folder_walk.h"
 
-#include "shell/path_logger.h"
-
 namespace qm::shell {
 
 FolderWalk::FolderWalk(const std::string& folder) : service_(MakeLocalFolderService()) {

@@ -58,8 +58,8 @@ TEST_F(WindowHostTest, ReadsTheListCellByCell) {
     host.SetCurrentCell(1, 0);
     EXPECT_EQ(host.Text(), "/m/b.msg");
     EXPECT_EQ(window.grdFiles1().Row(), 1);
-    EXPECT_THROW(host.SetCurrentCell(2, 0), shell::RuntimeError);
-    EXPECT_THROW(host.SetCurrentCell(int64_t{1} << 40, 0), shell::RuntimeError);
+    EXPECT_THROW(host.SetCurrentCell(2, 0), NumberedError);
+    EXPECT_THROW(host.SetCurrentCell(int64_t{1} << 40, 0), NumberedError);
 }
 
 TEST_F(WindowHostTest, DrivesTheProgressPanel) {
