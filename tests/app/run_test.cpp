@@ -16,7 +16,7 @@ namespace qm::app {
 namespace {
 
 using qm::testing::FakeHost;
-using qm::testing::TempDir;
+using qm::testing::ScratchDir;
 namespace fs = std::filesystem;
 
 const convert::LocalTime kDecember{2026, 12, 6, 3, 44, 8};
@@ -36,8 +36,8 @@ std::string storePath(const fs::path& folder) {
 
 struct RunSetup {
     FakeHost host;
-    TempDir src;
-    TempDir dst;
+    ScratchDir src;
+    ScratchDir dst;
     std::unique_ptr<ConversionRun> run;
     RunSetup() {
         host.destination = dst.str();

@@ -18,7 +18,7 @@ namespace qm::convert {
 namespace {
 
 namespace fs = std::filesystem;
-using qm::testing::TempDir;
+using qm::testing::ScratchDir;
 
 class Rows : public SourceList {
   public:
@@ -75,7 +75,7 @@ class DamagedReader : public MessageReader {
     }
 };
 
-ConversionOptions optionsIn(const TempDir& dst) {
+ConversionOptions optionsIn(const ScratchDir& dst) {
     ConversionOptions o;
     o.destination = WithTrailingSeparator(dst.str());
     o.clock = qm::testing::fixedClock({2026, 12, 6, 3, 44, 8});
@@ -92,7 +92,7 @@ TEST(ConversionTest, FolderListFromTheRowsAsFromTheirFoldersAll) {
          {"/m/b/z.msg", "/m/B/z.msg", "/m/b/w.msg", "/n/\xC3\xA9/v.msg", "/m/a/u.msg"}) {
         paths.push_back(p);
     }
-    TempDir dst;
+    ScratchDir dst;
     Conversion c(optionsIn(dst));
     Rows rows(paths);
     Recorder seen;
@@ -113,7 +113,7 @@ TEST(ConversionTest, FolderListFromTheRowsAsFromTheirFoldersAll) {
 }
 
 TEST(ConversionTest, ARowWithoutAFolderTrapsAndTheStoreStaysOpenUntilClosed) {
-    TempDir dst;
+    ScratchDir dst;
     Conversion c(optionsIn(dst));
     Rows rows({"/m/a.msg", "relative.msg"});
     Recorder seen;
@@ -131,8 +131,8 @@ TEST(ConversionTest, ARowWithoutAFolderTrapsAndTheStoreStaysOpenUntilClosed) {
 // What a reader repaired is reported per message, in list order, and the
 // message is still converted; a read that fails is a failure, not a warning.
 TEST(ConversionTest, ReaderWarningsAreReportedNeverCountedAsFailures) {
-    TempDir src;
-    TempDir dst;
+    ScratchDir src;
+    ScratchDir dst;
     std::vector<std::string> paths;
     for (const char* name : {"clean.msg", "damaged.msg", "twice.msg", "unreadable.msg"}) {
         const fs::path p = src.path() / "M" / name;
@@ -145,7 +145,7 @@ TEST(ConversionTest, ReaderWarningsAreReportedNeverCountedAsFailures) {
         reader->damage["damaged.msg"] = {"attachment 2 dropped: its stream is cut short"};
         reader->damage["twice.msg"] = {"recipient 1 dropped", "property 0x0037 repaired"};
         reader->damage["unreadable.msg"] = {};
-        TempDir out;
+        ScratchDir out;
         ConversionOptions o = optionsIn(out);
         o.reader = reader;
         o.readAhead = ahead;

@@ -26,7 +26,7 @@ TEST(CorpusRunTest, ReadableMessagesConvertAndBrokenOnesAreReported) {
     if (corpus.empty() || !fs::is_directory(corpus)) {
         GTEST_SKIP() << "QM_SHARED_DIR/corpus is not available; the corpus run is skipped";
     }
-    qm::testing::TempDir dst;
+    qm::testing::ScratchDir dst;
     struct Files : SourceList {
         std::vector<std::string> rows;
         int64_t size() override { return int64_t(rows.size()); }

@@ -20,14 +20,14 @@
 namespace qm::convert {
 namespace {
 
-using qm::testing::TempDir;
+using qm::testing::ScratchDir;
 
 std::string subjectOf(const mapi::Message& m) {
     return m.props.string(mapi::propId(mapi::tag::Subject)).value_or("");
 }
 
 struct Files {
-    TempDir dir;
+    ScratchDir dir;
     std::vector<std::string> paths;
     explicit Files(int n) {
         for (int i = 0; i < n; ++i) {
