@@ -25,7 +25,7 @@ std::string GetRelativeFolder(const std::string& path);
 std::string GetRelativeFolderWindows(const std::string& path);
 std::string GetRelativeFolderPosix(const std::string& path);
 
-// The path handed to Import: POSIX paths exactly as listed (names may begin or
+// The path the engine opens: POSIX paths exactly as listed (names may begin or
 // end with spaces), Windows-form paths without surrounding spaces.
 std::string SourcePathForImport(const std::string& path);
 

@@ -324,6 +324,26 @@ TEST(ConversionRunTest, StopsAfterTheCurrentMessageAndCommits) {
               nlohmann::json({"m0", "m1"}));
 }
 
+// Warnings are listed like failed files, after them, and never counted as
+// failures.
+TEST(ConversionRunTest, TheEndBoxListsWarningsLikeFailedFiles) {
+    RunReport report;
+    report.messages = 3;
+    report.converted = 2;
+    report.warnings = {{"/m/a.msg", "attachment 1 dropped"}, {"/m/b.msg", "recipient 2 dropped"}};
+    MessageBoxSpec box = EndOfRunBox(report);
+    EXPECT_EQ(box.icon, BoxIcon::Warning);
+    EXPECT_NE(box.text.find("2 of 3"), std::string::npos) << box.text;
+    EXPECT_NE(box.text.find("2 warning(s)"), std::string::npos) << box.text;
+    EXPECT_EQ(box.text.find("could not be converted"), std::string::npos) << box.text;
+    EXPECT_EQ(box.detailedText, "/m/a.msg: attachment 1 dropped\r\n/m/b.msg: recipient 2 dropped");
+    report.failed = {{"/m/c.msg", "not a compound file"}};
+    box = EndOfRunBox(report);
+    EXPECT_EQ(box.detailedText,
+              "/m/c.msg: not a compound file\r\n/m/a.msg: attachment 1 dropped\r\n"
+              "/m/b.msg: recipient 2 dropped");
+}
+
 TEST(ConversionRunTest, AFailingCaptionIsPassedOver) {
     RunSetup r;
     r.add("C/a.msg", "a");
