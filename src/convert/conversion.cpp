@@ -114,6 +114,8 @@ RunReport Conversion::run(SourceList& sources, Observer& observer) {
         return report;
     };
 
+    // Asked to stop before anything was made: no store is left behind.
+    if (observer.stopRequested()) return finish(RunOutcome::Stopped);
     try {
         openStore(report);
         buildFolderList(sources, observer);
