@@ -40,7 +40,7 @@ class Dialogs {
 
     // The modal Open dialog. Returns the result text: dialog.FileName unchanged
     // on Cancel; one file as its full path; several files as the folder, then
-    // each name, NUL-separated. Raises qm::shell::RuntimeError 20476 (and
+    // each name, NUL-separated. Raises qm::NumberedError 20476 (and
     // returns nothing) when the selection does not fit in MaxFileSize
     // characters.
     virtual std::string ShowOpen(const CommonDialog& dialog) = 0;

@@ -55,8 +55,8 @@ int32_t FlexGrid::Rows() const {
 
 void FlexGrid::SetRows(int32_t rows) {
     if (rows < 1 || rows <= fixedRows_) {
-        throw shell::RuntimeError(shell::kErrInvalidValue,
-                                  "Invalid property value: Rows = " + std::to_string(rows));
+        throw NumberedError(kErrInvalidValue,
+                            "Invalid property value: Rows = " + std::to_string(rows));
     }
     const int32_t old = Rows();
     table_->setRowCount(rows);
@@ -70,8 +70,8 @@ int32_t FlexGrid::Cols() const {
 
 void FlexGrid::SetCols(int32_t cols) {
     if (cols < 1) {
-        throw shell::RuntimeError(shell::kErrInvalidValue,
-                                  "Invalid property value: Cols = " + std::to_string(cols));
+        throw NumberedError(kErrInvalidValue,
+                            "Invalid property value: Cols = " + std::to_string(cols));
     }
     const int32_t defaultTwips =
         table_->horizontalHeader()->defaultSectionSize() * layout::kTwipsPerPixel;
@@ -84,8 +84,8 @@ void FlexGrid::SetCols(int32_t cols) {
 
 void FlexGrid::SetFixedRows(int32_t fixedRows) {
     if (fixedRows < 0 || fixedRows >= Rows()) {
-        throw shell::RuntimeError(shell::kErrInvalidValue, "Invalid property value: FixedRows = " +
-                                                               std::to_string(fixedRows));
+        throw NumberedError(kErrInvalidValue,
+                            "Invalid property value: FixedRows = " + std::to_string(fixedRows));
     }
     fixedRows_ = fixedRows;
 }
@@ -96,7 +96,7 @@ int32_t FlexGrid::Row() const {
 
 void FlexGrid::SetRow(int32_t row) {
     if (row < 0 || row >= Rows()) {
-        throw shell::RuntimeError(kErrInvalidRow, "Invalid Row value: " + std::to_string(row));
+        throw NumberedError(kErrInvalidRow, "Invalid Row value: " + std::to_string(row));
     }
     row_ = row;
     table_->setCurrentCell(row_, col_);
@@ -118,7 +118,7 @@ std::string FlexGrid::Text() const {
 
 std::string FlexGrid::TextMatrix(int32_t row, int32_t col) const {
     if (row < 0 || row >= Rows()) {
-        throw shell::RuntimeError(kErrInvalidRow, "Invalid Row value: " + std::to_string(row));
+        throw NumberedError(kErrInvalidRow, "Invalid Row value: " + std::to_string(row));
     }
     checkCol(col);
     const QTableWidgetItem* item = table_->item(row, col);
@@ -142,8 +142,8 @@ int32_t FlexGrid::ColWidth(int32_t col) const {
 void FlexGrid::SetColWidth(int32_t col, int32_t twips) {
     checkCol(col);
     if (twips < 0) {
-        throw shell::RuntimeError(shell::kErrInvalidValue,
-                                  "Invalid property value: ColWidth = " + std::to_string(twips));
+        throw NumberedError(kErrInvalidValue,
+                            "Invalid property value: ColWidth = " + std::to_string(twips));
     }
     colTwips_[static_cast<size_t>(col)] = twips;
     table_->setColumnWidth(col, layout::Px(twips));
@@ -178,7 +178,7 @@ void FlexGrid::fillNewCells(int32_t fromRow, int32_t fromCol) {
 
 void FlexGrid::checkCol(int32_t col) const {
     if (col < 0 || col >= Cols()) {
-        throw shell::RuntimeError(kErrInvalidCol, "Invalid Col value: " + std::to_string(col));
+        throw NumberedError(kErrInvalidCol, "Invalid Col value: " + std::to_string(col));
     }
 }
 

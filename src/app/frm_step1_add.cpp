@@ -13,8 +13,8 @@
 #include "app/frm_step1.h"
 #include "app/layout.h"
 #include "app/open_result.h"
+#include "shell/folder_walk.h"
 #include "shell/msg_name.h"
-#include "shell/path_logger.h"
 #include "shell/runtime_error.h"
 
 namespace qm::app {
@@ -45,19 +45,17 @@ class BusyCursor {
     BusyCursor& operator=(const BusyCursor&) = delete;
 };
 
-// One walker per folder, released before its list is used.
-shell::TextListRef WalkFolder(const std::string& folder) {
-    auto logger = std::make_unique<shell::pathLogger>();
-    logger->PathLogInit();
-    logger->fullFileNamesOnly(true);
-    logger->LogPath(folder);
-    shell::TextListRef files = logger->fullFileNames();
-    logger->Terminate();
+// Every file of the tree, walked whole before any is listed: a folder that
+// cannot be read ends the command with nothing of this tree added.
+std::vector<std::string> WalkFolder(const std::string& folder) {
+    std::vector<std::string> files;
+    shell::FolderWalk walk(folder);
+    for (std::string path; walk.Next(path);) files.push_back(path);
     return files;
 }
 
 std::string ErrorText(const std::exception& e) {
-    const auto* r = dynamic_cast<const shell::RuntimeError*>(&e);
+    const auto* r = dynamic_cast<const NumberedError*>(&e);
     return std::to_string(shell::ErrorNumberOf(e)) + ":" +
            (r ? r->description() : std::string(e.what()));
 }
@@ -87,7 +85,7 @@ void frmStep1::cmdAdd_Click() {
         SetCmdExtractDBXEnabled(true);
         for (const std::string& path : ParseOpenResult(cdlgFile_.FileName)) AddFileToList(path);
     } catch (const std::exception& e) {
-        const auto* r = dynamic_cast<const shell::RuntimeError*>(&e);
+        const auto* r = dynamic_cast<const NumberedError*>(&e);
         const std::string text =
             r && r->number() == kErrFileNameBufferTooSmall
                 ? "Please select only " + std::to_string(kFilesPerSelection) + " files at a time"
@@ -105,8 +103,7 @@ void frmStep1::CmdAddFolder_Click() {
     bool loaded = true;
     try {
         BusyCursor busy;
-        const shell::TextListRef files = WalkFolder(folder);
-        loaded = ListMessageFiles(files->Values(), added);
+        loaded = ListMessageFiles(WalkFolder(folder), added);
     } catch (const std::exception& e) {
         // A folder that cannot be read ends the command; what was listed
         // stays listed and can be converted.
@@ -131,8 +128,9 @@ void frmStep1::AddDroppedPaths(const std::vector<std::string>& paths) {
         for (const std::string& path : paths) {
             std::error_code ec;
             if (std::filesystem::is_directory(path, ec)) {
-                const shell::TextListRef files = WalkFolder(shell::EnsureTrailingSeparator(path));
-                entries.insert(entries.end(), files->begin(), files->end());
+                const std::vector<std::string> files =
+                    WalkFolder(shell::EnsureTrailingSeparator(path));
+                entries.insert(entries.end(), files.begin(), files.end());
             } else if (std::filesystem::is_regular_file(path, ec)) {
                 entries.push_back(path);
             }

@@ -40,7 +40,7 @@ void frmStep1::AddFileToList(const std::string& path) {
     }
     if (!useRowZero) {
         if (grid.Rows() == INT32_MAX) {
-            throw shell::RuntimeError(shell::kErrOverflow, "Overflow: the list is full");
+            throw NumberedError(kErrOverflow, "Overflow: the list is full");
         }
         grid.SetRows(grid.Rows() + 1);
     }

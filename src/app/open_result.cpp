@@ -55,8 +55,8 @@ std::string BuildOpenResult(const std::vector<std::string>& paths, int32_t maxFi
         const std::string& first = paths.front();
         const size_t cut = first.rfind(separator);
         if (cut == std::string::npos) {
-            throw shell::RuntimeError(shell::kErrInvalidCall,
-                                      "The Open dialog returned a name without a folder: " + first);
+            throw NumberedError(kErrInvalidCall,
+                                "The Open dialog returned a name without a folder: " + first);
         }
         // A root ("/" or "C:\") keeps its separator; any other folder is given
         // without one, as the Windows dialog gives them.
@@ -66,19 +66,19 @@ std::string BuildOpenResult(const std::vector<std::string>& paths, int32_t maxFi
         for (const std::string& p : paths) {
             const size_t c = p.rfind(separator);
             if (c != cut || p.compare(0, cut, first, 0, cut) != 0) {
-                throw shell::RuntimeError(shell::kErrInvalidCall,
-                                          "The Open dialog returned files from more than one "
-                                          "folder: " +
-                                              first + ", " + p);
+                throw NumberedError(kErrInvalidCall,
+                                    "The Open dialog returned files from more than one "
+                                    "folder: " +
+                                        first + ", " + p);
             }
             text.push_back('\0');
             text += p.substr(c + 1);
         }
     }
     if (OpenResultRoom(text, paths.size() > 1) > maxFileSize) {
-        throw shell::RuntimeError(kErrFileNameBufferTooSmall,
-                                  "The FileName buffer is too small to store the selected file "
-                                  "name(s)");
+        throw NumberedError(kErrFileNameBufferTooSmall,
+                            "The FileName buffer is too small to store the selected file "
+                            "name(s)");
     }
     return text;
 }

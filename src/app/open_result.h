@@ -19,7 +19,7 @@ namespace qm::app {
 std::vector<std::string> ParseOpenResult(std::string text, char separator = shell::kPathSeparator);
 
 // The result text for `paths` (all in one folder). Raises
-// qm::shell::RuntimeError 20476 when the text, with the terminating NULs the
+// qm::NumberedError 20476 when the text, with the terminating NULs the
 // dialog's buffer needs, is longer than `maxFileSize` characters.
 // REQUIRES: paths is not empty; every path is absolute.
 std::string BuildOpenResult(const std::vector<std::string>& paths, int32_t maxFileSize,

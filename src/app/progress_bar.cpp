@@ -13,8 +13,8 @@ namespace {
 constexpr int kSteps = 10000;
 
 [[noreturn]] void Invalid(const char* what, float v) {
-    throw shell::RuntimeError(shell::kErrInvalidValue, std::string("Invalid property value: ") +
-                                                           what + " = " + std::to_string(v));
+    throw NumberedError(kErrInvalidValue,
+                        std::string("Invalid property value: ") + what + " = " + std::to_string(v));
 }
 
 }  // namespace

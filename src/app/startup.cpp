@@ -7,11 +7,11 @@
 #include <QFontDatabase>
 #include <QStyleFactory>
 
+#include "app/conversion_run.h"
 #include "app/frm_step1.h"
 #include "app/layout.h"
 #include "app/qt_dialogs.h"
 #include "app/window_host.h"
-#include "convert/conversion_run.h"
 
 #ifdef QM_HAVE_FONTCONFIG
 #include <fontconfig/fontconfig.h>
@@ -85,7 +85,7 @@ int RunQuillmark(int argc, char** argv) {
     // The conversion run is served by the window and outlives none of it; a
     // store it left open is closed, with everything written, as it goes.
     WindowHost host(window);
-    convert::ConversionRun run(host);
+    ConversionRun run(host);
     window.SetConvertHandler([&run] { run.CmdExtractDBX_Click(); });
     window.show();
     return app.exec();

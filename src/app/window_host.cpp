@@ -15,7 +15,7 @@ int64_t WindowHost::Rows() {
 
 void WindowHost::SetCurrentCell(int64_t row, int col) {
     if (row < INT32_MIN || row > INT32_MAX) {
-        throw shell::RuntimeError(kErrInvalidRow, "Invalid Row value: " + std::to_string(row));
+        throw NumberedError(kErrInvalidRow, "Invalid Row value: " + std::to_string(row));
     }
     window_.grdFiles1().SetRow(static_cast<int32_t>(row));
     window_.grdFiles1().SetCol(col);
@@ -25,11 +25,11 @@ std::string WindowHost::Text() {
     return window_.grdFiles1().Text();
 }
 
-ProgressBarControl& WindowHost::bar(convert::ProgressBar which) {
-    return which == convert::ProgressBar::Overall ? window_.ProgressBar1() : window_.ProgressBar2();
+ProgressBarControl& WindowHost::bar(ProgressBar which) {
+    return which == ProgressBar::Overall ? window_.ProgressBar1() : window_.ProgressBar2();
 }
 
-void WindowHost::SetProgressRange(convert::ProgressBar which, float min, float max) {
+void WindowHost::SetProgressRange(ProgressBar which, float min, float max) {
     ProgressBarControl& b = bar(which);
     // Each bound is checked against the other as it is set, so the order
     // depends on where the range moves.
@@ -42,7 +42,7 @@ void WindowHost::SetProgressRange(convert::ProgressBar which, float min, float m
     }
 }
 
-void WindowHost::SetProgressValue(convert::ProgressBar which, float value) {
+void WindowHost::SetProgressValue(ProgressBar which, float value) {
     bar(which).SetValue(value);
 }
 
@@ -70,22 +70,22 @@ bool WindowHost::StopRequested() {
     return window_.Unloaded();
 }
 
-void WindowHost::MsgBox(const convert::MessageBoxSpec& box) {
+void WindowHost::MsgBox(const MessageBoxSpec& box) {
     Icon icon = Icon::None;
     switch (box.icon) {
-        case convert::BoxIcon::None:
+        case BoxIcon::None:
             icon = Icon::None;
             break;
-        case convert::BoxIcon::Information:
+        case BoxIcon::Information:
             icon = Icon::Information;
             break;
-        case convert::BoxIcon::Warning:
+        case BoxIcon::Warning:
             icon = Icon::Exclamation;
             break;
-        case convert::BoxIcon::Critical:
+        case BoxIcon::Critical:
             icon = Icon::Critical;
             break;
-        case convert::BoxIcon::Question:
+        case BoxIcon::Question:
             icon = Icon::Question;
             break;
     }

@@ -5,11 +5,11 @@
 #pragma once
 
 #include "app/frm_step1.h"
-#include "convert/host.h"
+#include "app/run_host.h"
 
 namespace qm::app {
 
-class WindowHost : public convert::Host {
+class WindowHost : public Host {
   public:
     // REQUIRES: window outlives the host.
     explicit WindowHost(frmStep1& window) : window_(window) {}
@@ -18,18 +18,18 @@ class WindowHost : public convert::Host {
     int64_t Rows() override;
     void SetCurrentCell(int64_t row, int col) override;
     std::string Text() override;
-    void SetProgressRange(convert::ProgressBar bar, float min, float max) override;
-    void SetProgressValue(convert::ProgressBar bar, float value) override;
+    void SetProgressRange(ProgressBar bar, float min, float max) override;
+    void SetProgressValue(ProgressBar bar, float value) override;
     void SetFrameCaption(const std::string& caption) override;
     void SetFolderCaption(const std::string& caption) override;
     void SetConvertEnabled(bool enabled) override;
     void SetSourceCommandsEnabled(bool enabled) override;
     void DoEvents() override;
     bool StopRequested() override;
-    void MsgBox(const convert::MessageBoxSpec& box) override;
+    void MsgBox(const MessageBoxSpec& box) override;
 
   private:
-    ProgressBarControl& bar(convert::ProgressBar which);
+    ProgressBarControl& bar(ProgressBar which);
 
     frmStep1& window_;
 };

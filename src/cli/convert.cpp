@@ -1,6 +1,7 @@
-// quillmark-cli convert [--output-dir DIR | -o FILE.pst] [--json] [--quiet] PATH...
+// quillmark-cli convert [--output-dir DIR | -o FILE.pst] [--json] [--quiet] [--codepage N]
+//                      PATH...
 //
-// The window's conversion run over a list built from the command line: .msg
+// The engine's conversion over a list built from the command line: .msg
 // files as given, folders walked as Add Folder walks them. Progress and the
 // closing summary go to stderr (--quiet silences them; errors still print);
 // stdout carries the .pst's path as its last line, or with --json exactly one
@@ -21,12 +22,8 @@
 #include <vector>
 
 #include "cli/commands.h"
-#include "convert/conversion_run.h"
-#include "convert/host.h"
-#include "convert/relative_folder.h"
+#include "convert/conversion.h"
 #include "mapi/error.h"
-#include "outlook/message_prefetch.h"
-#include "outlook/profile.h"
 #include "shell/source_rows.h"
 
 namespace qm::cli {
@@ -59,6 +56,7 @@ struct ConvertArgs {
     std::string outputFile;
     bool json = false;
     bool quiet = false;
+    int codePage = 1252;
     std::vector<std::string> paths;
 };
 
@@ -95,30 +93,20 @@ std::vector<shell::SourceRows::Source> collectSources(const std::vector<std::str
     return sources;
 }
 
-// The command line as the run's host: rows from the arguments, the
-// destination from the options, progress on stderr. The rows are walked
-// again each time the run reads the list (shell::SourceRows), not kept, so
-// a tree changed during the run is seen as it is then: a row whose walk ran
-// out of files fails with that cause, and files that appeared take the
-// place of the last counted rows, which are then not converted (the run
-// asks for the counted rows only).
-class CliHost : public convert::Host {
+// The command line's rows as the engine's source list. The rows are walked
+// again each time the run reads the list (shell::SourceRows), not kept, so a
+// tree changed during the run is seen as it is then: a row whose walk ran
+// out of files fails with that cause, and files that appeared take the place
+// of the last counted rows, which are then not converted (the run asks for
+// the counted rows only). Progress goes to stderr.
+class CliRun : public convert::SourceList, public convert::Observer {
   public:
-    CliHost(shell::SourceRows& rows, std::string destination, bool quiet)
-        : rows_(rows),
-          destination_(std::move(destination)),
-          quiet_(quiet),
-          terminal_(isatty(STDERR_FILENO) != 0) {}
+    CliRun(shell::SourceRows& rows, bool quiet)
+        : rows_(rows), quiet_(quiet), terminal_(isatty(STDERR_FILENO) != 0) {}
 
-    std::string BrowseFolder(const std::string&) override { return destination_; }
-    int64_t Rows() override { return rows_.Rows(); }
-    void SetCurrentCell(int64_t row, int col) override {
-        row_ = row;
-        col_ = col;
-    }
-    std::string Text() override {
-        if (row_ < 0 || row_ >= rows_.Rows() || col_ != 0) return "";
-        const std::string* text = rows_.Row(row_);
+    int64_t size() override { return rows_.Rows(); }
+    std::string path(int64_t row) override {
+        const std::string* text = row < rows_.Rows() ? rows_.Row(row) : nullptr;
         if (!text) {
             // Files went away (or a folder can no longer be listed) since the
             // list was counted, so this walk ends early: the row has no file,
@@ -126,17 +114,25 @@ class CliHost : public convert::Host {
             throw qm::Error("the source folders now list fewer .msg files than the " +
                             std::to_string(rows_.Rows()) +
                             " counted (changed during the run): none is left for row " +
-                            std::to_string(row_ + 1));
+                            std::to_string(row + 1));
         }
-        shownRow_ = row_;
-        shown_ = *text;
-        return shown_;
+        return *text;
     }
-    void SetProgressRange(convert::ProgressBar, float, float) override {}
-    void SetProgressValue(convert::ProgressBar bar, float value) override {
-        if (quiet_ || bar != convert::ProgressBar::Overall) return;
+    std::unique_ptr<convert::SourceCursor> readAheadCursor() override {
+        struct Cursor : convert::SourceCursor {
+            explicit Cursor(shell::SourceRows::Cursor c) : walk(std::move(c)) {}
+            bool next(std::string& path) override { return walk.Next(path); }
+            shell::SourceRows::Cursor walk;
+        };
+        return std::make_unique<Cursor>(rows_.NewCursor());
+    }
+
+    bool stopRequested() override { return gSignal != 0; }
+    void messageDone(const convert::MessageOutcome& m) override {
+        if (quiet_ || m.rows <= 0) return;
+        const float value = static_cast<float>(double(m.row + 1) / double(m.rows) * 100.0);
         const std::string counter =
-            "(" + std::to_string(row_ + 1) + " of " + std::to_string(rows_.Rows()) + ")";
+            "(" + std::to_string(m.row + 1) + " of " + std::to_string(rows_.Rows()) + ")";
         if (terminal_) {
             constexpr int kWidth = 30;
             const int filled = int(value / 100.0f * kWidth + 0.5f);
@@ -145,17 +141,9 @@ class CliHost : public convert::Host {
                       << counter << std::flush;
             barShown_ = true;
         } else {
-            std::cerr << counter << " " << (shownRow_ == row_ ? shown_ : std::string()) << "\n";
+            std::cerr << counter << " " << m.path << "\n";
         }
     }
-    void SetFrameCaption(const std::string&) override {}
-    void SetFolderCaption(const std::string&) override {}
-    void SetConvertEnabled(bool) override {}
-    void SetSourceCommandsEnabled(bool) override {}
-    void DoEvents() override {}
-    bool StopRequested() override { return gSignal != 0; }
-    // The command line reports from the run's report instead.
-    void MsgBox(const convert::MessageBoxSpec&) override {}
 
     void endProgress() {
         if (barShown_) std::cerr << "\n";
@@ -164,25 +152,26 @@ class CliHost : public convert::Host {
 
   private:
     shell::SourceRows& rows_;
-    std::string destination_;
     bool quiet_;
     bool terminal_;
     bool barShown_ = false;
-    int64_t row_ = -1;
-    int col_ = -1;
-    int64_t shownRow_ = -1;  // the row whose text `shown_` is, for the progress line
-    std::string shown_;
 };
 
 json reportJson(const convert::RunReport& r, size_t listed) {
     json failed = json::array();
     for (const auto& f : r.failed) failed.push_back({{"path", f.path}, {"reason", f.reason}});
+    json warnings = json::array();
+    for (const auto& w : r.warnings) warnings.push_back({{"path", w.path}, {"what", w.what}});
     json doc = {{"pst", r.storeCreated ? json(r.pstPath) : json(nullptr)},
                 {"display_name", r.displayName},
                 {"messages", listed},
                 {"converted", r.converted},
                 {"lost", r.lostUncommitted},
                 {"failed", failed},
+                {"warnings", warnings},
+                {"skipped_folders", json::array()},
+                {"duplicates", json::array()},
+                {"parts", json::array()},
                 {"folders", r.folders},
                 {"bytes_in", r.bytesIn},
                 {"bytes_out", r.bytesOut},
@@ -228,36 +217,34 @@ int runConvert(const ConvertArgs& args) {
     }
     if (gSignal != 0) return 128 + gSignal;
 
-    // The next messages are read on a second thread while the store writes;
-    // the run still takes them in list order. The thread walks the list
-    // itself, in the same order.
-    auto ahead = std::make_shared<shell::SourceRows::Cursor>(rows->NewCursor());
-    outlook::MessagePrefetch::start([ahead](std::string& path) {
-        if (!ahead->Next(path)) return false;
-        path = convert::SourcePathForImport(path);
-        return true;
-    });
-
     const size_t listed = size_t(rows->Rows());
-    CliHost host(*rows, destination, args.quiet);
-    convert::RunOptions options;
+    CliRun cli(*rows, args.quiet);
+    convert::ConversionOptions options;
+    options.destination = convert::WithTrailingSeparator(destination);
     options.storeFile = storeFile;
-    options.showEndBox = false;
-    convert::ConversionRun run(host, options);
-    const convert::RunReport report = run.CmdExtractDBX_Click();
-    outlook::MessagePrefetch::stop();
-    host.endProgress();
+    options.fallbackCodePage = args.codePage;
+    // The next messages are read on a second thread while the store writes;
+    // the run still takes them in list order.
+    options.readAhead = true;
+    convert::Conversion conversion(options);
+    const convert::RunReport report = conversion.run(cli, cli);
+    cli.endProgress();
     // A store that the run left open after a failure is committed and closed
     // before the process ends.
     std::string closeError;
     try {
-        outlook::Profile::instance().closeAll();
+        conversion.close();
     } catch (const std::exception& e) {
         closeError = e.what();
     }
 
     for (const auto& f : report.failed) {
         std::cerr << "quillmark-cli convert: failed: " << f.path << ": " << f.reason << "\n";
+    }
+    if (!args.quiet) {
+        for (const auto& w : report.warnings) {
+            std::cerr << "quillmark-cli convert: warning: " << w.path << ": " << w.what << "\n";
+        }
     }
     if (!report.closeError.empty() || !closeError.empty()) {
         std::cerr << "quillmark-cli convert: closing the store failed: "
@@ -280,6 +267,7 @@ int runConvert(const ConvertArgs& args) {
         if (report.lostUncommitted > 0) {
             std::cerr << ", " << report.lostUncommitted << " lost with a failed save";
         }
+        if (!report.warnings.empty()) std::cerr << ", " << report.warnings.size() << " warning(s)";
         std::cerr << " into \"" << report.displayName << "\" (" << report.folders << " folder(s), "
                   << report.seconds << " s)\n";
         if (gSignal != 0) std::cerr << "stopped by a signal; the store holds what was converted\n";
@@ -308,6 +296,17 @@ void addConvertCommand(CLI::App& app, Action& action) {
     dirOpt->excludes(fileOpt);
     cmd->add_flag("--json", args->json, "print one JSON document on stdout");
     cmd->add_flag("--quiet", args->quiet, "no progress and no summary on stderr");
+    cmd->add_option("--codepage", args->codePage,
+                    "code page of 8-bit text in messages that name none (default 1252)")
+        ->check(CLI::Validator(
+            [](std::string& text) -> std::string {
+                const bool digits = !text.empty() && text.size() <= 9 &&
+                                    text.find_first_not_of("0123456789") == std::string::npos;
+                if (digits && std::stol(text) > 0) return {};
+                return "a positive integer (a Windows code page such as 1252) is needed, not \"" +
+                       text + "\"";
+            },
+            "N"));
     cmd->add_option("PATH", args->paths, ".msg files and folders to convert")->required();
     cmd->callback([&action, args] { action = [args] { return runConvert(*args); }; });
 }

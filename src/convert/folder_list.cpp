@@ -1,21 +1,21 @@
 #include "convert/folder_list.h"
 
-#include "convert/relative_folder.h"
+#include "convert/conversion.h"
 
 namespace qm::convert {
 namespace {
 
-void yieldTo(Host* host) {
-    if (host) host->DoEvents();
+void yieldTo(Observer* observer) {
+    if (observer) observer->yield();
 }
 
 }  // namespace
 
-void ExpandAndSortFolders(StringList& list, Host* host) {
+void ExpandAndSortFolders(StringList& list, Observer* observer) {
     // The list arrives with one spare empty element after the folders; it
     // stays out of the first sort and is dropped with the duplicates.
-    SortStringArray(list, 0, static_cast<int64_t>(list.size()) - 2);
-    yieldTo(host);
+    SortStringRange(list, 0, static_cast<int64_t>(list.size()) - 2);
+    yieldTo(observer);
     RemoveDuplicateStrings(list);
     // Every leading sub-path of each entry, the entry itself last. The bound
     // is read once, so the added paths are not expanded again.
@@ -31,27 +31,11 @@ void ExpandAndSortFolders(StringList& list, Host* host) {
         }
         list.push_back(entry);
     }
-    yieldTo(host);
+    yieldTo(observer);
     // The last element is the greatest entry again; it needs no sorting.
-    SortStringArray(list, 0, static_cast<int64_t>(list.size()) - 2);
-    yieldTo(host);
+    SortStringRange(list, 0, static_cast<int64_t>(list.size()) - 2);
+    yieldTo(observer);
     RemoveDuplicateStrings(list);
-}
-
-void BuildFolderList(Host& host, StringList& list) {
-    const int64_t rows = host.Rows();
-    list.clear();
-    for (int64_t i = 0; i < rows; ++i) {
-        host.SetCurrentCell(i, 0);
-        std::string folder = GetRelativeFolder(host.Text());
-        // The messages of one folder are listed together, so most rows repeat
-        // the row before; the sort and de-duplication below would drop those
-        // copies anyway, and keeping them costs memory in every row.
-        if (!list.empty() && list.back() == folder) continue;
-        list.push_back(std::move(folder));
-    }
-    list.emplace_back();  // the spare element ExpandAndSortFolders expects
-    ExpandAndSortFolders(list, &host);
 }
 
 }  // namespace qm::convert

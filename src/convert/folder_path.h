@@ -8,7 +8,7 @@
 namespace qm::convert {
 
 // "C:\Mail\2009\a.msg" -> "C:\Mail\2009\", "a.msg" -> "", "C:\Mail\" -> itself.
-// REQUIRES: path is not empty; an empty path throws RunTimeError 9
+// REQUIRES: path is not empty; an empty path throws NumberedError 9
 // (splitting it yields no piece to take the last component from).
 std::string GetFolderPath(const std::string& path);
 

@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "convert/folder_path.h"
-#include "convert/run_time_error.h"
+#include "mapi/error.h"
 
 namespace qm::convert {
 namespace {
@@ -76,8 +76,8 @@ std::string GetRelativeFolderWindows(const std::string& path) {
     // second colon, or to the end.
     const size_t colon = trimmed.find(':');
     if (colon == std::string::npos) {
-        throw RunTimeError(kErrSubscript,
-                           "Subscript out of range: no drive letter and colon in \"" + path + "\"");
+        throw NumberedError(
+            kErrSubscript, "Subscript out of range: no drive letter and colon in \"" + path + "\"");
     }
     const size_t next = trimmed.find(':', colon + 1);
     std::string afterDrive = TrimSpaces(trimmed.substr(
@@ -85,8 +85,8 @@ std::string GetRelativeFolderWindows(const std::string& path) {
     if (!afterDrive.empty()) afterDrive.erase(0, 1);  // the backslash after the drive colon
     std::string folder = GetFolderPath(afterDrive);
     if (folder.empty()) {
-        throw RunTimeError(kErrInvalidCall, "Invalid procedure call: \"" + path +
-                                                "\" lies directly in a drive's root folder");
+        throw NumberedError(kErrInvalidCall, "Invalid procedure call: \"" + path +
+                                                 "\" lies directly in a drive's root folder");
     }
     folder.pop_back();
     return folder;
@@ -112,8 +112,8 @@ std::string GetRelativeFolderPosix(const std::string& path) {
         folders.push_back(StoreFolderName(part));
     }
     if (folders.empty()) {
-        throw RunTimeError(kErrInvalidCall, "Invalid procedure call: \"" + StoreFolderName(path) +
-                                                "\" lies directly in the root folder \"/\"");
+        throw NumberedError(kErrInvalidCall, "Invalid procedure call: \"" + StoreFolderName(path) +
+                                                 "\" lies directly in the root folder \"/\"");
     }
     std::string out = folders[0];
     for (size_t k = 1; k < folders.size(); ++k) out += "\\" + folders[k];

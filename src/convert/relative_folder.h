@@ -19,13 +19,13 @@ namespace qm::convert {
 
 bool IsPosixPath(const std::string& path);
 
-// Throws RunTimeError: 9 when a Windows-form path has no drive colon (or no
+// Throws NumberedError: 9 when a Windows-form path has no drive colon (or no
 // text after it), 5 when the file lies directly in a drive root or in "/".
 std::string GetRelativeFolder(const std::string& path);
 std::string GetRelativeFolderWindows(const std::string& path);
 std::string GetRelativeFolderPosix(const std::string& path);
 
-// The path handed to Import: POSIX paths exactly as listed (names may begin or
+// The path the engine opens: POSIX paths exactly as listed (names may begin or
 // end with spaces), Windows-form paths without surrounding spaces.
 std::string SourcePathForImport(const std::string& path);
 

@@ -1,5 +1,5 @@
-// What one conversion run did, for the end-of-run box, the command line's
-// summary and its JSON document.
+// What one conversion run did, for the window's end-of-run box, the command
+// line's summary and its JSON document.
 #pragma once
 
 #include <cstdint>
@@ -9,16 +9,23 @@
 namespace qm::convert {
 
 enum class RunOutcome {
-    Busy,       // a run was already under way; nothing done
-    Cancelled,  // no destination chosen; nothing done
-    Trapped,    // ended in the "Outlook Error" box; `storeCreated` says if a file was left
-    Stopped,    // the host asked to stop; the store holds what was imported so far
+    Busy,       // the window: a run was already under way; nothing done
+    Cancelled,  // the window: no destination chosen; nothing done
+    Trapped,    // failed before the import; `storeCreated` says if a file was left
+    Stopped,    // asked to stop; the store holds what was imported so far
     Completed,  // every row handled (some may have failed)
 };
 
 struct FailedItem {
     std::string path;    // the source file (or the store folder path for folders)
     std::string reason;  // the cause in plain words
+};
+
+// Something a message lost or had repaired on its way in; it was still
+// converted (or failed for another reason).
+struct Warning {
+    std::string path;  // the source file
+    std::string what;
 };
 
 struct RunReport {
@@ -33,10 +40,11 @@ struct RunReport {
     int64_t converted = 0;
     std::vector<FailedItem> failed;         // messages that were not written
     std::vector<FailedItem> failedFolders;  // store folders that could not be made
-    std::vector<FailedItem> notes;          // trouble that lost nothing (flags not set)
-    int64_t folders = 0;                    // store folders created
-    uint64_t bytesIn = 0;                   // sizes of the source files handled
-    uint64_t bytesOut = 0;                  // size of the .pst after closing
+    std::vector<FailedItem> notes;          // trouble that lost nothing (a caption not shown)
+    std::vector<Warning> warnings;
+    int64_t folders = 0;    // store folders created
+    uint64_t bytesIn = 0;   // sizes of the source files handled
+    uint64_t bytesOut = 0;  // size of the .pst after closing
     double seconds = 0;
     std::string closeError;  // when the final commit failed
     // Messages imported after the last commit that succeeded, when a later

@@ -6,7 +6,7 @@
 
 #include <utility>
 
-#include "convert/run_time_error.h"
+#include "mapi/error.h"
 
 namespace qm::convert {
 namespace {
@@ -59,8 +59,9 @@ uint32_t utf16OrderKey(char32_t cp) {
 
 const std::string& at(const StringList& list, int64_t index) {
     if (index < 0 || static_cast<uint64_t>(index) >= list.size()) {
-        throw RunTimeError(kErrSubscript, "Subscript out of range: index " + std::to_string(index) +
-                                              " of a list of " + std::to_string(list.size()));
+        throw NumberedError(kErrSubscript, "Subscript out of range: index " +
+                                               std::to_string(index) + " of a list of " +
+                                               std::to_string(list.size()));
     }
     return list[static_cast<size_t>(index)];
 }
@@ -134,10 +135,6 @@ void SortStringRange(StringList& list, int64_t lo, int64_t hi) {
             return;
         }
     }
-}
-
-void SortStringArray(StringList& list, int64_t lo, int64_t hi) {
-    SortStringRange(list, lo, hi);
 }
 
 void RemoveDuplicateStrings(StringList& list) {

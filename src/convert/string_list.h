@@ -21,11 +21,9 @@ bool BinaryLess(const std::string& a, const std::string& b);
 
 // Sorts list[lo..hi] (inclusive) in place; elements outside are untouched.
 // The pivot is the element at (lo + hi) / 2 rounded half to even.
-// REQUIRES: lo and hi index the list; otherwise throws RunTimeError 9
+// REQUIRES: lo and hi index the list; otherwise throws NumberedError 9
 // (subscript out of range). Even an empty range (hi == lo - 1) reads list[lo]
 // and list[hi], so sorting 0..-1 fails.
-void SortStringArray(StringList& list, int64_t lo, int64_t hi);
-// The step SortStringArray applies to each sub-range; same contract.
 void SortStringRange(StringList& list, int64_t lo, int64_t hi);
 
 // Keeps the non-empty elements in their order, dropping each element equal to

@@ -13,6 +13,31 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// A failure that carries a number as well as its description: the window
+// shows "number:description" for the failures of its own commands, and users
+// and old logs know those numbers (5 invalid call, 6 overflow, 7 out of
+// memory, 9 subscript out of range, 75 path access, 91 no object, 380
+// invalid value, 457 duplicate key). what() is the description alone.
+class NumberedError : public Error {
+public:
+    NumberedError(int number, const std::string& description)
+        : Error(description), number_(number) {}
+    int number() const { return number_; }
+    std::string description() const { return what(); }
+
+private:
+    int number_;
+};
+
+inline constexpr int kErrInvalidCall = 5;
+inline constexpr int kErrOverflow = 6;
+inline constexpr int kErrOutOfMemory = 7;
+inline constexpr int kErrSubscript = 9;
+inline constexpr int kErrPathAccess = 75;
+inline constexpr int kErrNoObject = 91;
+inline constexpr int kErrInvalidValue = 380;
+inline constexpr int kErrDuplicateKey = 457;
+
 // A file that does not follow its format. `offset` is -1 when no single
 // offset is to blame (a count that disagrees with another, say).
 class FormatError : public Error {

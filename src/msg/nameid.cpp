@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "mapi/codepage.h"
+#include "mapi/crc32.h"
 #include "msg/msg_format.h"
 
 namespace qm::msg {
@@ -14,26 +15,10 @@ constexpr uint16_t kFirstNamedId = 0x8000;
 constexpr uint32_t kMaxPropertyIndex = 0x7FFE;  // ids 0x8000..0xFFFE
 constexpr uint32_t kGuidIndexMapi = 1, kGuidIndexPublicStrings = 2, kFirstStoredGuidIndex = 3;
 
-const std::array<uint32_t, 256>& crcTable() {
-    static const std::array<uint32_t, 256> table = [] {
-        std::array<uint32_t, 256> t{};
-        for (uint32_t i = 0; i < 256; ++i) {
-            uint32_t c = i;
-            for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-            t[i] = c;
-        }
-        return t;
-    }();
-    return table;
-}
-
 }  // namespace
 
 uint32_t nameIdCrc(std::span<const uint8_t> data) {
-    const auto& t = crcTable();
-    uint32_t crc = 0;
-    for (uint8_t b : data) crc = t[(crc ^ b) & 0xFF] ^ (crc >> 8);
-    return crc;
+    return mapi::crc32(data);
 }
 
 NameIdMap NameIdMap::read(const CompoundFileReader& cfb, uint32_t storage) {

@@ -66,4 +66,9 @@ std::unique_ptr<FolderService> MakeLocalFolderService() {
     return std::make_unique<LocalFolderService>();
 }
 
+std::string EnsureTrailingSeparator(const std::string& path) {
+    if (!path.empty() && path.back() == kPathSeparator) return path;
+    return path + kPathSeparator;
+}
+
 }  // namespace qm::shell

@@ -46,4 +46,8 @@ inline constexpr char kPathSeparator =
     '/';
 #endif
 
+// The path with the platform separator appended unless it already ends with
+// one ("" gives the separator alone).
+std::string EnsureTrailingSeparator(const std::string& path);
+
 }  // namespace qm::shell

@@ -1,7 +1,5 @@
 #include "shell/folder_walk.h"
 
-#include "shell/path_logger.h"
-
 namespace qm::shell {
 
 FolderWalk::FolderWalk(const std::string& folder) : service_(MakeLocalFolderService()) {
@@ -33,11 +31,10 @@ bool FolderWalk::Next(std::string& path) {
             if (!files_ && !enterNextFolder()) return false;
             EntryKind kind;
             while (files_->Next(name_, kind)) {
-                // One listing gives both: pathLogger lists a folder's
-                // sub-folders (the folder service's, links to folders
-                // included) before its files, but nothing is entered before
-                // this listing ends, so queueing them as they come gives its
-                // order and its loop protection.
+                // One listing gives both. Sub-folders (links to folders
+                // included) are queued as they come: nothing is entered
+                // before this listing ends, so the order is breadth first and
+                // a folder met twice is queued once.
                 if (kind == EntryKind::Folder) {
                     const std::string sub = current_ + name_;
                     const std::string id = service_->Identity(sub);

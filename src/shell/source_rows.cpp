@@ -30,7 +30,7 @@ bool SourceRows::Cursor::Next(std::string& row) {
         }
         return false;
     } catch (...) {
-        // A folder that cannot be listed ends the walk, as it ends pathLogger's.
+        // A folder that cannot be listed ends the walk, as it ends Add Folder's.
         done_ = true;
         walk_.reset();
         throw;

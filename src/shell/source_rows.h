@@ -1,7 +1,7 @@
 // SourceRows: the command line's source list, walked again whenever it is
 // read instead of kept. Its rows are what the window's list would hold after
-// adding the same paths: a file as given, a folder as its .msg files in
-// pathLogger's order (FolderWalk, IsMsgFileName).
+// adding the same paths: a file as given, a folder as its .msg files in the
+// order FolderWalk gives them (IsMsgFileName decides what is a message).
 //
 // A conversion reads the list front to back, once to build the folder list
 // and once to import, so a walk that serves rows in increasing order and
@@ -51,7 +51,7 @@ class SourceRows {
     explicit SourceRows(std::vector<Source> sources);
 
     // Walks the whole list once and keeps the number of rows. Throws
-    // qm::IoError when a folder cannot be listed, as pathLogger does.
+    // qm::IoError when a folder cannot be listed.
     int64_t Count();
     // What the last Count() found; 0 before.
     int64_t Rows() const { return rows_; }

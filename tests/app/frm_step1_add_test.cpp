@@ -94,7 +94,7 @@ TEST_F(AddCommands, OneFileSeveralFilesAndARoot) {
 
 TEST_F(AddCommands, TooLongASelectionWarnsAndAddsNothing) {
     dialogs.opens.push_back([](const CommonDialog&) -> std::string {
-        throw shell::RuntimeError(kErrFileNameBufferTooSmall, "buffer too small");
+        throw NumberedError(kErrFileNameBufferTooSmall, "buffer too small");
     });
     window.cmdAdd_Click();
     ASSERT_EQ(dialogs.boxes.size(), 1u);
@@ -108,7 +108,7 @@ TEST_F(AddCommands, TooLongASelectionWarnsAndAddsNothing) {
 
 TEST_F(AddCommands, OtherFailuresShowNumberColonDescription) {
     dialogs.opens.push_back([](const CommonDialog&) -> std::string {
-        throw shell::RuntimeError(32755, "Cancel was selected.");
+        throw NumberedError(32755, "Cancel was selected.");
     });
     window.cmdAdd_Click();
     ASSERT_EQ(dialogs.boxes.size(), 1u);

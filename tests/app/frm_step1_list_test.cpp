@@ -178,11 +178,11 @@ TEST(FlexGrid, CurrentCellOutsideTheGridIsAnError) {
     try {
         grid.SetRow(1);
         FAIL();
-    } catch (const shell::RuntimeError& e) {
+    } catch (const NumberedError& e) {
         EXPECT_EQ(e.number(), kErrInvalidRow);
     }
-    EXPECT_THROW(grid.SetCol(-1), shell::RuntimeError);
-    EXPECT_THROW(grid.SetRows(0), shell::RuntimeError);
+    EXPECT_THROW(grid.SetCol(-1), NumberedError);
+    EXPECT_THROW(grid.SetRows(0), NumberedError);
     grid.SetRows(3);
     grid.SetRow(2);
     grid.SetText("x");
@@ -200,9 +200,9 @@ TEST(ProgressBarControl, SinglePrecisionRangeAndValue) {
     bar.SetValue(static_cast<float>(1.0 / 3.0 * 100.0));
     EXPECT_EQ(bar.Value(), 33.333333333f);
     EXPECT_EQ(bar.value(), 3333);
-    EXPECT_THROW(bar.SetValue(100.5f), shell::RuntimeError);
-    EXPECT_THROW(bar.SetMax(0.0f), shell::RuntimeError);
-    EXPECT_THROW(bar.SetMin(100.0f), shell::RuntimeError);
+    EXPECT_THROW(bar.SetValue(100.5f), NumberedError);
+    EXPECT_THROW(bar.SetMax(0.0f), NumberedError);
+    EXPECT_THROW(bar.SetMin(100.0f), NumberedError);
     EXPECT_EQ(bar.Value(), 33.333333333f) << "a refused setting changes nothing";
     bar.SetMax(20.0f);
     EXPECT_EQ(bar.Value(), 20.0f);

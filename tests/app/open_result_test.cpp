@@ -59,7 +59,7 @@ int ErrorOf(const std::vector<std::string>& paths, int32_t room) {
     try {
         (void)BuildOpenResult(paths, room, '/');
         return 0;
-    } catch (const shell::RuntimeError& e) {
+    } catch (const NumberedError& e) {
         return e.number();
     }
 }
@@ -81,8 +81,8 @@ TEST(BuildOpenResult, TheWholeSelectionMustFitInMaxFileSize) {
 }
 
 TEST(BuildOpenResult, FilesFromTwoFoldersAreRefused) {
-    EXPECT_EQ(ErrorOf({"/a/x.msg", "/b/y.msg"}, 1000), shell::kErrInvalidCall);
-    EXPECT_EQ(ErrorOf({"/a/x.msg", "/ab/y.msg"}, 1000), shell::kErrInvalidCall);
+    EXPECT_EQ(ErrorOf({"/a/x.msg", "/b/y.msg"}, 1000), kErrInvalidCall);
+    EXPECT_EQ(ErrorOf({"/a/x.msg", "/ab/y.msg"}, 1000), kErrInvalidCall);
 }
 
 TEST(QtNameFilter, PairsBecomeQtFilters) {

@@ -101,7 +101,7 @@ TEST(QtDialogs, AnOverLongSelectionIsReportedNotCut) {
     try {
         dialogs.ShowOpen(MsgDialog());
         FAIL() << "60 names of 20 characters fitted in 1000";
-    } catch (const shell::RuntimeError& e) {
+    } catch (const NumberedError& e) {
         EXPECT_EQ(e.number(), kErrFileNameBufferTooSmall);
     }
 }

@@ -8,8 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include "app/conversion_run.h"
 #include "app/progress_bar.h"
-#include "convert/conversion_run.h"
 #include "fake_dialogs.h"
 #include "mapi/message.h"
 #include "mapi/tags.h"
@@ -58,16 +58,16 @@ TEST_F(WindowHostTest, ReadsTheListCellByCell) {
     host.SetCurrentCell(1, 0);
     EXPECT_EQ(host.Text(), "/m/b.msg");
     EXPECT_EQ(window.grdFiles1().Row(), 1);
-    EXPECT_THROW(host.SetCurrentCell(2, 0), shell::RuntimeError);
-    EXPECT_THROW(host.SetCurrentCell(int64_t{1} << 40, 0), shell::RuntimeError);
+    EXPECT_THROW(host.SetCurrentCell(2, 0), NumberedError);
+    EXPECT_THROW(host.SetCurrentCell(int64_t{1} << 40, 0), NumberedError);
 }
 
 TEST_F(WindowHostTest, DrivesTheProgressPanel) {
-    host.SetProgressRange(convert::ProgressBar::Overall, 0, 100);
-    host.SetProgressRange(convert::ProgressBar::CurrentFile, 200, 300);  // past the old maximum
+    host.SetProgressRange(ProgressBar::Overall, 0, 100);
+    host.SetProgressRange(ProgressBar::CurrentFile, 200, 300);  // past the old maximum
     EXPECT_EQ(window.ProgressBar2().Min(), 200.0f);
     EXPECT_EQ(window.ProgressBar2().Max(), 300.0f);
-    host.SetProgressValue(convert::ProgressBar::Overall, 66.666664f);
+    host.SetProgressValue(ProgressBar::Overall, 66.666664f);
     EXPECT_EQ(window.ProgressBar1().Value(), 66.666664f);
     EXPECT_EQ(window.ProgressBar2().Value(), 200.0f);
     host.SetFrameCaption("Details : Converting - (2 of 3) file(s)");
@@ -95,8 +95,8 @@ TEST_F(WindowHostTest, StopIsRequestedOnceTheWindowIsClosed) {
 }
 
 TEST_F(WindowHostTest, BoxesGoThroughTheDialogs) {
-    host.MsgBox({"line one\r\nline two", "Quillmark MSG to PST Converter",
-                 convert::BoxIcon::Warning, "a.msg: broken"});
+    host.MsgBox({"line one\r\nline two", "Quillmark MSG to PST Converter", BoxIcon::Warning,
+                 "a.msg: broken"});
     ASSERT_EQ(dialogs.boxes.size(), 1u);
     EXPECT_EQ(dialogs.boxes[0].text, "line one\r\nline two");
     EXPECT_EQ(dialogs.boxes[0].icon, Icon::Exclamation);
@@ -129,7 +129,7 @@ class WindowRun : public ::testing::Test {
     FakeDialogs dialogs;
     frmStep1 window{dialogs};
     WindowHost host{window};
-    convert::ConversionRun run{host};
+    ConversionRun run{host};
 };
 
 TEST_F(WindowRun, ConvertWritesTheListedMessagesIntoANewStore) {

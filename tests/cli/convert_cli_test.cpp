@@ -17,7 +17,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-using qm::testing::TempDir;
+using qm::testing::ScratchDir;
 
 std::string cli() {
     return qm::testing::binDir() + "/quillmark-cli";
@@ -31,7 +31,7 @@ struct Result {
 
 // Runs the command line in `cwd`, capturing both streams.
 Result run(const std::string& args, const fs::path& cwd) {
-    TempDir tmp;
+    ScratchDir tmp;
     const fs::path err = tmp.path() / "err";
     Result r;
     r.code = qm::testing::runCommand("cd " + qm::testing::shellQuote(cwd.string()) + " && " +
@@ -60,8 +60,8 @@ class ConvertCliTest : public ::testing::Test {
         // Not a message by the Add Folder test: never listed.
         std::ofstream(src.path() / "Mail" / "notes.txt") << "text";
     }
-    TempDir src;
-    TempDir work;
+    ScratchDir src;
+    ScratchDir work;
 };
 
 TEST_F(ConvertCliTest, PrintsTheStorePathAndConvertsFoldersAndRelativePaths) {
@@ -113,6 +113,10 @@ TEST_F(ConvertCliTest, JsonReportAndFailedMessages) {
     EXPECT_EQ(doc["bytes_out"].get<uint64_t>(), fs::file_size(pst));
     EXPECT_TRUE(doc["seconds"].is_number());
     EXPECT_TRUE(std::string(doc["display_name"]).starts_with("Quillmark : Created - "));
+    // Lists nobody fills yet are there, empty, in the document's eventual shape.
+    for (const char* list : {"warnings", "skipped_folders", "duplicates", "parts"}) {
+        EXPECT_EQ(doc[list], nlohmann::json::array()) << list;
+    }
     // --quiet: no progress or summary, but the failure is an error and prints.
     EXPECT_NE(r.err.find("broken.MSG"), std::string::npos);
     EXPECT_EQ(r.err.find("message(s) converted"), std::string::npos) << r.err;
@@ -132,7 +136,7 @@ TEST_F(ConvertCliTest, JsonReportAndFailedMessages) {
 }
 
 TEST_F(ConvertCliTest, NothingToDoIsExitTwo) {
-    TempDir empty;
+    ScratchDir empty;
     EXPECT_EQ(run(qm::testing::shellQuote(empty.str()), work.path()).code, 2);
     EXPECT_EQ(run(qm::testing::shellQuote((work.path() / "missing").string()), work.path()).code,
               2);
@@ -144,6 +148,17 @@ TEST_F(ConvertCliTest, NothingToDoIsExitTwo) {
     const auto emptyArg = run("''", src.path());
     EXPECT_EQ(emptyArg.code, 2);
     EXPECT_NE(emptyArg.err.find("empty path"), std::string::npos) << emptyArg.err;
+    // --codepage takes a positive integer and nothing else.
+    for (const char* bad : {"0", "-1", "x", "1.5", "", "99999999999"}) {
+        const auto r =
+            run(std::string("--codepage=") + bad + " " + qm::testing::shellQuote(src.str()),
+                work.path());
+        EXPECT_EQ(r.code, 2) << bad;
+        EXPECT_NE(r.err.find("--codepage"), std::string::npos) << bad << ": " << r.err;
+    }
+    for (const auto& e : fs::directory_iterator(work.path())) {
+        EXPECT_NE(e.path().extension(), ".pst") << "a bad --codepage still made " << e.path();
+    }
     // An output folder that cannot be made.
     std::ofstream(work.path() / "file") << "x";
     EXPECT_EQ(run("--output-dir file/sub " + qm::testing::shellQuote(src.str()), work.path()).code,

@@ -9,12 +9,10 @@
 #include <filesystem>
 #include <map>
 
-#include "convert/conversion_run.h"
+#include "convert/conversion.h"
 #include "convert/relative_folder.h"
-#include "fake_host.h"
 #include "mapi/error.h"
 #include "msg/msg.h"
-#include "outlook/profile.h"
 #include "run_fixture.h"
 
 namespace qm::convert {
@@ -28,9 +26,12 @@ TEST(CorpusRunTest, ReadableMessagesConvertAndBrokenOnesAreReported) {
     if (corpus.empty() || !fs::is_directory(corpus)) {
         GTEST_SKIP() << "QM_SHARED_DIR/corpus is not available; the corpus run is skipped";
     }
-    qm::testing::FakeHost host;
-    qm::testing::TempDir dst;
-    host.destination = dst.str();
+    qm::testing::ScratchDir dst;
+    struct Files : SourceList {
+        std::vector<std::string> rows;
+        int64_t size() override { return int64_t(rows.size()); }
+        std::string path(int64_t row) override { return rows[size_t(row)]; }
+    } list;
     std::map<std::string, size_t> expected;  // store folder -> readable messages
     size_t readable = 0;
     std::vector<fs::path> files;
@@ -41,7 +42,7 @@ TEST(CorpusRunTest, ReadableMessagesConvertAndBrokenOnesAreReported) {
     }
     std::sort(files.begin(), files.end());
     for (const auto& f : files) {
-        host.rows.push_back(f.string());
+        list.rows.push_back(f.string());
         try {
             msg::readMsgFile(f);
             ++readable;
@@ -51,8 +52,11 @@ TEST(CorpusRunTest, ReadableMessagesConvertAndBrokenOnesAreReported) {
     }
     ASSERT_FALSE(files.empty());
 
-    ConversionRun run(host);
-    const RunReport report = run.CmdExtractDBX_Click();
+    ConversionOptions options;
+    options.destination = WithTrailingSeparator(dst.str());
+    Conversion conversion(options);
+    Observer quiet;
+    const RunReport report = conversion.run(list, quiet);
     ASSERT_EQ(report.outcome, RunOutcome::Completed) << report.trappedCause;
     EXPECT_EQ(report.converted, int64_t(readable));
     EXPECT_EQ(report.failed.size(), files.size() - readable);

@@ -3,10 +3,9 @@
 
 #include <algorithm>
 
-#include "convert/fake_host.h"
 #include "convert/folder_list.h"
 #include "convert/relative_folder.h"
-#include "convert/run_time_error.h"
+#include "mapi/error.h"
 
 namespace qm::convert {
 namespace {
@@ -28,33 +27,6 @@ TEST(FolderListTest, ParentsComeFirstAndEachFolderOnce) {
               (StringList{"home", "home\\ann", "srv", "srv\\a", "srv\\b"}));
     // Case-different folders stay two entries; the store merges them.
     EXPECT_EQ(listFor({"/x/Mail/a.msg", "/x/mail/b.msg"}), (StringList{"x", "x\\Mail", "x\\mail"}));
-}
-
-TEST(FolderListTest, FromTheHostsRowsAsFromTheirFoldersAll) {
-    // Runs of one folder (as a folder walk lists them), folders coming back
-    // later, and case-different twins: the list is the one all the rows give.
-    std::vector<std::string> paths;
-    for (int i = 0; i < 30; ++i) paths.push_back("/m/b/x" + std::to_string(i) + ".msg");
-    for (int i = 0; i < 5; ++i) paths.push_back("/m/a/c/y" + std::to_string(i) + ".msg");
-    paths.push_back("/m/b/z.msg");
-    paths.push_back("/m/B/z.msg");
-    paths.push_back("/m/b/w.msg");
-    paths.push_back("/n/\xC3\xA9/v.msg");
-    paths.push_back("/m/a/u.msg");
-    qm::testing::FakeHost host;
-    host.rows = paths;
-    StringList built;
-    BuildFolderList(host, built);
-    EXPECT_EQ(built, listFor(paths));
-    EXPECT_EQ(built, (StringList{"m", "m\\B", "m\\a", "m\\a\\c", "m\\b", "n", "n\\\xC3\xA9"}));
-    // Every row was read, in order.
-    EXPECT_EQ(std::count(host.events.begin(), host.events.end(), "cell 0"), 1);
-    EXPECT_EQ(host.events[host.events.size() - 4], "cell " + std::to_string(paths.size() - 1));
-
-    // A row whose folder cannot be derived still ends the list.
-    host.rows.insert(host.rows.begin() + 3, "");
-    StringList failed;
-    EXPECT_THROW(BuildFolderList(host, failed), RunTimeError);
 }
 
 TEST(FolderListTest, HundredThousandRows) {

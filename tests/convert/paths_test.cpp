@@ -4,8 +4,8 @@
 
 #include "convert/folder_path.h"
 #include "convert/relative_folder.h"
-#include "convert/run_time_error.h"
 #include "convert/timestamp.h"
+#include "mapi/error.h"
 
 namespace qm::convert {
 namespace {
@@ -21,7 +21,7 @@ TEST(GetFolderPathTest, CutsAfterTheLastBackslash) {
     try {
         GetFolderPath("");
         FAIL() << "no error";
-    } catch (const RunTimeError& e) {
+    } catch (const NumberedError& e) {
         EXPECT_EQ(e.number(), kErrSubscript);
     }
 }
@@ -40,7 +40,7 @@ TEST(GetRelativeFolderTest, WindowsFormPaths) {
         try {
             GetRelativeFolder(path);
             ADD_FAILURE() << path << ": no error";
-        } catch (const RunTimeError& e) {
+        } catch (const NumberedError& e) {
             EXPECT_EQ(e.number(), number) << path;
         }
     };
@@ -65,11 +65,11 @@ TEST(GetRelativeFolderTest, PosixPaths) {
     // Names with spaces are kept exactly.
     EXPECT_EQ(GetRelativeFolder("/data/ my mail /m.msg"), "data\\ my mail ");
     EXPECT_EQ(GetRelativeFolder("/a//b/./c/../m.msg"), "a\\b");
-    EXPECT_THROW(GetRelativeFolder("/a.msg"), RunTimeError);
-    EXPECT_THROW(GetRelativeFolder("/x/../a.msg"), RunTimeError);
+    EXPECT_THROW(GetRelativeFolder("/a.msg"), NumberedError);
+    EXPECT_THROW(GetRelativeFolder("/x/../a.msg"), NumberedError);
     try {
         GetRelativeFolder("/a.msg");
-    } catch (const RunTimeError& e) {
+    } catch (const NumberedError& e) {
         EXPECT_EQ(e.number(), kErrInvalidCall);
     }
 }

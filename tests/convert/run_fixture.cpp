@@ -18,24 +18,6 @@
 
 namespace qm::testing {
 
-TempDir::TempDir() {
-    std::random_device rd;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        auto p = std::filesystem::temp_directory_path() /
-                 ("qm-convert-" + std::to_string(rd()) + "-" + std::to_string(attempt));
-        if (std::filesystem::create_directory(p)) {
-            path_ = p;
-            return;
-        }
-    }
-    throw std::runtime_error("cannot make a temporary directory");
-}
-
-TempDir::~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-}
-
 mapi::Message testMessage(const std::string& subject, size_t attachments, int32_t flags) {
     MessageSpec spec;
     spec.subject = subject;

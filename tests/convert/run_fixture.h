@@ -11,23 +11,9 @@
 
 #include "convert/timestamp.h"
 #include "mapi/message.h"
+#include "support/scratch_dir.h"
 
 namespace qm::testing {
-
-// A fresh directory under the system's temporary folder, removed with the
-// object.
-class TempDir {
-  public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::filesystem::path& path() const { return path_; }
-    std::string str() const { return path_.string(); }
-
-  private:
-    std::filesystem::path path_;
-};
 
 // A small message with this subject; `attachments` by-value attachments;
 // `flags` written as PidTagMessageFlags in the file (0: none written).

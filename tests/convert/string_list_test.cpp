@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <random>
 
-#include "convert/run_time_error.h"
 #include "convert/string_list.h"
+#include "mapi/error.h"
 
 namespace qm::convert {
 namespace {
@@ -26,48 +26,48 @@ TEST(BinaryLessTest, OrdersByUtf16CodeUnits) {
     EXPECT_TRUE(BinaryLess("z", "\xC3\xA9"));
 }
 
-TEST(SortStringArrayTest, CasesFromTheFolderList) {
+TEST(SortStringRangeTest, CasesFromTheFolderList) {
     StringList list{"b", "a", "B", "a"};
-    SortStringArray(list, 0, 3);
+    SortStringRange(list, 0, 3);
     EXPECT_EQ(list, (StringList{"B", "a", "a", "b"}));
     RemoveDuplicateStrings(list);
     EXPECT_EQ(list, (StringList{"B", "a", "b"}));
 
     StringList paths{"x\\y", "x", "w"};
-    SortStringArray(paths, 0, 2);
+    SortStringRange(paths, 0, 2);
     EXPECT_EQ(paths, (StringList{"w", "x", "x\\y"}));
 
     // The element after hi is not moved by the sort; de-duplication drops it.
     StringList spare{"b", "a", ""};
-    SortStringArray(spare, 0, 1);
+    SortStringRange(spare, 0, 1);
     EXPECT_EQ(spare, (StringList{"a", "b", ""}));
     RemoveDuplicateStrings(spare);
     EXPECT_EQ(spare, (StringList{"a", "b"}));
 
     StringList one{"q", "c", "a"};
-    SortStringArray(one, 1, 1);
+    SortStringRange(one, 1, 1);
     EXPECT_EQ(one, (StringList{"q", "c", "a"}));
 
     StringList partial{"d", "c", "b", "a"};
-    SortStringArray(partial, 1, 2);
+    SortStringRange(partial, 1, 2);
     EXPECT_EQ(partial, (StringList{"d", "b", "c", "a"}));
 }
 
-TEST(SortStringArrayTest, BoundsOutsideTheListFailWithSubscriptOutOfRange) {
+TEST(SortStringRangeTest, BoundsOutsideTheListFailWithSubscriptOutOfRange) {
     StringList list{"a"};
     try {
-        SortStringArray(list, 0, -1);  // an empty range still reads list(-1)
+        SortStringRange(list, 0, -1);  // an empty range still reads list(-1)
         FAIL() << "no error";
-    } catch (const RunTimeError& e) {
+    } catch (const NumberedError& e) {
         EXPECT_EQ(e.number(), kErrSubscript);
     }
     StringList two{"b", "a"};
-    EXPECT_THROW(SortStringArray(two, 0, 2), RunTimeError);
+    EXPECT_THROW(SortStringRange(two, 0, 2), NumberedError);
     StringList empty;
-    EXPECT_THROW(SortStringArray(empty, 0, 0), RunTimeError);
+    EXPECT_THROW(SortStringRange(empty, 0, 0), NumberedError);
 }
 
-TEST(SortStringArrayTest, LargeListsOfAnyShapeSortLikeStdSort) {
+TEST(SortStringRangeTest, LargeListsOfAnyShapeSortLikeStdSort) {
     std::mt19937 rng(7);
     const size_t n = 100000;
     StringList random(n);
@@ -87,7 +87,7 @@ TEST(SortStringArrayTest, LargeListsOfAnyShapeSortLikeStdSort) {
     for (StringList* list : {&random, &sorted, &equal, &descending, &organ}) {
         StringList expected = *list;
         std::sort(expected.begin(), expected.end(), BinaryLess);
-        SortStringArray(*list, 0, int64_t(n) - 1);
+        SortStringRange(*list, 0, int64_t(n) - 1);
         EXPECT_EQ(*list, expected);
     }
     // Beyond the old 16-bit index limits.

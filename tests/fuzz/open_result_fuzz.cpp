@@ -66,7 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string text;
     try {
         text = qm::app::BuildOpenResult(paths, 1 << 20, sep);
-    } catch (const qm::shell::RuntimeError&) {
+    } catch (const qm::NumberedError&) {
         return 0;
     }
     if (qm::app::ParseOpenResult(text, sep) != paths) std::abort();

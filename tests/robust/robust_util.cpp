@@ -38,17 +38,6 @@ std::string slurp(const fs::path& path) {
 
 }  // namespace
 
-ScratchDir::ScratchDir(const std::string& tag) {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/" + tag + "-XXXXXX";
-    if (!::mkdtemp(templ.data())) throw std::runtime_error("mkdtemp failed: " + templ);
-    path_ = templ;
-}
-
-ScratchDir::~ScratchDir() {
-    removeTree(path_);
-}
-
 std::vector<uint8_t> readFile(const fs::path& p) {
     std::ifstream in(p, std::ios::binary);
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "mapi/message.h"
+#include "support/scratch_dir.h"
 
 // Under AddressSanitizer the hostile-input runs skip their memory ceilings:
 // the sanitizer's own shadow memory would trip them.
@@ -31,20 +32,7 @@ namespace qm::robust {
 
 namespace fs = std::filesystem;
 
-// A fresh directory under $TMPDIR (or /tmp), removed with everything in it,
-// read-only parts included.
-class ScratchDir {
-  public:
-    explicit ScratchDir(const std::string& tag = "qm-robust");
-    ~ScratchDir();
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-    const fs::path& path() const { return path_; }
-    fs::path operator/(const std::string& name) const { return path_ / name; }
-
-  private:
-    fs::path path_;
-};
+using qm::testing::ScratchDir;
 
 // A whole file's bytes (empty when it cannot be read), and writing them back.
 std::vector<uint8_t> readFile(const fs::path& p);

@@ -584,15 +584,6 @@ void NodeDatabaseWriter::forEachNode(const std::function<void(const NodeEntry&)>
     impl_->nbt.forEach([&](const uint8_t* p) { visit(parseNbtEntry(p)); });
 }
 
-void NodeDatabaseWriter::forEachBlock(const std::function<void(const BlockEntry&)>& visit) const {
-    impl_->bbt.forEach([&](const uint8_t* p) {
-        BlockEntry e = parseBbtEntry(p);
-        auto it = impl_->deltas.find(e.bref.bid);
-        if (it != impl_->deltas.end()) e.cRef = uint16_t(int32_t(e.cRef) + it->second);
-        visit(e);
-    });
-}
-
 Nid NodeDatabaseWriter::allocateNid(uint8_t type) {
     Impl& m = *impl_;
     m.usable();

@@ -151,7 +151,6 @@ class NodeDatabaseWriter {
     std::optional<NodeEntry> findNode(Nid nid) const;
     // Visits every node in NID order (reads pages back; for tests and tools).
     void forEachNode(const std::function<void(const NodeEntry&)>& visit) const;
-    void forEachBlock(const std::function<void(const BlockEntry&)>& visit) const;
     // The next NID of this type from HEADER.rgnid (increment, then use).
     Nid allocateNid(uint8_t nidType);
     // Raises the counter so that `nid` is never handed out (fixed NIDs).

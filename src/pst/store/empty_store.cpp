@@ -158,11 +158,14 @@ void StoreImpl::writeStandardNodes() {
     }
 
     // ---------------------------------------------------------- message store
-    Bytes versionHistory;  // Outlook's shape: 1, a GUID, 1
-    appendLE32(versionHistory, 1);
+    // Outlook's shape: 1, a GUID, 1. Laid out in a buffer of its final size:
+    // appending the GUID to a 4-byte vector makes GCC 12 warn of an overflow
+    // that cannot happen.
     const Bytes historyGuid = randomGuidBytes();
-    versionHistory.insert(versionHistory.end(), historyGuid.begin(), historyGuid.end());
-    appendLE32(versionHistory, 1);
+    Bytes versionHistory(4 + historyGuid.size() + 4);
+    storeLE32(versionHistory.data(), 1);
+    std::copy(historyGuid.begin(), historyGuid.end(), versionHistory.begin() + 4);
+    storeLE32(versionHistory.data() + 4 + historyGuid.size(), 1);
     putPc(ndb::NID_MESSAGE_STORE, 0,
           {
               Property::binary(makeTag(0x0E34, mapi::PT_BINARY), versionHistory),

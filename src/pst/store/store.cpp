@@ -18,6 +18,19 @@
 
 namespace qm::pst {
 
+std::optional<Nid> findFolderByPath(const Store& store, std::string_view path) {
+    Nid folder = store.ipmSubtree();
+    while (!path.empty()) {
+        const size_t bs = path.find('\\');
+        const std::string_view name = path.substr(0, bs);
+        const auto child = store.findChildFolder(folder, name);
+        if (!child) return std::nullopt;
+        folder = child->nid;
+        path = bs == std::string_view::npos ? std::string_view() : path.substr(bs + 1);
+    }
+    return folder;
+}
+
 std::unique_ptr<Store> Store::create(const std::filesystem::path& path,
                                      std::string_view displayName, const StoreOptions& options) {
     return std::make_unique<store::StoreImpl>(path, displayName, options);
@@ -130,6 +143,16 @@ std::vector<FolderInfo> StoreImpl::childFolders(Nid parent) const {
     out.reserve(p.children.size());
     for (Nid c : p.children) out.push_back({c, folderAt(c, "childFolders").nameUtf8});
     return out;
+}
+
+std::optional<FolderInfo> StoreImpl::findChildFolder(Nid parent, std::string_view name) const {
+    const Folder& p = folderAt(parent, "findChildFolder");
+    const std::u16string folded = foldCase(mapi::fromUtf8(name));
+    for (Nid c : p.children) {
+        const Folder& f = folderAt(c, "findChildFolder");
+        if (f.folded == folded) return FolderInfo{c, f.nameUtf8};
+    }
+    return std::nullopt;
 }
 
 Folder& StoreImpl::addFolderRecord(Folder folder) {

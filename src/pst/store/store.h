@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -56,6 +57,9 @@ class Store {
     // The top of the visible hierarchy (the IPM subtree).
     virtual Nid ipmSubtree() const = 0;
     virtual std::vector<FolderInfo> childFolders(Nid parent) const = 0;
+    // The child of `parent` with this name, compared as addFolder compares
+    // names (without regard to case); nullopt when there is none.
+    virtual std::optional<FolderInfo> findChildFolder(Nid parent, std::string_view name) const = 0;
     // REQUIRES: no child of `parent` has this name (compared case-insensitively,
     // as Outlook does); otherwise throws qm::Error.
     virtual Nid addFolder(Nid parent, std::string_view name,
@@ -82,5 +86,10 @@ class Store {
     virtual bool isOpen() const = 0;
     virtual uint64_t fileSize() const = 0;
 };
+
+// The folder at `path` below the IPM subtree: names joined by backslashes
+// ("Mail\\2009"), each compared as findChildFolder compares; "" is the IPM
+// subtree itself. nullopt when any of them is missing.
+std::optional<Nid> findFolderByPath(const Store& store, std::string_view path);
 
 }  // namespace qm::pst

@@ -34,6 +34,7 @@ class StoreImpl final : public Store {
     Bytes entryId() const override;
     Nid ipmSubtree() const override { return ndb::NID_IPM_SUBTREE; }
     std::vector<FolderInfo> childFolders(Nid parent) const override;
+    std::optional<FolderInfo> findChildFolder(Nid parent, std::string_view name) const override;
     Nid addFolder(Nid parent, std::string_view name, std::string_view containerClass) override;
     Nid addMessage(Nid folder, const mapi::Message& message) override;
     const std::vector<std::string>& lastMessageWarnings() const override {
@@ -47,8 +48,6 @@ class StoreImpl final : public Store {
 
     // The provider UID in every entry id (PidTagRecordKey of the store).
     const std::array<uint8_t, 16>& recordKey() const { return recordKey_; }
-    // For tests: the node database under the store.
-    ndb::NodeDatabaseWriter& nodeDatabase() { return *ndb_; }
 
   private:
     void writeStandardNodes();

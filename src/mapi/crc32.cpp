@@ -2,7 +2,7 @@
 // writing and again on checking: carry-less multiply folding where the CPU
 // has it, slicing-by-8 (eight derived tables, eight bytes a step) for short
 // ranges, tails and other CPUs.
-#include "pst/ndb/crc.h"
+#include "mapi/crc32.h"
 
 #include <array>
 
@@ -10,7 +10,7 @@
 #include <immintrin.h>
 #endif
 
-namespace qm::pst::ndb {
+namespace qm::mapi {
 namespace {
 
 using Tables = std::array<std::array<uint32_t, 256>, 8>;
@@ -114,4 +114,4 @@ uint32_t crc32ByTables(std::span<const uint8_t> data, uint32_t crc) {
     return crcSliced(data.data(), data.size(), crc);
 }
 
-}  // namespace qm::pst::ndb
+}  // namespace qm::mapi

@@ -1,10 +1,10 @@
 // The texts of the run's message boxes.
 #pragma once
 
-#include "convert/host.h"
+#include "app/run_host.h"
 #include "convert/run_report.h"
 
-namespace qm::convert {
+namespace qm::app {
 
 inline constexpr const char* kProgramTitle = "Quillmark MSG to PST Converter";
 inline constexpr const char* kDestinationTitle = "Choose Folder to Save...";
@@ -20,8 +20,8 @@ inline constexpr const char* kOutlookSetupArticle =
 MessageBoxSpec TrappedErrorBox(const std::string& cause);
 
 // The box that ends a run: the .pst and its folder and the counts; a warning
-// icon and every failed file with its cause in the detailed text when some
-// failed.
-MessageBoxSpec EndOfRunBox(const RunReport& report);
+// icon, and every failed file with its cause and every warning in the
+// detailed text, when some failed or warned.
+MessageBoxSpec EndOfRunBox(const convert::RunReport& report);
 
-}  // namespace qm::convert
+}  // namespace qm::app

@@ -5,21 +5,21 @@
 #include <filesystem>
 #include <fstream>
 
-#include "convert/conversion_run.h"
-#include "convert/run_boxes.h"
+#include "app/conversion_run.h"
+#include "app/run_boxes.h"
 #include "fake_host.h"
 #include "mapi/tags.h"
-#include "outlook/profile.h"
+
 #include "run_fixture.h"
 
-namespace qm::convert {
+namespace qm::app {
 namespace {
 
 using qm::testing::FakeHost;
-using qm::testing::TempDir;
+using qm::testing::ScratchDir;
 namespace fs = std::filesystem;
 
-const LocalTime kDecember{2026, 12, 6, 3, 44, 8};
+const convert::LocalTime kDecember{2026, 12, 6, 3, 44, 8};
 const std::string kDisplay = "Quillmark : Created - 6.12.26 3.44.08";
 const std::string kFile = "OutlookMessages6.12.26 3.44.08.pst";
 
@@ -36,8 +36,8 @@ std::string storePath(const fs::path& folder) {
 
 struct RunSetup {
     FakeHost host;
-    TempDir src;
-    TempDir dst;
+    ScratchDir src;
+    ScratchDir dst;
     std::unique_ptr<ConversionRun> run;
     RunSetup() {
         host.destination = dst.str();
@@ -68,7 +68,7 @@ TEST(ConversionRunTest, MirrorsFoldersAndImportsEveryMessage) {
     EXPECT_EQ(report.displayName, kDisplay);
     EXPECT_EQ(r.run->StoreDisplayName(), kDisplay);
     EXPECT_EQ(r.run->DestinationFolder(), r.dst.str() + "/");
-    EXPECT_FALSE(r.run->HasSession());
+    EXPECT_FALSE(r.run->HasOpenStore());
 
     // The folder list ends with A, A\B, A\B\C after the source root's own
     // components, each after its parent.
@@ -177,14 +177,14 @@ TEST(ConversionRunTest, BadRowsEndInTheErrorBoxWithTheStoreMade) {
         expectTrappedBox(r.host);
         EXPECT_TRUE(report.storeCreated);
         EXPECT_TRUE(fs::exists(r.pst()));
-        EXPECT_TRUE(r.run->HasSession());  // nothing undone
+        EXPECT_TRUE(r.run->HasOpenStore());  // nothing undone
         EXPECT_TRUE(r.host.frameCaptions.empty());
         // Convert and the source commands are usable again.
         EXPECT_TRUE(r.host.convertEnabled.back());
         EXPECT_TRUE(r.host.sourceEnabled.back());
         // The store left open is closed at program end (or the next run),
         // with everything committed: readable.
-        outlook::Profile::instance().closeAll();
+        r.run.reset();
         EXPECT_TRUE(qm::testing::readEverywhere(r.pst()).is_object());
     }
 }
@@ -317,11 +317,31 @@ TEST(ConversionRunTest, StopsAfterTheCurrentMessageAndCommits) {
     EXPECT_EQ(report.outcome, RunOutcome::Stopped);
     EXPECT_EQ(report.converted, 2);
     EXPECT_TRUE(r.host.boxes.empty());
-    EXPECT_FALSE(r.run->HasSession());
+    EXPECT_FALSE(r.run->HasOpenStore());
     const auto dump = qm::testing::readEverywhere(r.pst());
     ASSERT_TRUE(dump.is_object());
     EXPECT_EQ(dump["folders"][storePath(r.src.path() / "S")]["subjects"],
               nlohmann::json({"m0", "m1"}));
+}
+
+// Warnings are listed like failed files, after them, and never counted as
+// failures.
+TEST(ConversionRunTest, TheEndBoxListsWarningsLikeFailedFiles) {
+    RunReport report;
+    report.messages = 3;
+    report.converted = 2;
+    report.warnings = {{"/m/a.msg", "attachment 1 dropped"}, {"/m/b.msg", "recipient 2 dropped"}};
+    MessageBoxSpec box = EndOfRunBox(report);
+    EXPECT_EQ(box.icon, BoxIcon::Warning);
+    EXPECT_NE(box.text.find("2 of 3"), std::string::npos) << box.text;
+    EXPECT_NE(box.text.find("2 warning(s)"), std::string::npos) << box.text;
+    EXPECT_EQ(box.text.find("could not be converted"), std::string::npos) << box.text;
+    EXPECT_EQ(box.detailedText, "/m/a.msg: attachment 1 dropped\r\n/m/b.msg: recipient 2 dropped");
+    report.failed = {{"/m/c.msg", "not a compound file"}};
+    box = EndOfRunBox(report);
+    EXPECT_EQ(box.detailedText,
+              "/m/c.msg: not a compound file\r\n/m/a.msg: attachment 1 dropped\r\n"
+              "/m/b.msg: recipient 2 dropped");
 }
 
 TEST(ConversionRunTest, AFailingCaptionIsPassedOver) {
@@ -352,9 +372,9 @@ TEST(ConversionRunTest, ASecondStartDuringARunDoesNothing) {
 }
 
 }  // namespace
-}  // namespace qm::convert
+}  // namespace qm::app
 
-namespace qm::convert {
+namespace qm::app {
 namespace {
 
 TEST(ConversionRunTest, HundredThousandRowsRunPastTheOld16BitLimits) {
@@ -378,4 +398,4 @@ TEST(ConversionRunTest, HundredThousandRowsRunPastTheOld16BitLimits) {
 }
 
 }  // namespace
-}  // namespace qm::convert
+}  // namespace qm::app

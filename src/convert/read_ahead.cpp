@@ -1,4 +1,4 @@
-#include "outlook/message_prefetch.h"
+#include "convert/read_ahead.h"
 
 #include <pthread.h>
 
@@ -12,9 +12,8 @@
 #include <thread>
 
 #include "mapi/read_only_file.h"
-#include "msg/msg.h"
 
-namespace qm::outlook {
+namespace qm::convert {
 namespace {
 
 namespace fs = std::filesystem;
@@ -23,19 +22,20 @@ struct Entry {
     std::string path;
     uint64_t bytes = 0;
     std::optional<mapi::Message> message;  // none: not a regular file when looked at
-    std::exception_ptr error;              // what reading it raised, for Import to see
+    std::exception_ptr error;              // what reading it raised, for the run to see
 };
 
 // The two threads wake each other only at the edges: the reader when the
 // queue has drained to half (it then refills it in one go), the run when the
 // queue it waits on gets its first entry. A wake-up per message cost about a
 // tenth of the run's time in context switches.
-class Prefetcher {
+class Queue {
   public:
-    explicit Prefetcher(MessagePrefetch::PathSource next) : next_(std::move(next)) {
+    Queue(ReadAhead::PathSource next, ReadAhead::Read read)
+        : next_(std::move(next)), read_(std::move(read)) {
         worker_ = std::thread([this] { run(); });
     }
-    ~Prefetcher() {
+    ~Queue() {
         {
             std::lock_guard<std::mutex> lock(mu_);
             stop_ = true;
@@ -66,12 +66,11 @@ class Prefetcher {
 
   private:
     bool full() const {
-        return queue_.size() >= MessagePrefetch::kMaxMessages ||
-               queuedBytes_ >= MessagePrefetch::kMaxBytes;
+        return queue_.size() >= ReadAhead::kMaxMessages || queuedBytes_ >= ReadAhead::kMaxBytes;
     }
     bool drained() const {
-        return queue_.size() <= MessagePrefetch::kMaxMessages / 2 &&
-               queuedBytes_ <= MessagePrefetch::kMaxBytes / 2;
+        return queue_.size() <= ReadAhead::kMaxMessages / 2 &&
+               queuedBytes_ <= ReadAhead::kMaxBytes / 2;
     }
 
     void run() {
@@ -102,13 +101,13 @@ class Prefetcher {
             }
             Entry e;
             e.path = std::move(path);
-            // As Import: a FIFO or a device is never opened.
+            // As the run: a FIFO or a device is never opened.
             if (const auto size = regularFileSize(e.path)) {
                 e.bytes = *size;
                 try {
-                    e.message = msg::readMsgFile(fs::path(e.path));
+                    e.message = read_(e.path);
                 } catch (...) {
-                    // Not handled here: Import rethrows it as its own read would have.
+                    // Not handled here: take() rethrows it as the run's own read would have.
                     e.error = std::current_exception();
                 }
             }
@@ -128,7 +127,8 @@ class Prefetcher {
         readyCv_.notify_all();
     }
 
-    MessagePrefetch::PathSource next_;  // called on the worker's thread only
+    ReadAhead::PathSource next_;  // called on the worker's thread only
+    ReadAhead::Read read_;
     std::mutex mu_;
     std::condition_variable readyCv_;  // the run waits for an entry
     std::condition_variable roomCv_;   // the reader waits for room
@@ -141,42 +141,27 @@ class Prefetcher {
     std::thread worker_;
 };
 
-std::unique_ptr<Prefetcher>& current() {
-    static std::unique_ptr<Prefetcher> p;
-    return p;
-}
-
 }  // namespace
 
-void MessagePrefetch::start(PathSource next) {
-    stop();
-    current() = std::make_unique<Prefetcher>(std::move(next));
-}
+class ReadAhead::Worker : public Queue {
+    using Queue::Queue;
+};
 
-void MessagePrefetch::start(std::vector<std::string> paths) {
-    auto list = std::make_shared<const std::vector<std::string>>(std::move(paths));
-    start([list, i = size_t(0)](std::string& path) mutable {
-        if (i == list->size()) return false;
-        path = (*list)[i++];
-        return true;
-    });
-}
+ReadAhead::ReadAhead(PathSource next, Read read)
+    : worker_(std::make_unique<Worker>(std::move(next), std::move(read))) {}
 
-void MessagePrefetch::stop() {
-    current().reset();
-}
+ReadAhead::~ReadAhead() = default;
 
-std::optional<mapi::Message> MessagePrefetch::take(const std::string& path) {
-    auto& p = current();
-    if (!p) return std::nullopt;
-    std::optional<Entry> e = p->take(path);
+std::optional<mapi::Message> ReadAhead::take(const std::string& path) {
+    if (!worker_) return std::nullopt;
+    std::optional<Entry> e = worker_->take(path);
     if (!e) {
         // Out of step with the run: read directly from here on.
-        stop();
+        worker_.reset();
         return std::nullopt;
     }
     if (e->error) std::rethrow_exception(e->error);
     return std::move(e->message);
 }
 
-}  // namespace qm::outlook
+}  // namespace qm::convert

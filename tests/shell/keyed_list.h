@@ -10,7 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "shell/runtime_error.h"
+#include "mapi/error.h"
 
 namespace qm::shell {
 
@@ -23,12 +23,12 @@ class KeyedList {
     // error and the list is left exactly as it was.
     void Add(V value, std::string key) {
         if (index_.contains(key)) {
-            throw RuntimeError(
+            throw NumberedError(
                 kErrDuplicateKey,
                 "This key is already associated with an element of this list: " + key);
         }
         if (values_.size() >= static_cast<size_t>(INT32_MAX)) {
-            throw RuntimeError(kErrOverflow, "Overflow: the list is full");
+            throw NumberedError(kErrOverflow, "Overflow: the list is full");
         }
         values_.push_back(std::move(value));
         keys_.push_back(key);
@@ -42,7 +42,7 @@ class KeyedList {
     const V& Item(const std::string& key) const {
         auto it = index_.find(key);
         if (it == index_.end()) {
-            throw RuntimeError(kErrSubscript, "Subscript out of range: no entry with key " + key);
+            throw NumberedError(kErrSubscript, "Subscript out of range: no entry with key " + key);
         }
         return values_[static_cast<size_t>(it->second - 1)];
     }
@@ -56,9 +56,9 @@ class KeyedList {
   private:
     size_t checked(int32_t position) const {
         if (position < 1 || position > Count()) {
-            throw RuntimeError(kErrSubscript, "Subscript out of range: position " +
-                                                  std::to_string(position) + " of " +
-                                                  std::to_string(Count()));
+            throw NumberedError(kErrSubscript, "Subscript out of range: position " +
+                                                   std::to_string(position) + " of " +
+                                                   std::to_string(Count()));
         }
         return static_cast<size_t>(position - 1);
     }

@@ -1,6 +1,7 @@
-// What the conversion run needs from the window that hosts it. The run knows
-// no widget: the Qt window implements this over its controls, the command
-// line over its arguments and stderr, and tests with a scripted fake.
+// What the window's Convert Messages command needs from the window: the
+// source list grdFiles1, the captions, the progress bars, the buttons and the
+// boxes. The command knows no widget: the Qt window implements this over its
+// controls (WindowHost), tests with a scripted fake.
 //
 // All calls come from the thread that runs CmdExtractDBX_Click.
 #pragma once
@@ -8,7 +9,7 @@
 #include <cstdint>
 #include <string>
 
-namespace qm::convert {
+namespace qm::app {
 
 enum class BoxIcon { None, Information, Warning, Critical, Question };
 
@@ -57,4 +58,4 @@ class Host {
     virtual void MsgBox(const MessageBoxSpec& box) = 0;
 };
 
-}  // namespace qm::convert
+}  // namespace qm::app

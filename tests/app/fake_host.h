@@ -7,11 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "convert/host.h"
+#include "app/run_host.h"
 
 namespace qm::testing {
 
-class FakeHost : public convert::Host {
+class FakeHost : public app::Host {
   public:
     std::vector<std::string> rows;
     std::string destination;  // what BrowseFolder returns ("" = cancel)
@@ -24,7 +24,7 @@ class FakeHost : public convert::Host {
     std::vector<std::pair<int, std::pair<float, float>>> ranges;
     std::vector<bool> convertEnabled;
     std::vector<bool> sourceEnabled;
-    std::vector<convert::MessageBoxSpec> boxes;
+    std::vector<app::MessageBoxSpec> boxes;
     std::vector<std::string> events;  // "yield", "cell 3", "frame ...", "convert 0", ...
     int yields = 0;
 
@@ -47,11 +47,11 @@ class FakeHost : public convert::Host {
     std::string Text() override {
         return row_ >= 0 && size_t(row_) < rows.size() && col_ == 0 ? rows[size_t(row_)] : "";
     }
-    void SetProgressRange(convert::ProgressBar bar, float min, float max) override {
+    void SetProgressRange(app::ProgressBar bar, float min, float max) override {
         ranges.push_back({int(bar), {min, max}});
     }
-    void SetProgressValue(convert::ProgressBar bar, float value) override {
-        if (bar == convert::ProgressBar::Overall) progress.push_back(value);
+    void SetProgressValue(app::ProgressBar bar, float value) override {
+        if (bar == app::ProgressBar::Overall) progress.push_back(value);
     }
     void SetFrameCaption(const std::string& c) override {
         if (failCaptions) throw std::runtime_error("the frame refused its caption");
@@ -70,7 +70,7 @@ class FakeHost : public convert::Host {
         if (onYield) onYield();
     }
     bool StopRequested() override { return stop; }
-    void MsgBox(const convert::MessageBoxSpec& box) override {
+    void MsgBox(const app::MessageBoxSpec& box) override {
         boxes.push_back(box);
         events.push_back("box " + box.title);
     }

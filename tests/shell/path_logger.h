@@ -1,3 +1,7 @@
+// The walk the window's Add Folder command made before FolderWalk served it:
+// kept here, for the tests only, as the reference that FolderWalk and
+// SourceRows must give the same files in the same order as.
+//
 // pathLogger: walks a folder tree breadth first and logs what it finds into
 // keyed lists (every folder visited, and every file's full path; on request
 // also each file's bare name and the position of its folder).
@@ -77,9 +81,5 @@ class pathLogger {
     TextListRef fullFileNames_;
     bool fullFileNamesOnly_ = false;
 };
-
-// The path with the platform separator appended unless it already ends with
-// one ("" gives the separator alone).
-std::string EnsureTrailingSeparator(const std::string& path);
 
 }  // namespace qm::shell

@@ -1,6 +1,6 @@
-#include "convert/run_boxes.h"
+#include "app/run_boxes.h"
 
-namespace qm::convert {
+namespace qm::app {
 
 MessageBoxSpec TrappedErrorBox(const std::string& cause) {
     MessageBoxSpec box;
@@ -13,7 +13,7 @@ MessageBoxSpec TrappedErrorBox(const std::string& cause) {
     return box;
 }
 
-MessageBoxSpec EndOfRunBox(const RunReport& report) {
+MessageBoxSpec EndOfRunBox(const convert::RunReport& report) {
     MessageBoxSpec box;
     box.title = kProgramTitle;
     box.text = std::to_string(report.converted) + " of " + std::to_string(report.messages) +
@@ -21,6 +21,10 @@ MessageBoxSpec EndOfRunBox(const RunReport& report) {
     if (!report.failed.empty()) {
         box.text += "\r\n" + std::to_string(report.failed.size()) +
                     " message(s) could not be converted (see details).";
+    }
+    if (!report.warnings.empty()) {
+        box.text += "\r\n" + std::to_string(report.warnings.size()) +
+                    " warning(s) about damaged messages (see details).";
     }
     box.text += "\r\nFile: " + report.pstPath + "\r\nFolder: " + report.destination;
     if (!report.closeError.empty()) {
@@ -30,8 +34,8 @@ MessageBoxSpec EndOfRunBox(const RunReport& report) {
         box.text += "\r\n" + std::to_string(report.lostUncommitted) +
                     " message(s) imported after the last successful save are not in the file.";
     }
-    const bool trouble =
-        !report.failed.empty() || !report.closeError.empty() || report.lostUncommitted > 0;
+    const bool trouble = !report.failed.empty() || !report.warnings.empty() ||
+                         !report.closeError.empty() || report.lostUncommitted > 0;
     box.icon = trouble ? BoxIcon::Warning : BoxIcon::Information;
     for (const auto& f : report.failed) {
         if (!box.detailedText.empty()) box.detailedText += "\r\n";
@@ -42,7 +46,11 @@ MessageBoxSpec EndOfRunBox(const RunReport& report) {
             box.detailedText += "\r\nFolder " + f.path + ": " + f.reason;
         }
     }
+    for (const auto& w : report.warnings) {
+        if (!box.detailedText.empty()) box.detailedText += "\r\n";
+        box.detailedText += w.path + ": " + w.what;
+    }
     return box;
 }
 
-}  // namespace qm::convert
+}  // namespace qm::app

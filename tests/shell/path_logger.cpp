@@ -7,12 +7,16 @@ namespace {
 
 // Every counter of the walk is a signed 32-bit number that must not wrap.
 void Increment(int32_t& v) {
-    if (v == INT32_MAX) throw RuntimeError(kErrOverflow, "Overflow: more than 2147483647 entries");
+    if (v == INT32_MAX) throw NumberedError(kErrOverflow, "Overflow: more than 2147483647 entries");
     ++v;
 }
 
 std::string KeyOf(int32_t n) {
-    return "K" + std::to_string(n);
+    // Appended rather than "K" + ...: GCC 12 warns of an overlapping copy
+    // inside that operator+ when optimising.
+    std::string key = std::to_string(n);
+    key.insert(key.begin(), 'K');
+    return key;
 }
 
 template <class L>
@@ -22,11 +26,6 @@ std::shared_ptr<L>& Ensure(std::shared_ptr<L>& list) {
 }
 
 }  // namespace
-
-std::string EnsureTrailingSeparator(const std::string& path) {
-    if (!path.empty() && path.back() == kPathSeparator) return path;
-    return path + kPathSeparator;
-}
 
 pathLogger::pathLogger(ServiceFactory factory) : factory_(std::move(factory)) {}
 
@@ -62,9 +61,9 @@ TextListRef pathLogger::fullFileNames() {
 
 void pathLogger::LogPath(const std::string& path) {
     if (!service_) {
-        throw RuntimeError(kErrNoObject,
-                           "Object variable not set: the folder walker has no file-system service "
-                           "(PathLogInit was not called, or Terminate was)");
+        throw NumberedError(kErrNoObject,
+                            "Object variable not set: the folder walker has no file-system service "
+                            "(PathLogInit was not called, or Terminate was)");
     }
     if (!service_->FolderExists(path)) return;
 

@@ -1,1 +1,0 @@
-// Keeps every PST sub-library non-empty while its sources grow.
