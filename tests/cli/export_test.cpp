@@ -19,12 +19,13 @@
 #include "pst/read/pst_file.h"
 #include "run_fixture.h"
 #include "support/message_gen.h"
+#include "support/scratch_dir.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using namespace qm;
-using qm::testing::TempDir;
+using TempDir = qm::testing::ScratchDir;
 using json = nlohmann::json;
 
 struct Cli {
