@@ -186,13 +186,12 @@ void checkTableLayout(Checker& c, const TableContext& tc, const std::string& whe
                                      std::to_string(full));
     }
     // HNID 0 is a HID with hidIndex 0, which names no item ([MS-PST] 2.3.1.1,
-    // 2.3.3.2). Outlook stores an empty value as an empty heap item; readers
-    // refuse or drop a present cell that holds 0. Outlook's one exception, in
-    // every file it makes: the default entry of the receive folder table, an
-    // empty message class; no reader walks that table.
+    // 2.3.3.2): outlook-pst refuses a present cell holding it, readpst drops
+    // the value. Outlook's one such cell, in every sample it made, is the
+    // receive folder table's default entry (an empty message class); none of
+    // the readers we test against reads that table.
     for (const auto& col : cols) {
-        if (receiveFolders) break;
-        if (heldInline(mapi::propType(col.tag)) || col.cbData != 4) continue;
+        if (receiveFolders || heldInline(mapi::propType(col.tag)) || col.cbData != 4) continue;
         size_t zero = 0;
         for (size_t r = 0; r < tc.rowCount(); ++r)
             if (size_t(col.ibData) + 4 <= tc.rowBytes(r).size() && tc.cellExists(r, col) &&
