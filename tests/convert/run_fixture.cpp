@@ -15,6 +15,7 @@
 #include "pst/read/checker.h"
 #include "pst/read/pst_file.h"
 #include "support/message_gen.h"
+#include "support/validators.h"
 
 namespace qm::testing {
 
@@ -138,6 +139,7 @@ nlohmann::json readEverywhere(const std::filesystem::path& pst, bool allNotes) {
         return nlohmann::json();
     }
     EXPECT_EQ(checkFindings(pst), "") << pst;
+    qm::testing::validators::expectAllRead(pst);
     const nlohmann::json pypff = dumpPst("pypff", pst);
     if (!pypff.is_object()) {
         ADD_FAILURE() << "pypff could not read " << pst;

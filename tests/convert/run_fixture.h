@@ -40,7 +40,8 @@ nlohmann::json dumpPst(const std::string& kind, const std::filesystem::path& pst
 nlohmann::json readBack(const std::filesystem::path& pst);
 // Our strict checker's findings, one per line; "" when the file is clean.
 std::string checkFindings(const std::filesystem::path& pst);
-// Reads the store with our reader, pypff and readpst; adds a test failure for
+// Reads the store with our reader, pypff and readpst, and runs every
+// independent reader (support/validators.h) over it; adds a test failure for
 // any disagreement or finding, and returns our reader's view. readpst writes
 // only some message classes; with `allNotes` false its counts may be lower.
 nlohmann::json readEverywhere(const std::filesystem::path& pst, bool allNotes = true);

@@ -20,6 +20,7 @@
 #include "pst/read/pst_file.h"
 #include "pst/store/message_compare.h"
 #include "support/message_gen.h"
+#include "support/validators.h"
 
 namespace qm::robust {
 
@@ -237,10 +238,8 @@ std::string verifyStore(const fs::path& pst, const std::map<std::string, fs::pat
     std::string err;
     const int check = runToEnd({cliPath(), "check", pst.string()}, &out, &err);
     if (check != 0) problems << "quillmark-cli check exit " << check << ":\n" << out << err;
-    if (havePffinfo()) {
-        const int info = runToEnd({"/usr/bin/pffinfo", pst.string()}, &out, &err);
-        if (info != 0) problems << "pffinfo exit " << info << ": " << err << "\n";
-    }
+    if (const auto info = qm::testing::validators::pffinfo(pst); info.ran())
+        for (const auto& e : info.errors) problems << "pffinfo: " << e << "\n";
     try {
         std::set<std::string> seen;
         for (const auto& [key, m] : readStoreList(pst)) {

@@ -64,8 +64,10 @@ class Checker {
 // Page maps and fill levels of a heap.
 void checkHeapLayout(Checker& c, const Heap& heap);
 // Layout of a table beyond what reading needs (column order and placement,
-// row index, matrix blocks), and every cell decoded.
-void checkTableLayout(Checker& c, const TableContext& tc, const std::string& where);
+// row index, matrix blocks), and every cell decoded. `receiveFolders`: the
+// table is the store's receive folder table.
+void checkTableLayout(Checker& c, const TableContext& tc, const std::string& where,
+                      bool receiveFolders = false);
 // Every value of a property context decoded; object subnodes present.
 void checkPropertyValues(Checker& c, const PropertyContext& pc);
 

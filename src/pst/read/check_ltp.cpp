@@ -40,13 +40,24 @@ Kind kindOf(Nid nid) {
     return Kind::None;
 }
 
-// Bytes a cell of this type takes in a row: fixed types up to 8 bytes
-// inline, everything else a 4-byte HNID.
-uint32_t cellSize(uint16_t type) {
-    if (mapi::isMultiValued(type) || type == mapi::PT_CLSID) return 4;
+// Cells of fixed types up to 8 bytes hold their value; every other cell
+// holds a 4-byte HNID.
+bool heldInline(uint16_t type) {
+    if (mapi::isMultiValued(type) || type == mapi::PT_CLSID) return false;
     size_t f = mapi::fixedSize(type);
-    return f > 0 && f <= 8 ? uint32_t(f) : 4;
+    return f > 0 && f <= 8;
 }
+
+uint32_t cellSize(uint16_t type) {
+    return heldInline(type) ? uint32_t(mapi::fixedSize(type)) : 4;
+}
+
+// Heap ids of the first two items of block 0 ([MS-PST] 2.3.1.1 HID:
+// hidIndex 1 and 2). Every Outlook-made table context allocates the row
+// index's BTHHEADER first and TCINFO second, and every property context its
+// BTHHEADER first; readers that follow Outlook's files rely on it.
+constexpr uint32_t kFirstHid = 0x20;
+constexpr uint32_t kSecondHid = 0x40;
 
 // [MS-PST] 2.3.1.1 fill levels: free bytes a block could still take, in
 // bands from 0 (3584 or more) to 15 (under 8).
@@ -96,9 +107,20 @@ void checkHeapLayout(Checker& c, const Heap& heap) {
                      heap.where() + " HNBITMAPHDR of block " + std::to_string(b));
 }
 
-void checkTableLayout(Checker& c, const TableContext& tc, const std::string& where) {
+bool is8BitString(uint16_t type) {
+    return type == mapi::PT_STRING8 || type == mapi::PT_MV_STRING8;
+}
+
+void checkTableLayout(Checker& c, const TableContext& tc, const std::string& where,
+                      bool receiveFolders) {
     const auto& cols = tc.columns();
     const auto& rgib = tc.rgib();
+    if (tc.hidRowIndex() != kFirstHid)
+        c.finding(where, "row index BTHHEADER at heap id " + hex(tc.hidRowIndex()) +
+                             ", Outlook puts it at " + hex(kFirstHid));
+    if (tc.node().heap().userRoot() != kSecondHid)
+        c.finding(where, "TCINFO at heap id " + hex(tc.node().heap().userRoot()) +
+                             ", Outlook puts it at " + hex(kSecondHid));
     for (size_t i = 1; i < cols.size(); ++i)
         if (cols[i].tag <= cols[i - 1].tag)
             c.finding(where, "TCOLDESC " + tagName(cols[i].tag) + " not in ascending tag order");
@@ -112,6 +134,8 @@ void checkTableLayout(Checker& c, const TableContext& tc, const std::string& whe
     std::vector<std::pair<uint32_t, uint32_t>> spans;
     for (const auto& col : cols) {
         std::string cw = where + " column " + tagName(col.tag);
+        if (is8BitString(mapi::propType(col.tag)))
+            c.finding(cw, "8-bit string column in a Unicode store");
         uint32_t want = cellSize(mapi::propType(col.tag));
         if (col.cbData != want)
             c.finding(cw, "cbData " + std::to_string(col.cbData) + ", its type takes " +
@@ -161,6 +185,22 @@ void checkTableLayout(Checker& c, const TableContext& tc, const std::string& whe
                                      std::to_string(perBlock[i]) + " rows, a full block " +
                                      std::to_string(full));
     }
+    // HNID 0 is a HID with hidIndex 0, which names no item ([MS-PST] 2.3.1.1,
+    // 2.3.3.2): outlook-pst refuses a present cell holding it, readpst drops
+    // the value. Outlook's one such cell, in every sample it made, is the
+    // receive folder table's default entry (an empty message class); none of
+    // the readers we test against reads that table.
+    for (const auto& col : cols) {
+        if (receiveFolders || heldInline(mapi::propType(col.tag)) || col.cbData != 4) continue;
+        size_t zero = 0;
+        for (size_t r = 0; r < tc.rowCount(); ++r)
+            if (size_t(col.ibData) + 4 <= tc.rowBytes(r).size() && tc.cellExists(r, col) &&
+                loadLE32(tc.rowBytes(r).data() + col.ibData) == 0)
+                ++zero;
+        if (zero > 0)
+            c.finding(where + " column " + tagName(col.tag),
+                      std::to_string(zero) + " present cells hold HNID 0 instead of a value");
+    }
     for (size_t r = 0; r < tc.rowCount(); ++r) {
         try {
             tc.rowProperties(r);
@@ -171,7 +211,15 @@ void checkTableLayout(Checker& c, const TableContext& tc, const std::string& whe
 }
 
 void checkPropertyValues(Checker& c, const PropertyContext& pc) {
+    if (pc.node().heap().userRoot() != kFirstHid)
+        c.finding(pc.node().where(), "property context BTHHEADER at heap id " +
+                                         hex(pc.node().heap().userRoot()) +
+                                         ", Outlook puts it at " + hex(kFirstHid));
     for (const auto& e : pc.entries()) {
+        if (is8BitString(e.type))
+            c.finding(pc.node().where(), "8-bit string property " +
+                                             tagName(mapi::makeTag(e.id, e.type)) +
+                                             " in a Unicode store");
         try {
             pc.property(e);
             if (e.type == mapi::PT_OBJECT) {
@@ -207,7 +255,7 @@ void Checker::checkNodes() {
             } else {
                 TableContext tc(db_, n.bidData, n.bidSub, where);
                 checkHeapLayout(*this, tc.node().heap());
-                checkTableLayout(*this, tc, where);
+                checkTableLayout(*this, tc, where, nidType(n.nid) == NID_TYPE_RECEIVE_FOLDER_TABLE);
                 bool isTemplate = n.nid == NID_HIERARCHY_TABLE_TEMPLATE ||
                                   n.nid == NID_CONTENTS_TABLE_TEMPLATE ||
                                   n.nid == NID_ASSOC_CONTENTS_TABLE_TEMPLATE ||

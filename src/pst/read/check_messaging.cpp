@@ -39,6 +39,20 @@ bool sameValue(const mapi::Property& a, const mapi::Property& b) {
     return a.items == b.items && a.bytes() == b.bytes();
 }
 
+// The object's property with the row cell's id when its type is another:
+// readers that look a row up by tag then miss the object's value, or show
+// two encodings of one text (a Unicode row, an 8-bit message).
+const mapi::Property* otherType(const PropertyBag& object, PropTag cellTag) {
+    const mapi::Property* p = object.findId(mapi::propId(cellTag));
+    return p && p->tag != cellTag ? p : nullptr;
+}
+
+std::string typeClash(PropTag cellTag, const mapi::Property& object, const char* objectName) {
+    return "property " + hex(mapi::propId(cellTag)) + " is " +
+           mapi::typeName(mapi::propType(cellTag)) + " in the row, " +
+           mapi::typeName(object.type()) + " in the " + objectName;
+}
+
 }  // namespace
 
 void Checker::checkMessage(Nid nid, Bid bidData, Bid bidSub, const std::string& where, int depth) {
@@ -63,11 +77,19 @@ void Checker::checkMessage(Nid nid, Bid bidData, Bid bidSub, const std::string& 
             checkTableLayout(*this, tc, where + " recipient table");
         }
         std::vector<Nid> rows;
+        std::map<Nid, PropertyBag> attachmentRows;
         if (const SubnodeEntry* s = node.findSubnode(NID_ATTACHMENT_TABLE)) {
             TableContext tc(db_, s->bidData, s->bidSub, where + " attachment table");
             checkHeapLayout(*this, tc.node().heap());
             checkTableLayout(*this, tc, where + " attachment table");
-            for (size_t r = 0; r < tc.rowCount(); ++r) rows.push_back(tc.rowId(r));
+            for (size_t r = 0; r < tc.rowCount(); ++r) {
+                rows.push_back(tc.rowId(r));
+                try {
+                    attachmentRows[tc.rowId(r)] = tc.rowProperties(r);
+                } catch (const FormatError&) {
+                    // Reported by checkTableLayout.
+                }
+            }
         }
         std::sort(rows.begin(), rows.end());
         if (rows != attachmentSubnodes)
@@ -93,6 +115,10 @@ void Checker::checkMessage(Nid nid, Bid bidData, Bid bidSub, const std::string& 
             checkHeapLayout(*this, apc.node().heap());
             checkPropertyValues(*this, apc);
             PropertyBag ap = apc.properties();
+            if (auto row = attachmentRows.find(a); row != attachmentRows.end())
+                for (const auto& cell : row->second)
+                    if (const mapi::Property* other = otherType(ap, cell.tag))
+                        finding(aw, typeClash(cell.tag, *other, "attachment"));
             for (PropTag tag :
                  {mapi::tag::AttachSize, mapi::tag::AttachMethod, mapi::tag::RenderingPosition})
                 if (!ap.findId(mapi::propId(tag)))
@@ -218,8 +244,12 @@ void Checker::checkFolder(Nid folder, int depth, std::set<Nid>& seen) {
                 for (PropTag tag : {mapi::tag::DisplayName, mapi::tag::ContentCount,
                                     mapi::tag::ContentUnreadCount, mapi::tag::Subfolders,
                                     mapi::tag::ContainerClass, kPstHiddenCount, kPstHiddenUnread}) {
-                    const mapi::Property* a = row.find(tag);
-                    const mapi::Property* b = childProps.find(tag);
+                    const mapi::Property* a = row.findId(mapi::propId(tag));
+                    const mapi::Property* b = childProps.findId(mapi::propId(tag));
+                    if (a && b && a->tag != b->tag) {
+                        finding(cw, typeClash(a->tag, *b, "folder"));
+                        continue;
+                    }
                     if (a && b && !sameValue(*a, *b))
                         finding(cw, tagName(tag) + " differs between the row and the folder");
                     else if (bool(a) != bool(b) && tag != mapi::tag::ContainerClass &&
@@ -277,6 +307,10 @@ void Checker::checkFolder(Nid folder, int depth, std::set<Nid>& seen) {
                         if (tableOnly(col.tag)) continue;
                         const mapi::Property* a = row.find(col.tag);
                         const mapi::Property* b = msg.find(col.tag);
+                        if (const mapi::Property* other = a ? otherType(msg, col.tag) : nullptr) {
+                            finding(mw, typeClash(col.tag, *other, "message"));
+                            continue;
+                        }
                         // A row may also carry calculated cells the message does
                         // not store (Outlook's own: PidTagConversationId).
                         if (a && b && !sameValue(*a, *b)) {

@@ -8,10 +8,14 @@
 //     really in use (exact, both ways), cbAMapFree, PMap/FMap/FPMap pages
 //     at their places, the density list, whole regions and ibFileEof;
 //   lists and tables: every heap, BTH, property context and table context
-//     (TCINFO, column layout, cell existence bitmap, row index vs rows);
+//     (TCINFO, column layout, cell existence bitmap, row index vs rows),
+//     laid out as Outlook lays them out (BTHHEADER and TCINFO at the heap
+//     ids its files use), no present cell holding HNID 0, and no 8-bit
+//     string property or column anywhere (a Unicode store has none);
 //   messaging: the store, the folder tree (hierarchy rows against folder
-//     PCs, counts against rows), contents rows against message PCs,
-//     attachments and recipients, and the name-to-id map with its buckets.
+//     PCs, counts against rows), contents and attachment rows against their
+//     objects (a property's type must agree, compared by id), attachments
+//     and recipients, and the name-to-id map with its buckets.
 //
 // A header saying fAMapValid = 0 means the maps are to be rebuilt by the
 // next writer (Outlook does so), so map mismatches are then only noted.

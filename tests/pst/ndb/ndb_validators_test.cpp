@@ -3,29 +3,17 @@
 // loose nodes is no message store).
 #include <gtest/gtest.h>
 
-#include <array>
-#include <cstdio>
 #include <filesystem>
 
 #include "pst/ndb/ndb_file_check.h"
 #include "pst/ndb/node_database_writer.h"
 #include "pst/ndb/test_files.h"
+#include "support/validators.h"
 
 namespace qm::pst::ndb {
 namespace {
 
 using qm::pst::testing::TempDir;
-
-std::pair<int, std::string> run(const std::string& cmd) {
-    std::string out;
-    FILE* p = ::popen((cmd + " 2>&1").c_str(), "r");
-    if (!p) return {-1, ""};
-    std::array<char, 4096> buf;
-    size_t n;
-    while ((n = fread(buf.data(), 1, buf.size(), p)) > 0) out.append(buf.data(), n);
-    int status = ::pclose(p);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
-}
 
 void writeRawNodes(const std::filesystem::path& path, CryptMethod crypt) {
     auto w = NodeDatabaseWriter::create(path, crypt);
@@ -42,14 +30,14 @@ void writeRawNodes(const std::filesystem::path& path, CryptMethod crypt) {
 }
 
 TEST(NdbValidators, PffinfoReadsTheHeaderAndTrees) {
-    if (!std::filesystem::exists("/usr/bin/pffinfo"))
-        GTEST_SKIP() << "pffinfo (pff-tools) not installed";
     TempDir dir;
     for (CryptMethod c : {CryptMethod::Permute, CryptMethod::None}) {
         auto path = dir / (c == CryptMethod::None ? "none.pst" : "permute.pst");
         writeRawNodes(path, c);
-        auto [code, out] = run("/usr/bin/pffinfo '" + path.string() + "'");
-        EXPECT_EQ(code, 0) << out;
+        const auto r = qm::testing::validators::pffinfo(path);
+        if (!r.ran()) GTEST_SKIP() << r.skipped;
+        qm::testing::validators::expectClean(r);
+        const std::string& out = r.output;
         EXPECT_NE(out.find("64-bit"), std::string::npos) << out;
         EXPECT_NE(out.find(c == CryptMethod::None ? "none" : "compressible"), std::string::npos)
             << out;

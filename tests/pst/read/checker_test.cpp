@@ -7,14 +7,17 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <random>
 #include <string>
 
 #include "mapi/error.h"
+#include "mapi/tags.h"
 #include "pst/ndb/crc.h"
 #include "pst/ndb/format.h"
 #include "pst/read/checker.h"
 #include "pst/read/pst_file.h"
+#include "pst/read/table_context.h"
 #include "read_test_util.h"
 
 namespace qm::pst::read {
@@ -59,8 +62,9 @@ TEST(PstChecker, AnsiAndNonPstFilesAreNotReadable) {
 // Damage to one golden file, one kind at a time.
 class DamagedEmpty : public ::testing::Test {
   protected:
-    void SetUp() override {
-        golden_ = goldenFile("Empty.pst");
+    void SetUp() override { load("Empty.pst"); }
+    void load(const char* name) {
+        golden_ = goldenFile(name);
         if (golden_.empty()) GTEST_SKIP() << "golden files not found (QM_SHARED_DIR/pst-samples)";
         bytes_ = readFile(golden_);
         db_ = NodeDatabase::open(golden_);
@@ -300,6 +304,116 @@ TEST_F(DamagedEmpty, TableRowIndex) {
     });
     CheckReport r = checkWith(b);
     EXPECT_TRUE(mentions(r, "row index sends row id 0x8062 to position 3 past the rows"))
+        << joined(r);
+}
+
+// Swaps heap items 1 and 2 of a one-block heap (HIDs 0x20 and 0x40) and
+// the HNHDR's root HID with them; `relink` then fixes the one HID inside
+// the moved items that named the other (`first` is where item 1 starts).
+void swapFirstHeapItems(Bytes& data, const std::function<void(Bytes&, size_t first)>& relink) {
+    const size_t map = loadLE16(&data[0]);
+    const size_t a = loadLE16(&data[map + 4]), b = loadLE16(&data[map + 6]);
+    const size_t end = loadLE16(&data[map + 8]);
+    Bytes swapped(data.begin() + ptrdiff_t(b), data.begin() + ptrdiff_t(end));
+    swapped.insert(swapped.end(), data.begin() + ptrdiff_t(a), data.begin() + ptrdiff_t(b));
+    std::copy(swapped.begin(), swapped.end(), data.begin() + ptrdiff_t(a));
+    storeLE16(&data[map + 6], uint16_t(a + end - b));
+    storeLE32(&data[4], loadLE32(&data[4]) == 0x20 ? 0x40 : 0x20);
+    relink(data, a);
+}
+
+// What Outlook's readers take for granted, broken one rule at a time: no
+// 8-bit strings, a row and its object agree on each property's type, no
+// present cell holds HNID 0, the first heap items in Outlook's order.
+TEST_F(DamagedEmpty, OutlookLayoutRules) {
+    constexpr Nid kIpmHierarchy = 0x802D;                   // lists Deleted Items (0x8062)
+    const Bytes displayNameRecord{0x01, 0x30, 0x1F, 0x00};  // PC record 0x3001 PtypString
+    struct Case {
+        const char* name;
+        std::function<Bytes()> damage;
+        std::vector<std::string> expected;
+    };
+    const std::vector<Case> cases = {
+        {"8-bit folder name",
+         [&] {
+             return patchNode(ndb::NID_DELETED_ITEMS, [&](Bytes& data) {
+                 size_t at = find(data, displayNameRecord);
+                 ASSERT_NE(at, 0u);
+                 data[at + 2] = 0x1E;
+             });
+         },
+         {"8-bit string property 0x3001001E",
+          "hierarchy row 0x8062: property 0x3001 is PtypString in the row, PtypString8 in the "
+          "folder"}},
+        {"8-bit table column",
+         [&] {
+             return patchNode(kIpmHierarchy, [](Bytes& data) {
+                 size_t at = find(data, Bytes{0x1F, 0x00, 0x01, 0x30});  // TCOLDESC 0x3001001F
+                 ASSERT_NE(at, 0u);
+                 data[at] = 0x1E;
+             });
+         },
+         {"column 0x3001001E: 8-bit string column",
+          "property 0x3001 is PtypString8 in the row, PtypString in the folder"}},
+        {"empty cell as HNID 0",
+         [&] {
+             const NbtEntry& n = db_->node(kIpmHierarchy);
+             TableContext tc(db_, n.bidData, n.bidSub, "hierarchy");
+             const TcColumn* name = tc.findColumn(mapi::tag::DisplayName);
+             Bytes row;
+             for (size_t r = 0; r < tc.rowCount(); ++r)
+                 if (tc.rowId(r) == ndb::NID_DELETED_ITEMS)
+                     row.assign(tc.rowBytes(r).begin(), tc.rowBytes(r).end());
+             return patchNode(kIpmHierarchy, [&](Bytes& data) {
+                 ASSERT_TRUE(name && !row.empty());
+                 size_t at = find(data, row);
+                 ASSERT_NE(at, 0u);
+                 storeLE32(&data[at + name->ibData], 0);
+             });
+         },
+         {"column 0x3001001F: 1 present cells hold HNID 0"}},
+        {"TCINFO before the row index",
+         [&] {
+             return patchNode(kIpmHierarchy, [](Bytes& data) {
+                 swapFirstHeapItems(data, [](Bytes& d, size_t tcinfo) {
+                     storeLE32(&d[tcinfo + 10], 0x40);  // TCINFO.hidRowIndex
+                 });
+             });
+         },
+         {"row index BTHHEADER at heap id 0x40", "TCINFO at heap id 0x20"}},
+        {"PC's BTHHEADER second",
+         [&] {
+             return patchNode(ndb::NID_DELETED_ITEMS, [](Bytes& data) {
+                 swapFirstHeapItems(data, [](Bytes& d, size_t) {
+                     const size_t header = loadLE16(&d[loadLE16(&d[0]) + 6]);
+                     storeLE32(&d[header + 4], 0x20);  // BTHHEADER.hidRoot
+                 });
+             });
+         },
+         {"property context BTHHEADER at heap id 0x40"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        CheckReport r = checkWith(c.damage());
+        for (const auto& text : c.expected)
+            EXPECT_TRUE(mentions(r, text)) << text << "\n" << joined(r);
+    }
+}
+
+// A contents row in Unicode for an 8-bit message property.
+TEST_F(DamagedEmpty, ContentsRowTypeAgainstMessage) {
+    load("sample1.pst");
+    Nid message = 0;
+    for (const auto& n : db_->nodes())
+        if (ndb::nidType(n.nid) == ndb::NID_TYPE_NORMAL_MESSAGE) message = n.nid;
+    ASSERT_NE(message, 0u);
+    Bytes b = patchNode(message, [](Bytes& data) {
+        size_t at = find(data, Bytes{0x37, 0x00, 0x1F, 0x00});  // PC record 0x0037 PtypString
+        ASSERT_NE(at, 0u);
+        data[at + 2] = 0x1E;
+    });
+    CheckReport r = checkWith(b);
+    EXPECT_TRUE(mentions(r, "property 0x37 is PtypString in the row, PtypString8 in the message"))
         << joined(r);
 }
 

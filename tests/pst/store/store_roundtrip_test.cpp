@@ -109,12 +109,9 @@ TEST_F(StoreRoundTrip, VariedMessagesReadBackWhole) {
     // libpff and libpst read the same store: every message of both folders
     // (embedded three deep, OLE, 300 recipients and attachments included).
     namespace fs = std::filesystem;
-    if (fs::exists("/usr/bin/pffexport")) {
-        ScratchDir out;
-        const auto r =
-            run("cd " + shellQuote(out.path().string()) +
-                " && /usr/bin/pffexport -q -m all -f all -t export " + shellQuote(path.string()));
-        EXPECT_EQ(r.exitCode, 0) << r.output.substr(0, 2000);
+    ScratchDir out;
+    if (const auto r = qm::testing::validators::pffexport(path, out.path()); r.ran()) {
+        qm::testing::validators::expectClean(r);
         const fs::path base = out / "export.export" / "Top of Outlook data file" / "Inbox";
         auto count = [](const fs::path& folder) {
             size_t n = 0;

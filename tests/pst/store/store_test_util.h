@@ -15,6 +15,7 @@
 #include "mapi/bytes.h"
 #include "pst/ndb/crc.h"
 #include "support/scratch_dir.h"
+#include "support/validators.h"
 
 namespace qm::pst::storetest {
 
@@ -93,25 +94,12 @@ inline void expectCheckerClean(const fs::path& path) {
     EXPECT_EQ(r.exitCode, 0) << r.output.substr(0, 4000);
 }
 
-// libpst's readpst (with `readpstTypes` for -t when given) and pypff, when
-// installed, must read the whole store without an error. -j 0: readpst
-// otherwise forks a job per folder that can outlive it.
+// Every independent reader (tests/support/validators.h) must read the whole
+// store; `readpstTypes` goes to readpst's -t when given.
 inline void expectOtherReadersRead(const fs::path& path, const std::string& readpstTypes = {}) {
-    if (fs::exists("/usr/bin/readpst")) {
-        qm::testing::ScratchDir out;
-        const std::string types = readpstTypes.empty() ? "" : "-t " + readpstTypes + " ";
-        const CommandResult r =
-            run("/usr/bin/readpst -j 0 -q -r -S -D " + types + "-o " +
-                shellQuote(out.path().string()) + " " + shellQuote(path.string()));
-        EXPECT_EQ(r.exitCode, 0) << r.output.substr(0, 2000);
-    }
-    if (fs::exists("/usr/bin/python3") && run("/usr/bin/python3 -c 'import pypff'").exitCode == 0) {
-        const CommandResult r =
-            run("/usr/bin/python3 " +
-                shellQuote((sourceDir() / "tests/pst/store/pypff_dump.py").string()) + " " +
-                shellQuote(path.string()) + " > /dev/null");
-        EXPECT_EQ(r.exitCode, 0) << r.output.substr(0, 2000);
-    }
+    qm::testing::validators::Options options;
+    options.readpstTypes = readpstTypes;
+    qm::testing::validators::expectAllRead(path, options);
 }
 
 // The CRC-32 zlib and Python's zlib.crc32 compute (inverted in and out),

@@ -1,6 +1,6 @@
 // A store written by us, read by independent readers: libpff (pffinfo,
-// pffexport and the Python binding pypff), libpst (readpst), and our own
-// checker (quillmark-cli check). Each must find every folder, message,
+// pffexport and the Python binding pypff), libpst (readpst), pst-extractor,
+// pstwalk, and our own checker (quillmark-cli check). Each must find every folder, message,
 // subject, body, recipient and attachment byte we wrote.
 #include <gtest/gtest.h>
 
@@ -14,6 +14,7 @@
 #include "mapi/tags.h"
 #include "pst/store/store.h"
 #include "store_test_util.h"
+#include "support/validators.h"
 
 using namespace qm;
 using namespace qm::pst;
@@ -169,10 +170,13 @@ TEST_F(StoreValidators, OurCheckerFindsNothing) {
     EXPECT_EQ(r.exitCode, 0) << r.output;
 }
 
-TEST_F(StoreValidators, PffinfoOpensIt) {
-    if (!fs::exists("/usr/bin/pffinfo")) GTEST_SKIP() << "pffinfo (pff-tools) not installed";
-    const auto r = run("/usr/bin/pffinfo " + shellQuote(path_.string()));
-    EXPECT_EQ(r.exitCode, 0) << r.output;
+TEST_F(StoreValidators, EveryIndependentReaderReadsItWhole) {
+    qm::testing::validators::expectAllRead(path_);
+}
+
+TEST_F(StoreValidators, PffinfoSeesAUnicodeStore) {
+    const auto r = qm::testing::validators::pffinfo(path_);
+    if (!r.ran()) GTEST_SKIP() << r.skipped;
     EXPECT_NE(r.output.find("64-bit"), std::string::npos) << r.output;
 }
 
@@ -210,12 +214,10 @@ TEST_F(StoreValidators, PypffReadsFoldersSubjectsBodiesAndAttachmentBytes) {
 }
 
 TEST_F(StoreValidators, PffexportExportsEveryMessageRecipientAndAttachment) {
-    if (!fs::exists("/usr/bin/pffexport")) GTEST_SKIP() << "pffexport (pff-tools) not installed";
     ScratchDir out;
-    const auto r =
-        run("cd " + shellQuote(out.path().string()) +
-            " && /usr/bin/pffexport -q -m all -f all -t export " + shellQuote(path_.string()));
-    ASSERT_EQ(r.exitCode, 0) << r.output;
+    const auto r = qm::testing::validators::pffexport(path_, out.path());
+    if (!r.ran()) GTEST_SKIP() << r.skipped;
+    ASSERT_TRUE(r.clean()) << r.diagnostics;
     // Nothing orphaned: a recovered tree holds only what it always holds.
     const fs::path top = out / "export.export" / "Top of Outlook data file";
     ASSERT_TRUE(fs::exists(top)) << r.output;
@@ -259,11 +261,10 @@ TEST_F(StoreValidators, PffexportExportsEveryMessageRecipientAndAttachment) {
 }
 
 TEST_F(StoreValidators, ReadpstWritesEveryMessageAndAttachment) {
-    if (!fs::exists("/usr/bin/readpst")) GTEST_SKIP() << "readpst (pst-utils) not installed";
     ScratchDir out;
-    const auto r = run("/usr/bin/readpst -j 0 -q -r -S -D -o " + shellQuote(out.path().string()) + " " +
-                       shellQuote(path_.string()));
-    ASSERT_EQ(r.exitCode, 0) << r.output;
+    const auto r = qm::testing::validators::readpst(path_, out.path());
+    if (!r.ran()) GTEST_SKIP() << r.skipped;
+    ASSERT_TRUE(r.clean()) << r.diagnostics;
     // readpst names the top folder after the store; find each folder by name.
     std::map<std::string, fs::path> folders;
     for (const auto& e : fs::recursive_directory_iterator(out.path())) {
