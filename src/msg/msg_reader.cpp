@@ -231,6 +231,12 @@ class Reader {
             // Zero padding, as a property stream cut short by damage ends in.
             if (tag == 0) continue;
             uint16_t type = propType(tag);
+            // No store can hold a type MAPI does not define: damage, in
+            // every file seen.
+            if (!isKnownType(type)) {
+                warn(where + " property " + hexTag(tag) + " dropped: unknown property type");
+                continue;
+            }
             Property p;
             p.tag = tag;
             p.flags = flags;
@@ -267,30 +273,23 @@ class Reader {
         } else if (size_t fs = fixedSize(type); fs && type != PT_CLSID) {
             p.value.assign(e + 8, e + 8 + fs);
             if (type == PT_BOOLEAN) p.value[0] = p.value[0] ? 1 : 0;
-        } else if (isStreamType(type) || !isKnownType(type)) {
+        } else if (isStreamType(type)) {
             auto sid = kids.find(layout::substgName(tag));
             if (!sid || !cfb_->entry(*sid).isStream()) {
-                // Unknown types may be inline; known variable ones without
-                // a stream are absent.
-                if (isStreamType(type)) {
-                    warn(where + " property " + hexTag(tag) +
-                         " dropped: its value stream is missing");
-                    return false;
-                }
-                p.value.assign(e + 8, e + 16);
+                warn(where + " property " + hexTag(tag) + " dropped: its value stream is missing");
+                return false;
+            }
+            const CfbEntry& se = cfb_->entry(*sid);
+            if (type != PT_UNICODE && type != PT_STRING8 && options_.streamLargeValues &&
+                se.size >= layout::kStreamThreshold) {
+                p.stream = cfb_->streamSource(*sid);
             } else {
-                const CfbEntry& se = cfb_->entry(*sid);
-                if (type != PT_UNICODE && type != PT_STRING8 && options_.streamLargeValues &&
-                    se.size >= layout::kStreamThreshold) {
-                    p.stream = cfb_->streamSource(*sid);
-                } else {
-                    p.value = streamBytes(*sid);
-                    if (type == PT_UNICODE) tidyUnicode(p.value);
-                    if (type == PT_STRING8) tidyString8(p.value);
-                    if (type == PT_CLSID && p.value.size() != 16) {
-                        fail(where + " property " + hexTag(tag), -1,
-                             "GUID stream is " + std::to_string(p.value.size()) + " bytes, not 16");
-                    }
+                p.value = streamBytes(*sid);
+                if (type == PT_UNICODE) tidyUnicode(p.value);
+                if (type == PT_STRING8) tidyString8(p.value);
+                if (type == PT_CLSID && p.value.size() != 16) {
+                    fail(where + " property " + hexTag(tag), -1,
+                         "GUID stream is " + std::to_string(p.value.size()) + " bytes, not 16");
                 }
             }
         } else {

@@ -134,6 +134,13 @@ size_t unusedSlot(const Bytes& f) {
     return 0;
 }
 
+// Offset of the first byte of a mini stream, which our writer keeps
+// contiguous.
+size_t miniStreamData(const Bytes& f, size_t entry) {
+    size_t mini = size_t(loadLE32(&f[rootEntry(f) + cfb::dir::kStart]) + 1) * sectorSize(f);
+    return mini + size_t(loadLE32(&f[entry + cfb::dir::kStart])) * cfb::kMiniSectorSize;
+}
+
 const std::u16string kAttachData = msg::layout::substgName(tag::AttachDataBinary);
 
 void setStart(Bytes& f, size_t entry, uint32_t start) {
@@ -228,6 +235,13 @@ std::vector<Damage> damages() {
                       0x00FFFFF0);
          },
          "named-property map unreadable"},
+        {"property entry of an unknown type",
+         [](Bytes& f) {
+             size_t at = miniStreamData(f, entryOffset(f, msg::layout::kPropertiesStream)) +
+                         msg::layout::kTopHeaderSize;
+             storeLE16(&f[at], 0x4000);
+         },
+         "dropped: unknown property type"},
         {"FAT sector count beyond the file",
          [](Bytes& f) { storeLE32(&f[cfb::hdr::kFatSectors], 0x7FFFFFFF); }, "FAT sectors"},
         {"top property stream shorter than its header",
