@@ -178,6 +178,7 @@ class Reader {
     }
 
     void warn(std::string text) {
+        ++damage_;
         // Bounded: a file can break every one of its thousands of entries.
         if (warnings_.size() < kMaxWarnings) {
             warnings_.push_back(std::move(text));
@@ -231,10 +232,14 @@ class Reader {
             // Zero padding, as a property stream cut short by damage ends in.
             if (tag == 0) continue;
             uint16_t type = propType(tag);
-            // No store can hold a type MAPI does not define: damage, in
-            // every file seen.
+            // No store can hold a type MAPI does not define, nor a value of
+            // type Unspecified or Null: damage, in every file seen.
             if (!isKnownType(type)) {
                 warn(where + " property " + hexTag(tag) + " dropped: unknown property type");
+                continue;
+            }
+            if (type == PT_UNSPECIFIED || type == PT_NULL) {
+                warn(where + " property " + hexTag(tag) + " dropped: its type holds no value");
                 continue;
             }
             Property p;
@@ -292,9 +297,6 @@ class Reader {
                          "GUID stream is " + std::to_string(p.value.size()) + " bytes, not 16");
                 }
             }
-        } else {
-            // PT_UNSPECIFIED, PT_NULL: nothing beyond the inline bytes.
-            p.value.assign(e + 8, e + 16);
         }
         return true;
     }
@@ -400,8 +402,19 @@ class Reader {
         m.attachments.reserve(attachs.size());
         for (size_t i = 0; i < attachs.size(); ++i) {
             std::string aw = where + " attachment " + std::to_string(i);
+            size_t damageBefore = damage_;
             try {
-                m.attachments.push_back(readAttachment(attachs[i], depth, aw));
+                Attachment a = readAttachment(attachs[i], depth, aw);
+                // Damage that left nothing to attach leaves no attachment.
+                if (damage_ != damageBefore && !a.embedded &&
+                    !a.props.find(tag::AttachDataBinary) && !a.props.find(tag::AttachDataObject)) {
+                    auto name = a.props.string(0x3707);        // PidTagAttachLongFilename
+                    if (!name) name = a.props.string(0x3001);  // PidTagDisplayName
+                    warn(aw + (name ? " (\"" + *name + "\")" : std::string()) +
+                         " dropped: none of its content could be read");
+                    continue;
+                }
+                m.attachments.push_back(std::move(a));
             } catch (const FormatError& e) {
                 dropped(aw, e);
             }
@@ -509,6 +522,7 @@ class Reader {
     NameIdMap names_;
     std::vector<std::string> warnings_;
     size_t unnamed_ = 0;
+    size_t damage_ = 0;  // warnings issued, listed or not
 };
 
 }  // namespace

@@ -170,25 +170,26 @@ std::vector<Damage> damages() {
              uint32_t start = loadLE32(&f[bigData(f) + cfb::dir::kStart]);
              storeLE32(&f[fatEntry(f, start)], start);
          },
-         "attachment 1 property 0x37010102 dropped: stream __substg1.0_37010102"},
+         "attachment 1 property 0x37010102 dropped: stream __substg1.0_37010102", 2, 2},
         {"value stream's FAT chain reaches a free sector",
          [&](Bytes& f) {
              storeLE32(&f[fatEntry(f, loadLE32(&f[bigData(f) + cfb::dir::kStart]))], cfb::FREESECT);
          },
-         "free sector"},
+         "free sector", 2, 2},
         {"value stream's sector outside the file",
          [&](Bytes& f) {
              storeLE32(&f[fatEntry(f, loadLE32(&f[bigData(f) + cfb::dir::kStart]))], 0x00ABCDEF);
          },
-         "points outside the file"},
+         "points outside the file", 2, 2},
         {"value stream larger than the file",
-         [&](Bytes& f) { setSize(f, bigData(f), 0xFFFFFFF0u); }, "exceeds the file size"},
+         [&](Bytes& f) { setSize(f, bigData(f), 0xFFFFFFF0u); }, "exceeds the file size", 2, 2},
         {"value stream larger than its chain", [&](Bytes& f) { setSize(f, bigData(f), 3u << 20); },
-         "0x37010102 dropped"},
+         "0x37010102 dropped", 2, 2},
         {"mini stream start out of range",
          [](Bytes& f) { setStart(f, entryOffset(f, kAttachData, 0), 0x00FFFFF0); },
          "attachment 0 property 0x37010102 dropped: stream __substg1.0_37010102: mini FAT chain "
-         "points outside the file"},
+         "points outside the file",
+         2, 2},
         {"value stream missing",
          [](Bytes& f) {
              storeLE16(&f[entryOffset(f, msg::layout::substgName(tag::Subject))], u'X');

@@ -56,6 +56,7 @@ struct RealDamage {
     std::function<bool(const msg::CompoundFileReader&, Bytes&)> apply;
     const char* warning;  // "" for none beyond the intact file's
     int lostRecipients = 0;
+    int lostAttachments = 0;  // an attachment without its data is dropped
 };
 
 std::optional<uint32_t> childNamed(const msg::CompoundFileReader& r, uint32_t storage,
@@ -98,7 +99,7 @@ std::vector<RealDamage> realDamages() {
              }
              return false;
          },
-         "0x37010102 dropped"},
+         "0x37010102 dropped", 0, 1},
         {"the named-property map unreadable",
          [=](R r, Bytes& f) {
              auto map = r.find(0, msg::layout::kNameIdStorage);
@@ -179,7 +180,7 @@ TEST(MsgSalvage, DamagedCopiesOfRealFilesKeepSubjectAndRecipients) {
             }
             EXPECT_EQ(subjectBytes(m), subjectBytes(intact));
             EXPECT_EQ(m.recipients.size(), intact.recipients.size() - size_t(d.lostRecipients));
-            EXPECT_EQ(m.attachments.size(), intact.attachments.size());
+            EXPECT_EQ(m.attachments.size(), intact.attachments.size() - size_t(d.lostAttachments));
             std::string all = joined(m.warnings);
             if (*d.warning) {
                 EXPECT_NE(all.find(d.warning), std::string::npos) << all;
