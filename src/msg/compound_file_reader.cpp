@@ -527,15 +527,17 @@ std::optional<uint32_t> CompoundFileReader::find(uint32_t storage, std::u16strin
 }
 
 Bytes CompoundFileReader::readStream(uint32_t id) const {
-    return readStreamImpl(id, nullptr);
+    return readStreamImpl(id, nullptr, std::nullopt);
 }
 
-Bytes CompoundFileReader::readStreamSalvaged(uint32_t id, std::string* cut) const {
+Bytes CompoundFileReader::readStreamSalvaged(uint32_t id, std::string* cut,
+                                             std::optional<bool> mini) const {
     cut->clear();
-    return readStreamImpl(id, cut);
+    return readStreamImpl(id, cut, mini);
 }
 
-Bytes CompoundFileReader::readStreamImpl(uint32_t id, std::string* cut) const {
+Bytes CompoundFileReader::readStreamImpl(uint32_t id, std::string* cut,
+                                         std::optional<bool> forceMini) const {
     const CfbEntry& e = entries_[id];
     std::string what = "stream " + mapi::toUtf8(e.name);
     if (!e.isStream()) fail(what, entryOffset(id), "is not a stream");
@@ -547,7 +549,7 @@ Bytes CompoundFileReader::readStreamImpl(uint32_t id, std::string* cut) const {
         *cut = describeDefect(what, entryOffset(id) + dir::kSize, reason);
         size = fileSize_;
     }
-    bool mini = e.size < kMiniStreamCutoff;
+    bool mini = forceMini.value_or(e.size < kMiniStreamCutoff);
     uint64_t unit = mini ? kMiniSectorSize : sectorSize_;
     uint64_t units = (size + unit - 1) / unit;
     std::string broken;

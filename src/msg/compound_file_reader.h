@@ -69,7 +69,10 @@ class CompoundFileReader : public std::enable_shared_from_this<CompoundFileReade
     // As readStream, but a size beyond the file or a chain that breaks gives
     // the bytes the chain does hold, and `cut` says what was wrong (empty
     // when the stream was whole). For streams made of independent records.
-    Bytes readStreamSalvaged(uint32_t id, std::string* cut) const;
+    // `mini` overrides the choice of mini stream or FAT the size implies
+    // (for a size that cannot be true).
+    Bytes readStreamSalvaged(uint32_t id, std::string* cut,
+                             std::optional<bool> mini = std::nullopt) const;
     // The stream read on demand. Its chain is checked now; reads later.
     std::shared_ptr<const ByteSource> streamSource(uint32_t id) const;
 
@@ -103,7 +106,7 @@ class CompoundFileReader : public std::enable_shared_from_this<CompoundFileReade
     // A FAT chain of unknown length (directory, mini FAT), up to ENDOFCHAIN
     // or the first defect (a warning).
     std::vector<uint32_t> fullChain(uint32_t start, const std::string& what);
-    Bytes readStreamImpl(uint32_t id, std::string* cut) const;
+    Bytes readStreamImpl(uint32_t id, std::string* cut, std::optional<bool> mini) const;
     std::string describeDefect(const std::string& structure, int64_t offset,
                                const std::string& what) const;
     void warn(const std::string& structure, int64_t offset, const std::string& what);

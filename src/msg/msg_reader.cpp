@@ -205,6 +205,17 @@ class Reader {
         }
         std::string cut;
         Bytes props = cfb_->readStreamSalvaged(*propsId, &cut);
+        if (cfb_->entry(*propsId).size > cfb_->fileSize()) {
+            // A size that cannot be true says nothing of whether the stream
+            // lives in the mini stream: keep the reading that looks like
+            // property entries.
+            std::string miniCut;
+            Bytes mini = cfb_->readStreamSalvaged(*propsId, &miniCut, true);
+            if (plausibleEntries(mini, headerSize) > plausibleEntries(props, headerSize)) {
+                props = std::move(mini);
+                cut = std::move(miniCut);
+            }
+        }
         if (!cut.empty()) {
             warn(where + ": property stream damaged (" + cut + "); " +
                  std::to_string(props.size() < headerSize
@@ -265,6 +276,18 @@ class Reader {
             bag.set(std::move(p));
         }
         return objects;
+    }
+
+    static size_t plausibleEntries(const Bytes& props, size_t headerSize) {
+        size_t n = 0;
+        for (size_t at = headerSize; at + layout::kEntrySize <= props.size();
+             at += layout::kEntrySize) {
+            uint32_t tag = loadLE32(&props[at]);
+            uint16_t type = propType(tag);
+            n += tag != 0 && isKnownType(type) && type != PT_UNSPECIFIED && type != PT_NULL &&
+                 loadLE32(&props[at + 4]) <= 7;
+        }
+        return n;
     }
 
     // The value of one property entry `e` into p; false when it has none.

@@ -230,6 +230,9 @@ std::vector<Damage> damages() {
         {"top property stream larger than its chain",
          [](Bytes& f) { setSize(f, entryOffset(f, msg::layout::kPropertiesStream), 4000); },
          "message: property stream damaged"},
+        {"top property stream larger than the file",
+         [](Bytes& f) { setSize(f, entryOffset(f, msg::layout::kPropertiesStream), 0xFFFFFF00u); },
+         "message: property stream damaged"},
         {"named-property map unreadable",
          [](Bytes& f) {
              setStart(f, entryOffset(f, msg::layout::substgName(msg::layout::kEntryStreamTag)),

@@ -122,6 +122,14 @@ std::vector<RealDamage> realDamages() {
              return false;
          },
          "value stream is missing"},
+        {"the top-level property stream's size beyond the file",
+         [](R r, Bytes& f) {
+             auto props = r.find(0, msg::layout::kPropertiesStream);
+             if (!props) return false;
+             put32(f, r.entryOffset(*props) + cfb::dir::kSize, 0xFFFFFF00);
+             return true;
+         },
+         "message: property stream damaged"},
         {"the mini stream's size beyond the file",
          [](R r, Bytes& f) {
              if (r.entry(0).size == 0) return false;
