@@ -20,6 +20,7 @@ namespace {
 // covers small files whose structures are read more than once.
 constexpr uint64_t kBudgetSlack = 1u << 20;
 constexpr uint64_t kBudgetFactor = 3;
+constexpr size_t kMaxWarnings = 64;
 
 std::string hex32(uint32_t v) {
     char buf[16];
@@ -114,6 +115,24 @@ void CompoundFileReader::charge(uint64_t bytes, const std::string& what) const {
     }
 }
 
+std::string CompoundFileReader::describeDefect(const std::string& structure, int64_t offset,
+                                               const std::string& what) const {
+    std::string out = structure;
+    if (offset >= 0) out += " at offset " + std::to_string(offset);
+    return out + ": " + what;
+}
+
+void CompoundFileReader::warn(const std::string& structure, int64_t offset,
+                              const std::string& what) {
+    // Each warning costs a string; a file built to break every link cannot
+    // make that cost more than the file itself is worth.
+    if (warnings_.size() < kMaxWarnings) {
+        warnings_.push_back(describeDefect(structure, offset, what));
+    } else if (warnings_.size() == kMaxWarnings) {
+        warnings_.push_back("further compound-file damage is not listed");
+    }
+}
+
 void CompoundFileReader::readHeader() {
     if (fileSize_ < kHeaderSize) {
         fail("compound file header", 0,
@@ -152,15 +171,24 @@ void CompoundFileReader::readHeader() {
     difatSectors_ = loadLE32(h + hdr::kDifatSectors);
     uint64_t perDifat = sectorSize_ / 4 - 1;
     if (fatSectors_ == 0) fail("compound file header", hdr::kFatSectors, "no FAT sectors");
-    if (fatSectors_ > kHeaderDifatEntries + uint64_t(difatSectors_) * perDifat) {
-        fail("compound file header", hdr::kFatSectors,
-             std::to_string(fatSectors_) + " FAT sectors but room for only " +
-                 std::to_string(kHeaderDifatEntries + uint64_t(difatSectors_) * perDifat));
+    // Counts past what the file can hold are damage, not a reason to give up:
+    // reading stops where the listed sectors end.
+    if (difatSectors_ > sectorCount_) {
+        warn("compound file header", hdr::kDifatSectors,
+             std::to_string(difatSectors_) + " DIFAT sectors in a file of " +
+                 std::to_string(sectorCount_) + " sectors; read as " +
+                 std::to_string(sectorCount_));
+        difatSectors_ = sectorCount_;
     }
-    if (fatSectors_ > sectorCount_ || difatSectors_ > sectorCount_) {
-        fail("compound file header", hdr::kFatSectors,
-             "more FAT/DIFAT sectors than the file has sectors (" + std::to_string(sectorCount_) +
-                 ")");
+    uint64_t room =
+        std::min<uint64_t>(kHeaderDifatEntries + uint64_t(difatSectors_) * perDifat, sectorCount_);
+    if (fatSectors_ > room) {
+        warn("compound file header", hdr::kFatSectors,
+             std::to_string(fatSectors_) + " FAT sectors but room for only " +
+                 std::to_string(room) + " in the DIFAT and the file; read as " +
+                 std::to_string(room));
+        fatSectors_ = uint32_t(room);
+        if (fatSectors_ == 0) fail("compound file header", hdr::kFatSectors, "no FAT sectors");
     }
     headerDifat_.resize(kHeaderDifatEntries);
     for (uint32_t i = 0; i < kHeaderDifatEntries; ++i)
@@ -180,13 +208,23 @@ void CompoundFileReader::readSector(uint32_t sector, uint8_t* out, uint32_t leng
 }
 
 void CompoundFileReader::readFat() {
+    // A FAT sector that cannot be found reads as free sectors: only the
+    // chains through it break, each reported where it is read.
     std::vector<uint32_t> fatSectors;
     fatSectors.reserve(fatSectors_);
     for (uint32_t i = 0; i < fatSectors_ && i < kHeaderDifatEntries; ++i) {
         uint32_t s = headerDifat_[i];
+        if (s == FREESECT && i > 0) {
+            warn("header DIFAT", hdr::kDifat + 4 * i,
+                 "lists " + std::to_string(i) + " FAT sectors where the header counts " +
+                     std::to_string(fatSectors_));
+            fatSectors_ = i;
+            break;
+        }
         if (s >= sectorCount_) {
-            fail("header DIFAT", hdr::kDifat + 4 * i,
-                 "FAT sector " + hex32(s) + " is outside the file");
+            warn("header DIFAT", hdr::kDifat + 4 * i,
+                 "FAT sector " + hex32(s) + " is outside the file; its chains are lost");
+            s = FREESECT;
         }
         fatSectors.push_back(s);
     }
@@ -197,27 +235,30 @@ void CompoundFileReader::readFat() {
     Bytes buf(sectorSize_);
     int64_t refOffset = hdr::kFirstDifat;
     while (fatSectors.size() < fatSectors_) {
+        std::string broken;
         if (difat >= sectorCount_) {
-            fail("DIFAT chain", refOffset,
-                 "DIFAT sector " + hex32(difat) + " is outside the file (" +
-                     std::to_string(fatSectors.size()) + " of " + std::to_string(fatSectors_) +
-                     " FAT sectors found)");
+            broken = "DIFAT sector " + hex32(difat) + " is outside the file";
+        } else if (visitMark_[difat] == visitGeneration_) {
+            broken = "cycles at sector " + hex32(difat);
+        } else if (++walked > difatSectors_) {
+            broken = "is longer than the " + std::to_string(difatSectors_) +
+                     " sectors the header declares";
         }
-        if (visitMark_[difat] == visitGeneration_) {
-            fail("DIFAT chain", sectorOffset(difat), "cycle at sector " + hex32(difat));
+        if (!broken.empty()) {
+            warn("DIFAT chain", refOffset,
+                 broken + " (" + std::to_string(fatSectors.size()) + " of " +
+                     std::to_string(fatSectors_) +
+                     " FAT sectors found); chains through the rest are lost");
+            break;
         }
         visitMark_[difat] = visitGeneration_;
-        if (++walked > difatSectors_) {
-            fail("DIFAT chain", sectorOffset(difat),
-                 "longer than the " + std::to_string(difatSectors_) +
-                     " sectors the header declares");
-        }
         readSector(difat, buf.data(), sectorSize_, "DIFAT sector");
         for (uint32_t i = 0; i < perDifat && fatSectors.size() < fatSectors_; ++i) {
             uint32_t s = loadLE32(buf.data() + 4 * i);
             if (s >= sectorCount_) {
-                fail("DIFAT sector", sectorOffset(difat) + 4 * i,
-                     "FAT sector " + hex32(s) + " is outside the file");
+                warn("DIFAT sector", sectorOffset(difat) + 4 * i,
+                     "FAT sector " + hex32(s) + " is outside the file; its chains are lost");
+                s = FREESECT;
             }
             fatSectors.push_back(s);
         }
@@ -225,8 +266,9 @@ void CompoundFileReader::readFat() {
         difat = loadLE32(buf.data() + perDifat * 4);
     }
     uint32_t perFat = sectorSize_ / 4;
-    fat_.resize(size_t(fatSectors.size()) * perFat);
+    fat_.assign(size_t(fatSectors.size()) * perFat, FREESECT);
     for (size_t i = 0; i < fatSectors.size(); ++i) {
+        if (fatSectors[i] == FREESECT) continue;
         readSector(fatSectors[i], buf.data(), sectorSize_, "FAT sector");
         for (uint32_t k = 0; k < perFat; ++k) fat_[i * perFat + k] = loadLE32(buf.data() + 4 * k);
     }
@@ -242,34 +284,45 @@ int64_t CompoundFileReader::fatEntryOffset(uint32_t sector, bool mini) const {
 }
 
 std::vector<uint32_t> CompoundFileReader::chain(uint32_t start, uint64_t units, bool mini,
-                                                const std::string& what) const {
+                                                const std::string& what,
+                                                std::string* broken) const {
     std::vector<uint32_t> out;
     if (units == 0) return out;
     const std::vector<uint32_t>& table = mini ? miniFat_ : fat_;
     uint64_t limit = mini ? std::min<uint64_t>(table.size(), miniStream_.size() / kMiniSectorSize)
                           : std::min<uint64_t>(table.size(), sectorCount_);
+    const char* fatName = mini ? "mini FAT" : "FAT";
+    auto defect = [&](int64_t at, const std::string& reason) {
+        if (!broken) fail(what, at, reason);
+        *broken = describeDefect(what, at, reason);
+    };
+    uint64_t want = units;
     if (units > limit) {
-        fail(what, -1,
-             "needs " + std::to_string(units) + (mini ? " mini sectors" : " sectors") +
-                 " but the file has only " + std::to_string(limit));
+        std::string reason = "needs " + std::to_string(units) +
+                             (mini ? " mini sectors" : " sectors") + " but the file has only " +
+                             std::to_string(limit);
+        if (!broken) fail(what, -1, reason);
+        *broken = describeDefect(what, -1, reason);
+        want = limit;
     }
-    out.reserve(size_t(units));
+    out.reserve(size_t(want));
     std::vector<uint32_t>* marks = mini ? &miniVisitMark_ : &visitMark_;
     uint32_t gen = mini ? ++miniVisitGeneration_ : ++visitGeneration_;
     uint32_t cur = start;
     int64_t ref = -1;
-    for (uint64_t i = 0; i < units; ++i) {
+    for (uint64_t i = 0; i < want; ++i) {
         if (cur >= limit) {
             std::string kind = cur == ENDOFCHAIN ? "ends early"
                                : cur == FREESECT ? "reaches a free sector"
                                                  : "points outside the file";
-            fail(what, ref,
-                 std::string(mini ? "mini FAT" : "FAT") + " chain " + kind + " (" + hex32(cur) +
-                     " after " + std::to_string(i) + " of " + std::to_string(units) + ")");
+            defect(ref, std::string(fatName) + " chain " + kind + " (" + hex32(cur) + " after " +
+                            std::to_string(i) + " of " + std::to_string(units) + ")");
+            return out;
         }
         if ((*marks)[cur] == gen) {
-            fail(what, ref,
-                 std::string(mini ? "mini FAT" : "FAT") + " chain cycles at " + hex32(cur));
+            defect(ref, std::string(fatName) + " chain cycles at " + hex32(cur) + " after " +
+                            std::to_string(i) + " of " + std::to_string(units));
+            return out;
         }
         (*marks)[cur] = gen;
         out.push_back(cur);
@@ -279,16 +332,25 @@ std::vector<uint32_t> CompoundFileReader::chain(uint32_t start, uint64_t units, 
     return out;
 }
 
-std::vector<uint32_t> CompoundFileReader::fullChain(uint32_t start, const std::string& what) const {
+std::vector<uint32_t> CompoundFileReader::fullChain(uint32_t start, const std::string& what) {
     std::vector<uint32_t> out;
     uint32_t gen = ++visitGeneration_;
     uint32_t cur = start;
     int64_t ref = -1;
     while (cur != ENDOFCHAIN) {
+        // What was read up to a defect stays usable.
         if (cur >= sectorCount_ || cur >= fat_.size()) {
-            fail(what, ref, "chain reaches " + hex32(cur) + ", outside the file");
+            warn(what, ref,
+                 "chain reaches " + hex32(cur) + ", outside the file, after " +
+                     std::to_string(out.size()) + " sectors; the rest is lost");
+            break;
         }
-        if (visitMark_[cur] == gen) fail(what, ref, "chain cycles at sector " + hex32(cur));
+        if (visitMark_[cur] == gen) {
+            warn(what, ref,
+                 "chain cycles at sector " + hex32(cur) + " after " + std::to_string(out.size()) +
+                     " sectors");
+            break;
+        }
         visitMark_[cur] = gen;
         out.push_back(cur);
         ref = fatEntryOffset(cur, false);
@@ -299,9 +361,14 @@ std::vector<uint32_t> CompoundFileReader::fullChain(uint32_t start, const std::s
 
 void CompoundFileReader::readDirectory() {
     dirChain_ = fullChain(firstDir_, "directory chain");
-    if (dirChain_.empty()) fail("directory chain", hdr::kFirstDirSector, "the directory is empty");
+    if (dirChain_.empty()) {
+        fail("directory chain", hdr::kFirstDirSector,
+             "no directory sector can be read" +
+                 (warnings_.empty() ? std::string() : " (" + warnings_.front() + ")"));
+    }
     uint32_t perSector = sectorSize_ / kDirEntrySize;
     entries_.resize(dirChain_.size() * perSector);
+    defects_.assign(entries_.size(), {});
     Bytes buf(sectorSize_);
     for (size_t s = 0; s < dirChain_.size(); ++s) {
         readSector(dirChain_[s], buf.data(), sectorSize_, "directory sector");
@@ -312,21 +379,13 @@ void CompoundFileReader::readDirectory() {
             links_.push_back(
                 {loadLE32(e + dir::kLeft), loadLE32(e + dir::kRight), loadLE32(e + dir::kChild)});
             uint8_t type = e[dir::kType];
+            if (id == 0 && type == kTypeStorage) {
+                warn("directory entry 0", sectorOffset(dirChain_[0]) + dir::kType,
+                     "root entry is typed as a plain storage; read as the root");
+                type = kTypeRoot;
+            }
             if (type != kTypeStorage && type != kTypeStream && type != kTypeRoot) continue;
-            int64_t at = sectorOffset(dirChain_[s]) + int64_t(k) * kDirEntrySize;
-            uint16_t nameLen = loadLE16(e + dir::kNameLength);
-            if (nameLen % 2 != 0 || nameLen > 64 || nameLen < 2) {
-                fail("directory entry " + std::to_string(id), at + dir::kNameLength,
-                     "name length " + std::to_string(nameLen) + " is not even and 2..64");
-            }
-            size_t chars = nameLen / 2 - 1;
-            if (loadLE16(e + 2 * chars) != 0) {
-                fail("directory entry " + std::to_string(id), at,
-                     "name is not terminated at its declared length");
-            }
             out.type = type;
-            out.name.resize(chars);
-            for (size_t c = 0; c < chars; ++c) out.name[c] = char16_t(loadLE16(e + 2 * c));
             out.clsid = mapi::Guid::fromBytes(e + dir::kClsid);
             out.stateBits = loadLE32(e + dir::kStateBits);
             out.created = loadLE64(e + dir::kCreated);
@@ -335,15 +394,32 @@ void CompoundFileReader::readDirectory() {
             out.size = loadLE64(e + dir::kSize);
             // Version 3 sizes are 32-bit; old writers left junk in the high half.
             if (major_ == 3) out.size &= 0xFFFFFFFFu;
+            // A bad name matters only if the tree reaches the entry (slots
+            // nothing points to may hold anything): buildTree reports it then.
+            uint16_t nameLen = loadLE16(e + dir::kNameLength);
+            if (nameLen % 2 != 0 || nameLen > 64 || nameLen < 2) {
+                defects_[id] = {dir::kNameLength, "name length " + std::to_string(nameLen) +
+                                                      " is not even and 2..64"};
+                continue;
+            }
+            size_t chars = nameLen / 2 - 1;
+            if (loadLE16(e + 2 * chars) != 0) {
+                defects_[id] = {0, "name is not terminated at its declared length"};
+                continue;
+            }
+            out.name.resize(chars);
+            for (size_t c = 0; c < chars; ++c) out.name[c] = char16_t(loadLE16(e + 2 * c));
         }
     }
     if (entries_[0].type != kTypeRoot) {
         fail("directory entry 0", sectorOffset(dirChain_[0]), "is not the root storage");
     }
+    defects_[0] = {};  // the root's name is never used
 }
 
 int64_t CompoundFileReader::entryOffset(uint32_t id) const {
     uint32_t perSector = sectorSize_ / kDirEntrySize;
+    if (id >= entries_.size()) return -1;
     return sectorOffset(dirChain_[id / perSector]) + int64_t(id % perSector) * kDirEntrySize;
 }
 
@@ -363,12 +439,16 @@ void CompoundFileReader::loadMiniStream() {
     const CfbEntry& root = entries_[0];
     if (root.size == 0) return;
     uint64_t units = (root.size + sectorSize_ - 1) / sectorSize_;
-    std::vector<uint32_t> sectors = chain(root.start, units, false, "mini stream");
-    charge(root.size, "mini stream");
-    miniStream_.resize(size_t(units) * sectorSize_);
+    // A mini stream cut short keeps the small streams that lie before the break.
+    std::string broken;
+    std::vector<uint32_t> sectors = chain(root.start, units, false, "mini stream", &broken);
+    if (!broken.empty()) warnings_.push_back(broken + "; small streams past that point are lost");
+    uint64_t size = std::min<uint64_t>(root.size, uint64_t(sectors.size()) * sectorSize_);
+    charge(size, "mini stream");
+    miniStream_.resize(sectors.size() * size_t(sectorSize_));
     for (size_t i = 0; i < sectors.size(); ++i)
         readSector(sectors[i], miniStream_.data() + i * sectorSize_, sectorSize_, "mini stream");
-    miniStream_.resize(size_t(root.size));
+    miniStream_.resize(size_t(size));
     miniVisitMark_.assign(miniStream_.size() / kMiniSectorSize, 0);
 }
 
@@ -379,6 +459,8 @@ void CompoundFileReader::buildTree() {
     std::vector<uint32_t> storages{0};
     // In-order walk of each storage's tree with an explicit stack: a
     // degenerate tree is a long list and must not exhaust the call stack.
+    // A link that cannot be followed is dropped with what hangs from it;
+    // every entry is still reached at most once.
     std::vector<uint32_t> stack;
     while (!storages.empty()) {
         uint32_t storage = storages.back();
@@ -386,18 +468,19 @@ void CompoundFileReader::buildTree() {
         auto visit = [&](uint32_t from, uint32_t id, const char* link) {
             if (id == NOSTREAM) return false;
             std::string where = "directory entry " + std::to_string(from);
+            std::string reason;
             if (id >= entries_.size()) {
-                fail(where, entryOffset(from),
-                     std::string(link) + " id " + hex32(id) + " is beyond the " +
-                         std::to_string(entries_.size()) + " entries");
+                reason = std::string(link) + " id " + hex32(id) + " is beyond the " +
+                         std::to_string(entries_.size()) + " entries";
+            } else if (seen[id]) {
+                reason = std::string(link) + " id " + std::to_string(id) +
+                         " is referenced more than once (a cycle or a shared entry)";
+            } else if (entries_[id].type == kTypeRoot) {
+                reason = std::string(link) + " links to the root entry";
             }
-            if (seen[id]) {
-                fail(where, entryOffset(from),
-                     std::string(link) + " id " + std::to_string(id) +
-                         " is referenced more than once (a cycle or a shared entry)");
-            }
-            if (entries_[id].type == kTypeRoot) {
-                fail(where, entryOffset(from), "links to the root entry");
+            if (!reason.empty()) {
+                warn(where, entryOffset(from), reason + "; the link is not followed");
+                return false;
             }
             seen[id] = true;
             return true;
@@ -416,13 +499,21 @@ void CompoundFileReader::buildTree() {
             node = stack.back();
             stack.pop_back();
             // Unused entries reached through the tree are skipped, their links still followed.
-            if (entries_[node].type != kTypeUnused) out.push_back(node);
-            if (entries_[node].type == kTypeStorage) storages.push_back(node);
+            if (!defects_[node].second.empty()) {
+                warn("directory entry " + std::to_string(node),
+                     entryOffset(node) + defects_[node].first,
+                     defects_[node].second + "; the entry is dropped");
+            } else if (entries_[node].type != kTypeUnused) {
+                out.push_back(node);
+                if (entries_[node].type == kTypeStorage) storages.push_back(node);
+            }
             uint32_t right = links_[node].right;
             have = visit(node, right, "right sibling");
             node = right;
         }
     }
+    defects_.clear();
+    defects_.shrink_to_fit();
 }
 
 const std::vector<uint32_t>& CompoundFileReader::children(uint32_t storage) const {
@@ -436,32 +527,46 @@ std::optional<uint32_t> CompoundFileReader::find(uint32_t storage, std::u16strin
 }
 
 Bytes CompoundFileReader::readStream(uint32_t id) const {
+    return readStreamImpl(id, nullptr, std::nullopt);
+}
+
+Bytes CompoundFileReader::readStreamSalvaged(uint32_t id, std::string* cut,
+                                             std::optional<bool> mini) const {
+    cut->clear();
+    return readStreamImpl(id, cut, mini);
+}
+
+Bytes CompoundFileReader::readStreamImpl(uint32_t id, std::string* cut,
+                                         std::optional<bool> forceMini) const {
     const CfbEntry& e = entries_[id];
     std::string what = "stream " + mapi::toUtf8(e.name);
     if (!e.isStream()) fail(what, entryOffset(id), "is not a stream");
-    if (e.size > fileSize_) {
-        fail(what, entryOffset(id) + dir::kSize,
-             "size " + std::to_string(e.size) + " exceeds the file size " +
-                 std::to_string(fileSize_));
+    uint64_t size = e.size;
+    if (size > fileSize_) {
+        std::string reason = "size " + std::to_string(e.size) + " exceeds the file size " +
+                             std::to_string(fileSize_);
+        if (!cut) fail(what, entryOffset(id) + dir::kSize, reason);
+        *cut = describeDefect(what, entryOffset(id) + dir::kSize, reason);
+        size = fileSize_;
     }
-    Bytes out;
-    if (e.size < kMiniStreamCutoff) {
-        uint64_t units = (e.size + kMiniSectorSize - 1) / kMiniSectorSize;
-        std::vector<uint32_t> mini = chain(e.start, units, true, what);
-        charge(e.size, what);
-        out.resize(size_t(e.size));
-        for (size_t i = 0; i < mini.size(); ++i) {
-            size_t n = std::min<size_t>(kMiniSectorSize, size_t(e.size) - i * kMiniSectorSize);
+    bool mini = forceMini.value_or(e.size < kMiniStreamCutoff);
+    uint64_t unit = mini ? kMiniSectorSize : sectorSize_;
+    uint64_t units = (size + unit - 1) / unit;
+    std::string broken;
+    std::vector<uint32_t> sectors = chain(e.start, units, mini, what, cut ? &broken : nullptr);
+    if (!broken.empty()) *cut = broken;
+    size = std::min<uint64_t>(size, uint64_t(sectors.size()) * unit);
+    charge(size, what);
+    Bytes out(size_t(size), 0);
+    if (mini) {
+        for (size_t i = 0; i < sectors.size(); ++i) {
+            size_t n = std::min<size_t>(kMiniSectorSize, size_t(size) - i * kMiniSectorSize);
             std::memcpy(out.data() + i * kMiniSectorSize,
-                        miniStream_.data() + size_t(mini[i]) * kMiniSectorSize, n);
+                        miniStream_.data() + size_t(sectors[i]) * kMiniSectorSize, n);
         }
-        return out;
+    } else {
+        ChainSource(file_, std::move(sectors), sectorSize_, size).read(0, out);
     }
-    uint64_t units = (e.size + sectorSize_ - 1) / sectorSize_;
-    std::vector<uint32_t> sectors = chain(e.start, units, false, what);
-    charge(e.size, what);
-    out.resize(size_t(e.size));
-    ChainSource(file_, std::move(sectors), sectorSize_, e.size).read(0, out);
     return out;
 }
 

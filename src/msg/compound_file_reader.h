@@ -2,13 +2,17 @@
 //
 // open() checks the header, loads the FAT (through the header DIFAT and any
 // DIFAT sectors), the mini FAT, the directory and the mini stream, and walks
-// the directory tree once: every sibling and child id must be in range and
-// reached exactly once, so later lookups need no cycle checks. Stream data is
-// read only when asked for, either whole (readStream) or as a ByteSource that
+// the directory tree once from the root: only entries it reaches count, each
+// at most once, so later lookups need no cycle checks. Stream data is read
+// only when asked for, either whole (readStream) or as a ByteSource that
 // reads sectors on demand (streamSource) and keeps the file alive.
 //
-// Every defect throws qm::FormatError naming the file, the structure and the
-// byte offset; an allocation never exceeds what the file's size warrants.
+// open() throws qm::FormatError (naming the file, the structure and the byte
+// offset) only when there is no header, FAT or root to read; damage past
+// that (a FAT sector out of range, a directory or mini FAT chain that breaks,
+// a link that loops, an entry with a bad name) loses only what hangs from it
+// and is listed in warnings(). A stream read throws for its own defects.
+// An allocation never exceeds what the file's size warrants.
 #pragma once
 
 #include <cstdint>
@@ -62,11 +66,28 @@ class CompoundFileReader : public std::enable_shared_from_this<CompoundFileReade
     // handed out must stay below a small multiple of the file size, so one
     // sector shared by many streams cannot blow up memory.
     Bytes readStream(uint32_t id) const;
+    // As readStream, but a size beyond the file or a chain that breaks gives
+    // the bytes the chain does hold, and `cut` says what was wrong (empty
+    // when the stream was whole). For streams made of independent records.
+    // `mini` overrides the choice of mini stream or FAT the size implies
+    // (for a size that cannot be true).
+    Bytes readStreamSalvaged(uint32_t id, std::string* cut,
+                             std::optional<bool> mini = std::nullopt) const;
     // The stream read on demand. Its chain is checked now; reads later.
     std::shared_ptr<const ByteSource> streamSource(uint32_t id) const;
 
     // Lets a caller charge bytes it derives from the file to the same budget.
     void charge(uint64_t bytes, const std::string& what) const;
+
+    // Damage open() read past (unreachable sectors and entries, broken links,
+    // a mini stream cut short), one sentence each.
+    const std::vector<std::string>& warnings() const { return warnings_; }
+
+    // Where directory entry `id`, or the (mini) FAT entry of `sector`, lies in
+    // the file; -1 when unknown. For error messages, and for tests that aim
+    // damage at one structure.
+    int64_t entryOffset(uint32_t id) const;
+    int64_t fatEntryOffset(uint32_t sector, bool mini) const;
 
   private:
     CompoundFileReader() = default;
@@ -78,13 +99,17 @@ class CompoundFileReader : public std::enable_shared_from_this<CompoundFileReade
     void loadMiniStream();
 
     // The chain from `start` for `units` units, checked for range and cycles.
-    std::vector<uint32_t> chain(uint32_t start, uint64_t units, bool mini,
-                                const std::string& what) const;
-    // A FAT chain of unknown length (directory, mini FAT), up to ENDOFCHAIN.
-    std::vector<uint32_t> fullChain(uint32_t start, const std::string& what) const;
-    // File offset of the FAT (or mini FAT) entry for `sector`, -1 if unknown.
-    int64_t fatEntryOffset(uint32_t sector, bool mini) const;
-    int64_t entryOffset(uint32_t id) const;
+    // A defect throws, or with `broken` set ends the chain there and is
+    // described in *broken.
+    std::vector<uint32_t> chain(uint32_t start, uint64_t units, bool mini, const std::string& what,
+                                std::string* broken = nullptr) const;
+    // A FAT chain of unknown length (directory, mini FAT), up to ENDOFCHAIN
+    // or the first defect (a warning).
+    std::vector<uint32_t> fullChain(uint32_t start, const std::string& what);
+    Bytes readStreamImpl(uint32_t id, std::string* cut, std::optional<bool> mini) const;
+    std::string describeDefect(const std::string& structure, int64_t offset,
+                               const std::string& what) const;
+    void warn(const std::string& structure, int64_t offset, const std::string& what);
     void readSector(uint32_t sector, uint8_t* out, uint32_t length, const std::string& what) const;
     int64_t sectorOffset(uint32_t sector) const {
         return int64_t((uint64_t(sector) + 1) * sectorSize_);
@@ -111,6 +136,10 @@ class CompoundFileReader : public std::enable_shared_from_this<CompoundFileReade
         uint32_t left, right, child;
     };
     std::vector<Links> links_;
+    // Per entry, a defect found while reading the directory (field offset,
+    // reason); reported only for entries the tree reaches.
+    std::vector<std::pair<uint32_t, std::string>> defects_;
+    std::vector<std::string> warnings_;
     std::vector<std::vector<uint32_t>> children_;
     Bytes miniStream_;
     mutable uint64_t budgetUsed_ = 0;

@@ -16,8 +16,13 @@ namespace qm::msg {
 // (embedded messages recursively). Values larger than a few MiB stay in the
 // file and are read on demand through mapi::Property::stream, which keeps
 // the file open while any such value lives.
-// Throws qm::FormatError (naming the file, the structure and the offset) for
-// a malformed file and qm::IoError when the file cannot be read.
+// Damage is read past where something is left to read: a broken recipient,
+// attachment, embedded message or value is dropped, a PidTagRtfCompressed
+// header that disagrees with whole data is rewritten, and each such step is
+// a sentence in the top-level message's `warnings` (naming what and where).
+// Throws qm::FormatError (naming the file, the structure and the offset)
+// only when the file's header or its top-level property stream cannot be
+// read, and qm::IoError when the file cannot be read.
 mapi::Message readMsgFile(const std::filesystem::path& path);
 mapi::Message readMsg(std::span<const uint8_t> data, const std::string& name = "<memory>");
 

@@ -9,6 +9,7 @@
 #include "msg/cfb_format.h"
 #include "msg/msg_format.h"
 #include "msg/nameid.h"
+#include "msg/rtf_header.h"
 
 namespace qm::msg {
 
@@ -130,16 +131,60 @@ class Reader {
         : cfb_(std::move(cfb)), options_(options) {}
 
     Message read() {
+        for (const auto& w : cfb_->warnings()) warn(w);
         if (auto ns = cfb_->find(CompoundFileReader::kRoot, layout::kNameIdStorage);
             ns && cfb_->entry(*ns).isStorage()) {
-            names_ = NameIdMap::read(*cfb_, *ns);
+            try {
+                names_ = NameIdMap::read(*cfb_, *ns);
+            } catch (const FormatError& e) {
+                warn("named-property map unreadable (" + defect(e) +
+                     "): named properties are dropped");
+            }
         }
-        return readMessage(CompoundFileReader::kRoot, layout::kTopHeaderSize, 0, "message");
+        Message m;
+        try {
+            m = readMessage(CompoundFileReader::kRoot, layout::kTopHeaderSize, 0, "message");
+        } catch (const FormatError& e) {
+            // The damage that made the property stream unreachable is the reason.
+            if (cfb_->warnings().empty()) throw;
+            throw FormatError(e.file(), e.structure(), e.offset(),
+                              e.reason() + "; the file is damaged: " + cfb_->warnings().front());
+        }
+        if (unnamed_) {
+            warn(std::to_string(unnamed_) +
+                 " named properties dropped: __nameid_version1.0 does not name them");
+        }
+        m.warnings = std::move(warnings_);
+        return m;
     }
 
   private:
     [[noreturn]] void fail(const std::string& structure, int64_t offset, const std::string& what) {
         throw FormatError(cfb_->name(), structure, offset, what);
+    }
+
+    // The defect without the file name: warnings travel with the file's path.
+    static std::string defect(const FormatError& e) {
+        std::string out = e.structure();
+        if (e.offset() >= 0) out += " at offset " + std::to_string(e.offset());
+        return out + ": " + e.reason();
+    }
+
+    // "`where` dropped: reason", without saying `where` twice.
+    void dropped(const std::string& where, const FormatError& e) {
+        std::string why = defect(e);
+        if (why.compare(0, where.size() + 2, where + ": ") == 0) why.erase(0, where.size() + 2);
+        warn(where + " dropped: " + why);
+    }
+
+    void warn(std::string text) {
+        ++damage_;
+        // Bounded: a file can break every one of its thousands of entries.
+        if (warnings_.size() < kMaxWarnings) {
+            warnings_.push_back(std::move(text));
+        } else if (warnings_.size() == kMaxWarnings) {
+            warnings_.push_back("further damage is not listed");
+        }
     }
 
     struct ObjectEntry {
@@ -158,7 +203,26 @@ class Reader {
         if (!propsId || !cfb_->entry(*propsId).isStream()) {
             fail(where, -1, "has no __properties_version1.0 stream");
         }
-        Bytes props = streamBytes(*propsId);
+        std::string cut;
+        Bytes props = cfb_->readStreamSalvaged(*propsId, &cut);
+        if (cfb_->entry(*propsId).size > cfb_->fileSize()) {
+            // A size that cannot be true says nothing of whether the stream
+            // lives in the mini stream: keep the reading that looks like
+            // property entries.
+            std::string miniCut;
+            Bytes mini = cfb_->readStreamSalvaged(*propsId, &miniCut, true);
+            if (plausibleEntries(mini, headerSize) > plausibleEntries(props, headerSize)) {
+                props = std::move(mini);
+                cut = std::move(miniCut);
+            }
+        }
+        if (!cut.empty()) {
+            warn(where + ": property stream damaged (" + cut + "); " +
+                 std::to_string(props.size() < headerSize
+                                    ? 0
+                                    : (props.size() - headerSize) / layout::kEntrySize) +
+                 " entries read, the rest are lost");
+        }
         if (props.size() < headerSize) {
             fail(where + " property stream", -1,
                  "is " + std::to_string(props.size()) + " bytes, shorter than its " +
@@ -176,7 +240,19 @@ class Reader {
             const uint8_t* e = &props[headerSize + i * layout::kEntrySize];
             uint32_t tag = loadLE32(e);
             uint32_t flags = loadLE32(e + 4);
+            // Zero padding, as a property stream cut short by damage ends in.
+            if (tag == 0) continue;
             uint16_t type = propType(tag);
+            // No store can hold a type MAPI does not define, nor a value of
+            // type Unspecified or Null: damage, in every file seen.
+            if (!isKnownType(type)) {
+                warn(where + " property " + hexTag(tag) + " dropped: unknown property type");
+                continue;
+            }
+            if (type == PT_UNSPECIFIED || type == PT_NULL) {
+                warn(where + " property " + hexTag(tag) + " dropped: its type holds no value");
+                continue;
+            }
             Property p;
             p.tag = tag;
             p.flags = flags;
@@ -184,46 +260,78 @@ class Reader {
                 objects.push_back({tag, flags});
                 continue;
             }
-            if (isMultiValued(type)) {
-                // Named here, not per property: formatting it cost more than
-                // reading most values.
-                if (!readMultiValued(kids, p, where + " property " + hexTag(tag))) continue;
-            } else if (size_t fs = fixedSize(type); fs && type != PT_CLSID) {
-                p.value.assign(e + 8, e + 8 + fs);
-                if (type == PT_BOOLEAN) p.value[0] = p.value[0] ? 1 : 0;
-            } else if (isStreamType(type) || !isKnownType(type)) {
-                auto sid = kids.find(layout::substgName(tag));
-                if (!sid || !cfb_->entry(*sid).isStream()) {
-                    // Unknown types may be inline; known variable ones without
-                    // a stream are absent.
-                    if (isStreamType(type)) continue;
-                    p.value.assign(e + 8, e + 16);
-                } else {
-                    const CfbEntry& se = cfb_->entry(*sid);
-                    if (type != PT_UNICODE && type != PT_STRING8 && options_.streamLargeValues &&
-                        se.size >= layout::kStreamThreshold) {
-                        p.stream = cfb_->streamSource(*sid);
-                    } else {
-                        p.value = streamBytes(*sid);
-                        if (type == PT_UNICODE) tidyUnicode(p.value);
-                        if (type == PT_STRING8) tidyString8(p.value);
-                    }
+            if (propId(tag) >= 0x8000) {
+                p.named = names_.lookup(propId(tag));
+                if (!p.named) {
+                    ++unnamed_;
+                    continue;
                 }
-            } else {
-                // PT_UNSPECIFIED, PT_NULL: nothing beyond the inline bytes.
-                p.value.assign(e + 8, e + 16);
             }
-            if (propId(tag) >= 0x8000) p.named = names_.lookup(propId(tag));
+            try {
+                if (!readValue(kids, e, p, where)) continue;
+            } catch (const FormatError& err) {
+                dropped(where + " property " + hexTag(tag), err);
+                continue;
+            }
             bag.set(std::move(p));
         }
         return objects;
+    }
+
+    static size_t plausibleEntries(const Bytes& props, size_t headerSize) {
+        size_t n = 0;
+        for (size_t at = headerSize; at + layout::kEntrySize <= props.size();
+             at += layout::kEntrySize) {
+            uint32_t tag = loadLE32(&props[at]);
+            uint16_t type = propType(tag);
+            n += tag != 0 && isKnownType(type) && type != PT_UNSPECIFIED && type != PT_NULL &&
+                 loadLE32(&props[at + 4]) <= 7;
+        }
+        return n;
+    }
+
+    // The value of one property entry `e` into p; false when it has none.
+    bool readValue(const Children& kids, const uint8_t* e, Property& p, const std::string& where) {
+        uint32_t tag = p.tag;
+        uint16_t type = propType(tag);
+        if (isMultiValued(type)) {
+            // Named here, not per property: formatting it cost more than
+            // reading most values.
+            if (!readMultiValued(kids, p, where + " property " + hexTag(tag))) return false;
+        } else if (size_t fs = fixedSize(type); fs && type != PT_CLSID) {
+            p.value.assign(e + 8, e + 8 + fs);
+            if (type == PT_BOOLEAN) p.value[0] = p.value[0] ? 1 : 0;
+        } else if (isStreamType(type)) {
+            auto sid = kids.find(layout::substgName(tag));
+            if (!sid || !cfb_->entry(*sid).isStream()) {
+                warn(where + " property " + hexTag(tag) + " dropped: its value stream is missing");
+                return false;
+            }
+            const CfbEntry& se = cfb_->entry(*sid);
+            if (type != PT_UNICODE && type != PT_STRING8 && options_.streamLargeValues &&
+                se.size >= layout::kStreamThreshold) {
+                p.stream = cfb_->streamSource(*sid);
+            } else {
+                p.value = streamBytes(*sid);
+                if (type == PT_UNICODE) tidyUnicode(p.value);
+                if (type == PT_STRING8) tidyString8(p.value);
+                if (type == PT_CLSID && p.value.size() != 16) {
+                    fail(where + " property " + hexTag(tag), -1,
+                         "GUID stream is " + std::to_string(p.value.size()) + " bytes, not 16");
+                }
+            }
+        }
+        return true;
     }
 
     bool readMultiValued(const Children& kids, Property& p, const std::string& what) {
         uint16_t type = p.type();
         uint16_t base = baseType(type);
         auto sid = kids.find(layout::substgName(p.tag));
-        if (!sid || !cfb_->entry(*sid).isStream()) return false;
+        if (!sid || !cfb_->entry(*sid).isStream()) {
+            warn(what + " dropped: its value stream is missing");
+            return false;
+        }
         Bytes data = streamBytes(*sid);
         if (size_t fs = fixedSize(base)) {
             if (data.size() % fs != 0) {
@@ -268,15 +376,16 @@ class Reader {
             if (!startsWith(e.name, prefix)) continue;
             auto index = parseHex8(std::u16string_view(e.name).substr(prefix.size()));
             if (!index || !e.isStorage()) {
-                fail(where, -1,
-                     std::string(kind) + " entry \"" + toUtf8(e.name) +
-                         "\" is not a storage with an 8-digit hex number");
+                warn(where + ": " + kind + " entry \"" + toUtf8(e.name) +
+                     "\" is not a storage with an 8-digit hex number; dropped");
+                continue;
+            }
+            if (found.size() == cap) {
+                warn(where + ": more than " + std::to_string(cap) + " " + kind +
+                     " storages; the rest are dropped");
+                break;
             }
             found.push_back({*index, id});
-            if (found.size() > cap) {
-                fail(where, -1,
-                     std::string("more than ") + std::to_string(cap) + " " + kind + " storages");
-            }
         }
         std::sort(found.begin(), found.end());
         std::vector<uint32_t> out;
@@ -294,25 +403,64 @@ class Reader {
         Children kids(*cfb_, storage);
         auto objects = readProperties(kids, headerSize, m.props, where);
         keepObjects(kids, objects, m.props, where);
+        checkRtf(m.props, where);
         auto recips =
             numbered(storage, layout::kRecipPrefix, layout::kMaxRecipients, where, "recipient");
         m.recipients.reserve(recips.size());
         for (size_t i = 0; i < recips.size(); ++i) {
             Recipient r;
-            Children rk(*cfb_, recips[i]);
             std::string rw = where + " recipient " + std::to_string(i);
-            auto objs = readProperties(rk, layout::kChildHeaderSize, r.props, rw);
-            keepObjects(rk, objs, r.props, rw);
+            try {
+                Children rk(*cfb_, recips[i]);
+                auto objs = readProperties(rk, layout::kChildHeaderSize, r.props, rw);
+                keepObjects(rk, objs, r.props, rw);
+            } catch (const FormatError& e) {
+                dropped(rw, e);
+                continue;
+            }
             m.recipients.push_back(std::move(r));
         }
         auto attachs =
             numbered(storage, layout::kAttachPrefix, layout::kMaxAttachments, where, "attachment");
         m.attachments.reserve(attachs.size());
         for (size_t i = 0; i < attachs.size(); ++i) {
-            m.attachments.push_back(
-                readAttachment(attachs[i], depth, where + " attachment " + std::to_string(i)));
+            std::string aw = where + " attachment " + std::to_string(i);
+            size_t damageBefore = damage_;
+            try {
+                Attachment a = readAttachment(attachs[i], depth, aw);
+                // Damage that left nothing to attach leaves no attachment.
+                if (damage_ != damageBefore && !a.embedded &&
+                    !a.props.find(tag::AttachDataBinary) && !a.props.find(tag::AttachDataObject)) {
+                    auto name = a.props.string(0x3707);        // PidTagAttachLongFilename
+                    if (!name) name = a.props.string(0x3001);  // PidTagDisplayName
+                    warn(aw + (name ? " (\"" + *name + "\")" : std::string()) +
+                         " dropped: none of its content could be read");
+                    continue;
+                }
+                m.attachments.push_back(std::move(a));
+            } catch (const FormatError& e) {
+                dropped(aw, e);
+            }
         }
         return m;
+    }
+
+    void checkRtf(PropertyBag& bag, const std::string& where) {
+        Property* rtf = bag.find(tag::RtfCompressed);
+        if (!rtf) return;
+        if (rtf->stream) {
+            // Too large to hold for a repair (megabytes of RTF); only checked.
+            Bytes header(kRtfHeaderSize);
+            if (rtf->stream->size() < header.size()) return;
+            rtf->stream->read(0, header);
+            if (loadLE32(header.data()) + uint64_t(4) != rtf->stream->size()) {
+                warn(where + ": PidTagRtfCompressed header's COMPSIZE disagrees with its " +
+                     std::to_string(rtf->stream->size()) + " bytes; kept as is");
+            }
+            return;
+        }
+        std::string note = repairRtfHeader(rtf->value);
+        if (!note.empty()) warn(where + ": " + note);
     }
 
     // PT_OBJECT values other than an attachment's data: the storage, kept
@@ -322,7 +470,11 @@ class Reader {
         for (const auto& o : objects) {
             auto sid = kids.find(layout::substgName(o.tag));
             if (!sid || !cfb_->entry(*sid).isStorage()) continue;
-            keepStorage(*sid, o.tag, o.flags, bag, where);
+            try {
+                keepStorage(*sid, o.tag, o.flags, bag, where);
+            } catch (const FormatError& e) {
+                dropped(where + " property " + hexTag(o.tag), e);
+            }
         }
     }
 
@@ -337,7 +489,13 @@ class Reader {
             fail(where + " property " + hexTag(tag), -1, "object storage too large to copy");
         }
         cfb_->charge(p.value.size(), where + " object storage");
-        if (propId(tag) >= 0x8000) p.named = names_.lookup(propId(tag));
+        if (propId(tag) >= 0x8000) {
+            p.named = names_.lookup(propId(tag));
+            if (!p.named) {
+                ++unnamed_;
+                return;
+            }
+        }
         bag.set(std::move(p));
     }
 
@@ -380,9 +538,14 @@ class Reader {
         return a;
     }
 
+    static constexpr size_t kMaxWarnings = 200;
+
     std::shared_ptr<CompoundFileReader> cfb_;
     MsgReadOptions options_;
     NameIdMap names_;
+    std::vector<std::string> warnings_;
+    size_t unnamed_ = 0;
+    size_t damage_ = 0;  // warnings issued, listed or not
 };
 
 }  // namespace

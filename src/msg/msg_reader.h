@@ -2,7 +2,11 @@
 //
 // Trusts the storages, not the counts: recipients and attachments are the
 // __recip/__attach storages that exist, in suffix order. A property entry
-// without its stream is absent; a stream without an entry is ignored.
+// without its stream is absent (with a warning); a stream without an entry
+// is ignored. Damage below the top-level property stream drops what it hits
+// (a value, a recipient, an attachment, the names of named properties) and
+// is described in the top-level message's `warnings`; PidTagRtfCompressed
+// goes through repairRtfHeader (msg/rtf_header.h).
 // Values keep their wire form (mapi/property.h); Unicode strings lose
 // trailing NULs and an odd last byte, and lone surrogates become U+FFFD.
 #pragma once

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <string>
 
 #include "mapi/error.h"
 #include "msg/compound_file_reader.h"
@@ -30,6 +31,8 @@ void walk(const CompoundFileReader& cfb, uint32_t storage) {
         const auto& e = cfb.entry(id);
         try {
             if (e.isStream()) {
+                std::string cut;
+                (void)cfb.readStreamSalvaged(id, &cut);
                 (void)cfb.readStream(id);
                 readPieces(cfb, id);
             } else if (e.isStorage()) {
@@ -49,6 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         auto source = std::make_shared<qm::SpanSource>(std::span<const uint8_t>(data, size));
         auto cfb = CompoundFileReader::open(source, "fuzz.cfb");
         (void)cfb->find(CompoundFileReader::kRoot, u"__properties_version1.0");
+        for (const auto& w : cfb->warnings()) (void)w.size();
         walk(*cfb, CompoundFileReader::kRoot);
     } catch (const qm::FormatError&) {
     }

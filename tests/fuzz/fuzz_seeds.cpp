@@ -1,6 +1,8 @@
 // Writes seed inputs for the fuzz targets, all made by our own writers:
 //   DIR/msg          small .msg files: both sector sizes, named properties,
-//                    every type, embedded messages and OLE storages
+//                    every type, embedded messages and OLE storages; and two
+//                    PidTagRtfCompressed values whose headers disagree with
+//                    their data (msg_fuzz checks every input as one)
 //   DIR/cfb          the same plus standalone OLE storages
 //   (DIR/pst is written by scripts/fuzz with quillmark-cli, so this program
 //   needs only the MSG layer and builds wherever the fuzz targets build)
@@ -12,7 +14,10 @@
 #include <fstream>
 #include <string>
 
+#include "mapi/bytes.h"
 #include "msg/msg.h"
+#include "msg/nameid.h"
+#include "msg/rtf_header.h"
 #include "support/message_gen.h"
 
 namespace {
@@ -54,6 +59,49 @@ void writeMsgSeeds(const fs::path& msgDir, const fs::path& cfbDir) {
     }
 }
 
+// LZFu of literals only, then the end marker (the dictionary's write
+// position, which starts after its 207 preset bytes).
+std::string lzfuLiterals(const std::string& rtf) {
+    std::string out;
+    size_t i = 0;
+    for (;;) {
+        size_t control = out.size();
+        out.push_back(0);
+        for (int bit = 0; bit < 8; ++bit) {
+            if (i < rtf.size()) {
+                out.push_back(rtf[i++]);
+                continue;
+            }
+            out[control] = char(uint8_t(out[control]) | (1u << bit));
+            const uint16_t ref = uint16_t(((207 + rtf.size()) % 4096) << 4);
+            out.push_back(char(ref >> 8));
+            out.push_back(char(ref & 0xFF));
+            return out;
+        }
+    }
+}
+
+std::string rtfValue(const std::string& data, uint32_t rawSize, uint32_t type, uint32_t crc,
+                     uint32_t compSizeError) {
+    uint8_t h[16];
+    qm::storeLE32(h, uint32_t(data.size() + 12) + compSizeError);
+    qm::storeLE32(h + 4, rawSize);
+    qm::storeLE32(h + 8, type);
+    qm::storeLE32(h + 12, crc);
+    return std::string(h, h + 16) + data;
+}
+
+void writeRtfSeeds(const fs::path& msgDir) {
+    const std::string rtf = "{\\rtf1\\ansi\\pard Seed {\\b bold}\\par}";
+    const std::string lzfu = lzfuLiterals(rtf);
+    const uint32_t crc =
+        qm::msg::nameIdCrc(std::span(reinterpret_cast<const uint8_t*>(lzfu.data()), lzfu.size()));
+    writeBytes(msgDir / "rtf-lzfu.bin",
+               rtfValue(lzfu, uint32_t(rtf.size()), qm::msg::kRtfCompressed, crc, 12));
+    writeBytes(msgDir / "rtf-mela.bin",
+               rtfValue(rtf, uint32_t(rtf.size() + 12), qm::msg::kRtfUncompressed, 0, 0));
+}
+
 void writeOpenResultSeeds(const fs::path& dir) {
     using namespace std::string_literals;
     const std::string texts[] = {
@@ -87,6 +135,7 @@ int main(int argc, char** argv) {
     const fs::path dir = argv[1];
     for (const char* sub : {"msg", "cfb", "open_result"}) fs::create_directories(dir / sub);
     writeMsgSeeds(dir / "msg", dir / "cfb");
+    writeRtfSeeds(dir / "msg");
     writeOpenResultSeeds(dir / "open_result");
     return 0;
 }

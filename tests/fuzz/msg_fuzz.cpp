@@ -1,6 +1,7 @@
 // libFuzzer target over the MSG reader: any input must either read or end in
-// qm::FormatError. Anything else (a crash, a sanitizer report, another
-// exception, a timeout or an out-of-memory) is a bug.
+// qm::FormatError. The input is also checked as a PidTagRtfCompressed value
+// (header repair and LZFu expansion), which must never throw. Anything else (a crash, a sanitizer
+// report, another exception, a timeout or an out-of-memory) is a bug.
 //
 //   cmake -DQM_BUILD_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++ ...
 //   msg_fuzz_seeds seeds/ && msg_fuzz -max_len=262144 -rss_limit_mb=512 corpus/ seeds/
@@ -12,6 +13,7 @@
 #include "mapi/error.h"
 #include "mapi/message.h"
 #include "msg/msg.h"
+#include "msg/rtf_header.h"
 
 namespace {
 
@@ -25,6 +27,7 @@ void touch(const qm::mapi::Message& m, int depth) {
     }
     for (const auto& a : m.attachments)
         if (a.embedded && depth < 64) touch(*a.embedded, depth + 1);
+    for (const auto& w : m.warnings) (void)w.size();
 }
 
 }  // namespace
@@ -35,5 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         touch(m, 0);
     } catch (const qm::FormatError&) {
     }
+    qm::Bytes rtf(data, data + size);
+    (void)qm::msg::repairRtfHeader(rtf);
     return 0;
 }

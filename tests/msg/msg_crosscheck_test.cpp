@@ -24,7 +24,15 @@ std::vector<std::string> olefileDump(const std::filesystem::path& file) {
 void expectSameDump(const std::filesystem::path& file) {
     SCOPED_TRACE(file.string());
     auto theirs = olefileDump(file);
-    auto ours = qm::testing::dumpLines(msg::readMsgFile(file));
+    Message m = msg::readMsgFile(file);
+    auto ours = qm::testing::dumpLines(m);
+    // A repaired PidTagRtfCompressed header differs from the file by design.
+    for (const auto& w : m.warnings) {
+        if (w.find("PidTagRtfCompressed") == std::string::npos) continue;
+        for (auto* lines : {&ours, &theirs})
+            std::erase_if(*lines,
+                          [](const std::string& l) { return l.find(" 10090102 ") != l.npos; });
+    }
     EXPECT_EQ(ours.size(), theirs.size());
     std::vector<std::string> onlyOurs, onlyTheirs;
     std::set_difference(ours.begin(), ours.end(), theirs.begin(), theirs.end(),

@@ -3,9 +3,11 @@
 // embedding), made at test time in a scratch folder from our own writer's
 // files and, when the shared corpus is present, from its files, converted
 // together with good messages under a memory and CPU limit. Each bad file
+// either converts without what its damage hit (the reader says what in the
+// message's warnings; tests/msg/msg_hardening_test.cpp checks which) or
 // fails alone with a reason naming it; every good message converts intact;
 // nothing fails for want of memory (no allocation beyond what a file's
-// size warrants) and the store is clean.
+// size warrants) and the store is clean, whatever salvaged messages put in.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
