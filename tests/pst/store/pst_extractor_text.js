@@ -4,6 +4,8 @@
 // quadratic time) and attachment names, each as UTF-16LE hex so no text is
 // changed on the way. Usage: node pst_extractor_text.js MODULE_DIR FILE.pst
 'use strict';
+// The library reports what it passes over on console.log: keep stdout for our JSON.
+console.log = (...args) => process.stderr.write(args.join(' ') + '\n');
 const { PSTFile } = require(process.argv[2]);
 
 const kMaxRecipients = 100;

@@ -127,8 +127,7 @@ fs::path exportedItem(const fs::path& folder, size_t n) {
 fs::path pstExtractorModule() {
     std::vector<fs::path> candidates;
     if (const char* dir = std::getenv("QM_PST_EXTRACTOR")) candidates.emplace_back(dir);
-    candidates.push_back(sourceDir() / "../tools/npm/node_modules/pst-extractor");
-    candidates.push_back(sourceDir() / "node_modules/pst-extractor");
+    candidates.push_back(sourceDir() / "tests/tools/node_modules/pst-extractor");
     for (const auto& c : candidates)
         if (fs::exists(c / "package.json")) return c;
     return {};
