@@ -65,8 +65,11 @@ void run(Result& r, const std::vector<std::string>& argv, int timeout = kTimeout
     r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     r.output = slurp(out);
     r.diagnostics = slurp(err);
-    if (r.exitCode == 124 || r.exitCode == 137 || r.exitCode == -1)
+    if (r.exitCode == 124 || r.exitCode == 137)
         r.errors.push_back(r.reader + " did not finish in " + std::to_string(timeout) + " s");
+    else if (r.exitCode == -1 || r.exitCode > 128)
+        r.errors.push_back(r.reader + " died (status " + std::to_string(status) +
+                           "): " + r.diagnostics.substr(0, 2000));
 }
 
 // A non-zero exit is an error of its own unless the reader already said why.
@@ -177,7 +180,7 @@ Result pstExtractor(const fs::path& pst, int maxRecipients) {
     return r;
 }
 
-Result pstwalk(const fs::path& pst) {
+Result pstwalk(const fs::path& pst, bool holdsMultipleGuid) {
     Result r = start("pstwalk");
     fs::path binary = sourceDir() / "build-tools/pstwalk/release/pstwalk";
     if (const char* env = std::getenv("QM_PSTWALK")) binary = env;
@@ -192,6 +195,12 @@ Result pstwalk(const fs::path& pst) {
         if (line.rfind("ERROR", 0) == 0) r.errors.push_back(line);
         if (line.rfind("WARN", 0) == 0) r.warnings.push_back(line);
     }
+    if (holdsMultipleGuid && r.exitCode == -1 &&
+        r.diagnostics.find("memory allocation of") != std::string::npos) {
+        r.errors.clear();
+        r.warnings.push_back("pstwalk aborted on a PtypMultipleGuid value (the library's limit)");
+        return r;
+    }
     requireExitZero(r);
     return r;
 }
@@ -202,7 +211,7 @@ std::vector<Result> all(const fs::path& pst, const Options& options) {
             pypff(pst),
             readpst(pst, {}, options.readpstTypes),
             pstExtractor(pst, options.maxRecipients),
-            pstwalk(pst)};
+            pstwalk(pst, options.holdsMultipleGuid)};
 }
 
 void expectClean(const Result& r) {

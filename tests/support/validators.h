@@ -42,11 +42,15 @@ Result readpst(const std::filesystem::path& pst, const std::filesystem::path& ou
 // warnings: it fails there on Outlook's own files too.
 Result pstExtractor(const std::filesystem::path& pst, int maxRecipients = 200);
 // 0 errors required; the library's own limits its README lists are warnings.
-Result pstwalk(const std::filesystem::path& pst);
+// The library reads PtypMultipleGuid with a count prefix the format does not
+// have, and on some values it asks for gigabytes and aborts: for a store known
+// to hold such values (`holdsMultipleGuid`) that abort is a warning.
+Result pstwalk(const std::filesystem::path& pst, bool holdsMultipleGuid = false);
 
 struct Options {
     std::string readpstTypes;
     int maxRecipients = 200;
+    bool holdsMultipleGuid = false;  // see pstwalk()
 };
 std::vector<Result> all(const std::filesystem::path& pst, const Options& options = {});
 

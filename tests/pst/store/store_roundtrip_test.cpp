@@ -132,7 +132,7 @@ TEST_F(StoreRoundTrip, VariedMessagesReadBackWhole) {
         }
         EXPECT_EQ(most, 300u);
     }
-    expectOtherReadersRead(path);
+    expectOtherReadersRead(path, {}, /*holdsMultipleGuid=*/true);
 }
 
 TEST_F(StoreRoundTrip, ComputedSizesMatchTheFile) {

@@ -96,9 +96,11 @@ inline void expectCheckerClean(const fs::path& path) {
 
 // Every independent reader (tests/support/validators.h) must read the whole
 // store; `readpstTypes` goes to readpst's -t when given.
-inline void expectOtherReadersRead(const fs::path& path, const std::string& readpstTypes = {}) {
+inline void expectOtherReadersRead(const fs::path& path, const std::string& readpstTypes = {},
+                                   bool holdsMultipleGuid = false) {
     qm::testing::validators::Options options;
     options.readpstTypes = readpstTypes;
+    options.holdsMultipleGuid = holdsMultipleGuid;
     qm::testing::validators::expectAllRead(path, options);
 }
 
