@@ -368,12 +368,7 @@ bool Conversion::importMessages(SourceList& sources, Observer& observer, RunRepo
                     ++partConverted_;
                     partRowBytes_ += rowBytes;
                     outcome.converted = true;
-                    if (options_.splitSize > 0 && partConverted_ == 1 && !fits(0)) {
-                        report.warnings.push_back(
-                            {outcome.path, "larger than the split size on its own: it has part " +
-                                               std::to_string(part_) + " to itself"});
-                        observer.warning(report.warnings.back());
-                    }
+                    if (partConverted_ == 1) partFirstPath_ = outcome.path;
                     if (identity) seen.emplace(*identity, i);
                 }
             } catch (const std::exception& e) {
@@ -429,7 +424,13 @@ void Conversion::closeStore(RunReport& report) {
     if (options_.splitSize == 0) return;
     report.parts.push_back(
         {store_->path().string(), store_->displayName(), partConverted_ - lost, bytes});
-    if (bytes > options_.splitSize && partConverted_ > 1) {
+    if (bytes <= options_.splitSize) return;
+    if (partConverted_ == 1) {
+        report.warnings.push_back({partFirstPath_, "larger than the split size on its own: part " +
+                                                       std::to_string(part_) + " (" +
+                                                       std::to_string(bytes) +
+                                                       " bytes) holds it alone"});
+    } else {
         report.warnings.push_back(
             {store_->path().string(),
              "this part came to " + std::to_string(bytes) + " bytes, more than the split size"});

@@ -163,6 +163,7 @@ class Conversion {
     int part_ = 1;
     int64_t partConverted_ = 0;
     uint64_t partRowBytes_ = 0;
+    std::string partFirstPath_;  // the source of the part's first message
 };
 
 // The platform separator appended unless the folder already ends with one.
