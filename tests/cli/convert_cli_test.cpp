@@ -341,7 +341,7 @@ TEST_F(ConvertCliTest, SplitSizeWritesPartsWithinTheSize) {
     EXPECT_EQ(seen, subjects);
 }
 
-TEST_F(ConvertCliTest, SplitSizeGivesAMessageBiggerThanTheSizeAPartOfItsOwn) {
+TEST_F(ConvertCliTest, SplitSizeGivesABigMessageItsOwnPartAndOverwritesNoPart) {
     qm::testing::MessageSpec spec;
     spec.subject = "huge";
     spec.attachmentSizes = {1500000};
@@ -363,6 +363,28 @@ TEST_F(ConvertCliTest, SplitSizeGivesAMessageBiggerThanTheSizeAPartOfItsOwn) {
     EXPECT_EQ(doc["warnings"][0]["path"], huge.string());
     EXPECT_EQ(subjectsOf(qm::testing::readEverywhere(doc["parts"][1]["pst"].get<std::string>())),
               std::vector<std::string>{"huge"});
+
+    // A part's name already taken: never overwritten; the rows that needed
+    // the part fail with that cause, the first part stays whole.
+    const fs::path taken = work.path() / "clash (2).pst";
+    std::ofstream(taken) << "mine";
+    const Result clash =
+        run("--json --split-size 1M -o " +
+                qm::testing::shellQuote((work.path() / "clash.pst").string()) + " " +
+                qm::testing::shellQuote(a) + " " + qm::testing::shellQuote(huge.string()) + " " +
+                qm::testing::shellQuote(b),
+            work.path());
+    EXPECT_EQ(clash.code, 1) << clash.err;
+    const auto clashDoc = nlohmann::json::parse(clash.out, nullptr, false);
+    ASSERT_TRUE(clashDoc.is_object()) << clash.out;
+    EXPECT_EQ(clashDoc["converted"], 1);
+    ASSERT_EQ(clashDoc["failed"].size(), 2u);
+    for (const auto& f : clashDoc["failed"]) {
+        EXPECT_NE(f["reason"].get<std::string>().find("already exists"), std::string::npos) << f;
+    }
+    EXPECT_EQ(fs::file_size(taken), 4u);
+    EXPECT_EQ(subjectsOf(qm::testing::readEverywhere(work.path() / "clash.pst")),
+              std::vector<std::string>{"a"});
 }
 
 TEST_F(ConvertCliTest, BadSplitSizesAreUsageErrors) {
