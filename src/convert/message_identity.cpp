@@ -1,5 +1,6 @@
 #include "convert/message_identity.h"
 
+#include <algorithm>
 #include <string>
 #include <string_view>
 
@@ -27,7 +28,19 @@ class Canonical {
     }
     void raw(uint8_t label, const mapi::PropertyBag& props, uint16_t id) {
         const mapi::Property* p = props.findId(id);
-        field(label, p ? p->bytes() : Bytes{});
+        if (!p || !p->stream) return field(label, p ? p->bytes() : Bytes{});
+        // A streamed value (a big attachment) is hashed a piece at a time,
+        // never held whole.
+        const uint64_t size = p->stream->size();
+        Bytes head{label};
+        appendLE64(head, size);
+        sha_.update(head);
+        Bytes piece(std::min<uint64_t>(size, 1 << 20));
+        for (uint64_t at = 0; at < size; at += piece.size()) {
+            const auto n = size_t(std::min<uint64_t>(piece.size(), size - at));
+            p->stream->read(at, {piece.data(), n});
+            sha_.update({piece.data(), n});
+        }
     }
     Digest finish() { return sha_.finish(); }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "convert/message_identity.h"
@@ -66,6 +67,19 @@ mapi::Message sample() {
     return m;
 }
 
+// Attachment data over two of the pieces a stream is hashed in.
+mapi::Property bigData(bool streamed) {
+    qm::Bytes data(5u << 19);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = uint8_t(i * 7 + i / 251);
+    mapi::Property p = mapi::Property::binary(mapi::tag::AttachDataBinary, {});
+    if (streamed) {
+        p.stream = std::make_shared<qm::MemorySource>(std::move(data));
+    } else {
+        p.value = std::move(data);
+    }
+    return p;
+}
+
 TEST(MessageIdentity, WhatMakesTwoMessagesTheSame) {
     using Change = std::function<void(mapi::Message&)>;
     auto withId = [](const char* id) {
@@ -108,6 +122,9 @@ TEST(MessageIdentity, WhatMakesTwoMessagesTheSame) {
                  mapi::Property::binary(mapi::tag::AttachDataBinary, {1, 2, 4}));
          },
          false},
+        {"attachment bytes in memory or streamed in pieces",
+         [](mapi::Message& m) { m.attachments[0].props.set(bigData(false)); },
+         [](mapi::Message& m) { m.attachments[0].props.set(bigData(true)); }, true},
         {"a field's bytes moved to the next field",
          {},
          [](mapi::Message& m) {
