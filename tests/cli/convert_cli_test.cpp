@@ -253,7 +253,7 @@ TEST_F(ConvertCliTest, DedupeConvertsTheFirstOfEachMessageOnly) {
                              qm::testing::shellQuote(first.string()) + " " +
                              qm::testing::shellQuote(second.string());
 
-    const Result r = run("--json --dedupe " + args, work.path());
+    const Result r = run("--json --dedupe -o once.pst " + args, work.path());
     ASSERT_EQ(r.code, 0) << r.err;  // skipping a duplicate is no failure
     const auto doc = nlohmann::json::parse(r.out, nullptr, false);
     ASSERT_TRUE(doc.is_object()) << r.out;
@@ -269,7 +269,7 @@ TEST_F(ConvertCliTest, DedupeConvertsTheFirstOfEachMessageOnly) {
               (std::vector<std::string>{"a", "b", "x"}));
 
     // Without --dedupe every file is converted.
-    const Result all = run("--json " + args, work.path());
+    const Result all = run("--json -o all.pst " + args, work.path());
     ASSERT_EQ(all.code, 0) << all.err;
     const auto allDoc = nlohmann::json::parse(all.out, nullptr, false);
     EXPECT_EQ(allDoc["converted"], 5);
