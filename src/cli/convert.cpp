@@ -1,13 +1,15 @@
 // quillmark-cli convert [--output-dir DIR | -o FILE.pst] [--json] [--quiet] [--codepage N]
-//                      PATH...
+//                      [--dedupe] [--split-size SIZE] PATH...
 //
 // The engine's conversion over a list built from the command line: .msg
 // files as given, folders walked as Add Folder walks them. Progress and the
 // closing summary go to stderr (--quiet silences them; errors still print);
-// stdout carries the .pst's path as its last line, or with --json exactly one
-// JSON document. Exit codes: 0 all converted, 1 a store was written but some
+// stdout carries the .pst's path as its last line (split by size: each
+// part's path on a line of its own, the last part's last), or with --json
+// exactly one JSON document. Exit codes: 0 all converted, 1 a store was written but some
 // messages failed, 2 nothing converted (usage, no .msg found, an unusable
-// destination, or a failure before the import). SIGINT and SIGTERM finish the
+// destination, or a failure before the import); duplicates skipped by
+// --dedupe are no failures. SIGINT and SIGTERM finish the
 // current message, commit, and exit 130 / 143.
 #include <unistd.h>
 
@@ -23,6 +25,7 @@
 
 #include "cli/commands.h"
 #include "convert/conversion.h"
+#include "convert/store_parts.h"
 #include "mapi/error.h"
 #include "shell/source_rows.h"
 
@@ -56,6 +59,8 @@ struct ConvertArgs {
     std::string outputFile;
     bool json = false;
     bool quiet = false;
+    bool dedupe = false;
+    uint64_t splitSize = 0;
     int codePage = 1252;
     std::vector<std::string> paths;
 };
@@ -162,6 +167,17 @@ json reportJson(const convert::RunReport& r, size_t listed) {
     for (const auto& f : r.failed) failed.push_back({{"path", f.path}, {"reason", f.reason}});
     json warnings = json::array();
     for (const auto& w : r.warnings) warnings.push_back({{"path", w.path}, {"what", w.what}});
+    json parts = json::array();
+    for (const auto& p : r.parts) {
+        parts.push_back({{"pst", p.pst},
+                         {"display_name", p.displayName},
+                         {"messages", p.messages},
+                         {"bytes", p.bytes}});
+    }
+    json duplicates = json::array();
+    for (const auto& d : r.duplicates) {
+        duplicates.push_back({{"path", d.path}, {"same_as", d.sameAs}});
+    }
     json doc = {{"pst", r.storeCreated ? json(r.pstPath) : json(nullptr)},
                 {"display_name", r.displayName},
                 {"messages", listed},
@@ -170,8 +186,8 @@ json reportJson(const convert::RunReport& r, size_t listed) {
                 {"failed", failed},
                 {"warnings", warnings},
                 {"skipped_folders", json::array()},
-                {"duplicates", json::array()},
-                {"parts", json::array()},
+                {"duplicates", duplicates},
+                {"parts", parts},
                 {"folders", r.folders},
                 {"bytes_in", r.bytesIn},
                 {"bytes_out", r.bytesOut},
@@ -226,6 +242,8 @@ int runConvert(const ConvertArgs& args) {
     // The next messages are read on a second thread while the store writes;
     // the run still takes them in list order.
     options.readAhead = true;
+    options.dedupe = args.dedupe;
+    options.splitSize = args.splitSize;
     convert::Conversion conversion(options);
     const convert::RunReport report = conversion.run(cli, cli);
     cli.endProgress();
@@ -264,16 +282,23 @@ int runConvert(const ConvertArgs& args) {
     if (!args.quiet && report.storeCreated) {
         std::cerr << report.converted << " of " << listed << " message(s) converted";
         if (!report.failed.empty()) std::cerr << ", " << report.failed.size() << " failed";
+        if (!report.duplicates.empty()) {
+            std::cerr << ", " << report.duplicates.size() << " duplicate(s) skipped";
+        }
         if (report.lostUncommitted > 0) {
             std::cerr << ", " << report.lostUncommitted << " lost with a failed save";
         }
         if (!report.warnings.empty()) std::cerr << ", " << report.warnings.size() << " warning(s)";
-        std::cerr << " into \"" << report.displayName << "\" (" << report.folders << " folder(s), "
-                  << report.seconds << " s)\n";
+        std::cerr << " into \"" << report.displayName << "\"";
+        if (report.parts.size() > 1)
+            std::cerr << " and " << report.parts.size() - 1 << " more part(s)";
+        std::cerr << " (" << report.folders << " folder(s), " << report.seconds << " s)\n";
         if (gSignal != 0) std::cerr << "stopped by a signal; the store holds what was converted\n";
     }
     if (args.json) {
         printJson(reportJson(report, listed));
+    } else if (!report.parts.empty()) {
+        for (const auto& p : report.parts) std::cout << p.pst << "\n";
     } else if (report.storeCreated) {
         std::cout << report.pstPath << "\n";
     }
@@ -296,6 +321,9 @@ void addConvertCommand(CLI::App& app, Action& action) {
     dirOpt->excludes(fileOpt);
     cmd->add_flag("--json", args->json, "print one JSON document on stdout");
     cmd->add_flag("--quiet", args->quiet, "no progress and no summary on stderr");
+    cmd->add_flag("--dedupe", args->dedupe,
+                  "skip a message an earlier file already held (same Internet message id, "
+                  "else same content)");
     cmd->add_option("--codepage", args->codePage,
                     "code page of 8-bit text in messages that name none (default 1252)")
         ->check(CLI::Validator(
@@ -307,6 +335,21 @@ void addConvertCommand(CLI::App& app, Action& action) {
                        text + "\"";
             },
             "N"));
+    cmd->add_option("--split-size", args->splitSize,
+                    "start a new .pst (\"NAME (2).pst\", ...) before one would grow past SIZE "
+                    "(K, M or G: powers of 1024; at least 1M)")
+        ->transform(CLI::Validator(
+            [](std::string& text) -> std::string {
+                const auto size = convert::ParseSplitSize(text);
+                if (!size) {
+                    return "a size of at least 1M (a whole number with K, M or G, such as 10G) is "
+                           "needed, not \"" +
+                           text + "\"";
+                }
+                text = std::to_string(*size);
+                return {};
+            },
+            "SIZE"));
     cmd->add_option("PATH", args->paths, ".msg files and folders to convert")->required();
     cmd->callback([&action, args] { action = [args] { return runConvert(*args); }; });
 }
