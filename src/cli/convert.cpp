@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "cli/commands.h"
+#include "cli/stop_signal.h"
 #include "convert/conversion.h"
 #include "convert/store_parts.h"
 #include "mapi/error.h"
@@ -34,25 +35,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
-
-volatile std::sig_atomic_t gSignal = 0;
-
-extern "C" void onStopSignal(int sig) {
-    gSignal = sig;
-}
-
-void installSignalHandlers() {
-    struct sigaction sa {};
-    sa.sa_handler = onStopSignal;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-    // Past a file-size limit (ulimit -f) a write must fail with EFBIG, which
-    // the store reports and survives; the default action would kill the
-    // process mid-write.
-    signal(SIGXFSZ, SIG_IGN);
-}
 
 struct ConvertArgs {
     std::string outputDir;
@@ -132,7 +114,7 @@ class CliRun : public convert::SourceList, public convert::Observer {
         return std::make_unique<Cursor>(rows_.NewCursor());
     }
 
-    bool stopRequested() override { return gSignal != 0; }
+    bool stopRequested() override { return stopSignal() != 0; }
     void messageDone(const convert::MessageOutcome& m) override {
         if (quiet_ || m.rows <= 0) return;
         const float value = static_cast<float>(double(m.row + 1) / double(m.rows) * 100.0);
@@ -202,7 +184,7 @@ void printJson(const json& doc) {
 }
 
 int runConvert(const ConvertArgs& args) {
-    installSignalHandlers();
+    installStopSignalHandlers();
     std::unique_ptr<shell::SourceRows> rows;
     std::string destination;
     std::string storeFile;
@@ -231,7 +213,7 @@ int runConvert(const ConvertArgs& args) {
         std::cerr << "quillmark-cli convert: " << e.what() << "\n";
         return 2;
     }
-    if (gSignal != 0) return 128 + gSignal;
+    if (stopSignal() != 0) return 128 + stopSignal();
 
     const size_t listed = size_t(rows->Rows());
     CliRun cli(*rows, args.quiet);
@@ -293,7 +275,8 @@ int runConvert(const ConvertArgs& args) {
         if (report.parts.size() > 1)
             std::cerr << " and " << report.parts.size() - 1 << " more part(s)";
         std::cerr << " (" << report.folders << " folder(s), " << report.seconds << " s)\n";
-        if (gSignal != 0) std::cerr << "stopped by a signal; the store holds what was converted\n";
+        if (stopSignal() != 0)
+            std::cerr << "stopped by a signal; the store holds what was converted\n";
     }
     if (args.json) {
         printJson(reportJson(report, listed));
@@ -302,7 +285,7 @@ int runConvert(const ConvertArgs& args) {
     } else if (report.storeCreated) {
         std::cout << report.pstPath << "\n";
     }
-    if (gSignal != 0) return 128 + gSignal;
+    if (stopSignal() != 0) return 128 + stopSignal();
     if (!report.closeError.empty() || !closeError.empty()) return 1;
     return report.failed.empty() && report.lostUncommitted == 0 ? 0 : 1;
 }
