@@ -376,11 +376,19 @@ void CompoundFileReader::readDirectory() {
     uint32_t perSector = sectorSize_ / kDirEntrySize;
     entries_.resize(dirChain_.size() * perSector);
     defects_.assign(entries_.size(), {});
-    Bytes buf(sectorSize_);
+    // Up to kBatch sectors a time, one read per run of consecutive sectors:
+    // few reads, and a buffer that stays small for a large directory.
+    constexpr size_t kBatch = 64;
+    const ChainSource dir(file_, dirChain_, sectorSize_, dirChain_.size() * uint64_t(sectorSize_));
+    Bytes buf(std::min(kBatch, dirChain_.size()) * sectorSize_);
     for (size_t s = 0; s < dirChain_.size(); ++s) {
-        readSector(dirChain_[s], buf.data(), sectorSize_, "directory sector");
+        const size_t slot = s % kBatch;
+        if (slot == 0) {
+            const size_t n = std::min(kBatch, dirChain_.size() - s);
+            dir.read(uint64_t(s) * sectorSize_, std::span<uint8_t>(buf.data(), n * sectorSize_));
+        }
         for (uint32_t k = 0; k < perSector; ++k) {
-            const uint8_t* e = buf.data() + k * kDirEntrySize;
+            const uint8_t* e = buf.data() + slot * sectorSize_ + k * kDirEntrySize;
             uint32_t id = uint32_t(s * perSector + k);
             CfbEntry& out = entries_[id];
             links_.push_back(
@@ -452,10 +460,9 @@ void CompoundFileReader::loadMiniStream() {
     if (!broken.empty()) warnings_.push_back(broken + "; small streams past that point are lost");
     uint64_t size = std::min<uint64_t>(root.size, uint64_t(sectors.size()) * sectorSize_);
     charge(size, "mini stream");
-    miniStream_.resize(sectors.size() * size_t(sectorSize_));
-    for (size_t i = 0; i < sectors.size(); ++i)
-        readSector(sectors[i], miniStream_.data() + i * sectorSize_, sectorSize_, "mini stream");
     miniStream_.resize(size_t(size));
+    // One read per run of consecutive sectors, not one per sector.
+    ChainSource(file_, std::move(sectors), sectorSize_, size).read(0, miniStream_);
     miniVisitMark_.assign(miniStream_.size() / kMiniSectorSize, 0);
 }
 
