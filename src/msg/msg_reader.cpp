@@ -1,7 +1,6 @@
 #include "msg/msg_reader.h"
 
 #include <algorithm>
-#include <unordered_map>
 
 #include "mapi/codepage.h"
 #include "mapi/error.h"
@@ -105,7 +104,7 @@ bool isStreamType(uint16_t type) {
 
 // Child entries of one storage, each name looked at once: value streams
 // (__substg1.0_TTTTTTTT and __substg1.0_TTTTTTTT-NNNNNNNN) by tag and
-// index, other names upper-cased. Names compare ignoring ASCII case; the
+// index, other names upper-cased in a list. Names compare ignoring ASCII case; the
 // first of two equal names wins.
 class Children {
   public:
@@ -121,7 +120,7 @@ class Children {
                     indexed_.push_back({uint64_t(tag) << 32 | index, id});
                     break;
                 case Kind::Other:
-                    byName_.emplace(upper(name), id);
+                    others_.push_back({upper(name), id});
                     break;
             }
         }
@@ -144,9 +143,11 @@ class Children {
             case Kind::Other:
                 break;
         }
-        auto it = byName_.find(upper(name));
-        if (it == byName_.end()) return std::nullopt;
-        return it->second;
+        // Few such names per storage: a scan beats hashing.
+        const std::u16string u = upper(name);
+        for (const auto& [other, id] : others_)
+            if (other == u) return id;
+        return std::nullopt;
     }
 
   private:
@@ -190,7 +191,7 @@ class Children {
         return u;
     }
     std::vector<Entry> singles_, indexed_;
-    std::unordered_map<std::u16string, uint32_t> byName_;
+    std::vector<std::pair<std::u16string, uint32_t>> others_;
 };
 
 class Reader {
