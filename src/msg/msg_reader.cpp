@@ -178,8 +178,10 @@ class Children {
         const std::u16string_view prefix = layout::kSubstgPrefix;
         const size_t p = prefix.size();
         if (name.size() != p + 8 && name.size() != p + 17) return Kind::Other;
-        for (size_t i = 0; i < p; ++i)
-            if (upperChar(name[i]) != upperChar(prefix[i])) return Kind::Other;
+        // Writers spell the prefix exactly so; other spellings match too.
+        if (name.substr(0, p) != prefix)
+            for (size_t i = 0; i < p; ++i)
+                if (upperChar(name[i]) != upperChar(prefix[i])) return Kind::Other;
         if (!parseHex8(name.substr(p, 8), tag)) return Kind::Other;
         if (name.size() == p + 8) return Kind::Single;
         if (name[p + 8] != u'-' || !parseHex8(name.substr(p + 9, 8), index)) return Kind::Other;
