@@ -63,6 +63,8 @@ void Sha256::block(const uint8_t* p) {
 }
 
 void Sha256::update(std::span<const uint8_t> data) {
+    // An empty span may carry a null pointer, which memcpy must never see.
+    if (data.empty()) return;
     length_ += data.size();
     size_t at = 0;
     if (buffered_ > 0) {
