@@ -32,7 +32,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// As src/pst/ndb/pst_file.h: the writer gathers up to 4 MiB before a pwrite.
+// As src/pst/ndb/writable_file.h: the writer gathers up to 4 MiB before a pwrite.
 constexpr size_t kStoreBufferCapacity = size_t(4) << 20;
 constexpr size_t kPhysicalBufferCapacity = size_t(1) << 20;
 // As StoreOptions::commitInterval's default.

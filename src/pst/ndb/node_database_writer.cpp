@@ -21,8 +21,8 @@
 #include "mapi/error.h"
 #include "pst/ndb/block_format.h"
 #include "pst/ndb/page_btree.h"
-#include "pst/ndb/pst_file.h"
 #include "pst/ndb/space_allocator.h"
+#include "pst/ndb/writable_file.h"
 
 namespace qm::pst::ndb {
 namespace {
@@ -75,14 +75,14 @@ NodeEntry parseNbtEntry(const uint8_t* p) {
 }  // namespace
 
 struct NodeDatabaseWriter::Impl {
-    Impl(PstFile f, CryptMethod c)
+    Impl(WritableFile f, CryptMethod c)
         : file(std::move(f)),
           space(file),
           nbt(file, space, bidNextP, PTYPE_NBT),
           bbt(file, space, bidNextP, PTYPE_BBT),
           crypt(c) {}
 
-    PstFile file;
+    WritableFile file;
     Bid bidNextP = kFirstPageBid;
     Bid bidNextB = kFirstBlockBid;
     SpaceAllocator space;
@@ -291,7 +291,7 @@ std::unique_ptr<NodeDatabaseWriter> NodeDatabaseWriter::create(const std::filesy
                                                                CryptMethod crypt, bool publishNow) {
     if (crypt != CryptMethod::None && crypt != CryptMethod::Permute)
         throw std::invalid_argument("only NONE and PERMUTE encodings are written");
-    auto impl = std::make_unique<Impl>(PstFile::createUnpublished(path), crypt);
+    auto impl = std::make_unique<Impl>(WritableFile::createUnpublished(path), crypt);
     for (uint32_t t = 0; t < kRgnidCount; ++t) impl->rgnid[t] = kRgnidStartDefault;
     impl->rgnid[NID_TYPE_SEARCH_FOLDER] = kRgnidStartSearchFolder;
     impl->rgnid[NID_TYPE_NORMAL_MESSAGE] = kRgnidStartNormalMessage;

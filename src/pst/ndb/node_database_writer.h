@@ -74,7 +74,7 @@ class NodeDatabaseWriter {
     // `crypt` (None or Permute; never Cyclic). The empty database is
     // committed before this returns; with `publishNow` the file then takes
     // its name, otherwise it stays unnamed until publish(), so a caller can
-    // make it a whole store first (see PstFile::createUnpublished).
+    // make it a whole store first (see WritableFile::createUnpublished).
     static std::unique_ptr<NodeDatabaseWriter> create(const std::filesystem::path& path,
                                                       CryptMethod crypt = CryptMethod::Permute,
                                                       bool publishNow = true);

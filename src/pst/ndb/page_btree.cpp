@@ -33,7 +33,7 @@ struct PageBTree::Node {
     }
 };
 
-PageBTree::PageBTree(PstFile& file, SpaceAllocator& space, Bid& nextPageBid, uint8_t ptype)
+PageBTree::PageBTree(WritableFile& file, SpaceAllocator& space, Bid& nextPageBid, uint8_t ptype)
     : file_(file), space_(space), nextPageBid_(nextPageBid), ptype_(ptype) {
     if (ptype == PTYPE_NBT) {
         entrySize_ = kNbtEntrySize;

@@ -20,8 +20,8 @@
 #include <vector>
 
 #include "pst/ndb/format.h"
-#include "pst/ndb/pst_file.h"
 #include "pst/ndb/space_allocator.h"
+#include "pst/ndb/writable_file.h"
 
 namespace qm::pst::ndb {
 
@@ -32,7 +32,7 @@ class PageBTree {
 
     // `ptype` PTYPE_NBT (32-byte entries, 15 a leaf) or PTYPE_BBT (24, 20).
     // `nextPageBid` is HEADER.bidNextP, advanced for every page written.
-    PageBTree(PstFile& file, SpaceAllocator& space, Bid& nextPageBid, uint8_t ptype);
+    PageBTree(WritableFile& file, SpaceAllocator& space, Bid& nextPageBid, uint8_t ptype);
     ~PageBTree();
 
     // An empty tree: one empty leaf, written at the next writeDirty().
@@ -67,7 +67,7 @@ class PageBTree {
     void forEachIn(const Node& n, const std::function<void(const uint8_t*)>& visit) const;
     void maybeTrim() const;
 
-    PstFile& file_;
+    WritableFile& file_;
     SpaceAllocator& space_;
     Bid& nextPageBid_;
     uint8_t ptype_;

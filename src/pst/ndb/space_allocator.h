@@ -21,13 +21,13 @@
 #include <vector>
 
 #include "pst/ndb/format.h"
-#include "pst/ndb/pst_file.h"
+#include "pst/ndb/writable_file.h"
 
 namespace qm::pst::ndb {
 
 class SpaceAllocator {
   public:
-    explicit SpaceAllocator(PstFile& file) : file_(file) {}
+    explicit SpaceAllocator(WritableFile& file) : file_(file) {}
 
     // The first region of a new file (AMap and PMap at 0x4400 and 0x4600).
     void createInitial();
@@ -74,7 +74,7 @@ class SpaceAllocator {
     bool tryAllocate(uint32_t region, uint32_t slots, bool page, Ib& out);
     void trimCache();
 
-    PstFile& file_;
+    WritableFile& file_;
     std::vector<Region> regions_;
     std::unordered_map<uint32_t, Bitmap> bitmaps_;
     std::vector<std::pair<Ib, uint32_t>> pendingFrees_;

@@ -14,8 +14,8 @@
 #include "mapi/error.h"
 #include "pst/ndb/ndb_file_check.h"
 #include "pst/ndb/node_database_writer.h"
-#include "pst/ndb/pst_file.h"
 #include "pst/ndb/test_files.h"
+#include "pst/ndb/writable_file.h"
 
 namespace qm::pst::ndb {
 namespace {
@@ -102,13 +102,13 @@ TEST(NdbCreate, TheHiddenNameWayLeavesOnlyThePublishedFile) {
         return names;
     };
     {
-        PstFile dropped = PstFile::createUnpublished(dir / "dropped.pst", false);
+        WritableFile dropped = WritableFile::createUnpublished(dir / "dropped.pst", false);
         ASSERT_EQ(files().size(), 1u);
         EXPECT_EQ(files()[0].rfind(".dropped.pst.", 0), 0u) << files()[0];
     }
     EXPECT_TRUE(files().empty());
 
-    PstFile f = PstFile::createUnpublished(dir / "a.pst", false);
+    WritableFile f = WritableFile::createUnpublished(dir / "a.pst", false);
     const Bytes data = pattern(5000, 3);
     f.write(0, data);
     { std::ofstream(dir / "a.pst") << "came first"; }

@@ -1,4 +1,4 @@
-#include "pst/ndb/pst_file.h"
+#include "pst/ndb/writable_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -36,7 +36,7 @@ void syncFolder(const fs::path& dir) {
 
 }  // namespace
 
-PstFile PstFile::createUnpublished(const fs::path& path, bool unnamed) {
+WritableFile WritableFile::createUnpublished(const fs::path& path, bool unnamed) {
     struct stat st {};
     if (::lstat(path.c_str(), &st) == 0) throw IoError(path.string(), "create", EEXIST);
     if (errno != ENOENT) throw IoError(path.string(), "create", errno);
@@ -46,7 +46,7 @@ PstFile PstFile::createUnpublished(const fs::path& path, bool unnamed) {
     fd = unnamed ? ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0644) : -1;
     if (fd >= 0) {
         // Naming an unnamed file without privileges goes through /proc.
-        if (::stat(procFdPath(fd).c_str(), &st) == 0) return PstFile(path, fd, {});
+        if (::stat(procFdPath(fd).c_str(), &st) == 0) return WritableFile(path, fd, {});
         ::close(fd);
     } else if (unnamed && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
         // No such folder, no permission, a read-only file system: a named
@@ -60,10 +60,10 @@ PstFile PstFile::createUnpublished(const fs::path& path, bool unnamed) {
     fd = ::mkostemp(hidden.data(), O_CLOEXEC);
     if (fd < 0) throw IoError(path.string(), "create", errno);
     ::fchmod(fd, 0644);
-    return PstFile(path, fd, hidden);
+    return WritableFile(path, fd, hidden);
 }
 
-void PstFile::publish() {
+void WritableFile::publish() {
     if (published_) return;
     if (fd_ < 0) throw Error(path_.string() + ": publish after close");
     sync();
@@ -76,13 +76,13 @@ void PstFile::publish() {
     syncFolder(folderOf(path_));
 }
 
-void PstFile::removeHiddenName() noexcept {
+void WritableFile::removeHiddenName() noexcept {
     if (hiddenName_.empty()) return;
     ::unlink(hiddenName_.c_str());
     hiddenName_.clear();
 }
 
-void PstFile::checkStillNamed() {
+void WritableFile::checkStillNamed() {
     struct stat mine {};
     struct stat named {};
     if (::fstat(fd_, &mine) != 0) {
@@ -97,7 +97,7 @@ void PstFile::checkStillNamed() {
     }
 }
 
-PstFile::PstFile(PstFile&& o) noexcept
+WritableFile::WritableFile(WritableFile&& o) noexcept
     : path_(std::move(o.path_)),
       fd_(o.fd_),
       hiddenName_(std::move(o.hiddenName_)),
@@ -108,14 +108,14 @@ PstFile::PstFile(PstFile&& o) noexcept
     o.fd_ = -1;
 }
 
-PstFile::~PstFile() {
+WritableFile::~WritableFile() {
     // Unflushed bytes are dropped on purpose: what was not synced was never
     // committed, and the file already reads as its last commit.
     if (fd_ >= 0) ::close(fd_);
     if (!published_) removeHiddenName();
 }
 
-void PstFile::pwriteAll(uint64_t offset, const uint8_t* data, size_t size) const {
+void WritableFile::pwriteAll(uint64_t offset, const uint8_t* data, size_t size) const {
     while (size > 0) {
         ssize_t n = ::pwrite(fd_, data, size, off_t(offset));
         if (n < 0) {
@@ -129,7 +129,7 @@ void PstFile::pwriteAll(uint64_t offset, const uint8_t* data, size_t size) const
     }
 }
 
-void PstFile::write(uint64_t offset, std::span<const uint8_t> data) {
+void WritableFile::write(uint64_t offset, std::span<const uint8_t> data) {
     if (fd_ < 0) throw Error(path_.string() + ": write after close");
     if (!buffer_.empty() && (offset != bufferOffset_ + buffer_.size() ||
                              buffer_.size() + data.size() > kBufferCapacity))
@@ -145,7 +145,7 @@ void PstFile::write(uint64_t offset, std::span<const uint8_t> data) {
     buffer_.insert(buffer_.end(), data.begin(), data.end());
 }
 
-void PstFile::read(uint64_t offset, std::span<uint8_t> out) const {
+void WritableFile::read(uint64_t offset, std::span<uint8_t> out) const {
     if (fd_ < 0) throw Error(path_.string() + ": read after close");
     uint64_t end = offset + out.size();
     if (!buffer_.empty()) {
@@ -154,7 +154,7 @@ void PstFile::read(uint64_t offset, std::span<uint8_t> out) const {
             std::memcpy(out.data(), buffer_.data() + (offset - bufferOffset_), out.size());
             return;
         }
-        if (offset < bufEnd && end > bufferOffset_) const_cast<PstFile*>(this)->flush();
+        if (offset < bufEnd && end > bufferOffset_) const_cast<WritableFile*>(this)->flush();
     }
     size_t done = 0;
     while (done < out.size()) {
@@ -172,13 +172,13 @@ void PstFile::read(uint64_t offset, std::span<uint8_t> out) const {
     }
 }
 
-void PstFile::flush() {
+void WritableFile::flush() {
     if (buffer_.empty()) return;
     pwriteAll(bufferOffset_, buffer_.data(), buffer_.size());
     buffer_.clear();
 }
 
-void PstFile::sync() {
+void WritableFile::sync() {
     flush();
     if (::fdatasync(fd_) != 0) {
         failed_ = true;
@@ -187,7 +187,7 @@ void PstFile::sync() {
     if (published_) checkStillNamed();
 }
 
-void PstFile::extendTo(uint64_t size) {
+void WritableFile::extendTo(uint64_t size) {
     flush();
     if (physicalSize() < size && ::ftruncate(fd_, off_t(size)) != 0) {
         failed_ = true;
@@ -195,13 +195,13 @@ void PstFile::extendTo(uint64_t size) {
     }
 }
 
-uint64_t PstFile::physicalSize() const {
+uint64_t WritableFile::physicalSize() const {
     struct stat st {};
     if (::fstat(fd_, &st) != 0) throw IoError(path_.string(), "stat", errno);
     return uint64_t(st.st_size);
 }
 
-void PstFile::close() {
+void WritableFile::close() {
     if (fd_ < 0) return;
     flush();
     int fd = fd_;

@@ -14,7 +14,7 @@
 
 namespace qm::pst::ndb {
 
-class PstFile {
+class WritableFile {
   public:
     // A new file in `path`'s folder that does not have `path` yet: unnamed
     // (O_TMPFILE) where the file system allows it, else under a hidden name
@@ -23,15 +23,15 @@ class PstFile {
     // `path`. Throws qm::IoError when anything (a file, a directory, a
     // link, dangling or not) is at `path` already. `unnamed` false skips
     // O_TMPFILE (the hidden-name way is otherwise hard to reach in tests).
-    static PstFile createUnpublished(const std::filesystem::path& path, bool unnamed = true);
+    static WritableFile createUnpublished(const std::filesystem::path& path, bool unnamed = true);
     // Syncs, then gives the file its name with link(2), which never
     // replaces nor follows anything there: a file that appeared at `path`
     // meanwhile makes this throw (EEXIST) and the new file stays unnamed.
     void publish();
     bool published() const { return published_; }
-    PstFile(PstFile&& o) noexcept;
-    PstFile& operator=(PstFile&&) = delete;
-    ~PstFile();
+    WritableFile(WritableFile&& o) noexcept;
+    WritableFile& operator=(WritableFile&&) = delete;
+    ~WritableFile();
 
     const std::filesystem::path& path() const { return path_; }
     bool isOpen() const { return fd_ >= 0; }
@@ -56,7 +56,7 @@ class PstFile {
     void close();
 
   private:
-    PstFile(std::filesystem::path path, int fd, std::filesystem::path hiddenName)
+    WritableFile(std::filesystem::path path, int fd, std::filesystem::path hiddenName)
         : path_(std::move(path)), fd_(fd), hiddenName_(std::move(hiddenName)) {}
     void pwriteAll(uint64_t offset, const uint8_t* data, size_t size) const;
     void checkStillNamed();
