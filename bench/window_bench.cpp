@@ -10,7 +10,7 @@
 // seam the tests use): Add Folder gets DIR listed, then Convert gets --out as
 // its destination. Prints one JSON line:
 //   {"rows":, "add_s":, "run_s":, "run_cpu_s":, "messages":, "converted":,
-//    "failed":, "grid_paints":, "bar_paints":, "pst":}
+//    "failed":, "grid_paints":, "bar_paints":, "pst":, "run_from":, "run_to":}
 // run_s runs from the click on Convert to its return (after the end box),
 // run_cpu_s is the process's CPU time over it; the paints are those of the
 // grid's viewport and of ProgressBar1 during it.
@@ -141,6 +141,7 @@ int main(int argc, char** argv) {
     qobject_cast<QPushButton*>(window.control("CmdExtractDBX"))->click();
     const double runSeconds = Since(runStart);
     const double runCpu = CpuSeconds() - cpuStart;
+    const double monotonic = std::chrono::duration<double>(runStart.time_since_epoch()).count();
 
     if (report.outcome != RunOutcome::Completed) {
         std::cerr << "qm_window_bench: the run did not complete: "
@@ -156,7 +157,11 @@ int main(int argc, char** argv) {
                                 {"failed", report.failed.size()},
                                 {"grid_paints", grid.paints},
                                 {"bar_paints", bar.paints},
-                                {"pst", report.pstPath}};
+                                {"pst", report.pstPath},
+                                // CLOCK_MONOTONIC seconds, for a profiler's time filter
+                                // (perf record -k CLOCK_MONOTONIC; perf report --time).
+                                {"run_from", monotonic},
+                                {"run_to", monotonic + runSeconds}};
     std::cout << doc.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
     return 0;
 }
