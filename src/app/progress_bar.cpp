@@ -45,6 +45,21 @@ void ProgressBarControl::SetValue(float value) {
     redraw();
 }
 
+void ProgressBarControl::SetValueLater(float value) {
+    if (!(value >= min_ && value <= max_)) Invalid("Value", value);
+    value_ = value;
+    if (drawLater_) return;
+    drawLater_ = true;
+    QMetaObject::invokeMethod(
+        this, [this] { ShowValue(); }, Qt::QueuedConnection);
+}
+
+void ProgressBarControl::ShowValue() {
+    if (!drawLater_) return;
+    drawLater_ = false;
+    redraw();
+}
+
 void ProgressBarControl::redraw() {
     const double share = (static_cast<double>(value_) - min_) / (static_cast<double>(max_) - min_);
     const int steps = static_cast<int>(std::lround(share * kSteps));

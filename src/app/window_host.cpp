@@ -55,7 +55,7 @@ void WindowHost::SetProgressRange(ProgressBar which, float min, float max) {
 
 void WindowHost::SetProgressValue(ProgressBar which, float value) {
     ProgressBarControl& b = bar(which);
-    b.SetValue(value);
+    b.SetValueLater(value);
     // The full bar is shown before whatever comes next (the closing commit).
     if (value == b.Max()) lastFrame_ = {};
 }
@@ -81,8 +81,14 @@ void WindowHost::DoEvents() {
     frame();
 }
 
-void WindowHost::frame() {
+void WindowHost::showSettings() {
     window_.grdFiles1().ShowCurrentCell();
+    window_.ProgressBar1().ShowValue();
+    window_.ProgressBar2().ShowValue();
+}
+
+void WindowHost::frame() {
+    showSettings();
     window_.DoEvents();
     lastFrame_ = Clock::now();
 }
@@ -93,7 +99,7 @@ bool WindowHost::StopRequested() {
 
 void WindowHost::MsgBox(const MessageBoxSpec& box) {
     // The box's own event loop paints the window as the run left it.
-    window_.grdFiles1().ShowCurrentCell();
+    showSettings();
     Icon icon = Icon::None;
     switch (box.icon) {
         case BoxIcon::None:

@@ -42,8 +42,11 @@ class WindowHost : public Host {
   private:
     using Clock = std::chrono::steady_clock;
     ProgressBarControl& bar(ProgressBar which);
-    // Brings the screen up to date with what the run set: the current cell
-    // selected in the table, then the window's events (painting among them).
+    // Hands what the run set to the controls that draw it later: the
+    // current cell to the table, the values to the bars.
+    void showSettings();
+    // Brings the screen up to date with what the run set: showSettings, then
+    // the window's events (painting among them).
     void frame();
 
     frmStep1& window_;
