@@ -4,7 +4,7 @@ namespace qm::app {
 
 QIcon AppIcon() {
     QIcon icon;
-    for (int size : {16, 24, 32, 48}) {
+    for (int size : kAppIconSizes) {
         icon.addFile(QStringLiteral(":/quillmark/icons/quillmark-%1.png").arg(size),
                      QSize(size, size));
     }

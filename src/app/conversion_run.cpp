@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <exception>
+#include <memory>
 #include <vector>
 
 #include "app/run_boxes.h"
@@ -21,6 +22,24 @@ class GridRun : public convert::SourceList, public convert::Observer {
         if (row != selected_) select(row);
         selected_ = -1;
         return host_.Text();
+    }
+
+    // The rows as the host listed them when the import began: the list
+    // cannot change during a run (its commands are off).
+    std::unique_ptr<convert::SourceCursor> readAheadCursor() override {
+        struct Rows : convert::SourceCursor {
+            std::vector<std::string> rows;
+            size_t next_ = 0;
+            bool next(std::string& path) override {
+                if (next_ == rows.size()) return false;
+                path = std::move(rows[next_++]);
+                return true;
+            }
+        };
+        auto cursor = std::make_unique<Rows>();
+        cursor->rows = host_.ListedRows();
+        if (cursor->rows.empty()) return nullptr;
+        return cursor;
     }
 
     void yield() override { host_.DoEvents(); }
@@ -149,6 +168,9 @@ RunReport ConversionRun::run() {
     options.destination = destination_;
     options.clock = options_.clock;
     options.fallbackCodePage = 1252;
+    // The next files are read on a second thread while the store writes, as
+    // the command line does; the rows are still taken cell by cell.
+    options.readAhead = true;
     conversion_ = std::make_unique<convert::Conversion>(options);
     GridRun grid(host_);
     const RunReport done = conversion_->run(grid, grid);

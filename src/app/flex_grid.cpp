@@ -21,7 +21,7 @@ QColor Rgb(int rgb) {
 
 }  // namespace
 
-FlexGrid::FlexGrid(QTableWidget* table) : table_(table) {
+FlexGrid::FlexGrid(QTableWidget* table) : table_(table), showLater_(std::make_unique<QObject>()) {
     table_->horizontalHeader()->hide();
     table_->verticalHeader()->hide();
     table_->setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -102,6 +102,7 @@ void FlexGrid::SetRow(int32_t row) {
         throw NumberedError(kErrInvalidRow, "Invalid Row value: " + std::to_string(row));
     }
     row_ = row;
+    tableBehind_ = false;
     table_->setCurrentCell(row_, col_);
 }
 
@@ -112,6 +113,26 @@ int32_t FlexGrid::Col() const {
 void FlexGrid::SetCol(int32_t col) {
     checkCol(col);
     col_ = col;
+    tableBehind_ = false;
+    table_->setCurrentCell(row_, col_);
+}
+
+void FlexGrid::MoveCurrentCell(int32_t row, int32_t col) {
+    if (row < 0 || row >= Rows()) {
+        throw NumberedError(kErrInvalidRow, "Invalid Row value: " + std::to_string(row));
+    }
+    checkCol(col);
+    row_ = row;
+    col_ = col;
+    if (tableBehind_) return;
+    tableBehind_ = true;
+    QMetaObject::invokeMethod(
+        showLater_.get(), [this] { ShowCurrentCell(); }, Qt::QueuedConnection);
+}
+
+void FlexGrid::ShowCurrentCell() {
+    if (!tableBehind_) return;
+    tableBehind_ = false;
     table_->setCurrentCell(row_, col_);
 }
 

@@ -8,7 +8,9 @@
 #pragma once
 
 #include <QMetaObject>
+#include <QObject>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -40,6 +42,14 @@ class FlexGrid {
     int32_t Col() const;
     void SetCol(int32_t col);
 
+    // Moves the current cell as SetRow then SetCol do (the same checks, the
+    // same Row, Col and Text after), but the table shows it selected and
+    // scrolled into view only at ShowCurrentCell, or else at the next event
+    // processing: a run that moves the cell thousands of times a second pays
+    // for the table once a frame, not once a move.
+    void MoveCurrentCell(int32_t row, int32_t col);
+    void ShowCurrentCell();
+
     // The current cell's text.
     std::string Text() const;
     void SetText(const std::string& text);
@@ -67,6 +77,9 @@ class FlexGrid {
     int32_t col_ = 0;
     std::vector<int32_t> colTwips_;
     QMetaObject::Connection followClicks_;
+    bool tableBehind_ = false;  // the table's current cell is not (row_, col_) yet
+    // Receives the queued ShowCurrentCell; gone with the adapter, so is the call.
+    std::unique_ptr<QObject> showLater_;
 };
 
 }  // namespace qm::app

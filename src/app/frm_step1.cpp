@@ -256,9 +256,10 @@ void frmStep1::SetCmdExtractDBXEnabled(bool enabled) {
 
 void frmStep1::UpdateConvertButton() {
     // An empty list has nothing to convert: Convert stays off until a row
-    // arrives, whatever the commands asked for.
-    const bool empty = grid_->Rows() == 1 && grid_->TextMatrix(0, 0).empty();
-    control("CmdExtractDBX")->setEnabled(convertWanted_ && !empty);
+    // arrives, whatever the commands asked for. (The list is looked at only
+    // when Convert is wanted: a run turns it off after every message.)
+    const bool on = convertWanted_ && !(grid_->Rows() == 1 && grid_->TextMatrix(0, 0).empty());
+    control("CmdExtractDBX")->setEnabled(on);
 }
 
 void frmStep1::SetSourceCommandsEnabled(bool enabled) {

@@ -45,9 +45,32 @@ void ProgressBarControl::SetValue(float value) {
     redraw();
 }
 
+void ProgressBarControl::SetValueLater(float value) {
+    if (!(value >= min_ && value <= max_)) Invalid("Value", value);
+    value_ = value;
+    if (drawLater_) return;
+    drawLater_ = true;
+    QMetaObject::invokeMethod(
+        this, [this] { ShowValue(); }, Qt::QueuedConnection);
+}
+
+void ProgressBarControl::ShowValue() {
+    if (!drawLater_) return;
+    drawLater_ = false;
+    redraw();
+}
+
 void ProgressBarControl::redraw() {
     const double share = (static_cast<double>(value_) - min_) / (static_cast<double>(max_) - min_);
-    setValue(static_cast<int>(std::lround(share * kSteps)));
+    const int steps = static_cast<int>(std::lround(share * kSteps));
+    if (steps == value()) return;
+    // QProgressBar repaints at once whenever the bar grows by a chunk; it is
+    // drawn with the window's next paint instead, like every other control,
+    // so a run setting it a thousand times a second repaints it at most once
+    // a frame.
+    setUpdatesEnabled(false);
+    setValue(steps);
+    setUpdatesEnabled(true);
 }
 
 }  // namespace qm::app

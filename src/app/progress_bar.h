@@ -21,6 +21,11 @@ class ProgressBarControl : public QProgressBar {
     void SetMin(float min);  // a value below the new minimum moves up to it
     void SetMax(float max);  // a value above the new maximum moves down to it
     void SetValue(float value);
+    // Sets Value at once (with SetValue's check) but draws it only at
+    // ShowValue, or else at the next event processing: a run sets it
+    // thousands of times a second and the window repaints about 30.
+    void SetValueLater(float value);
+    void ShowValue();
 
   private:
     void redraw();
@@ -28,6 +33,7 @@ class ProgressBarControl : public QProgressBar {
     float min_ = 0.0f;
     float max_ = 100.0f;
     float value_ = 0.0f;
+    bool drawLater_ = false;  // value_ is not drawn yet
 };
 
 }  // namespace qm::app

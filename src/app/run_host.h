@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace qm::app {
 
@@ -39,6 +40,12 @@ class Host {
     virtual void SetCurrentCell(int64_t row, int col) = 0;
     virtual std::string Text() = 0;
 
+    // Every row's text in list order, read without moving the current cell.
+    // The run reads the files ahead from it on a second thread; the rows it
+    // converts are still the ones it reads cell by cell. Empty when the host
+    // offers no such copy: each file is then read when its row comes.
+    virtual std::vector<std::string> ListedRows() { return {}; }
+
     virtual void SetProgressRange(ProgressBar bar, float min, float max) = 0;
     virtual void SetProgressValue(ProgressBar bar, float value) = 0;
     virtual void SetFrameCaption(const std::string& caption) = 0;   // FrameConversion
@@ -48,8 +55,10 @@ class Host {
     // the source list cannot change under it. Exit stays enabled.
     virtual void SetSourceCommandsEnabled(bool enabled) = 0;
 
-    // Processes pending window events and returns (QCoreApplication::
-    // processEvents in the window; progress redraw or nothing elsewhere).
+    // Lets the window handle its events (QCoreApplication::processEvents;
+    // progress redraw or nothing elsewhere). A host may do so only every so
+    // often, showing what the run set since in one go: the window repaints
+    // about 30 times a second, however many messages that is.
     virtual void DoEvents() = 0;
     // True once the user closed the window or pressed Exit (or a signal came):
     // the run stops after the current message and commits what it wrote.

@@ -4,6 +4,11 @@
 #include "shell/runtime_error.h"
 
 namespace qm::app {
+namespace {
+
+constexpr std::chrono::milliseconds kFrameInterval{33};
+
+}  // namespace
 
 std::string WindowHost::BrowseFolder(const std::string& title) {
     return window_.dialogs().BrowseFolder(title);
@@ -17,12 +22,18 @@ void WindowHost::SetCurrentCell(int64_t row, int col) {
     if (row < INT32_MIN || row > INT32_MAX) {
         throw NumberedError(kErrInvalidRow, "Invalid Row value: " + std::to_string(row));
     }
-    window_.grdFiles1().SetRow(static_cast<int32_t>(row));
-    window_.grdFiles1().SetCol(col);
+    window_.grdFiles1().MoveCurrentCell(static_cast<int32_t>(row), col);
 }
 
 std::string WindowHost::Text() {
     return window_.grdFiles1().Text();
+}
+
+std::vector<std::string> WindowHost::ListedRows() {
+    const FlexGrid& grid = window_.grdFiles1();
+    std::vector<std::string> rows(static_cast<size_t>(grid.Rows()));
+    for (int32_t r = 0; r < grid.Rows(); ++r) rows[static_cast<size_t>(r)] = grid.TextMatrix(r, 0);
+    return rows;
 }
 
 ProgressBarControl& WindowHost::bar(ProgressBar which) {
@@ -43,7 +54,10 @@ void WindowHost::SetProgressRange(ProgressBar which, float min, float max) {
 }
 
 void WindowHost::SetProgressValue(ProgressBar which, float value) {
-    bar(which).SetValue(value);
+    ProgressBarControl& b = bar(which);
+    b.SetValueLater(value);
+    // The full bar is shown before whatever comes next (the closing commit).
+    if (value == b.Max()) lastFrame_ = {};
 }
 
 void WindowHost::SetFrameCaption(const std::string& caption) {
@@ -63,7 +77,20 @@ void WindowHost::SetSourceCommandsEnabled(bool enabled) {
 }
 
 void WindowHost::DoEvents() {
+    if (Clock::now() - lastFrame_ < kFrameInterval) return;
+    frame();
+}
+
+void WindowHost::showSettings() {
+    window_.grdFiles1().ShowCurrentCell();
+    window_.ProgressBar1().ShowValue();
+    window_.ProgressBar2().ShowValue();
+}
+
+void WindowHost::frame() {
+    showSettings();
     window_.DoEvents();
+    lastFrame_ = Clock::now();
 }
 
 bool WindowHost::StopRequested() {
@@ -71,6 +98,8 @@ bool WindowHost::StopRequested() {
 }
 
 void WindowHost::MsgBox(const MessageBoxSpec& box) {
+    // The box's own event loop paints the window as the run left it.
+    showSettings();
     Icon icon = Icon::None;
     switch (box.icon) {
         case BoxIcon::None:

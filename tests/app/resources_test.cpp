@@ -4,6 +4,7 @@
 // sources, and the version both programs print.
 #include <QDir>
 #include <QFile>
+#include <QIcon>
 #include <QImage>
 #include <QImageReader>
 #include <QProcess>
@@ -15,6 +16,8 @@
 
 #include <algorithm>
 #include <cstdlib>
+
+#include "app/app_icon.h"
 
 namespace {
 
@@ -70,6 +73,19 @@ TEST(Resources, PngIconsAreRenderedFromTheSvg) {
         }
         // Renderer versions may round differently, never by a whole shade.
         EXPECT_LE(worst, 8) << size << " px: run `cmake --build build --target qm_icons`";
+    }
+}
+
+// The title bar's icon holds every installed size as drawn, so a 2x screen
+// gets the 64 px image for a 32 px icon, not the 32 px one scaled up.
+TEST(Resources, TheWindowIconHoldsEveryInstalledSize) {
+    const QIcon icon = qm::app::AppIcon();
+    for (int size : kIconSizes) {
+        SCOPED_TRACE(size);
+        EXPECT_TRUE(icon.availableSizes().contains(QSize(size, size)));
+        const QImage shown = icon.pixmap(QSize(size, size)).toImage();
+        EXPECT_EQ(shown.convertToFormat(QImage::Format_ARGB32),
+                  QImage(IconPng(size)).convertToFormat(QImage::Format_ARGB32));
     }
 }
 

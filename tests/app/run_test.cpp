@@ -34,8 +34,17 @@ std::string storePath(const fs::path& folder) {
     return out;
 }
 
+// The fake host; like the window, it can hand the run its rows for reading
+// ahead.
+struct ListingHost : FakeHost {
+    bool listRows = false;
+    std::vector<std::string> ListedRows() override {
+        return listRows ? rows : std::vector<std::string>{};
+    }
+};
+
 struct RunSetup {
-    FakeHost host;
+    ListingHost host;
     ScratchDir src;
     ScratchDir dst;
     std::unique_ptr<ConversionRun> run;
@@ -271,6 +280,38 @@ TEST(ConversionRunTest, BrokenMessagesAreCountedAndTheOthersImported) {
     ASSERT_TRUE(dump.is_object());
     EXPECT_EQ(dump["folders"][storePath(r.src.path() / "M")]["subjects"],
               nlohmann::json({"first", "last"}));
+}
+
+// Reading the files ahead changes nothing the run does: a broken file fails
+// alone, and a row the user selects during a yield is the one converted.
+TEST(ConversionRunTest, ReadingAheadChangesNothing) {
+    for (const bool ahead : {false, true}) {
+        SCOPED_TRACE(ahead ? "read ahead" : "each file when its row comes");
+        RunSetup r;
+        r.host.listRows = ahead;
+        r.add("Q/a.msg", "a");
+        r.add("Q/b.msg", "b");
+        const fs::path bad = r.src.path() / "Q" / "broken.msg";
+        qm::testing::writeBroken(bad);
+        r.host.rows.push_back(bad.string());
+        r.add("Q/d.msg", "d");
+        // The user clicks the first row as the second is being started.
+        bool clicked = false;
+        r.host.onYield = [&] {
+            if (clicked || r.host.frameCaptions.size() != 1) return;
+            clicked = true;
+            r.host.SetCurrentCell(0, 0);
+        };
+        const RunReport report = r.run->CmdExtractDBX_Click();
+        ASSERT_EQ(report.outcome, RunOutcome::Completed);
+        EXPECT_EQ(report.converted, 3);
+        ASSERT_EQ(report.failed.size(), 1u);
+        EXPECT_EQ(report.failed[0].path, bad.string());
+        const auto dump = qm::testing::readEverywhere(r.pst());
+        ASSERT_TRUE(dump.is_object());
+        EXPECT_EQ(dump["folders"][storePath(r.src.path() / "Q")]["subjects"],
+                  nlohmann::json({"a", "a", "d"}));
+    }
 }
 
 TEST(ConversionRunTest, FlagsSayReadAndAttachmentsTruly) {

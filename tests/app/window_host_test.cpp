@@ -2,7 +2,9 @@
 // window's Convert button over .msg files made by our own writer.
 #include "app/window_host.h"
 
+#include <QCoreApplication>
 #include <QPushButton>
+#include <QTableWidget>
 #include <QTimer>
 #include <filesystem>
 
@@ -58,6 +60,10 @@ TEST_F(WindowHostTest, ReadsTheListCellByCell) {
     host.SetCurrentCell(1, 0);
     EXPECT_EQ(host.Text(), "/m/b.msg");
     EXPECT_EQ(window.grdFiles1().Row(), 1);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(window.grdFiles1().widget()->currentRow(), 1) << "shown at the next events";
+    EXPECT_EQ(host.ListedRows(), (std::vector<std::string>{"/m/a.msg", "/m/b.msg"}));
+    EXPECT_EQ(window.grdFiles1().Row(), 1) << "listing moves nothing";
     EXPECT_THROW(host.SetCurrentCell(2, 0), NumberedError);
     EXPECT_THROW(host.SetCurrentCell(int64_t{1} << 40, 0), NumberedError);
 }
@@ -74,6 +80,19 @@ TEST_F(WindowHostTest, DrivesTheProgressPanel) {
     host.SetFolderCaption("Importing Messages... from (home\\ann)");
     EXPECT_EQ(window.FrameConversionCaption(), "Details : Converting - (2 of 3) file(s)");
     EXPECT_EQ(window.LblCurrentDBXCaption(), "Importing Messages... from (home\\ann)");
+}
+
+// Yields handle events about 30 times a second; the full bar is always
+// shown at the next one, before the closing commit.
+TEST_F(WindowHostTest, AFullBarIsShownAtTheNextYield) {
+    host.SetProgressRange(ProgressBar::Overall, 0, 100);
+    host.DoEvents();
+    bool handled = false;
+    QTimer::singleShot(0, &window, [&] { handled = true; });
+    host.SetProgressValue(ProgressBar::Overall, 100);
+    host.DoEvents();
+    EXPECT_TRUE(handled);
+    EXPECT_EQ(window.ProgressBar1().value(), window.ProgressBar1().maximum());
 }
 
 TEST_F(WindowHostTest, SourceCommandsGoOffButExitStays) {
@@ -149,6 +168,8 @@ TEST_F(WindowRun, ConvertWritesTheListedMessagesIntoANewStore) {
     EXPECT_EQ(Findings(stores[0]), "");
     EXPECT_EQ(window.FrameConversionCaption(), "Details : Converting - (2 of 2) file(s)");
     EXPECT_EQ(window.ProgressBar1().Value(), 100.0f);
+    // The window shows where the run ended: the last row selected.
+    EXPECT_EQ(window.grdFiles1().widget()->currentRow(), 1);
     EXPECT_FALSE(window.CmdExtractDBXEnabled());
     EXPECT_TRUE(window.SourceCommandsEnabled());
     ASSERT_EQ(dialogs.boxes.size(), 1u);
