@@ -1,6 +1,6 @@
-// The source list: additions, Clear with its question, Exit and closing.
+// The source list: additions, Clear with its question, Exit and closing, and
+// the grid and bars underneath (WindowRun drives them through a real run).
 #include <QLabel>
-#include <QPushButton>
 #include <QTableWidget>
 
 #include <gtest/gtest.h>
@@ -13,10 +13,8 @@
 namespace qm::app {
 namespace {
 
-using test::FakeDialogs;
-using test::ShownBox;
-
-constexpr char kTitle[] = "Quillmark MSG to PST Converter";
+using namespace std::string_literals;
+using Rows = std::vector<std::string>;
 
 class SourceList : public ::testing::Test {
   protected:
@@ -30,8 +28,8 @@ class SourceList : public ::testing::Test {
         dialogs.OpenReturns(path);
         window.cmdAdd_Click();
     }
-    std::vector<std::string> Rows() {
-        std::vector<std::string> rows;
+    Rows Listed() {
+        Rows rows;
         for (int r = 0; r < window.grdFiles1().Rows(); ++r) {
             rows.push_back(window.grdFiles1().TextMatrix(r, 0));
         }
@@ -40,97 +38,72 @@ class SourceList : public ::testing::Test {
     std::string Counter() {
         return qobject_cast<QLabel*>(window.control("lblCount1"))->text().toStdString();
     }
+    // The one Yes/No question asked since the last call.
+    void ExpectAsked(const std::string& text) {
+        ASSERT_EQ(dialogs.boxes.size(), 1u);
+        EXPECT_EQ(dialogs.boxes[0].text, text);
+        EXPECT_EQ(dialogs.boxes[0].title, "Quillmark MSG to PST Converter");
+        EXPECT_EQ(dialogs.boxes[0].buttons, Buttons::YesNo);
+        EXPECT_EQ(dialogs.boxes[0].icon, Icon::Question);
+        dialogs.boxes.clear();
+    }
 
-    FakeDialogs dialogs;
+    test::FakeDialogs dialogs;
     frmStep1 window{dialogs};
     int ends = 0;
 };
 
-TEST_F(SourceList, FirstPathGoesIntoRowZero) {
-    Add("/m/a.msg");
-    EXPECT_EQ(Rows(), std::vector<std::string>{"/m/a.msg"});
-    EXPECT_EQ(Counter(), "1 files");
+TEST_F(SourceList, EachPathGoesIntoTheNextRowDuplicatesAndExactBytesKept) {
+    const std::string latin1 = "/m/caf\xe9.msg";  // not UTF-8, as Linux allows
+    Rows expected;
+    for (const std::string& path : {"/m/a.msg"s, "/m/b.msg"s, "/m/a.msg"s, latin1}) {
+        Add(path);
+        expected.push_back(path);
+        EXPECT_EQ(Listed(), expected);
+        EXPECT_EQ(Counter(), std::to_string(expected.size()) + " files");
+        EXPECT_EQ(window.grdFiles1().Row(), int32_t(expected.size()) - 1);
+    }
     EXPECT_EQ(window.grdFiles1().ColWidth(0), 10000);
-    EXPECT_EQ(window.grdFiles1().Row(), 0);
     EXPECT_EQ(window.grdFiles1().Col(), 0);
     EXPECT_EQ(window.grdFiles1().FixedRows(), 0);
     EXPECT_TRUE(dialogs.boxes.empty());
 }
 
-TEST_F(SourceList, SecondPathGoesIntoRowOneAndDuplicatesAreKept) {
-    Add("/m/a.msg");
-    Add("/m/b.msg");
-    EXPECT_EQ(Rows(), (std::vector<std::string>{"/m/a.msg", "/m/b.msg"}));
-    EXPECT_EQ(Counter(), "2 files");
-    EXPECT_EQ(window.grdFiles1().Row(), 1);
-    Add("/m/a.msg");
-    EXPECT_EQ(Rows(), (std::vector<std::string>{"/m/a.msg", "/m/b.msg", "/m/a.msg"}));
-    EXPECT_EQ(Counter(), "3 files");
-}
-
-TEST_F(SourceList, PathsKeepTheirExactBytes) {
-    const std::string latin1Name = "/m/caf\xe9.msg";  // not UTF-8, as Linux allows
-    Add(latin1Name);
-    EXPECT_EQ(Rows(), std::vector<std::string>{latin1Name});
-}
-
-TEST_F(SourceList, ClearAsksAndYesEmptiesTheList) {
-    Add("/m/a.msg");
-    Add("/m/b.msg");
-    window.SetCmdExtractDBXEnabled(true);
-    dialogs.answers.push_back(Answer::Yes);
+TEST_F(SourceList, ClearAsksAndOnlyYesEmptiesTheList) {
     window.cmdClear1_Click();
-    ASSERT_EQ(dialogs.boxes.size(), 1u);
-    const ShownBox& box = dialogs.boxes[0];
-    EXPECT_EQ(box.text, "Do you want to clear all the files in the list\r\n Proceed?");
-    EXPECT_EQ(box.title, kTitle);
-    EXPECT_EQ(box.buttons, Buttons::YesNo);
-    EXPECT_EQ(box.icon, Icon::Question);
-    EXPECT_EQ(Rows(), std::vector<std::string>{""});
+    EXPECT_TRUE(dialogs.boxes.empty()) << "nothing to clear, nothing asked";
+    EXPECT_EQ(window.grdFiles1().ColWidth(0), 50000) << "untouched until the first addition";
+    Add("/m/a.msg");
+    Add("/m/b.msg");
+    const char* question = "Do you want to clear all the files in the list\r\n Proceed?";
+    dialogs.answers = {Answer::No, Answer::Yes};
+    window.cmdClear1_Click();
+    ExpectAsked(question);
+    EXPECT_EQ(Listed(), (Rows{"/m/a.msg", "/m/b.msg"}));
+    EXPECT_EQ(Counter(), "2 files");
+    EXPECT_EQ(window.grdFiles1().Row(), 0) << "No still moves the current cell";
+    EXPECT_EQ(window.grdFiles1().Col(), 0);
+    window.cmdClear1_Click();
+    ExpectAsked(question);
+    EXPECT_EQ(Listed(), Rows{""});
     EXPECT_EQ(Counter(), "0 files");
     EXPECT_EQ(window.grdFiles1().ColWidth(0), 10000);
     EXPECT_FALSE(window.CmdExtractDBXEnabled()) << "an empty list has nothing to convert";
     Add("/m/c.msg");
     EXPECT_TRUE(window.CmdExtractDBXEnabled());
-    EXPECT_EQ(Rows(), std::vector<std::string>{"/m/c.msg"});
+    EXPECT_EQ(Listed(), Rows{"/m/c.msg"});
     EXPECT_EQ(Counter(), "1 files");
 }
 
-TEST_F(SourceList, ClearAnsweredNoKeepsEveryRowButMovesTheCurrentCell) {
-    Add("/m/a.msg");
-    Add("/m/b.msg");
-    dialogs.answers.push_back(Answer::No);
-    window.cmdClear1_Click();
-    EXPECT_EQ(dialogs.boxes.size(), 1u);
-    EXPECT_EQ(Rows(), (std::vector<std::string>{"/m/a.msg", "/m/b.msg"}));
-    EXPECT_EQ(Counter(), "2 files");
-    EXPECT_EQ(window.grdFiles1().Row(), 0);
-    EXPECT_EQ(window.grdFiles1().Col(), 0);
-}
-
-TEST_F(SourceList, ClearOnAnEmptyListShowsNothing) {
-    window.cmdClear1_Click();
-    EXPECT_TRUE(dialogs.boxes.empty());
-    EXPECT_EQ(Rows(), std::vector<std::string>{""});
-    EXPECT_EQ(window.grdFiles1().ColWidth(0), 50000) << "untouched until the first addition";
-}
-
-TEST_F(SourceList, ExitAnsweredNoKeepsRunning) {
-    dialogs.answers.push_back(Answer::No);
+TEST_F(SourceList, ExitAsksAndOnlyYesEndsTheProgram) {
+    window.show();
+    dialogs.answers = {Answer::No, Answer::Yes};
     window.cmdEnd_Click();
-    ASSERT_EQ(dialogs.boxes.size(), 1u);
-    EXPECT_EQ(dialogs.boxes[0].text, "Are you sure you want to exit now?");
-    EXPECT_EQ(dialogs.boxes[0].title, kTitle);
-    EXPECT_EQ(dialogs.boxes[0].buttons, Buttons::YesNo);
-    EXPECT_EQ(dialogs.boxes[0].icon, Icon::Question);
+    ExpectAsked("Are you sure you want to exit now?");
     EXPECT_FALSE(window.Unloaded());
     EXPECT_EQ(ends, 0);
-}
-
-TEST_F(SourceList, ExitAnsweredYesEndsTheProgram) {
-    window.show();
-    dialogs.answers.push_back(Answer::Yes);
     window.cmdEnd_Click();
+    ExpectAsked("Are you sure you want to exit now?");
     EXPECT_TRUE(window.Unloaded());
     EXPECT_EQ(ends, 1);
     EXPECT_FALSE(window.isVisible());
@@ -144,33 +117,6 @@ TEST_F(SourceList, ClosingTheWindowEndsTheProgramWithoutAQuestion) {
     EXPECT_TRUE(dialogs.boxes.empty());
     EXPECT_TRUE(window.Unloaded());
     EXPECT_EQ(ends, 1);
-}
-
-TEST_F(SourceList, ConversionSeamReadsTheListAndDrivesThePanel) {
-    Add("/m/a.msg");
-    Add("/m/b.msg");
-    window.SetCmdExtractDBXEnabled(true);
-    std::vector<std::string> seen;
-    window.SetConvertHandler([&] {
-        FlexGrid& grid = window.grdFiles1();
-        for (int32_t r = 0; r < grid.Rows(); ++r) {
-            grid.SetRow(r);
-            grid.SetCol(0);
-            seen.push_back(grid.Text());
-            window.ProgressBar1().SetValue(static_cast<float>((r + 1) * 100.0 / grid.Rows()));
-            window.SetFrameConversionCaption("Details : Converting - (" + std::to_string(r + 1) +
-                                             " of " + std::to_string(grid.Rows()) + ") file(s)");
-            window.SetLblCurrentDBXCaption("Importing Messages... from (m)");
-            window.SetCmdExtractDBXEnabled(false);
-            ASSERT_TRUE(window.DoEvents());
-        }
-    });
-    qobject_cast<QPushButton*>(window.control("CmdExtractDBX"))->click();
-    EXPECT_EQ(seen, (std::vector<std::string>{"/m/a.msg", "/m/b.msg"}));
-    EXPECT_EQ(window.ProgressBar1().Value(), 100.0f);
-    EXPECT_EQ(window.FrameConversionCaption(), "Details : Converting - (2 of 2) file(s)");
-    EXPECT_EQ(window.LblCurrentDBXCaption(), "Importing Messages... from (m)");
-    EXPECT_FALSE(window.CmdExtractDBXEnabled());
 }
 
 TEST(FlexGrid, CurrentCellOutsideTheGridIsAnError) {
