@@ -137,6 +137,7 @@ TEST_F(Layout, EveryControlAsDesigned) {
         EXPECT_EQ(w->isEnabled(), e.enabled);
         EXPECT_FALSE(w->isHidden());
     }
+    EXPECT_EQ(window.control("Label3"), nullptr) << "a name that is no control";
 }
 
 TEST_F(Layout, TheWindowItsBandsAndItsPanel) {
