@@ -37,41 +37,35 @@ class FakeDialogs : public Dialogs {
                   const std::string& details) override {
         boxes.push_back(
             {text, title, buttons, icon, details, QGuiApplication::overrideCursor() != nullptr});
-        if (buttons == Buttons::OK) return Answer::OK;
-        if (answers.empty()) {
-            ADD_FAILURE() << "unexpected question: " << text;
-            return Answer::No;
-        }
-        Answer a = answers.front();
-        answers.pop_front();
-        return a;
+        return buttons == Buttons::OK ? Answer::OK : Next(answers, "question: " + text, Answer::No);
     }
-
     std::string ShowOpen(const CommonDialog& dialog) override {
         openCalls.push_back(dialog);
-        if (opens.empty()) {
-            ADD_FAILURE() << "unexpected Open dialog";
-            return dialog.FileName;
-        }
-        auto next = std::move(opens.front());
-        opens.pop_front();
-        return next(dialog);
+        const auto keep = [](const CommonDialog& d) { return d.FileName; };
+        return Next(opens, "Open dialog", {keep})(dialog);
     }
-
     std::string BrowseFolder(const std::string& title) override {
         folderTitles.push_back(title);
-        if (folders.empty()) {
-            ADD_FAILURE() << "unexpected folder dialog";
-            return {};
-        }
-        std::string f = folders.front();
-        folders.pop_front();
-        return f;
+        return Next(folders, "folder dialog", std::string());
     }
 
     // Scripts the Open dialog to return `text` once.
     void OpenReturns(std::string text) {
         opens.push_back([text](const CommonDialog&) { return text; });
+    }
+
+  private:
+    // The next scripted answer; none left is a test failure, answered with
+    // `otherwise`.
+    template <class T>
+    static T Next(std::deque<T>& script, const std::string& what, T otherwise) {
+        if (script.empty()) {
+            ADD_FAILURE() << "unexpected " << what;
+            return otherwise;
+        }
+        T next = std::move(script.front());
+        script.pop_front();
+        return next;
     }
 };
 
