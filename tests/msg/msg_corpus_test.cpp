@@ -241,12 +241,9 @@ void expectOlefileAgrees(const fs::path& file) {
 
 TEST(MsgCrossCheck, OlefileAgreesOnCorpusFiles) {
     REQUIRE_CORPUS(corpus);
-    for (const char* name :
-         {"poi/quick.msg", "poi/cyrillic_message.msg", "poi/keywords.msg",
-          "poi/attachment_msg_pdf.msg", "hiraoka-msgreader/msgInMsgInMsg.msg",
-          "hiraoka-msgreader/contactUnicode.msg", "sicos-MSGReader/EmailWithAttachments.msg",
-          "MsgViewer/issue127__test.msg", "poi/message_1979.msg", "hfig-MAPI/sample.msg"})
-        expectOlefileAgrees(corpus / name);
+    for (const Row& row : readIndex(corpus / "index.csv"))
+        if (row.at("contents").find("BROKEN") == std::string::npos)
+            expectOlefileAgrees(corpus / row.at("file"));
 }
 
 // Also olefile reading our compound files: attachment data either side of
