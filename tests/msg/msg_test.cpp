@@ -475,7 +475,10 @@ TEST(MsgSalvage, RtfHeaderRepairedOnlyWhenTheDataIsWhole) {
     EXPECT_FALSE(msg::decompressLzfu(std::span(lzfu).first(lzfu.size() - 1), 100));
 
     const Bytes goodLzfu = withHeader(lzfu, 7, msg::kRtfCompressed, msg::nameIdCrc(lzfu));
-    const Bytes goodMela = withHeader(*raw, 7, msg::kRtfUncompressed, 0);
+    // Nested and escaped braces: only the last one closes the RTF.
+    const std::string rtf = "{\\rtf1\\ansi{\\fonttbl\\f0 Arial;}\\pard Hello \\{world\\}\\par}";
+    const Bytes goodMela =
+        withHeader(Bytes(rtf.begin(), rtf.end()), uint32_t(rtf.size()), msg::kRtfUncompressed, 0);
     auto grow = [](Bytes v, size_t field, uint32_t by) {
         storeLE32(&v[field], loadLE32(&v[field]) + by);
         return v;
