@@ -1,26 +1,21 @@
 // Real files other software wrote ($QM_SHARED_DIR/corpus, read in place):
 // every file reads, or (where index.csv calls it broken) fails with a clear
-// reason; what it holds agrees with index.csv; damaged copies lose only what
-// the damage hit. Independent readers: python3-olefile must see the same
+// reason, and what it holds agrees with index.csv (damaged copies of them are
+// in MsgSalvage). Independent readers: python3-olefile must see the same
 // property tags and value bytes as our reader (tests/tools/msg_dump.py), and
 // msgconvert must read the files our writer makes.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <fstream>
-#include <functional>
 #include <map>
-#include <optional>
 #include <sstream>
 
 #include "mapi/codepage.h"
 #include "mapi/error.h"
 #include "mapi/tags.h"
 #include "mapi/unicode_strings.h"
-#include "msg/cfb_format.h"
-#include "msg/compound_file_reader.h"
 #include "msg/msg.h"
-#include "msg/msg_format.h"
 #include "msg/nameid.h"
 #include "msg/rtf_header.h"
 #include "support/message_gen.h"
@@ -29,8 +24,6 @@
 using namespace qm;
 using namespace qm::mapi;
 namespace fs = std::filesystem;
-namespace cfb = qm::msg::cfb;
-namespace layout = qm::msg::layout;
 
 namespace {
 
@@ -187,7 +180,7 @@ void dumpBag(const PropertyBag& bag, const std::string& path, std::vector<std::s
         } else if (!isKnownType(type) && p.value.size() == 8 && !p.stream) {
             value = "I " + hex(p.value);
         } else if (isMultiValued(type) || p.stream || !fixedSize(type) || type == PT_CLSID) {
-            value = "S " + lenCrc(p.bytes());  // large values: hashed in pieces, not loaded
+            value = "S " + lenCrc(p.bytes());
         } else {
             value = "I " + hex(p.value);
         }
