@@ -53,7 +53,8 @@ TEST(ShowCommand, JsonListsEveryPropertyRecipientAndAttachment) {
         "type": "PtypString", "value": "Quillmark test message"})");
     bool sawSubject = false, sawNamed = false;
     for (auto p : j["properties"]) {
-        sawSubject |= p.contains("size") && p.erase("size") && p == subject;
+        p.erase("size");
+        sawSubject |= p == subject;
         if (p.contains("named") && p["named"].value("name", "") == "Keywords") {
             sawNamed = true;
             EXPECT_EQ(p["named"]["set"], "{00020329-0000-0000-C000-000000000046}");
