@@ -59,28 +59,6 @@ void writeMsgSeeds(const fs::path& msgDir, const fs::path& cfbDir) {
     }
 }
 
-// LZFu of literals only, then the end marker (the dictionary's write
-// position, which starts after its 207 preset bytes).
-std::string lzfuLiterals(const std::string& rtf) {
-    std::string out;
-    size_t i = 0;
-    for (;;) {
-        size_t control = out.size();
-        out.push_back(0);
-        for (int bit = 0; bit < 8; ++bit) {
-            if (i < rtf.size()) {
-                out.push_back(rtf[i++]);
-                continue;
-            }
-            out[control] = char(uint8_t(out[control]) | (1u << bit));
-            const uint16_t ref = uint16_t(((207 + rtf.size()) % 4096) << 4);
-            out.push_back(char(ref >> 8));
-            out.push_back(char(ref & 0xFF));
-            return out;
-        }
-    }
-}
-
 std::string rtfValue(const std::string& data, uint32_t rawSize, uint32_t type, uint32_t crc,
                      uint32_t compSizeError) {
     uint8_t h[16];
@@ -92,12 +70,13 @@ std::string rtfValue(const std::string& data, uint32_t rawSize, uint32_t type, u
 }
 
 void writeRtfSeeds(const fs::path& msgDir) {
+    // LZFu for "{\rtf1}": a reference to the preset dictionary's "{\rtf1",
+    // the literal "}", and the end marker.
+    const std::string lzfu = {0x05, 0x00, 0x04, '}', 0x0D, 0x60};
     const std::string rtf = "{\\rtf1\\ansi\\pard Seed {\\b bold}\\par}";
-    const std::string lzfu = lzfuLiterals(rtf);
     const uint32_t crc =
         qm::msg::nameIdCrc(std::span(reinterpret_cast<const uint8_t*>(lzfu.data()), lzfu.size()));
-    writeBytes(msgDir / "rtf-lzfu.bin",
-               rtfValue(lzfu, uint32_t(rtf.size()), qm::msg::kRtfCompressed, crc, 12));
+    writeBytes(msgDir / "rtf-lzfu.bin", rtfValue(lzfu, 7, qm::msg::kRtfCompressed, crc, 12));
     writeBytes(msgDir / "rtf-mela.bin",
                rtfValue(rtf, uint32_t(rtf.size() + 12), qm::msg::kRtfUncompressed, 0, 0));
 }

@@ -36,7 +36,7 @@ struct MessageSpec {
     bool allTypes = false;
     size_t recipients = 1;
     // One by-value attachment per entry, with that many bytes of data.
-    std::vector<uint64_t> attachmentSizes;
+    std::vector<uint64_t> attachmentSizes = {};
     // A chain of embedded messages this deep, in one more attachment.
     int embedDepth = 0;
     // An attachment with method 6 holding a small OLE storage.
