@@ -6,6 +6,7 @@
 
 #include "mapi/error.h"
 #include "shell/directory_listing.h"
+#include "shell/name_order.h"
 
 #ifndef _WIN32
 #include <sys/stat.h>
@@ -37,13 +38,20 @@ class LocalFolderService : public FolderService {
     }
 
     std::vector<SubFolderEntry> SubFolders(const std::string& folder) override {
-        std::vector<SubFolderEntry> out;
+        std::vector<std::string> names;
         DirectoryListing listing(folder);
         std::string name;
         EntryKind kind;
         // A link to a folder is a sub-folder.
         while (listing.Next(name, kind))
-            if (kind == EntryKind::Folder) out.push_back({name, Identity(folder + name)});
+            if (kind == EntryKind::Folder) names.push_back(name);
+        SortByName(names);
+        std::vector<SubFolderEntry> out;
+        out.reserve(names.size());
+        for (std::string& n : names) {
+            std::string id = Identity(folder + n);
+            out.push_back({std::move(n), std::move(id)});
+        }
         return out;
     }
 
@@ -56,6 +64,7 @@ class LocalFolderService : public FolderService {
         // later would block or read something that is not a file.
         while (listing.Next(name, kind))
             if (kind == EntryKind::File) out.push_back(name);
+        SortByName(out);
         return out;
     }
 };

@@ -1,6 +1,6 @@
 // The file-system service the folder walker reads through: whether a path is a
-// folder, and a folder's immediate sub-folders and files in the platform's
-// listing order. The walker adds no filter of its own; this service decides
+// folder, and a folder's immediate sub-folders and files, each in name order
+// (name_order.h). The walker adds no filter of its own; this service decides
 // what counts as a file (regular files and links to them; never FIFOs,
 // devices or sockets) and what counts as a sub-folder (folders and links to
 // them).

@@ -15,7 +15,7 @@ bool SourceRows::Cursor::Next(std::string& row) {
                     if (IsMsgFileName(row)) return true;
                     continue;
                 }
-                walk_.reset();
+                endWalk();
             }
             if (next_ == sources_->size()) {
                 done_ = true;
@@ -32,9 +32,16 @@ bool SourceRows::Cursor::Next(std::string& row) {
     } catch (...) {
         // A folder that cannot be listed ends the walk, as it ends Add Folder's.
         done_ = true;
-        walk_.reset();
+        endWalk();
         throw;
     }
+}
+
+void SourceRows::Cursor::endWalk() {
+    if (!walk_) return;
+    const auto& s = walk_->Skipped();
+    skipped_.insert(skipped_.end(), s.begin(), s.end());
+    walk_.reset();
 }
 
 SourceRows::SourceRows(std::vector<Source> sources)
@@ -46,6 +53,7 @@ int64_t SourceRows::Count() {
     int64_t n = 0;
     while (c.Next(row)) ++n;
     rows_ = n;
+    skipped_ = c.Skipped();
     return n;
 }
 

@@ -8,6 +8,7 @@
 #include <QTimer>
 #include <QUrl>
 #include <algorithm>
+#include <filesystem>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -20,6 +21,7 @@
 #include "app/frm_step1.h"
 #include "fake_dialogs.h"
 #include "shell/runtime_error.h"
+#include "shell/source_rows.h"
 #include "shell/temp_tree.h"
 
 namespace qm::app {
@@ -138,12 +140,9 @@ TEST_F(AddCommands, AddFolderListsEveryMsgFileOfTheTree) {
     dialogs.folders.push_back(tree.t.root());
     window.CmdAddFolder_Click();
     EXPECT_THAT(dialogs.folderTitles, ElementsAre("Choose Source Folder..."));
-    const auto rows = Rows();
-    EXPECT_THAT(rows, UnorderedElementsAreArray(tree.Accepted()));
-    // Breadth first: the top folder's files, then sub's, then deep's.
-    auto pos = [&](const std::string& p) { return std::find(rows.begin(), rows.end(), p); };
-    EXPECT_LT(pos(tree.t.path("e.msg  ")), pos(tree.t.path("sub/f.msg")));
-    EXPECT_LT(pos(tree.t.path("sub/f.msg")), pos(tree.t.path("sub/deep/g.msg")));
+    // Breadth first, each folder in name order: the top folder's files,
+    // then sub's, then deep's.
+    EXPECT_EQ(Rows(), tree.Accepted());
     ASSERT_EQ(dialogs.boxes.size(), 1u);
     EXPECT_EQ(dialogs.boxes[0].text, "5 Files Added to List.");
     EXPECT_EQ(dialogs.boxes[0].title, kTitle);
@@ -300,21 +299,79 @@ class TooDeep {
     std::string parent_;
 };
 
-TEST_F(AddCommands, AFolderThatCannotBeListedEndsAddFolderWithABox) {
+TEST_F(AddCommands, AFolderThatCannotBeReadIsSkippedAndNamedInTheBox) {
     TempTree t;
-    t.file("a.msg");
+    for (const char* f : {"a.msg", "locked/b.msg", "z/c.msg"}) t.file(f);
     TooDeep deep(t.root());
+    std::filesystem::permissions(t.path("locked"), std::filesystem::perms::none);
+    // Root lists the locked folder anyway; the chain past PATH_MAX stops
+    // everyone.
+    const bool root = ::geteuid() == 0;
     dialogs.folders.push_back(t.root());
     window.CmdAddFolder_Click();
+    std::vector<std::string> rows = {t.path("a.msg"), t.path("z/c.msg")};
+    if (root) rows.insert(rows.begin() + 1, t.path("locked/b.msg"));
+    EXPECT_EQ(Rows(), rows);
     ASSERT_EQ(dialogs.boxes.size(), 1u);
-    EXPECT_EQ(dialogs.boxes[0].text.rfind("75:", 0), 0u) << dialogs.boxes[0].text;
-    EXPECT_NE(dialogs.boxes[0].text.find("list folder"), std::string::npos);
+    const std::string& text = dialogs.boxes[0].text;
+    EXPECT_EQ(text.rfind(std::to_string(rows.size()) + " Files Added to List.\n\n", 0), 0u) << text;
+    EXPECT_NE(text.find(root ? "This folder could not be read and was skipped:\n"
+                             : "These 2 folders could not be read and were skipped:\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find(": list folder failed: File name too long"), std::string::npos) << text;
+    if (!root) {
+        EXPECT_NE(text.find("\n" + t.path("locked") + "/: list folder failed: Permission denied"),
+                  std::string::npos)
+            << text;
+    }
     EXPECT_EQ(dialogs.boxes[0].title, kTitle);
     EXPECT_EQ(dialogs.boxes[0].icon, Icon::Exclamation);
     EXPECT_FALSE(dialogs.boxes[0].busyCursor);
+    EXPECT_TRUE(window.CmdExtractDBXEnabled());
+}
+
+TEST_F(AddCommands, TheChosenFolderUnreadableEndsAddFolderWithABox) {
+    if (::geteuid() == 0) {
+        GTEST_SKIP() << "root lists a folder whatever its permissions, and a folder past "
+                        "PATH_MAX cannot be chosen: no chosen folder fails to list here";
+    }
+    TempTree t;
+    t.file("locked/b.msg");
+    std::filesystem::permissions(t.path("locked"), std::filesystem::perms::none);
+    dialogs.folders.push_back(t.path("locked"));
+    window.CmdAddFolder_Click();
+    std::filesystem::permissions(t.path("locked"), std::filesystem::perms::owner_all);
+    ASSERT_EQ(dialogs.boxes.size(), 1u);
+    EXPECT_EQ(dialogs.boxes[0].text,
+              "75:" + t.path("locked") + "/: list folder failed: Permission denied");
+    EXPECT_EQ(dialogs.boxes[0].icon, Icon::Exclamation);
     EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
-    EXPECT_TRUE(Rows().empty()) << "the walk ends before anything is listed";
+    EXPECT_TRUE(Rows().empty());
     EXPECT_FALSE(window.CmdExtractDBXEnabled());
+}
+
+TEST_F(AddCommands, AddFolderListsInNameOrderAsTheCommandLineDoes) {
+    TempTree t;
+    // Made in reverse and mixed case, so a listing in creation or hash order
+    // would not come out sorted.
+    for (int i = 30; i >= 0; --i) {
+        t.file((i % 2 ? "Copy" : "copy") + std::string(i < 10 ? "0" : "") + std::to_string(i) +
+               ".msg");
+    }
+    for (const char* f : {"b/x.msg", "A/y.msg", "_/z.msg"}) t.file(f);
+    dialogs.folders.push_back(t.root());
+    window.CmdAddFolder_Click();
+    std::vector<std::string> expected;
+    for (int i = 0; i <= 30; ++i) {
+        expected.push_back(t.path((i % 2 ? "Copy" : "copy") + std::string(i < 10 ? "0" : "") +
+                                  std::to_string(i) + ".msg"));
+    }
+    for (const char* f : {"A/y.msg", "b/x.msg", "_/z.msg"}) expected.push_back(t.path(f));
+    EXPECT_EQ(Rows(), expected);
+    shell::SourceRows cli({{t.root(), true}});
+    ASSERT_EQ(cli.Count(), int64_t(expected.size()));
+    for (size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(*cli.Row(int64_t(i)), expected[i]);
 }
 
 // --- Drag and drop --------------------------------------------------------

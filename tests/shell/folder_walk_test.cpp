@@ -19,6 +19,7 @@ namespace qm::shell {
 namespace {
 
 using test::TempTree;
+using test::WherePermissionsBind;
 using ::testing::ElementsAre;
 
 std::vector<std::string> LoggedFiles(const std::string& start) {
@@ -97,23 +98,77 @@ TEST(FolderWalk, WhatIsNotAFolderYieldsNothing) {
     EXPECT_TRUE(WalkedFiles(t.path("empty")).empty());
 }
 
-TEST(FolderWalk, AFolderGoneBeforeItIsEnteredIsAnError) {
+TEST(FolderWalk, ListsEachFolderInNameOrderWhateverTheCreationOrder) {
+    TempTree t;
+    // Made in a scrambled order, so a listing in creation or hash order
+    // would not come out sorted.
+    std::vector<std::string> made;
+    for (int i = 30; i >= 0; --i) {
+        const int n = (i * 17) % 31;
+        const std::string digits = (n < 10 ? "0" : "") + std::to_string(n);
+        made.push_back((n % 3 == 0 ? "COPY" : n % 3 == 1 ? "Copy" : "copy") + digits + ".msg");
+    }
+    for (const std::string& f : made) t.file(f);
+    for (const char* f : {"gamma/z.msg", "_x/a.msg", "beta/B.msg", "beta/a.msg", "Alpha/b.msg",
+                          "Alpha/Sub/a.msg", "a_.msg", "A.msg", "a.msg"})
+        t.file(f);
+    const std::string r = t.root() + "/";
+    std::vector<std::string> expected = {r + "A.msg", r + "a.msg", r + "a_.msg"};
+    for (int n = 0; n <= 30; ++n) {
+        const std::string digits = (n < 10 ? "0" : "") + std::to_string(n);
+        expected.push_back(r +
+                           (n % 3 == 0   ? "COPY"
+                            : n % 3 == 1 ? "Copy"
+                                         : "copy") +
+                           digits + ".msg");
+    }
+    // Sub-folders in name order, each folder's files before the next level.
+    for (const char* f :
+         {"Alpha/b.msg", "beta/a.msg", "beta/B.msg", "gamma/z.msg", "_x/a.msg", "Alpha/Sub/a.msg"})
+        expected.push_back(r + f);
+    EXPECT_EQ(WalkedFiles(t.root()), expected);
+    EXPECT_EQ(LoggedFiles(t.root()), expected) << "the reference walk takes the same order";
+}
+
+// One line per file, then one per skipped folder.
+std::string WalkText(const std::string& start) {
+    std::string out;
+    FolderWalk walk(start);
+    for (std::string path; walk.Next(path);) out += path + "\n";
+    for (const SkippedFolder& f : walk.Skipped())
+        out += "skipped " + f.path + ": " + f.reason + "\n";
+    return out;
+}
+
+TEST(FolderWalk, AFolderBelowTheStartThatCannotBeListedIsSkipped) {
+    TempTree t;
+    for (const char* f : {"a.msg", "locked/b.msg", "locked/deeper/c.msg", "open/d.msg"}) t.file(f);
+    const std::string r = t.root() + "/";
+    std::filesystem::permissions(t.path("locked"), std::filesystem::perms::none);
+    const std::string text = WherePermissionsBind(t, [&] { return WalkText(t.root()); });
+    EXPECT_EQ(text, r + "a.msg\n" + r + "open/d.msg\nskipped " + r + "locked/: " + r +
+                        "locked/: list folder failed: Permission denied\n");
+    // The chosen folder itself failing to list ends the walk with the error.
+    const std::string chosen = WherePermissionsBind(t, [&] { return WalkText(t.path("locked")); });
+    EXPECT_EQ(chosen, "exception: " + r + "locked/: list folder failed: Permission denied");
+}
+
+TEST(FolderWalk, AFolderGoneBeforeItIsEnteredIsSkipped) {
     TempTree t;
     t.file("a.msg");
     t.file("sub/b.msg");
+    t.file("tail/c.msg");
     FolderWalk walk(t.root());
     std::string path;
     ASSERT_TRUE(walk.Next(path));
     EXPECT_EQ(path, t.path("a.msg"));
     // The sub-folder was queued when the top was entered; it cannot be listed now.
     std::filesystem::remove_all(t.path("sub"));
-    try {
-        walk.Next(path);
-        FAIL() << "the missing folder was passed over";
-    } catch (const qm::IoError& e) {
-        EXPECT_EQ(e.path(), t.path("sub") + "/");
-    }
-    EXPECT_FALSE(walk.Next(path)) << "the walk ends at the folder it could not list";
+    ASSERT_TRUE(walk.Next(path));
+    EXPECT_EQ(path, t.path("tail/c.msg"));
+    EXPECT_FALSE(walk.Next(path));
+    ASSERT_EQ(walk.Skipped().size(), 1u);
+    EXPECT_EQ(walk.Skipped()[0].path, t.path("sub") + "/");
 }
 
 }  // namespace

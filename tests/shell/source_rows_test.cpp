@@ -19,6 +19,7 @@ namespace qm::shell {
 namespace {
 
 using test::TempTree;
+using test::WherePermissionsBind;
 using ::testing::ElementsAre;
 
 // What the command line listed before the rows were walked on demand: files
@@ -164,26 +165,34 @@ TEST(SourceRows, FilesAddedAfterTheCountAreNotServedPastIt) {
     EXPECT_EQ(served, std::vector<std::string>(now.begin(), now.begin() + counted));
 }
 
-TEST(SourceRows, AFolderThatCannotBeListedEndsThatWalkOnly) {
+TEST(SourceRows, AFolderThatCannotBeListedIsSkippedAndTheRestServed) {
     TempTree t;
     t.file("a.msg");
     t.file("b.msg");
     t.file("sub/c.msg");
     t.file("sub/d.msg");
     const std::vector<SourceRows::Source> sources = {{t.root(), true}, {t.path("late.msg"), false}};
-    const std::vector<std::string> listed = ListedRows(sources);
     SourceRows rows(sources);
     ASSERT_EQ(rows.Count(), 5);
+    EXPECT_TRUE(rows.SkippedFolders().empty());
     ASSERT_NE(rows.Row(1), nullptr);
+    // Queued when the top was listed, gone before it is entered: the rows
+    // after it move up.
     std::filesystem::remove_all(t.path("sub"));
-    EXPECT_THROW(rows.Row(2), qm::IoError);
-    // The rest of this walk is missing; the rows before it stay.
+    EXPECT_EQ(*rows.Row(2), t.path("late.msg"));
     EXPECT_EQ(rows.Row(3), nullptr);
-    EXPECT_EQ(rows.Row(4), nullptr);
-    EXPECT_EQ(*rows.Row(1), listed[1]);
-    // A new walk (asked for an earlier row) no longer meets the folder.
-    t.dir("sub");
-    EXPECT_THAT(RowsFrom(rows), ElementsAre(listed[0], listed[1], t.path("late.msg")));
+    // A locked folder is met by the count and kept in its list.
+    t.file("locked/e.msg");
+    std::filesystem::permissions(t.path("locked"), std::filesystem::perms::none);
+    EXPECT_EQ(WherePermissionsBind(t,
+                                   [&] {
+                                       SourceRows again(sources);
+                                       std::string text = std::to_string(again.Count());
+                                       for (const auto& f : again.SkippedFolders())
+                                           text += " " + f.path;
+                                       return text;
+                                   }),
+              "3 " + t.path("locked") + "/");
 }
 
 }  // namespace
