@@ -6,9 +6,10 @@
 // closing summary go to stderr (--quiet silences them; errors still print);
 // stdout carries the .pst's path as its last line, or with --json exactly one
 // JSON document. Exit codes: 0 all converted, 1 a store was written but some
-// messages failed, 2 nothing converted (usage, no .msg found, an unusable
-// destination, or a failure before the import). SIGINT and SIGTERM finish the
-// current message, commit, and exit 130 / 143.
+// messages failed or a folder below a given one could not be read (it is
+// skipped, named on stderr and in the JSON, and the rest converted), 2 nothing converted (usage, no
+// .msg found, an unusable destination, or a failure before the import). SIGINT and SIGTERM finish
+// the current message, commit, and exit 130 / 143.
 #include <unistd.h>
 
 #include <nlohmann/json.hpp>
@@ -157,11 +158,21 @@ class CliRun : public convert::SourceList, public convert::Observer {
     bool barShown_ = false;
 };
 
-json reportJson(const convert::RunReport& r, size_t listed) {
+// A skipped folder as the JSON names it: a plain path, no final separator.
+std::string folderPath(const shell::SkippedFolder& f) {
+    std::string p = f.path;
+    if (p.size() > 1 && p.back() == '/') p.pop_back();
+    return p;
+}
+
+json reportJson(const convert::RunReport& r, size_t listed,
+                const std::vector<shell::SkippedFolder>& skippedFolders) {
     json failed = json::array();
     for (const auto& f : r.failed) failed.push_back({{"path", f.path}, {"reason", f.reason}});
     json warnings = json::array();
     for (const auto& w : r.warnings) warnings.push_back({{"path", w.path}, {"what", w.what}});
+    json skipped = json::array();
+    for (const auto& f : skippedFolders) skipped.push_back(folderPath(f));
     json doc = {{"pst", r.storeCreated ? json(r.pstPath) : json(nullptr)},
                 {"display_name", r.displayName},
                 {"messages", listed},
@@ -169,7 +180,7 @@ json reportJson(const convert::RunReport& r, size_t listed) {
                 {"lost", r.lostUncommitted},
                 {"failed", failed},
                 {"warnings", warnings},
-                {"skipped_folders", json::array()},
+                {"skipped_folders", skipped},
                 {"duplicates", json::array()},
                 {"parts", json::array()},
                 {"folders", r.folders},
@@ -192,7 +203,13 @@ int runConvert(const ConvertArgs& args) {
     std::string storeFile;
     try {
         rows = std::make_unique<shell::SourceRows>(collectSources(args.paths));
-        if (rows->Count() == 0) throw UsageError("no .msg files found");
+        const int64_t count = rows->Count();
+        // Named even with --quiet: a folder left out is an error the user
+        // must see.
+        for (const auto& f : rows->SkippedFolders())
+            std::cerr << "quillmark-cli convert: skipped a folder that cannot be read: " << f.reason
+                      << "\n";
+        if (count == 0) throw UsageError("no .msg files found");
         fs::path dir;
         if (!args.outputFile.empty()) {
             const fs::path file = normalise(args.outputFile);
@@ -258,7 +275,7 @@ int runConvert(const ConvertArgs& args) {
         } else {
             std::cerr << "quillmark-cli convert: no store file was written\n";
         }
-        if (args.json) printJson(reportJson(report, listed));
+        if (args.json) printJson(reportJson(report, listed, rows->SkippedFolders()));
         return 2;
     }
     if (!args.quiet && report.storeCreated) {
@@ -268,17 +285,21 @@ int runConvert(const ConvertArgs& args) {
             std::cerr << ", " << report.lostUncommitted << " lost with a failed save";
         }
         if (!report.warnings.empty()) std::cerr << ", " << report.warnings.size() << " warning(s)";
+        if (!rows->SkippedFolders().empty()) {
+            std::cerr << ", " << rows->SkippedFolders().size() << " folder(s) skipped";
+        }
         std::cerr << " into \"" << report.displayName << "\" (" << report.folders << " folder(s), "
                   << report.seconds << " s)\n";
         if (gSignal != 0) std::cerr << "stopped by a signal; the store holds what was converted\n";
     }
     if (args.json) {
-        printJson(reportJson(report, listed));
+        printJson(reportJson(report, listed, rows->SkippedFolders()));
     } else if (report.storeCreated) {
         std::cout << report.pstPath << "\n";
     }
     if (gSignal != 0) return 128 + gSignal;
     if (!report.closeError.empty() || !closeError.empty()) return 1;
+    if (!rows->SkippedFolders().empty()) return 1;
     return report.failed.empty() && report.lostUncommitted == 0 ? 0 : 1;
 }
 

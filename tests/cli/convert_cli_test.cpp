@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
+#include <sstream>
 
 #include "run_fixture.h"
 
@@ -29,12 +30,13 @@ struct Result {
     std::string err;
 };
 
-// Runs the command line in `cwd`, capturing both streams.
-Result run(const std::string& args, const fs::path& cwd) {
+// Runs the command line in `cwd`, capturing both streams; `as` goes before
+// the program (a command that changes the user it runs as).
+Result run(const std::string& args, const fs::path& cwd, const std::string& as = "") {
     ScratchDir tmp;
     const fs::path err = tmp.path() / "err";
     Result r;
-    r.code = qm::testing::runCommand("cd " + qm::testing::shellQuote(cwd.string()) + " && " +
+    r.code = qm::testing::runCommand("cd " + qm::testing::shellQuote(cwd.string()) + " && " + as +
                                          qm::testing::shellQuote(cli()) + " convert " + args +
                                          " 2>" + qm::testing::shellQuote(err.string()),
                                      &r.out);
@@ -113,7 +115,7 @@ TEST_F(ConvertCliTest, JsonReportAndFailedMessages) {
     EXPECT_EQ(doc["bytes_out"].get<uint64_t>(), fs::file_size(pst));
     EXPECT_TRUE(doc["seconds"].is_number());
     EXPECT_TRUE(std::string(doc["display_name"]).starts_with("Quillmark : Created - "));
-    // Lists nobody fills yet are there, empty, in the document's eventual shape.
+    // Lists this run leaves empty are there, empty.
     for (const char* list : {"warnings", "skipped_folders", "duplicates", "parts"}) {
         EXPECT_EQ(doc[list], nlohmann::json::array()) << list;
     }
@@ -133,6 +135,58 @@ TEST_F(ConvertCliTest, JsonReportAndFailedMessages) {
     EXPECT_NE(doc2["error"].get<std::string>().find("already exists"), std::string::npos);
     EXPECT_NE(again.err.find("no store file was written"), std::string::npos) << again.err;
     EXPECT_EQ(fs::file_size(pst), size);
+}
+
+TEST_F(ConvertCliTest, NameOrderAndAnUnreadableFolderSkippedWithExitOne) {
+    // Made in reverse and mixed case: a listing in creation or hash order
+    // would not come out sorted.
+    const fs::path mail = src.path() / "Mail";
+    std::vector<std::string> names;
+    for (int i = 11; i >= 0; --i) {
+        names.insert(names.begin(), (i % 2 ? "Copy" : "copy") + std::string(i < 10 ? "0" : "") +
+                                        std::to_string(i) + ".msg");
+        qm::testing::writeMessage(mail / names.front(), qm::testing::testMessage(names.front()));
+    }
+    qm::testing::writeMessage(mail / "locked" / "c.msg", qm::testing::testMessage("c"));
+    fs::permissions(mail / "locked", fs::perms::none);
+    // Permission bits do not stop root: run as nobody then.
+    std::string as;
+    if (::geteuid() == 0) {
+        if (qm::testing::runCommand("command -v setpriv >/dev/null") != 0)
+            GTEST_SKIP() << "running as root and setpriv is missing: the locked folder is readable";
+        as = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+        for (const fs::path& d : {src.path(), work.path()})
+            fs::permissions(d, fs::perms::all, fs::perm_options::add);
+    }
+    const Result r =
+        run("--json --output-dir out " + qm::testing::shellQuote(mail.string()), work.path(), as);
+    EXPECT_EQ(r.code, 1) << r.err;
+    const auto doc = nlohmann::json::parse(r.out, nullptr, false);
+    ASSERT_TRUE(doc.is_object()) << r.out;
+    EXPECT_EQ(doc["skipped_folders"], nlohmann::json::array({(mail / "locked").string()}));
+    EXPECT_EQ(doc["messages"], 14);
+    EXPECT_EQ(doc["converted"], 14);
+    EXPECT_EQ(doc["failed"], nlohmann::json::array());
+    EXPECT_TRUE(fs::exists(doc["pst"].get<std::string>()));
+    EXPECT_NE(r.err.find((mail / "locked").string() + "/: list folder failed: Permission denied"),
+              std::string::npos)
+        << r.err;
+    // Progress names the rows in list order: each folder's files by name,
+    // then its sub-folders'.
+    std::vector<std::string> expected = {(mail / "a.msg").string()};
+    for (const std::string& n : names) expected.push_back((mail / n).string());
+    expected.push_back((mail / "2009" / "b.msg").string());
+    std::vector<std::string> progress;
+    std::istringstream lines(r.err);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.starts_with("(")) progress.push_back(line.substr(line.find(") ") + 2));
+    }
+    EXPECT_EQ(progress, expected) << r.err;
+    // The given folder itself unreadable still refuses the run.
+    const Result given = run(qm::testing::shellQuote((mail / "locked").string()), work.path(), as);
+    EXPECT_EQ(given.code, 2);
+    EXPECT_NE(given.err.find("locked/: list folder failed: Permission denied"), std::string::npos)
+        << given.err;
 }
 
 TEST_F(ConvertCliTest, NothingToDoIsExitTwo) {
