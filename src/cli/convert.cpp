@@ -7,9 +7,10 @@
 // stdout carries the .pst's path as its last line, or with --json exactly one
 // JSON document. Exit codes: 0 all converted, 1 a store was written but some
 // messages failed or a folder below a given one could not be read (it is
-// skipped, named on stderr and in the JSON, and the rest converted), 2 nothing converted (usage, no
-// .msg found, an unusable destination, or a failure before the import). SIGINT and SIGTERM finish
-// the current message, commit, and exit 130 / 143.
+// skipped, named on stderr and in the JSON, and the rest converted), 2 nothing
+// converted (usage, no .msg found, an unusable destination, or a failure
+// before the import). SIGINT and SIGTERM finish the current message, commit,
+// and exit 130 / 143.
 #include <unistd.h>
 
 #include <nlohmann/json.hpp>
@@ -161,7 +162,7 @@ class CliRun : public convert::SourceList, public convert::Observer {
 // A skipped folder as the JSON names it: a plain path, no final separator.
 std::string folderPath(const shell::SkippedFolder& f) {
     std::string p = f.path;
-    if (p.size() > 1 && p.back() == '/') p.pop_back();
+    if (p.size() > 1 && p.back() == shell::kPathSeparator) p.pop_back();
     return p;
 }
 
