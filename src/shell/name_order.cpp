@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <numeric>
 
 namespace qm::shell {
 namespace {
@@ -66,44 +65,32 @@ size_t Decode(const std::string& s, size_t i, char32_t& out) {
     return len;
 }
 
-std::u32string Key(const std::string& name) {
-    std::u32string key;
-    key.reserve(name.size());
-    for (size_t i = 0; i < name.size();) {
-        char32_t cp;
-        if (const size_t n = Decode(name, i, cp); n != 0) {
-            key.push_back(Upper(cp));
-            i += n;
-        } else {
-            key.push_back(kRawByteBase + static_cast<unsigned char>(name[i]));
-            ++i;
-        }
+// The next unit of `name` from `i` for comparing: an upper-cased code point,
+// or an undecodable byte placed after every code point.
+char32_t NextUnit(const std::string& name, size_t& i) {
+    char32_t cp;
+    if (const size_t n = Decode(name, i, cp); n != 0) {
+        i += n;
+        return Upper(cp);
     }
-    return key;
+    return kRawByteBase + static_cast<unsigned char>(name[i++]);
 }
 
 }  // namespace
 
 bool NameOrderLess(const std::string& a, const std::string& b) {
-    const std::u32string ka = Key(a), kb = Key(b);
-    if (ka != kb) return ka < kb;
+    // Decoded as compared, so sorting a large folder needs no copy of it.
+    size_t i = 0, j = 0;
+    while (i < a.size() && j < b.size()) {
+        const char32_t x = NextUnit(a, i), y = NextUnit(b, j);
+        if (x != y) return x < y;
+    }
+    if (i < a.size() || j < b.size()) return j < b.size();
     return a < b;
 }
 
 void SortByName(std::vector<std::string>& names) {
-    std::vector<std::u32string> keys;
-    keys.reserve(names.size());
-    for (const std::string& n : names) keys.push_back(Key(n));
-    std::vector<size_t> order(names.size());
-    std::iota(order.begin(), order.end(), size_t{0});
-    std::sort(order.begin(), order.end(), [&](size_t x, size_t y) {
-        if (keys[x] != keys[y]) return keys[x] < keys[y];
-        return names[x] < names[y];
-    });
-    std::vector<std::string> sorted;
-    sorted.reserve(names.size());
-    for (size_t i : order) sorted.push_back(std::move(names[i]));
-    names.swap(sorted);
+    std::sort(names.begin(), names.end(), NameOrderLess);
 }
 
 }  // namespace qm::shell

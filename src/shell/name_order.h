@@ -19,7 +19,7 @@ namespace qm::shell {
 // True when `a` comes before `b` in name order.
 bool NameOrderLess(const std::string& a, const std::string& b);
 
-// Sorts names into name order; each name is decoded once, not per comparison.
+// Sorts names into name order, in place.
 void SortByName(std::vector<std::string>& names);
 
 }  // namespace qm::shell
