@@ -73,6 +73,14 @@ class GridRun : public convert::SourceList, public convert::Observer {
 
 }  // namespace
 
+bool ConversionRun::ListIsEmpty() {
+    const int64_t rows = host_.Rows();
+    if (rows > 1) return false;
+    if (rows == 0) return true;
+    host_.SetCurrentCell(0, 0);
+    return host_.Text().empty();
+}
+
 ConversionRun::ConversionRun(Host& host, RunOptions options)
     : host_(host), options_(std::move(options)) {}
 
@@ -94,6 +102,12 @@ RunReport ConversionRun::CmdExtractDBX_Click() {
 
 RunReport ConversionRun::run() {
     RunReport report;
+    // The empty list is one row with an empty cell: nothing to convert, so no
+    // folder is asked for and no store is made.
+    if (ListIsEmpty()) {
+        report.outcome = RunOutcome::Cancelled;
+        return report;
+    }
     const std::string chosen = host_.BrowseFolder(kDestinationTitle);
     destination_ = chosen;
     if (chosen.empty()) {
@@ -128,7 +142,7 @@ RunReport ConversionRun::run() {
     } catch (const std::exception& e) {
         conversion_.reset();
         report.trappedCause = e.what();
-        host_.MsgBox(TrappedErrorBox(report.trappedCause));
+        host_.MsgBox(TrappedErrorBox(report, TrappedAt::EarlierStore));
         return finish(RunOutcome::Trapped);
     }
     convert::ConversionOptions options;
@@ -147,7 +161,7 @@ RunReport ConversionRun::run() {
     folderList_ = conversion_->folderList();
 
     if (report.outcome == RunOutcome::Trapped) {
-        host_.MsgBox(TrappedErrorBox(report.trappedCause));
+        host_.MsgBox(TrappedErrorBox(report, TrappedAt::NewStore));
         return finish(RunOutcome::Trapped);
     }
     conversion_.reset();

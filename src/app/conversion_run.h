@@ -53,6 +53,7 @@ class ConversionRun {
 
   private:
     RunReport run();
+    bool ListIsEmpty();
 
     Host& host_;
     RunOptions options_;

@@ -29,6 +29,9 @@ FlexGrid::FlexGrid(QTableWidget* table) : table_(table) {
     table_->setWordWrap(false);
     // Tab leaves the grid for the next control instead of walking its cells.
     table_->setTabKeyNavigation(false);
+    // The column is wider than the grid: a long path is reached by scrolling.
+    table_->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    table_->setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
     table_->horizontalHeader()->setMinimumSectionSize(0);
     table_->setRowCount(1);
     table_->setColumnCount(1);
@@ -132,6 +135,8 @@ void FlexGrid::SetText(const std::string& text) {
     const QByteArray bytes(text.data(), static_cast<qsizetype>(text.size()));
     item->setData(kBytesRole, bytes);
     item->setText(QFile::decodeName(bytes));
+    // A path wider than the grid can be read whole here as well as by scrolling.
+    item->setToolTip(item->text());
 }
 
 int32_t FlexGrid::ColWidth(int32_t col) const {
@@ -155,16 +160,21 @@ void FlexGrid::Clear() {
             QTableWidgetItem* item = table_->item(r, c);
             item->setData(kBytesRole, QByteArray());
             item->setText(QString());
+            item->setToolTip(QString());
         }
     }
 }
 
 void FlexGrid::fillNewCells(int32_t fromRow, int32_t fromCol) {
     const QBrush cell(Rgb(layout::kGridCell));
+    // The text is fixed to go with the fixed yellow, so no theme can make it
+    // light on light.
+    const QBrush text(Rgb(layout::kGridCellText));
     auto fill = [&](int r, int c) {
         if (table_->item(r, c)) return;
         auto* item = new QTableWidgetItem();
         item->setBackground(cell);
+        item->setForeground(text);
         item->setData(kBytesRole, QByteArray());
         table_->setItem(r, c, item);
     };

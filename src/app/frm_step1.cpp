@@ -93,11 +93,7 @@ frmStep1::frmStep1(Dialogs& dialogs, QWidget* parent)
     setAutoFillBackground(true);
     createControls();
 
-    // Centred on the screen; the frame the window system adds is not known
-    // before the window is shown, so the client area is what is centred.
-    if (QScreen* s = QGuiApplication::primaryScreen()) {
-        move(s->availableGeometry().center() - rect().center());
-    }
+    CentreFrame();
     control("cmdAdd")->setFocus();
     Form_Load();
 }
@@ -130,9 +126,14 @@ void frmStep1::createControls() {
                 w = label;
                 break;
             }
-            case Kind::Button:
-                w = new QPushButton(Utf8(c.caption), parent);
+            case Kind::Button: {
+                auto* button = new QPushButton(Utf8(c.caption), parent);
+                // Return and keypad Enter press the focused button, as on every
+                // desktop; outside a dialog Qt gives them to no button.
+                button->setAutoDefault(true);
+                w = button;
                 break;
+            }
             case Kind::Grid: {
                 auto* table = new QTableWidget(parent);
                 auto* style = new GridLineStyle();
@@ -142,8 +143,7 @@ void frmStep1::createControls() {
                 for (auto group : {QPalette::Active, QPalette::Inactive}) {
                     pal.setColor(group, QPalette::Base, Rgb(layout::kGridOutside));
                     pal.setColor(group, QPalette::Highlight, Rgb(layout::kGridSelection));
-                    pal.setColor(group, QPalette::HighlightedText,
-                                 pal.color(QPalette::Active, QPalette::HighlightedText));
+                    pal.setColor(group, QPalette::HighlightedText, Rgb(layout::kGridSelectionText));
                 }
                 table->setPalette(pal);
                 table->setFrameShape(QFrame::Box);
@@ -250,7 +250,15 @@ bool frmStep1::CmdExtractDBXEnabled() const {
 }
 
 void frmStep1::SetCmdExtractDBXEnabled(bool enabled) {
-    control("CmdExtractDBX")->setEnabled(enabled);
+    convertWanted_ = enabled;
+    UpdateConvertButton();
+}
+
+void frmStep1::UpdateConvertButton() {
+    // An empty list has nothing to convert: Convert stays off until a row
+    // arrives, whatever the commands asked for.
+    const bool empty = grid_->Rows() == 1 && grid_->TextMatrix(0, 0).empty();
+    control("CmdExtractDBX")->setEnabled(convertWanted_ && !empty);
 }
 
 void frmStep1::SetSourceCommandsEnabled(bool enabled) {
@@ -279,6 +287,26 @@ void frmStep1::CmdExtractDBX_Click() {
     } catch (const std::exception& e) {
         ShowFailure(e);
     }
+}
+
+void frmStep1::CentreFrame() {
+    QScreen* s = screen() ? screen() : QGuiApplication::primaryScreen();
+    if (!s) return;
+    QRect frame(QPoint(0, 0), frameGeometry().size());
+    frame.moveCenter(s->availableGeometry().center());
+    move(frame.topLeft());  // a window's position is its frame's
+}
+
+bool frmStep1::event(QEvent* event) {
+    // The window system tells the frame's size only once the window is on
+    // screen (at its show, or its first move by the window manager): the
+    // window is centred again then, frame and all, once.
+    if (!frameCentred_ && (event->type() == QEvent::Show || event->type() == QEvent::Move) &&
+        isVisible() && frameGeometry().size() != size()) {
+        frameCentred_ = true;
+        CentreFrame();
+    }
+    return QWidget::event(event);
 }
 
 void frmStep1::closeEvent(QCloseEvent* event) {

@@ -87,6 +87,7 @@ class frmStep1 : public QWidget {
     QWidget* control(const std::string& name) const;
 
   protected:
+    bool event(QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
@@ -101,6 +102,9 @@ class frmStep1 : public QWidget {
     // during a yield; `added` counts what was listed either way.
     bool ListMessageFiles(const std::vector<std::string>& entries, int64_t& added);
     void ShowFailure(const std::exception& e);
+    void UpdateConvertButton();
+    // Puts the middle of the window's frame on the middle of its screen.
+    void CentreFrame();
 
     Dialogs& dialogs_;
     CommonDialog cdlgFile_;
@@ -111,6 +115,10 @@ class frmStep1 : public QWidget {
     std::function<void()> convertHandler_;
     std::function<void()> endProgram_;
     bool unloaded_ = false;
+    bool frameCentred_ = false;
+    bool convertWanted_ = false;  // what the commands last set; the list may overrule it
+    // Counts the clears of the list, so an add that yielded knows its rows are gone.
+    int64_t clears_ = 0;
 };
 
 }  // namespace qm::app

@@ -171,13 +171,21 @@ void frmStep1::AddDroppedPaths(const std::vector<std::string>& paths) {
 }
 
 bool frmStep1::ListMessageFiles(const std::vector<std::string>& entries, int64_t& added) {
+    // A Clear during a yield takes this command's rows with it, so the count
+    // starts again: the count box then agrees with the list.
+    int64_t clears = clears_;
     for (const std::string& entry : entries) {
         if (!DoEvents()) return false;
         if (!shell::IsMsgFileName(entry)) continue;
         if (!DoEvents()) return false;
+        if (clears != clears_) {
+            clears = clears_;
+            added = 0;
+        }
         AddFileToList(entry);  // as listed: its own case, spaces kept
         ++added;
     }
+    if (clears != clears_) added = 0;
     return true;
 }
 

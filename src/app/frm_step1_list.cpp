@@ -47,6 +47,7 @@ void frmStep1::AddFileToList(const std::string& path) {
     grid.SetRow(grid.Rows() - 1);
     grid.SetCol(0);
     grid.SetText(path);
+    UpdateConvertButton();
     static_cast<QLabel*>(control("lblCount1"))
         ->setText(QString::number(grid.Rows()) + QStringLiteral(" files"));
 }
@@ -54,7 +55,9 @@ void frmStep1::AddFileToList(const std::string& path) {
 void frmStep1::ClearFileList() {
     grid_->SetRows(1);
     grid_->Clear();
+    ++clears_;
     static_cast<QLabel*>(control("lblCount1"))->setText(QStringLiteral("0 files"));
+    UpdateConvertButton();
 }
 
 void frmStep1::cmdClear1_Click() {

@@ -24,7 +24,10 @@ enum class Kind { Shape, Image, Label, Button, Grid, Frame, Strip, ProgressBar, 
 enum class Font { None, Regular, Title };
 
 // A colour as 0xRRGGBB, or kSystem for the platform's own (button text for
-// text, button face for backgrounds).
+// text, button face for backgrounds). A fixed colour always has a fixed
+// partner (black text on the white bands, black on the yellow cells, white on
+// the navy selection); text on the button face takes the palette's, so dark
+// and light themes both read.
 inline constexpr int kSystem = -1;
 inline constexpr int kWhite = 0xFFFFFF;
 inline constexpr int kBlack = 0x000000;
@@ -62,7 +65,7 @@ inline constexpr Control kControls[] = {
     {"grdFiles1",    Kind::Grid,   "", "",                          240, 1800, 7695, 1575,  3, Font::Regular},
     {"FrameConversion", Kind::Frame, "", "Details",                 240, 3480, 7695, 1815, 10, Font::Regular},
     {"LblCurrentDBX",     Kind::Label, "FrameConversion", "Converting Messages...",     120,  240, 7455, 255, 13, Font::Regular},
-    {"LblProgessCurrent", Kind::Label, "FrameConversion", "Message 0 (of 0)",          1800,  600, 5775, 255, 12, Font::Regular, kBlack},
+    {"LblProgessCurrent", Kind::Label, "FrameConversion", "Message 0 (of 0)",          1800,  600, 5775, 255, 12, Font::Regular},
     {"Label2",            Kind::Label, "FrameConversion", "Current File Progress : ",   120,  960, 1695, 255, 16, Font::Regular},
     {"ProgressBar2",      Kind::ProgressBar, "FrameConversion", "",                    1800,  960, 5775, 255, 15, Font::None},
     {"Label1",            Kind::Label, "FrameConversion", "Overall Progress        : ", 120, 1320, 1695, 255, 14, Font::Regular},
@@ -81,9 +84,11 @@ inline constexpr double kRegularPointSize = 8.25;
 inline constexpr double kTitlePointSize = 14.25;
 
 // Grid colours.
-inline constexpr int kGridCell = 0xFFFFBF;       // light yellow
-inline constexpr int kGridSelection = 0x000080;  // navy
-inline constexpr int kGridOutside = kWhite;      // the area outside the cells
+inline constexpr int kGridCell = 0xFFFFBF;         // light yellow
+inline constexpr int kGridCellText = kBlack;       // partner of the fixed yellow
+inline constexpr int kGridSelection = 0x000080;    // navy
+inline constexpr int kGridSelectionText = kWhite;  // partner of the fixed navy
+inline constexpr int kGridOutside = kWhite;        // the area outside the cells
 inline constexpr int kGridLines = kSilver;
 inline constexpr int kGridFixedLines = kBlack;  // no fixed cells are ever shown
 

@@ -1,16 +1,18 @@
 // quillmark-cli convert [--output-dir DIR | -o FILE.pst] [--json] [--quiet] [--codepage N]
-//                      PATH...
+//                      [--dedupe] [--split-size SIZE] PATH...
 //
 // The engine's conversion over a list built from the command line: .msg
 // files as given, folders walked as Add Folder walks them. Progress and the
 // closing summary go to stderr (--quiet silences them; errors still print);
-// stdout carries the .pst's path as its last line, or with --json exactly one
-// JSON document. Exit codes: 0 all converted, 1 a store was written but some
-// messages failed or a folder below a given one could not be read (it is
-// skipped, named on stderr and in the JSON, and the rest converted), 2 nothing
-// converted (usage, no .msg found, an unusable destination, or a failure
-// before the import). SIGINT and SIGTERM finish the current message, commit,
-// and exit 130 / 143.
+// stdout carries the .pst's path as its last line (split by size: each
+// part's path on a line of its own, the last part's last), or with --json
+// exactly one JSON document. Exit codes: 0 all converted, 1 a store was
+// written but some messages failed or a folder below a given one could not be
+// read (it is skipped, named on stderr and in the JSON, and the rest
+// converted), 2 nothing converted (usage, no .msg found, an unusable
+// destination, or a failure before the import); duplicates skipped by
+// --dedupe are no failures. SIGINT and SIGTERM finish the current message,
+// commit, and exit 130 / 143.
 #include <unistd.h>
 
 #include <nlohmann/json.hpp>
@@ -24,7 +26,9 @@
 #include <vector>
 
 #include "cli/commands.h"
+#include "cli/stop_signal.h"
 #include "convert/conversion.h"
+#include "convert/store_parts.h"
 #include "mapi/error.h"
 #include "shell/source_rows.h"
 
@@ -34,30 +38,13 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 
-volatile std::sig_atomic_t gSignal = 0;
-
-extern "C" void onStopSignal(int sig) {
-    gSignal = sig;
-}
-
-void installSignalHandlers() {
-    struct sigaction sa {};
-    sa.sa_handler = onStopSignal;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-    // Past a file-size limit (ulimit -f) a write must fail with EFBIG, which
-    // the store reports and survives; the default action would kill the
-    // process mid-write.
-    signal(SIGXFSZ, SIG_IGN);
-}
-
 struct ConvertArgs {
     std::string outputDir;
     std::string outputFile;
     bool json = false;
     bool quiet = false;
+    bool dedupe = false;
+    uint64_t splitSize = 0;
     int codePage = 1252;
     std::vector<std::string> paths;
 };
@@ -129,7 +116,7 @@ class CliRun : public convert::SourceList, public convert::Observer {
         return std::make_unique<Cursor>(rows_.NewCursor());
     }
 
-    bool stopRequested() override { return gSignal != 0; }
+    bool stopRequested() override { return stopSignal() != 0; }
     void messageDone(const convert::MessageOutcome& m) override {
         if (quiet_ || m.rows <= 0) return;
         const float value = static_cast<float>(double(m.row + 1) / double(m.rows) * 100.0);
@@ -174,6 +161,17 @@ json reportJson(const convert::RunReport& r, size_t listed,
     for (const auto& w : r.warnings) warnings.push_back({{"path", w.path}, {"what", w.what}});
     json skipped = json::array();
     for (const auto& f : skippedFolders) skipped.push_back(folderPath(f));
+    json parts = json::array();
+    for (const auto& p : r.parts) {
+        parts.push_back({{"pst", p.pst},
+                         {"display_name", p.displayName},
+                         {"messages", p.messages},
+                         {"bytes", p.bytes}});
+    }
+    json duplicates = json::array();
+    for (const auto& d : r.duplicates) {
+        duplicates.push_back({{"path", d.path}, {"same_as", d.sameAs}});
+    }
     json doc = {{"pst", r.storeCreated ? json(r.pstPath) : json(nullptr)},
                 {"display_name", r.displayName},
                 {"messages", listed},
@@ -182,8 +180,8 @@ json reportJson(const convert::RunReport& r, size_t listed,
                 {"failed", failed},
                 {"warnings", warnings},
                 {"skipped_folders", skipped},
-                {"duplicates", json::array()},
-                {"parts", json::array()},
+                {"duplicates", duplicates},
+                {"parts", parts},
                 {"folders", r.folders},
                 {"bytes_in", r.bytesIn},
                 {"bytes_out", r.bytesOut},
@@ -198,7 +196,7 @@ void printJson(const json& doc) {
 }
 
 int runConvert(const ConvertArgs& args) {
-    installSignalHandlers();
+    installStopSignalHandlers();
     std::unique_ptr<shell::SourceRows> rows;
     std::string destination;
     std::string storeFile;
@@ -233,7 +231,7 @@ int runConvert(const ConvertArgs& args) {
         std::cerr << "quillmark-cli convert: " << e.what() << "\n";
         return 2;
     }
-    if (gSignal != 0) return 128 + gSignal;
+    if (stopSignal() != 0) return 128 + stopSignal();
 
     const size_t listed = size_t(rows->Rows());
     CliRun cli(*rows, args.quiet);
@@ -244,6 +242,8 @@ int runConvert(const ConvertArgs& args) {
     // The next messages are read on a second thread while the store writes;
     // the run still takes them in list order.
     options.readAhead = true;
+    options.dedupe = args.dedupe;
+    options.splitSize = args.splitSize;
     convert::Conversion conversion(options);
     const convert::RunReport report = conversion.run(cli, cli);
     cli.endProgress();
@@ -282,6 +282,9 @@ int runConvert(const ConvertArgs& args) {
     if (!args.quiet && report.storeCreated) {
         std::cerr << report.converted << " of " << listed << " message(s) converted";
         if (!report.failed.empty()) std::cerr << ", " << report.failed.size() << " failed";
+        if (!report.duplicates.empty()) {
+            std::cerr << ", " << report.duplicates.size() << " duplicate(s) skipped";
+        }
         if (report.lostUncommitted > 0) {
             std::cerr << ", " << report.lostUncommitted << " lost with a failed save";
         }
@@ -289,16 +292,21 @@ int runConvert(const ConvertArgs& args) {
         if (!rows->SkippedFolders().empty()) {
             std::cerr << ", " << rows->SkippedFolders().size() << " folder(s) skipped";
         }
-        std::cerr << " into \"" << report.displayName << "\" (" << report.folders << " folder(s), "
-                  << report.seconds << " s)\n";
-        if (gSignal != 0) std::cerr << "stopped by a signal; the store holds what was converted\n";
+        std::cerr << " into \"" << report.displayName << "\"";
+        if (report.parts.size() > 1)
+            std::cerr << " and " << report.parts.size() - 1 << " more part(s)";
+        std::cerr << " (" << report.folders << " folder(s), " << report.seconds << " s)\n";
+        if (stopSignal() != 0)
+            std::cerr << "stopped by a signal; the store holds what was converted\n";
     }
     if (args.json) {
         printJson(reportJson(report, listed, rows->SkippedFolders()));
+    } else if (!report.parts.empty()) {
+        for (const auto& p : report.parts) std::cout << p.pst << "\n";
     } else if (report.storeCreated) {
         std::cout << report.pstPath << "\n";
     }
-    if (gSignal != 0) return 128 + gSignal;
+    if (stopSignal() != 0) return 128 + stopSignal();
     if (!report.closeError.empty() || !closeError.empty()) return 1;
     if (!rows->SkippedFolders().empty()) return 1;
     return report.failed.empty() && report.lostUncommitted == 0 ? 0 : 1;
@@ -318,6 +326,9 @@ void addConvertCommand(CLI::App& app, Action& action) {
     dirOpt->excludes(fileOpt);
     cmd->add_flag("--json", args->json, "print one JSON document on stdout");
     cmd->add_flag("--quiet", args->quiet, "no progress and no summary on stderr");
+    cmd->add_flag("--dedupe", args->dedupe,
+                  "skip a message an earlier file already held (same Internet message id, "
+                  "else same content)");
     cmd->add_option("--codepage", args->codePage,
                     "code page of 8-bit text in messages that name none (default 1252)")
         ->check(CLI::Validator(
@@ -329,6 +340,21 @@ void addConvertCommand(CLI::App& app, Action& action) {
                        text + "\"";
             },
             "N"));
+    cmd->add_option("--split-size", args->splitSize,
+                    "start a new .pst (\"NAME (2).pst\", ...) before one would grow past SIZE "
+                    "(K, M or G: powers of 1024; at least 1M)")
+        ->transform(CLI::Validator(
+            [](std::string& text) -> std::string {
+                const auto size = convert::ParseSplitSize(text);
+                if (!size) {
+                    return "a size of at least 1M (a whole number with K, M or G, such as 10G) is "
+                           "needed, not \"" +
+                           text + "\"";
+                }
+                text = std::to_string(*size);
+                return {};
+            },
+            "SIZE"));
     cmd->add_option("PATH", args->paths, ".msg files and folders to convert")->required();
     cmd->callback([&action, args] { action = [args] { return runConvert(*args); }; });
 }

@@ -18,6 +18,7 @@
 #include <string>
 
 #include "cli/commands.h"
+#include "cli/stop_signal.h"
 #include "convert/export_store.h"
 #include "mapi/error.h"
 
@@ -26,24 +27,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using json = nlohmann::ordered_json;
-
-volatile std::sig_atomic_t gExportSignal = 0;
-
-extern "C" void onExportStopSignal(int sig) {
-    gExportSignal = sig;
-}
-
-void installSignalHandlers() {
-    struct sigaction sa {};
-    sa.sa_handler = onExportStopSignal;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-    // Past a file-size limit (ulimit -f) a write fails with EFBIG, which
-    // fails that one message; the default action would kill the process.
-    signal(SIGXFSZ, SIG_IGN);
-}
 
 struct ExportArgs {
     std::string pst;
@@ -85,7 +68,7 @@ class Printer : public convert::ExportObserver {
     void failed(const convert::ExportFailure& f) override {
         std::cerr << "quillmark-cli export: " << where(f) << ": " << f.reason << "\n";
     }
-    bool stopRequested() override { return gExportSignal != 0; }
+    bool stopRequested() override { return stopSignal() != 0; }
 
     json files_ = json::array();
 
@@ -94,7 +77,7 @@ class Printer : public convert::ExportObserver {
 };
 
 int exitCode(const convert::ExportReport& r) {
-    if (r.stopped) return 128 + int(gExportSignal);
+    if (r.stopped) return 128 + stopSignal();
     if (r.failed.empty()) return 0;
     return r.exported > 0 ? 1 : 2;
 }
@@ -103,7 +86,7 @@ int run(const ExportArgs& args) {
     const fs::path pst = absolute(args.pst);
     const fs::path dir = absolute(args.dir);
     Printer printer(args.json);
-    installSignalHandlers();
+    installStopSignalHandlers();
     const convert::ExportReport r = convert::exportStore(pst, dir, printer);
     if (args.json) {
         json failed = json::array();

@@ -6,15 +6,19 @@
 #include <filesystem>
 #include <new>
 #include <system_error>
+#include <unordered_map>
 
 #include "convert/folder_list.h"
+#include "convert/message_identity.h"
 #include "convert/read_ahead.h"
 #include "convert/relative_folder.h"
+#include "convert/store_parts.h"
 #include "mapi/error.h"
 #include "mapi/read_only_file.h"
 #include "mapi/tags.h"
 #include "mapi/unicode_strings.h"
 #include "msg/msg.h"
+#include "pst/ndb/format.h"
 #include "pst/store/store.h"
 
 namespace qm::convert {
@@ -51,6 +55,15 @@ mapi::Message readDecoded(MessageReader& reader, const std::string& path, int fa
     for (auto& w : mapi::decodeString8(m, fallbackCodePage)) m.warnings.push_back(std::move(w));
     return m;
 }
+
+// Digests are uniform already: their first bytes make a good hash.
+struct DigestHash {
+    size_t operator()(const Digest& d) const {
+        size_t h = 0;
+        for (size_t i = 0; i < sizeof h; ++i) h = (h << 8) | d[i];
+        return h;
+    }
+};
 
 // A folder's path, as the folder list and the rows give it, and its node:
 // the rows of one folder come together, so one lookup serves a run of them.
@@ -127,6 +140,7 @@ RunReport Conversion::run(SourceList& sources, Observer& observer) {
     createFolderTree(observer, report);
     bool complete = !observer.stopRequested();
     if (complete) complete = importMessages(sources, observer, report);
+    findDuplicateOrigins(sources, report);
     observer.yield();
     closeStore(report);
     return finish(complete ? RunOutcome::Completed : RunOutcome::Stopped);
@@ -138,14 +152,69 @@ void Conversion::openStore(RunReport& report) {
                                  ? options_.destination + StoreFileName(timestamp)
                                  : options_.storeFile;
     const std::string displayName = StoreDisplayName(timestamp);
+    createStore(path, displayName);
+    firstPath_ = path;
+    firstDisplayName_ = displayName;
+    report.displayName = displayName;
+    report.pstPath = path;
+    report.storeCreated = true;
+}
+
+void Conversion::createStore(const std::string& path, const std::string& displayName) {
     std::error_code ec;
     if (fs::symlink_status(fs::path(path), ec).type() != fs::file_type::not_found && !ec) {
         throw Error("\"" + path + "\" already exists; it is never overwritten");
     }
     store_ = pst::Store::create(fs::path(path), displayName);
-    report.displayName = displayName;
-    report.pstPath = path;
-    report.storeCreated = true;
+}
+
+void Conversion::nextPart(RunReport& report) {
+    closeStore(report);
+    ++part_;
+    partConverted_ = 0;
+    partRowBytes_ = 0;
+    try {
+        createStore(PartFileName(firstPath_, part_), PartDisplayName(firstDisplayName_, part_));
+    } catch (const std::exception& e) {
+        throw Error("starting part " + std::to_string(part_) + " failed: " + e.what());
+    }
+}
+
+// Whether `extra` more bytes keep the open part within the split size. The
+// file grows by whole regions, so the growth is rounded up to them; the
+// contents-table rows added since the part began are written again at the
+// closing commit, and the B-tree pages and maps of that commit take the
+// rest of the reserve.
+bool Conversion::fits(uint64_t extra) const {
+    constexpr uint64_t kCommitReserve = 64 * 1024;
+    const uint64_t region = pst::ndb::kRegionSize;
+    const uint64_t growth = extra + partRowBytes_ + kCommitReserve;
+    const uint64_t projected = store_->fileSize() + (growth + region - 1) / region * region;
+    return projected <= options_.splitSize;
+}
+
+// The folder at `path` in the open store. In a later part of a split run,
+// the folders a message needs are made as it comes, parents first.
+pst::Nid Conversion::folderFor(const std::string& path, RunReport& report) {
+    if (const auto nid = pst::findFolderByPath(*store_, path)) return *nid;
+    if (part_ == 1) {
+        throw Error("no folder \"" + path + "\" in the store \"" + store_->displayName() + "\"");
+    }
+    pst::Nid at = store_->ipmSubtree();
+    size_t begin = 0;
+    while (begin <= path.size()) {
+        size_t end = path.find('\\', begin);
+        if (end == std::string::npos) end = path.size();
+        const std::string name = path.substr(begin, end - begin);
+        if (const auto child = store_->findChildFolder(at, name)) {
+            at = child->nid;
+        } else {
+            at = store_->addFolder(at, name);
+            ++report.folders;
+        }
+        begin = end + 1;
+    }
+    return at;
 }
 
 void Conversion::buildFolderList(SourceList& sources, Observer& observer) {
@@ -224,6 +293,12 @@ bool Conversion::importMessages(SourceList& sources, Observer& observer, RunRepo
         }
     }
     FolderCache folder;
+    // The identity of every converted message and its row: fixed space per
+    // message, the paths are found again once the import is over.
+    std::unordered_map<Digest, int64_t, DigestHash> seen;
+    // Why no store is open (a later part could not be started): every row
+    // from then on fails with it.
+    std::string noStore;
     for (int64_t i = 0; i < rows; ++i) {
         MessageOutcome outcome;
         outcome.row = i;
@@ -241,13 +316,9 @@ bool Conversion::importMessages(SourceList& sources, Observer& observer, RunRepo
             outcome.path = SourcePathForImport(listed);
             try {
                 outcome.storeFolder = sources.storeFolder(listed);
+                if (!noStore.empty()) throw Error(noStore);
                 if (!folder.valid || folder.path != outcome.storeFolder) {
-                    const auto nid = pst::findFolderByPath(*store_, outcome.storeFolder);
-                    if (!nid) {
-                        throw Error("no folder \"" + outcome.storeFolder + "\" in the store \"" +
-                                    store_->displayName() + "\"");
-                    }
-                    folder = {outcome.storeFolder, *nid, true};
+                    folder = {outcome.storeFolder, folderFor(outcome.storeFolder, report), true};
                 }
                 report.bytesIn += regularFileSize(outcome.path).value_or(0);
                 requireRegularFile(outcome.path);
@@ -257,24 +328,54 @@ bool Conversion::importMessages(SourceList& sources, Observer& observer, RunRepo
                     message =
                         readDecoded(*options_.reader, outcome.path, options_.fallbackCodePage);
                 }
-                for (const auto& w : message->warnings) {
-                    report.warnings.push_back({outcome.path, w});
-                    observer.warning(report.warnings.back());
+                std::optional<Digest> identity;
+                if (options_.dedupe) {
+                    identity = MessageIdentity(*message);
+                    if (const auto it = seen.find(*identity); it != seen.end()) {
+                        report.duplicates.push_back({outcome.path, {}, it->second});
+                        outcome.duplicate = true;
+                    }
                 }
-                message->props.set(mapi::Property::int32(
-                    mapi::tag::MessageFlags, MessageFlagsFor(message->attachments.size())));
-                try {
-                    store_->addMessage(folder.nid, *message);
-                } catch (const std::exception& e) {
-                    throw Error(std::string("writing it into the store failed: ") + e.what());
+                if (!outcome.duplicate) {
+                    for (const auto& w : message->warnings) {
+                        report.warnings.push_back({outcome.path, w});
+                        observer.warning(report.warnings.back());
+                    }
+                    message->props.set(mapi::Property::int32(
+                        mapi::tag::MessageFlags, MessageFlagsFor(message->attachments.size())));
+                    uint64_t rowBytes = 0;
+                    if (options_.splitSize > 0) {
+                        rowBytes = EstimatedTableRowBytes(*message);
+                        const uint64_t need = EstimatedMessageBytes(*message) + rowBytes;
+                        if (partConverted_ > 0 && !fits(need)) {
+                            folder.valid = false;
+                            try {
+                                nextPart(report);
+                            } catch (const std::exception& e) {
+                                noStore = e.what();
+                                throw;
+                            }
+                            folder = {outcome.storeFolder, folderFor(outcome.storeFolder, report),
+                                      true};
+                        }
+                    }
+                    try {
+                        store_->addMessage(folder.nid, *message);
+                    } catch (const std::exception& e) {
+                        throw Error(std::string("writing it into the store failed: ") + e.what());
+                    }
+                    ++report.converted;
+                    ++partConverted_;
+                    partRowBytes_ += rowBytes;
+                    outcome.converted = true;
+                    if (partConverted_ == 1) partFirstPath_ = outcome.path;
+                    if (identity) seen.emplace(*identity, i);
                 }
-                ++report.converted;
-                outcome.converted = true;
             } catch (const std::exception& e) {
                 outcome.reason = e.what();
             }
         }
-        if (!outcome.converted) {
+        if (!outcome.converted && !outcome.duplicate) {
             report.failed.push_back(
                 {rowRead ? outcome.path : "row " + std::to_string(i + 1), outcome.reason});
         }
@@ -285,20 +386,55 @@ bool Conversion::importMessages(SourceList& sources, Observer& observer, RunRepo
     return true;
 }
 
+void Conversion::findDuplicateOrigins(SourceList& sources, RunReport& report) {
+    if (report.duplicates.empty()) return;
+    std::vector<size_t> order(report.duplicates.size());
+    for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+    // In row order, so a list that is walked again is walked once.
+    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+        return report.duplicates[a].sameAsRow < report.duplicates[b].sameAsRow;
+    });
+    for (const size_t i : order) {
+        Duplicate& d = report.duplicates[i];
+        try {
+            d.sameAs = SourcePathForImport(sources.path(d.sameAsRow));
+        } catch (const std::exception&) {
+            // The list changed since the import; the row still says which.
+            d.sameAs = "row " + std::to_string(d.sameAsRow + 1);
+        }
+    }
+}
+
 void Conversion::closeStore(RunReport& report) {
+    if (!storeOpen()) return;
     try {
         store_->close();
     } catch (const std::exception& e) {
-        report.closeError = e.what();
+        if (report.closeError.empty()) report.closeError = e.what();
     }
     // A commit that failed took the messages imported since the one before
     // with it; they must not be reported as converted.
-    const auto lost = std::min<int64_t>(int64_t(store_->uncommittedMessages()), report.converted);
-    report.lostUncommitted = lost;
+    const auto lost = std::min<int64_t>(int64_t(store_->uncommittedMessages()), partConverted_);
+    report.lostUncommitted += lost;
     report.converted -= lost;
     std::error_code ec;
-    report.bytesOut = fs::file_size(fs::path(report.pstPath), ec);
-    if (ec) report.bytesOut = 0;
+    uint64_t bytes = fs::file_size(store_->path(), ec);
+    if (ec) bytes = 0;
+    report.bytesOut += bytes;
+    if (options_.splitSize == 0) return;
+    report.parts.push_back(
+        {store_->path().string(), store_->displayName(), partConverted_ - lost, bytes});
+    if (bytes <= options_.splitSize) return;
+    if (partConverted_ == 1) {
+        report.warnings.push_back({partFirstPath_, "larger than the split size on its own: part " +
+                                                       std::to_string(part_) + " (" +
+                                                       std::to_string(bytes) +
+                                                       " bytes) holds it alone"});
+    } else {
+        report.warnings.push_back(
+            {store_->path().string(),
+             "this part came to " + std::to_string(bytes) + " bytes, more than the split size"});
+    }
 }
 
 }  // namespace qm::convert

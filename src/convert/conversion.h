@@ -29,7 +29,8 @@
 
 namespace qm::pst {
 class Store;
-}
+using Nid = uint32_t;
+}  // namespace qm::pst
 
 namespace qm::convert {
 
@@ -76,7 +77,8 @@ struct MessageOutcome {
     std::string path;         // "" when the row could not be read
     std::string storeFolder;  // "" when it could not be derived
     bool converted = false;
-    std::string reason;  // why not, when not converted
+    bool duplicate = false;  // skipped: an earlier row held the same message
+    std::string reason;      // why not, when not converted
 };
 
 // What a front end hears while the run goes. Every call comes from the
@@ -109,6 +111,14 @@ struct ConversionOptions {
     bool readAhead = false;
     // Every input is read by this reader; null means MsgFileReader().
     std::shared_ptr<MessageReader> reader;
+    // Skip a message whose MessageIdentity a converted row already had; the
+    // first row in list order is the one converted.
+    bool dedupe = false;
+    // When not 0: before a message would take the store past this many
+    // bytes, the store is closed and the next part begins ("X (2).pst",
+    // display name "... (2)"), holding the folders its messages need. A
+    // message bigger than this alone gets a part of its own (a warning).
+    uint64_t splitSize = 0;
 };
 
 class Conversion {
@@ -132,15 +142,28 @@ class Conversion {
 
   private:
     void openStore(RunReport& report);
+    void createStore(const std::string& path, const std::string& displayName);
+    void nextPart(RunReport& report);
+    pst::Nid folderFor(const std::string& path, RunReport& report);
+    bool fits(uint64_t extra) const;
     void buildFolderList(SourceList& sources, Observer& observer);
     void createFolderTree(Observer& observer, RunReport& report);
     bool importMessages(SourceList& sources, Observer& observer, RunReport& report);
     void closeStore(RunReport& report);
+    void findDuplicateOrigins(SourceList& sources, RunReport& report);
 
     ConversionOptions options_;
     bool ran_ = false;
     std::unique_ptr<pst::Store> store_;
     StringList folderList_;
+    // The parts of a split run: the first one's names, which the later ones
+    // derive theirs from, and what the open one holds.
+    std::string firstPath_;
+    std::string firstDisplayName_;
+    int part_ = 1;
+    int64_t partConverted_ = 0;
+    uint64_t partRowBytes_ = 0;
+    std::string partFirstPath_;  // the source of the part's first message
 };
 
 // The platform separator appended unless the folder already ends with one.

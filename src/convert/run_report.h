@@ -28,6 +28,21 @@ struct Warning {
     std::string what;
 };
 
+// A message skipped because an earlier row held the same one (--dedupe).
+struct Duplicate {
+    std::string path;    // the skipped source file
+    std::string sameAs;  // the file converted in its place
+    int64_t sameAsRow = 0;
+};
+
+// One store of a run split by size.
+struct StorePart {
+    std::string pst;
+    std::string displayName;
+    int64_t messages = 0;  // converted into it
+    uint64_t bytes = 0;    // its size after closing
+};
+
 struct RunReport {
     RunOutcome outcome = RunOutcome::Cancelled;
     std::string destination;  // ends with the platform separator
@@ -42,9 +57,13 @@ struct RunReport {
     std::vector<FailedItem> failedFolders;  // store folders that could not be made
     std::vector<FailedItem> notes;          // trouble that lost nothing (a caption not shown)
     std::vector<Warning> warnings;
+    std::vector<Duplicate> duplicates;  // not failures: nothing was lost
+    // With a split size, every store the run wrote, the first one (pstPath)
+    // included; empty otherwise.
+    std::vector<StorePart> parts;
     int64_t folders = 0;    // store folders created
     uint64_t bytesIn = 0;   // sizes of the source files handled
-    uint64_t bytesOut = 0;  // size of the .pst after closing
+    uint64_t bytesOut = 0;  // size of the .pst after closing (of all parts)
     double seconds = 0;
     std::string closeError;  // when the final commit failed
     // Messages imported after the last commit that succeeded, when a later

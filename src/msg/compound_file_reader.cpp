@@ -115,6 +115,11 @@ void CompoundFileReader::charge(uint64_t bytes, const std::string& what) const {
     }
 }
 
+void CompoundFileReader::chargeStream(uint64_t bytes, uint32_t owner) const {
+    if (budgetUsed_ + bytes > budget_) charge(bytes, streamWhat(owner));
+    budgetUsed_ += bytes;
+}
+
 std::string CompoundFileReader::describeDefect(const std::string& structure, int64_t offset,
                                                const std::string& what) const {
     std::string out = structure;
@@ -283,9 +288,12 @@ int64_t CompoundFileReader::fatEntryOffset(uint32_t sector, bool mini) const {
     return sectorOffset(list[index]) + int64_t(sector % per) * 4;
 }
 
+std::string CompoundFileReader::streamWhat(uint32_t owner) const {
+    return owner == kMiniStream ? "mini stream" : "stream " + mapi::toUtf8(entries_[owner].name);
+}
+
 std::vector<uint32_t> CompoundFileReader::chain(uint32_t start, uint64_t units, bool mini,
-                                                const std::string& what,
-                                                std::string* broken) const {
+                                                uint32_t owner, std::string* broken) const {
     std::vector<uint32_t> out;
     if (units == 0) return out;
     const std::vector<uint32_t>& table = mini ? miniFat_ : fat_;
@@ -293,16 +301,15 @@ std::vector<uint32_t> CompoundFileReader::chain(uint32_t start, uint64_t units, 
                           : std::min<uint64_t>(table.size(), sectorCount_);
     const char* fatName = mini ? "mini FAT" : "FAT";
     auto defect = [&](int64_t at, const std::string& reason) {
-        if (!broken) fail(what, at, reason);
-        *broken = describeDefect(what, at, reason);
+        if (!broken) fail(streamWhat(owner), at, reason);
+        *broken = describeDefect(streamWhat(owner), at, reason);
     };
     uint64_t want = units;
     if (units > limit) {
         std::string reason = "needs " + std::to_string(units) +
                              (mini ? " mini sectors" : " sectors") + " but the file has only " +
                              std::to_string(limit);
-        if (!broken) fail(what, -1, reason);
-        *broken = describeDefect(what, -1, reason);
+        defect(-1, reason);
         want = limit;
     }
     out.reserve(size_t(want));
@@ -369,11 +376,19 @@ void CompoundFileReader::readDirectory() {
     uint32_t perSector = sectorSize_ / kDirEntrySize;
     entries_.resize(dirChain_.size() * perSector);
     defects_.assign(entries_.size(), {});
-    Bytes buf(sectorSize_);
+    // Up to kBatch sectors a time, one read per run of consecutive sectors:
+    // few reads, and a buffer that stays small for a large directory.
+    constexpr size_t kBatch = 64;
+    const ChainSource dir(file_, dirChain_, sectorSize_, dirChain_.size() * uint64_t(sectorSize_));
+    Bytes buf(std::min(kBatch, dirChain_.size()) * sectorSize_);
     for (size_t s = 0; s < dirChain_.size(); ++s) {
-        readSector(dirChain_[s], buf.data(), sectorSize_, "directory sector");
+        const size_t slot = s % kBatch;
+        if (slot == 0) {
+            const size_t n = std::min(kBatch, dirChain_.size() - s);
+            dir.read(uint64_t(s) * sectorSize_, std::span<uint8_t>(buf.data(), n * sectorSize_));
+        }
         for (uint32_t k = 0; k < perSector; ++k) {
-            const uint8_t* e = buf.data() + k * kDirEntrySize;
+            const uint8_t* e = buf.data() + slot * sectorSize_ + k * kDirEntrySize;
             uint32_t id = uint32_t(s * perSector + k);
             CfbEntry& out = entries_[id];
             links_.push_back(
@@ -441,14 +456,13 @@ void CompoundFileReader::loadMiniStream() {
     uint64_t units = (root.size + sectorSize_ - 1) / sectorSize_;
     // A mini stream cut short keeps the small streams that lie before the break.
     std::string broken;
-    std::vector<uint32_t> sectors = chain(root.start, units, false, "mini stream", &broken);
+    std::vector<uint32_t> sectors = chain(root.start, units, false, kMiniStream, &broken);
     if (!broken.empty()) warnings_.push_back(broken + "; small streams past that point are lost");
     uint64_t size = std::min<uint64_t>(root.size, uint64_t(sectors.size()) * sectorSize_);
     charge(size, "mini stream");
-    miniStream_.resize(sectors.size() * size_t(sectorSize_));
-    for (size_t i = 0; i < sectors.size(); ++i)
-        readSector(sectors[i], miniStream_.data() + i * sectorSize_, sectorSize_, "mini stream");
     miniStream_.resize(size_t(size));
+    // One read per run of consecutive sectors, not one per sector.
+    ChainSource(file_, std::move(sectors), sectorSize_, size).read(0, miniStream_);
     miniVisitMark_.assign(miniStream_.size() / kMiniSectorSize, 0);
 }
 
@@ -467,7 +481,6 @@ void CompoundFileReader::buildTree() {
         storages.pop_back();
         auto visit = [&](uint32_t from, uint32_t id, const char* link) {
             if (id == NOSTREAM) return false;
-            std::string where = "directory entry " + std::to_string(from);
             std::string reason;
             if (id >= entries_.size()) {
                 reason = std::string(link) + " id " + hex32(id) + " is beyond the " +
@@ -479,7 +492,8 @@ void CompoundFileReader::buildTree() {
                 reason = std::string(link) + " links to the root entry";
             }
             if (!reason.empty()) {
-                warn(where, entryOffset(from), reason + "; the link is not followed");
+                warn("directory entry " + std::to_string(from), entryOffset(from),
+                     reason + "; the link is not followed");
                 return false;
             }
             seen[id] = true;
@@ -539,24 +553,23 @@ Bytes CompoundFileReader::readStreamSalvaged(uint32_t id, std::string* cut,
 Bytes CompoundFileReader::readStreamImpl(uint32_t id, std::string* cut,
                                          std::optional<bool> forceMini) const {
     const CfbEntry& e = entries_[id];
-    std::string what = "stream " + mapi::toUtf8(e.name);
-    if (!e.isStream()) fail(what, entryOffset(id), "is not a stream");
+    if (!e.isStream()) fail(streamWhat(id), entryOffset(id), "is not a stream");
     uint64_t size = e.size;
     if (size > fileSize_) {
         std::string reason = "size " + std::to_string(e.size) + " exceeds the file size " +
                              std::to_string(fileSize_);
-        if (!cut) fail(what, entryOffset(id) + dir::kSize, reason);
-        *cut = describeDefect(what, entryOffset(id) + dir::kSize, reason);
+        if (!cut) fail(streamWhat(id), entryOffset(id) + dir::kSize, reason);
+        *cut = describeDefect(streamWhat(id), entryOffset(id) + dir::kSize, reason);
         size = fileSize_;
     }
     bool mini = forceMini.value_or(e.size < kMiniStreamCutoff);
     uint64_t unit = mini ? kMiniSectorSize : sectorSize_;
     uint64_t units = (size + unit - 1) / unit;
     std::string broken;
-    std::vector<uint32_t> sectors = chain(e.start, units, mini, what, cut ? &broken : nullptr);
+    std::vector<uint32_t> sectors = chain(e.start, units, mini, id, cut ? &broken : nullptr);
     if (!broken.empty()) *cut = broken;
     size = std::min<uint64_t>(size, uint64_t(sectors.size()) * unit);
-    charge(size, what);
+    chargeStream(size, id);
     Bytes out(size_t(size), 0);
     if (mini) {
         for (size_t i = 0; i < sectors.size(); ++i) {
@@ -575,15 +588,14 @@ std::shared_ptr<const ByteSource> CompoundFileReader::streamSource(uint32_t id) 
     if (!e.isStream() || e.size < kMiniStreamCutoff) {
         return std::make_shared<MemorySource>(readStream(id));
     }
-    std::string what = "stream " + mapi::toUtf8(e.name);
     if (e.size > fileSize_) {
-        fail(what, entryOffset(id) + dir::kSize,
+        fail(streamWhat(id), entryOffset(id) + dir::kSize,
              "size " + std::to_string(e.size) + " exceeds the file size " +
                  std::to_string(fileSize_));
     }
     uint64_t units = (e.size + sectorSize_ - 1) / sectorSize_;
-    std::vector<uint32_t> sectors = chain(e.start, units, false, what);
-    charge(e.size, what);
+    std::vector<uint32_t> sectors = chain(e.start, units, false, id);
+    chargeStream(e.size, id);
     return std::make_shared<ChainSource>(file_, std::move(sectors), sectorSize_, e.size);
 }
 

@@ -100,9 +100,15 @@ class CompoundFileReader : public std::enable_shared_from_this<CompoundFileReade
 
     // The chain from `start` for `units` units, checked for range and cycles.
     // A defect throws, or with `broken` set ends the chain there and is
-    // described in *broken.
-    std::vector<uint32_t> chain(uint32_t start, uint64_t units, bool mini, const std::string& what,
+    // described in *broken. `owner` is the stream's entry, or kMiniStream;
+    // it is named only when something is wrong.
+    static constexpr uint32_t kMiniStream = UINT32_MAX;
+    std::vector<uint32_t> chain(uint32_t start, uint64_t units, bool mini, uint32_t owner,
                                 std::string* broken = nullptr) const;
+    // "stream NAME" (or "mini stream"), for error messages.
+    std::string streamWhat(uint32_t owner) const;
+    // charge() naming the stream only when the budget is exceeded.
+    void chargeStream(uint64_t bytes, uint32_t owner) const;
     // A FAT chain of unknown length (directory, mini FAT), up to ENDOFCHAIN
     // or the first defect (a warning).
     std::vector<uint32_t> fullChain(uint32_t start, const std::string& what);

@@ -1,7 +1,6 @@
 #include "msg/msg_reader.h"
 
 #include <algorithm>
-#include <unordered_map>
 
 #include "mapi/codepage.h"
 #include "mapi/error.h"
@@ -103,26 +102,98 @@ bool isStreamType(uint16_t type) {
     }
 }
 
-// Child entries of one storage, by upper-cased name, built once per storage.
+// Child entries of one storage, each name looked at once: value streams
+// (__substg1.0_TTTTTTTT and __substg1.0_TTTTTTTT-NNNNNNNN) by tag and
+// index, other names upper-cased in a list. Names compare ignoring ASCII case; the
+// first of two equal names wins.
 class Children {
   public:
     Children(const CompoundFileReader& cfb, uint32_t storage) {
-        for (uint32_t id : cfb.children(storage)) byName_.emplace(upper(cfb.entry(id).name), id);
+        for (uint32_t id : cfb.children(storage)) {
+            const std::u16string& name = cfb.entry(id).name;
+            uint32_t tag = 0, index = 0;
+            switch (parseValueName(name, tag, index)) {
+                case Kind::Single:
+                    singles_.push_back({tag, id});
+                    break;
+                case Kind::Indexed:
+                    indexed_.push_back({uint64_t(tag) << 32 | index, id});
+                    break;
+                case Kind::Other:
+                    others_.push_back({upper(name), id});
+                    break;
+            }
+        }
+        std::stable_sort(singles_.begin(), singles_.end(), byKey);
+        std::stable_sort(indexed_.begin(), indexed_.end(), byKey);
+    }
+    // The value stream of `tag`.
+    std::optional<uint32_t> value(uint32_t tag) const { return lookup(singles_, tag); }
+    // Value stream `index` of a multi-valued `tag`.
+    std::optional<uint32_t> value(uint32_t tag, uint32_t index) const {
+        return lookup(indexed_, uint64_t(tag) << 32 | index);
     }
     std::optional<uint32_t> find(std::u16string_view name) const {
-        auto it = byName_.find(upper(name));
-        if (it == byName_.end()) return std::nullopt;
-        return it->second;
+        uint32_t tag = 0, index = 0;
+        switch (parseValueName(name, tag, index)) {
+            case Kind::Single:
+                return value(tag);
+            case Kind::Indexed:
+                return value(tag, index);
+            case Kind::Other:
+                break;
+        }
+        // Few such names per storage: a scan beats hashing.
+        const std::u16string u = upper(name);
+        for (const auto& [other, id] : others_)
+            if (other == u) return id;
+        return std::nullopt;
     }
 
   private:
+    enum class Kind { Single, Indexed, Other };
+    using Entry = std::pair<uint64_t, uint32_t>;
+
+    static bool byKey(const Entry& a, const Entry& b) { return a.first < b.first; }
+    static std::optional<uint32_t> lookup(const std::vector<Entry>& v, uint64_t key) {
+        auto it = std::lower_bound(v.begin(), v.end(), Entry{key, 0}, byKey);
+        if (it == v.end() || it->first != key) return std::nullopt;
+        return it->second;
+    }
+    static char16_t upperChar(char16_t c) { return c >= u'a' && c <= u'z' ? char16_t(c - 32) : c; }
+    static bool parseHex8(std::u16string_view s, uint32_t& v) {
+        v = 0;
+        for (char16_t c : s) {
+            const char16_t u = upperChar(c);
+            if (u >= u'0' && u <= u'9')
+                v = v << 4 | uint32_t(u - u'0');
+            else if (u >= u'A' && u <= u'F')
+                v = v << 4 | uint32_t(u - u'A' + 10);
+            else
+                return false;
+        }
+        return true;
+    }
+    static Kind parseValueName(std::u16string_view name, uint32_t& tag, uint32_t& index) {
+        const std::u16string_view prefix = layout::kSubstgPrefix;
+        const size_t p = prefix.size();
+        if (name.size() != p + 8 && name.size() != p + 17) return Kind::Other;
+        // Writers spell the prefix exactly so; other spellings match too.
+        if (name.substr(0, p) != prefix)
+            for (size_t i = 0; i < p; ++i)
+                if (upperChar(name[i]) != upperChar(prefix[i])) return Kind::Other;
+        if (!parseHex8(name.substr(p, 8), tag)) return Kind::Other;
+        if (name.size() == p + 8) return Kind::Single;
+        if (name[p + 8] != u'-' || !parseHex8(name.substr(p + 9, 8), index)) return Kind::Other;
+        return Kind::Indexed;
+    }
     static std::u16string upper(std::u16string_view s) {
         std::u16string u(s);
-        for (auto& c : u)
-            if (c >= u'a' && c <= u'z') c = char16_t(c - 32);
+        for (auto& c : u) c = upperChar(c);
         return u;
     }
-    std::unordered_map<std::u16string, uint32_t> byName_;
+    std::vector<Entry> singles_, indexed_;
+    std::vector<std::pair<std::u16string, uint32_t>> others_;
 };
 
 class Reader {
@@ -302,7 +373,7 @@ class Reader {
             p.value.assign(e + 8, e + 8 + fs);
             if (type == PT_BOOLEAN) p.value[0] = p.value[0] ? 1 : 0;
         } else if (isStreamType(type)) {
-            auto sid = kids.find(layout::substgName(tag));
+            auto sid = kids.value(tag);
             if (!sid || !cfb_->entry(*sid).isStream()) {
                 warn(where + " property " + hexTag(tag) + " dropped: its value stream is missing");
                 return false;
@@ -327,7 +398,7 @@ class Reader {
     bool readMultiValued(const Children& kids, Property& p, const std::string& what) {
         uint16_t type = p.type();
         uint16_t base = baseType(type);
-        auto sid = kids.find(layout::substgName(p.tag));
+        auto sid = kids.value(p.tag);
         if (!sid || !cfb_->entry(*sid).isStream()) {
             warn(what + " dropped: its value stream is missing");
             return false;
@@ -353,7 +424,7 @@ class Reader {
         }
         p.items.reserve(count);
         for (uint32_t i = 0; i < count; ++i) {
-            auto vid = kids.find(layout::substgName(p.tag, i));
+            auto vid = kids.value(p.tag, i);
             if (!vid || !cfb_->entry(*vid).isStream()) {
                 fail(what, -1,
                      "declares " + std::to_string(count) + " values but value stream " +
@@ -468,7 +539,7 @@ class Reader {
     void keepObjects(const Children& kids, const std::vector<ObjectEntry>& objects,
                      PropertyBag& bag, const std::string& where) {
         for (const auto& o : objects) {
-            auto sid = kids.find(layout::substgName(o.tag));
+            auto sid = kids.value(o.tag);
             if (!sid || !cfb_->entry(*sid).isStorage()) continue;
             try {
                 keepStorage(*sid, o.tag, o.flags, bag, where);
@@ -513,7 +584,7 @@ class Reader {
                 others.push_back(o);
         }
         keepObjects(kids, others, a.props, where);
-        auto obj = kids.find(layout::substgName(tag::AttachDataObject));
+        auto obj = kids.value(tag::AttachDataObject);
         if (!obj || !cfb_->entry(*obj).isStorage()) return a;
         Children objKids(*cfb_, *obj);
         auto props = objKids.find(layout::kPropertiesStream);

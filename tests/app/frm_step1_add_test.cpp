@@ -246,6 +246,25 @@ TEST_F(AddCommands, AClearDuringAddFolderEmptiesTheListAndTheRestFollows) {
     EXPECT_EQ(dialogs.boxes[1].text, "5 Files Added to List.");
 }
 
+TEST_F(AddCommands, AClearHalfwayThroughAddFolderLeavesACountThatAgreesWithTheList) {
+    MailTree tree;
+    dialogs.folders.push_back(tree.t.root());
+    dialogs.answers.push_back(Answer::Yes);
+    QTimer clearer;
+    QObject::connect(&clearer, &QTimer::timeout, &window, [&] {
+        if (Rows().size() < 2) return;
+        clearer.stop();
+        window.cmdClear1_Click();
+    });
+    clearer.start(0);
+    window.CmdAddFolder_Click();
+    ASSERT_EQ(dialogs.boxes.size(), 2u);
+    EXPECT_EQ(dialogs.boxes[0].buttons, Buttons::YesNo) << "the Clear question came halfway";
+    EXPECT_LT(Rows().size(), tree.Accepted().size());
+    EXPECT_EQ(dialogs.boxes[1].text, std::to_string(Rows().size()) + " Files Added to List.");
+    EXPECT_EQ(window.CmdExtractDBXEnabled(), !Rows().empty());
+}
+
 TEST_F(AddCommands, ASecondAddFolderDuringAYieldRunsToItsEndAndCountsItsOwn) {
     MailTree tree;
     TempTree other;

@@ -2,12 +2,14 @@
 // geometry, font, colours, stacking, tab order and state when the window
 // opens. The expectations are written out here in twips, independently of
 // the layout table the window is built from.
+#include <QApplication>
 #include <QFileInfo>
 #include <QFontInfo>
 #include <QHeaderView>
 #include <QLabel>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollBar>
 #include <QStyleOption>
 #include <QTableWidget>
 #include <QTest>
@@ -19,6 +21,7 @@
 #include "app/frm_step1.h"
 #include "app/progress_bar.h"
 #include "app/shape.h"
+#include "desktop_palette.h"
 #include "fake_dialogs.h"
 
 namespace qm::app {
@@ -52,7 +55,7 @@ const Expected kExpected[] = {
     {"grdFiles1", "QTableWidget", "", "", 240, 1800, 7695, 1575, 'R', kSys, kSys, 3, true},
     {"FrameConversion", "qm::app::FrameBox", "", "Details", 240, 3480, 7695, 1815, 'R', kSys, kSys, 10, true},
     {"LblCurrentDBX", "QLabel", "FrameConversion", "Converting Messages...", 120, 240, 7455, 255, 'R', kSys, kSys, 13, true},
-    {"LblProgessCurrent", "QLabel", "FrameConversion", "Message 0 (of 0)", 1800, 600, 5775, 255, 'R', 0x000000, kSys, 12, true},
+    {"LblProgessCurrent", "QLabel", "FrameConversion", "Message 0 (of 0)", 1800, 600, 5775, 255, 'R', kSys, kSys, 12, true},
     {"Label2", "QLabel", "FrameConversion", "Current File Progress : ", 120, 960, 1695, 255, 'R', kSys, kSys, 16, true},
     {"ProgressBar2", "qm::app::ProgressBarControl", "FrameConversion", "", 1800, 960, 5775, 255, '-', kSys, kSys, 15, true},
     {"Label1", "QLabel", "FrameConversion", "Overall Progress        : ", 120, 1320, 1695, 255, 'R', kSys, kSys, 14, true},
@@ -186,6 +189,59 @@ TEST_F(Layout, TheGridStartsAsOneEmptyYellowCell) {
     EXPECT_EQ(table->editTriggers(), QAbstractItemView::NoEditTriggers);
 }
 
+int Lightness(const QColor& c) {
+    return c.toHsl().lightness();
+}
+
+TEST(Colours, EveryTextReadsOnLightAndDarkDesktops) {
+    for (bool dark : {false, true}) {
+        SCOPED_TRACE(dark ? "dark" : "light");
+        test::PaletteScope scope(test::DesktopPalette(dark));
+        FakeDialogs dialogs;
+        frmStep1 window(dialogs);
+        dialogs.OpenReturns("/home/ann/Mail/a.msg");
+        window.cmdAdd_Click();
+        // Every label against what lies behind it: its own fill or its container's.
+        for (const Expected& e : kExpected) {
+            auto* label = qobject_cast<QLabel*>(window.control(e.name));
+            if (!label || label->text().isEmpty()) continue;
+            SCOPED_TRACE(e.name);
+            const QWidget* behind = label->autoFillBackground() ? label : label->parentWidget();
+            const QColor back = behind->palette().color(behind->backgroundRole());
+            EXPECT_GE(
+                std::abs(Lightness(label->palette().color(QPalette::WindowText)) - Lightness(back)),
+                120);
+        }
+        // The grid's fixed colours come with fixed partners.
+        auto* table = qobject_cast<QTableWidget*>(window.control("grdFiles1"));
+        EXPECT_EQ(table->item(0, 0)->foreground().color(), QColor(0, 0, 0));
+        EXPECT_EQ(table->item(0, 0)->background().color(), QColor(255, 255, 191));
+        for (auto group : {QPalette::Active, QPalette::Inactive}) {
+            EXPECT_EQ(table->palette().color(group, QPalette::Highlight), QColor(0, 0, 128));
+            EXPECT_EQ(table->palette().color(group, QPalette::HighlightedText),
+                      QColor(255, 255, 255));
+        }
+    }
+}
+
+TEST_F(Layout, ALongPathCanBeScrolledToAndReadInItsTooltip) {
+    const std::string path = "/home/ann/" + std::string(60, 'x') + "/Projects/2009/Budget/" +
+                             "Re: the quarterly numbers and the plan.msg";
+    dialogs.OpenReturns(path);
+    window.cmdAdd_Click();
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    auto* table = qobject_cast<QTableWidget*>(window.control("grdFiles1"));
+    EXPECT_EQ(table->item(0, 0)->toolTip().toStdString(), path);
+    QScrollBar* bar = table->horizontalScrollBar();
+    ASSERT_TRUE(bar->isVisible());
+    bar->setValue(bar->maximum());
+    QCoreApplication::processEvents();
+    const QRect cell = table->visualItemRect(table->item(0, 0));
+    EXPECT_LE(cell.right(), table->viewport()->width()) << "the column's end is in view";
+    EXPECT_LT(cell.left(), 0);
+}
+
 TEST_F(Layout, TheProgressPanelShowsItsPlaceholders) {
     EXPECT_EQ(window.FrameConversionCaption(), "Details");
     EXPECT_EQ(window.LblCurrentDBXCaption(), "Converting Messages...");
@@ -264,7 +320,8 @@ TEST_F(ShownWindow, KeyboardFocusStartsOnAddAndSkipsWhatCannotTakeIt) {
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
         EXPECT_EQ(Focused(), next);
     }
-    window.SetCmdExtractDBXEnabled(true);
+    dialogs.OpenReturns("/m/a.msg");
+    window.cmdAdd_Click();  // Convert comes on with the first row
     window.control("grdFiles1")->setFocus();
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
     EXPECT_EQ(Focused(), "CmdExtractDBX");
@@ -278,7 +335,8 @@ TEST_F(ShownWindow, AltMRunsConvertOnlyWhenEnabled) {
     QTest::keyClick(&window, Qt::Key_M, Qt::AltModifier);
     QTest::qWait(300);
     EXPECT_EQ(runs, 0) << "Alt+M on the disabled button";
-    window.SetCmdExtractDBXEnabled(true);
+    dialogs.OpenReturns("/m/a.msg");
+    window.cmdAdd_Click();
     QTest::keyClick(&window, Qt::Key_M, Qt::AltModifier);
     EXPECT_TRUE(QTest::qWaitFor([&] { return runs == 1; }));
 }
@@ -289,6 +347,47 @@ TEST_F(ShownWindow, AltXAsksToExit) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return !dialogs.boxes.empty(); }));
     EXPECT_EQ(dialogs.boxes[0].text, "Are you sure you want to exit now?");
     EXPECT_FALSE(window.Unloaded());
+}
+
+// Return and keypad Enter press the button that has the focus, as Space does.
+TEST_F(ShownWindow, ReturnAndEnterPressTheFocusedButton) {
+    struct Case {
+        Qt::Key key;
+        Qt::KeyboardModifiers modifiers;
+        const char* button;
+        const char* question;
+    };
+    const Case cases[] = {
+        {Qt::Key_Return, Qt::NoModifier, "cmdEnd", "Are you sure you want to exit now?"},
+        {Qt::Key_Enter, Qt::KeypadModifier, "cmdEnd", "Are you sure you want to exit now?"},
+        {Qt::Key_Enter, Qt::KeypadModifier, "cmdClear1",
+         "Do you want to clear all the files in the list\r\n Proceed?"},
+    };
+    dialogs.OpenReturns("/m/a.msg");
+    window.cmdAdd_Click();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.button);
+        dialogs.boxes.clear();
+        dialogs.answers.push_back(Answer::No);
+        window.control(c.button)->setFocus();
+        QTest::keyClick(QApplication::focusWidget(), c.key, c.modifiers);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !dialogs.boxes.empty(); }));
+        EXPECT_EQ(dialogs.boxes[0].text, c.question);
+    }
+    int runs = 0;
+    window.SetConvertHandler([&] { ++runs; });
+    window.control("CmdExtractDBX")->setFocus();
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return runs == 1; }));
+    EXPECT_FALSE(window.Unloaded());
+}
+
+// The whole window, frame and all, sits in the middle of the screen.
+TEST_F(ShownWindow, TheFrameIsCentredOnTheScreen) {
+    const QRect screen = window.screen()->availableGeometry();
+    const QPoint off = window.frameGeometry().center() - screen.center();
+    EXPECT_LE(std::abs(off.x()), 1) << "frame " << window.frameGeometry().x();
+    EXPECT_LE(std::abs(off.y()), 1) << "frame " << window.frameGeometry().y();
 }
 
 }  // namespace

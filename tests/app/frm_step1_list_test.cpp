@@ -89,8 +89,9 @@ TEST_F(SourceList, ClearAsksAndYesEmptiesTheList) {
     EXPECT_EQ(Rows(), std::vector<std::string>{""});
     EXPECT_EQ(Counter(), "0 files");
     EXPECT_EQ(window.grdFiles1().ColWidth(0), 10000);
-    EXPECT_TRUE(window.CmdExtractDBXEnabled()) << "clearing leaves Convert alone";
+    EXPECT_FALSE(window.CmdExtractDBXEnabled()) << "an empty list has nothing to convert";
     Add("/m/c.msg");
+    EXPECT_TRUE(window.CmdExtractDBXEnabled());
     EXPECT_EQ(Rows(), std::vector<std::string>{"/m/c.msg"});
     EXPECT_EQ(Counter(), "1 files");
 }

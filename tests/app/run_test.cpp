@@ -153,17 +153,45 @@ TEST(ConversionRunTest, CancelledDestinationChangesNothing) {
     EXPECT_TRUE(fs::is_empty(r.dst.path()));
 }
 
-void expectTrappedBox(const FakeHost& host) {
+// The trapped-mode box keeps its title and icon; its text is `start`, the
+// plain cause, then what to do; the details hold the whole cause.
+void expectTrappedBox(const FakeHost& host, const RunReport& report, const std::string& start,
+                      const std::string& end) {
     ASSERT_EQ(host.boxes.size(), 1u);
     const auto& box = host.boxes[0];
     EXPECT_EQ(box.title, "Outlook Error");
     EXPECT_EQ(box.icon, BoxIcon::Information);
-    EXPECT_EQ(box.text,
-              "Outlook Session Creation Error !\r\nCheck if Outlook is installed and "
-              "configured.\r\nFor more details visit this link : "
-              "https://support.microsoft.com/office/"
-              "create-an-outlook-profile-f544c1ba-3352-4b3b-be0b-8d42a540459d");
-    EXPECT_FALSE(box.detailedText.empty());
+    EXPECT_EQ(box.text.rfind(start, 0), 0u) << box.text;
+    ASSERT_GE(box.text.size(), start.size() + end.size()) << box.text;
+    EXPECT_EQ(box.text.substr(box.text.size() - end.size()), end) << box.text;
+    for (const char* wrong : {"installed", "http"}) {
+        EXPECT_EQ(box.text.find(wrong), std::string::npos) << box.text;
+    }
+    EXPECT_EQ(box.detailedText, report.trappedCause);
+}
+
+TEST(ConversionRunTest, TheTrappedBoxNamesTheCauseAndWhatToDo) {
+    struct Case {
+        const char* destination;  // below the scratch folder
+        const char* cause;
+    };
+    const Case cases[] = {
+        {"missing", "no such file or directory"},
+        {"file", "not a directory"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.destination);
+        RunSetup r;
+        r.add("M/a.msg", "a");
+        std::ofstream(r.dst.path() / "file") << "not a folder";
+        r.host.destination = (r.dst.path() / c.destination).string();
+        const RunReport report = r.run->CmdExtractDBX_Click();
+        EXPECT_EQ(report.outcome, RunOutcome::Trapped);
+        ASSERT_EQ(r.host.boxes.size(), 1u);
+        EXPECT_EQ(r.host.boxes[0].text, "Could not create the .pst in " + r.host.destination +
+                                            ": " + c.cause + ". Choose another folder.");
+        expectTrappedBox(r.host, report, "Could not create", ". Choose another folder.");
+    }
 }
 
 TEST(ConversionRunTest, BadRowsEndInTheErrorBoxWithTheStoreMade) {
@@ -174,7 +202,10 @@ TEST(ConversionRunTest, BadRowsEndInTheErrorBoxWithTheStoreMade) {
         r.host.rows.push_back(bad);
         const RunReport report = r.run->CmdExtractDBX_Click();
         EXPECT_EQ(report.outcome, RunOutcome::Trapped);
-        expectTrappedBox(r.host);
+        expectTrappedBox(
+            r.host, report,
+            "Could not sort the listed files into folders of " + r.pst().string() + ": ",
+            ". Clear the list, add the files again and convert.");
         EXPECT_TRUE(report.storeCreated);
         EXPECT_TRUE(fs::exists(r.pst()));
         EXPECT_TRUE(r.run->HasOpenStore());  // nothing undone
@@ -199,7 +230,8 @@ TEST(ConversionRunTest, AnExistingFileIsNeverOverwritten) {
     // Same clock, same second: the same file name.
     const RunReport again = r.run->CmdExtractDBX_Click();
     EXPECT_EQ(again.outcome, RunOutcome::Trapped);
-    expectTrappedBox(r.host);
+    expectTrappedBox(r.host, again, "Could not create the .pst in " + r.dst.str() + ": \"",
+                     "\" already exists; it is never overwritten. Choose another folder.");
     EXPECT_NE(again.trappedCause.find("already exists"), std::string::npos) << again.trappedCause;
     EXPECT_FALSE(again.storeCreated);
     EXPECT_EQ(fs::file_size(r.pst()), size);
@@ -228,6 +260,11 @@ TEST(ConversionRunTest, BrokenMessagesAreCountedAndTheOthersImported) {
     EXPECT_NE(r.host.boxes[0].text.find("2 of 4"), std::string::npos);
     EXPECT_NE(r.host.boxes[0].detailedText.find(bad.string()), std::string::npos);
     EXPECT_NE(r.host.boxes[0].detailedText.find("missing.msg"), std::string::npos);
+    // Each failure is one line that names its file once.
+    for (const auto& f : report.failed) {
+        const std::string& details = r.host.boxes[0].detailedText;
+        EXPECT_EQ(details.find(f.path), details.rfind(f.path)) << details;
+    }
 
     // No empty item for the failed ones.
     const auto dump = qm::testing::readEverywhere(r.pst());

@@ -1,6 +1,7 @@
-// Writes pictures of the window for a person to look at:
-// build/screenshots/frmStep1.png (as it opens) and frmStep1-list.png (with a
-// few files listed and the progress panel in use).
+// Writes pictures of the window for a person to look at, on a light and on a
+// dark desktop palette: build/screenshots/frmStep1{,-dark}.png (as it opens)
+// and frmStep1-list{,-dark}.png (with a few files listed, one selected, and
+// the progress panel in use).
 #include <QDir>
 #include <QPixmap>
 #include <QTest>
@@ -9,6 +10,7 @@
 
 #include "app/frm_step1.h"
 #include "app/progress_bar.h"
+#include "desktop_palette.h"
 #include "fake_dialogs.h"
 
 namespace qm::app {
@@ -29,22 +31,26 @@ void Save(frmStep1& window, const QString& name) {
     ASSERT_TRUE(shot.save(path, "PNG")) << path.toStdString();
 }
 
-TEST(Screenshot, WritesTheWindow) {
-    test::FakeDialogs dialogs;
-    frmStep1 window(dialogs);
-    window.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
-    Save(window, QStringLiteral("frmStep1.png"));
+TEST(Screenshot, WritesTheWindowOnLightAndDarkDesktops) {
+    for (bool dark : {false, true}) {
+        const QString suffix = dark ? QStringLiteral("-dark.png") : QStringLiteral(".png");
+        test::PaletteScope scope(test::DesktopPalette(dark));
+        test::FakeDialogs dialogs;
+        frmStep1 window(dialogs);
+        window.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+        Save(window, QStringLiteral("frmStep1") + suffix);
 
-    using namespace std::string_literals;
-    dialogs.OpenReturns("/home/ann/Mail\0Budget 2009.msg\0Re: lunch.msg\0Trip.msg"s);
-    window.cmdAdd_Click();
-    window.SetCmdExtractDBXEnabled(true);
-    window.SetFrameConversionCaption("Details : Converting - (2 of 3) file(s)");
-    window.SetLblCurrentDBXCaption("Importing Messages... from (home\\ann\\Mail)");
-    window.ProgressBar1().SetValue(66.666664f);
-    QCoreApplication::processEvents();
-    Save(window, QStringLiteral("frmStep1-list.png"));
+        using namespace std::string_literals;
+        dialogs.OpenReturns("/home/ann/Mail\0Budget 2009.msg\0Re: lunch.msg\0Trip.msg"s);
+        window.cmdAdd_Click();
+        window.grdFiles1().SetRow(1);
+        window.SetFrameConversionCaption("Details : Converting - (2 of 3) file(s)");
+        window.SetLblCurrentDBXCaption("Importing Messages... from (home\\ann\\Mail)");
+        window.ProgressBar1().SetValue(66.666664f);
+        QCoreApplication::processEvents();
+        Save(window, QStringLiteral("frmStep1-list") + suffix);
+    }
 }
 
 }  // namespace

@@ -85,6 +85,11 @@ TEST_F(WindowHostTest, SourceCommandsGoOffButExitStays) {
     host.SetSourceCommandsEnabled(true);
     EXPECT_TRUE(window.control("cmdAdd")->isEnabled());
     host.SetConvertEnabled(true);
+    EXPECT_FALSE(window.CmdExtractDBXEnabled()) << "the list is empty";
+    dialogs.OpenReturns("/m/a.msg");
+    window.cmdAdd_Click();
+    host.SetConvertEnabled(false);
+    host.SetConvertEnabled(true);
     EXPECT_TRUE(window.CmdExtractDBXEnabled());
 }
 
@@ -158,6 +163,19 @@ TEST_F(WindowRun, CancellingTheDestinationChangesNothing) {
     EXPECT_TRUE(Stores().empty());
     EXPECT_TRUE(dialogs.boxes.empty());
     EXPECT_TRUE(window.CmdExtractDBXEnabled());
+}
+
+TEST_F(WindowRun, AnEmptyListCannotBeConvertedAndARunOnItMakesNothing) {
+    dialogs.answers.push_back(Answer::Yes);
+    window.cmdClear1_Click();
+    EXPECT_FALSE(window.CmdExtractDBXEnabled());
+    window.SetCmdExtractDBXEnabled(true);
+    EXPECT_FALSE(window.CmdExtractDBXEnabled()) << "no command turns it on for an empty list";
+    dialogs.boxes.clear();
+    // No destination is asked for (the fake fails on an unscripted one).
+    EXPECT_EQ(run.CmdExtractDBX_Click().outcome, RunOutcome::Cancelled);
+    EXPECT_TRUE(Stores().empty());
+    EXPECT_TRUE(dialogs.boxes.empty());
 }
 
 TEST_F(WindowRun, ClosingTheWindowStopsTheRunWithAValidStore) {

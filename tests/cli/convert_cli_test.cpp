@@ -1,5 +1,6 @@
 // quillmark-cli convert as a user runs it: exit codes, the printed path, the
-// JSON report, the streams, and a SIGTERM in the middle of a run.
+// JSON report, the streams, a SIGTERM in the middle of a run, --dedupe and
+// --split-size.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -7,13 +8,16 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <regex>
 #include <sstream>
 
+#include "mapi/tags.h"
 #include "run_fixture.h"
+#include "support/message_gen.h"
 
 namespace {
 
@@ -115,7 +119,8 @@ TEST_F(ConvertCliTest, JsonReportAndFailedMessages) {
     EXPECT_EQ(doc["bytes_out"].get<uint64_t>(), fs::file_size(pst));
     EXPECT_TRUE(doc["seconds"].is_number());
     EXPECT_TRUE(std::string(doc["display_name"]).starts_with("Quillmark : Created - "));
-    // Lists this run leaves empty are there, empty.
+    // Lists this run leaves empty (no locked folder, no --dedupe, no --split-size) are there,
+    // empty.
     for (const char* list : {"warnings", "skipped_folders", "duplicates", "parts"}) {
         EXPECT_EQ(doc[list], nlohmann::json::array()) << list;
     }
@@ -274,3 +279,177 @@ TEST_F(ConvertCliTest, SigtermFinishesTheCurrentMessageAndCommits) {
 }
 
 }  // namespace
+
+qm::mapi::Message withMessageId(qm::mapi::Message m, const std::string& id) {
+    m.props.set(qm::mapi::Property::utf8(qm::mapi::tag::InternetMessageId, id));
+    return m;
+}
+
+std::vector<std::string> subjectsOf(const nlohmann::json& back) {
+    std::vector<std::string> out;
+    for (const auto& [path, folder] : back["folders"].items()) {
+        for (const auto& s : folder["subjects"]) out.push_back(s.get<std::string>());
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+TEST_F(ConvertCliTest, DedupeConvertsTheFirstOfEachMessageOnly) {
+    // The same content in a different file (its flags differ), and two
+    // files sharing an Internet message id whatever else they hold.
+    const fs::path copy = src.path() / "Other" / "copy.msg";
+    qm::testing::writeMessage(copy, qm::testing::testMessage("a", 0, 1));
+    const fs::path first = src.path() / "Other" / "id1.msg";
+    const fs::path second = src.path() / "Other" / "id2.msg";
+    qm::testing::writeMessage(first, withMessageId(qm::testing::testMessage("x"), "<1@example>"));
+    qm::testing::writeMessage(second, withMessageId(qm::testing::testMessage("y"), "<1@example>"));
+    const std::string args = qm::testing::shellQuote((src.path() / "Mail").string()) + " " +
+                             qm::testing::shellQuote(copy.string()) + " " +
+                             qm::testing::shellQuote(first.string()) + " " +
+                             qm::testing::shellQuote(second.string());
+
+    const Result r = run("--json --dedupe -o once.pst " + args, work.path());
+    ASSERT_EQ(r.code, 0) << r.err;  // skipping a duplicate is no failure
+    const auto doc = nlohmann::json::parse(r.out, nullptr, false);
+    ASSERT_TRUE(doc.is_object()) << r.out;
+    EXPECT_EQ(doc["messages"], 5);
+    EXPECT_EQ(doc["converted"], 3);
+    EXPECT_EQ(doc["failed"], nlohmann::json::array());
+    EXPECT_EQ(doc["duplicates"],
+              nlohmann::json(
+                  {{{"path", copy.string()}, {"same_as", (src.path() / "Mail" / "a.msg").string()}},
+                   {{"path", second.string()}, {"same_as", first.string()}}}));
+    EXPECT_NE(r.err.find("2 duplicate(s) skipped"), std::string::npos) << r.err;
+    EXPECT_EQ(subjectsOf(qm::testing::readEverywhere(doc["pst"].get<std::string>())),
+              (std::vector<std::string>{"a", "b", "x"}));
+
+    // Without --dedupe every file is converted.
+    const Result all = run("--json -o all.pst " + args, work.path());
+    ASSERT_EQ(all.code, 0) << all.err;
+    const auto allDoc = nlohmann::json::parse(all.out, nullptr, false);
+    EXPECT_EQ(allDoc["converted"], 5);
+    EXPECT_EQ(allDoc["duplicates"], nlohmann::json::array());
+}
+
+TEST_F(ConvertCliTest, SplitSizeWritesPartsWithinTheSize) {
+    constexpr uint64_t kSize = 1 << 20;
+    // Twelve messages of about 150 KB over two folders, a second folder
+    // deeper than the first, so later parts must make their own folders.
+    std::vector<std::string> subjects = {"a", "b"};
+    for (int i = 0; i < 12; ++i) {
+        qm::testing::MessageSpec spec;
+        spec.seed = uint32_t(100 + i);
+        spec.subject = "big " + std::to_string(i);
+        spec.attachmentSizes = {150000};
+        qm::testing::writeMessage(
+            src.path() / (i % 2 ? "Mail/2009/deep" : "Mail") / ("m" + std::to_string(i) + ".msg"),
+            qm::testing::makeMessage(spec));
+        subjects.push_back(spec.subject);
+    }
+    std::sort(subjects.begin(), subjects.end());
+    const fs::path pst = work.path() / "out.pst";
+    const Result r = run("--split-size 1M -o " + qm::testing::shellQuote(pst.string()) + " " +
+                             qm::testing::shellQuote(src.str()),
+                         work.path());
+    ASSERT_EQ(r.code, 0) << r.err;
+    const Result j = run("--json --quiet --split-size 1024k -o " +
+                             qm::testing::shellQuote((work.path() / "again.pst").string()) + " " +
+                             qm::testing::shellQuote(src.str()),
+                         work.path());
+    ASSERT_EQ(j.code, 0) << j.err;
+    const auto doc = nlohmann::json::parse(j.out, nullptr, false);
+    ASSERT_TRUE(doc.is_object()) << j.out;
+    EXPECT_EQ(doc["converted"], 14);
+    ASSERT_GE(doc["parts"].size(), 3u) << doc.dump();
+
+    // Every part's path on a line of its own, the last part's last.
+    std::string expectedOut;
+    for (size_t n = 1; n <= doc["parts"].size(); ++n) {
+        expectedOut +=
+            (n == 1 ? pst : work.path() / ("out (" + std::to_string(n) + ").pst")).string() + "\n";
+    }
+    EXPECT_EQ(r.out, expectedOut);
+
+    int64_t messages = 0;
+    uint64_t bytes = 0;
+    std::vector<std::string> seen;
+    for (size_t i = 0; i < doc["parts"].size(); ++i) {
+        const auto& part = doc["parts"][i];
+        const fs::path file = part["pst"].get<std::string>();
+        const std::string suffix = i == 0 ? "" : " (" + std::to_string(i + 1) + ")";
+        EXPECT_EQ(file, work.path() / ("again" + suffix + ".pst"));
+        EXPECT_EQ(part["display_name"], doc["display_name"].get<std::string>() + suffix);
+        EXPECT_EQ(part["bytes"].get<uint64_t>(), fs::file_size(file));
+        EXPECT_LE(fs::file_size(file), kSize) << file;
+        EXPECT_GT(part["messages"].get<int64_t>(), 0) << file;
+        messages += part["messages"].get<int64_t>();
+        bytes += part["bytes"].get<uint64_t>();
+        const auto back = qm::testing::readEverywhere(file);
+        EXPECT_EQ(back["display_name"], part["display_name"]);
+        const auto in = subjectsOf(back);
+        EXPECT_EQ(int64_t(in.size()), part["messages"].get<int64_t>()) << file;
+        seen.insert(seen.end(), in.begin(), in.end());
+    }
+    EXPECT_EQ(messages, doc["converted"].get<int64_t>());
+    EXPECT_EQ(bytes, doc["bytes_out"].get<uint64_t>());
+    std::sort(seen.begin(), seen.end());
+    EXPECT_EQ(seen, subjects);
+}
+
+TEST_F(ConvertCliTest, SplitSizeGivesABigMessageItsOwnPartAndOverwritesNoPart) {
+    qm::testing::MessageSpec spec;
+    spec.subject = "huge";
+    spec.attachmentSizes = {1500000};
+    const fs::path huge = src.path() / "huge.msg";
+    qm::testing::writeMessage(huge, qm::testing::makeMessage(spec));
+    const std::string a = (src.path() / "Mail" / "a.msg").string();
+    const std::string b = (src.path() / "Mail" / "2009" / "b.msg").string();
+    const Result r =
+        run("--json --split-size 1M " + qm::testing::shellQuote(a) + " " +
+                qm::testing::shellQuote(huge.string()) + " " + qm::testing::shellQuote(b),
+            work.path());
+    ASSERT_EQ(r.code, 0) << r.err;
+    const auto doc = nlohmann::json::parse(r.out, nullptr, false);
+    ASSERT_TRUE(doc.is_object()) << r.out;
+    ASSERT_EQ(doc["parts"].size(), 3u) << doc.dump();
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(doc["parts"][i]["messages"], 1);
+    EXPECT_GT(doc["parts"][1]["bytes"].get<uint64_t>(), 1u << 20);
+    ASSERT_EQ(doc["warnings"].size(), 1u) << doc.dump();
+    EXPECT_EQ(doc["warnings"][0]["path"], huge.string());
+    EXPECT_EQ(subjectsOf(qm::testing::readEverywhere(doc["parts"][1]["pst"].get<std::string>())),
+              std::vector<std::string>{"huge"});
+
+    // A part's name already taken: never overwritten; the rows that needed
+    // the part fail with that cause, the first part stays whole.
+    const fs::path taken = work.path() / "clash (2).pst";
+    std::ofstream(taken) << "mine";
+    const Result clash =
+        run("--json --split-size 1M -o " +
+                qm::testing::shellQuote((work.path() / "clash.pst").string()) + " " +
+                qm::testing::shellQuote(a) + " " + qm::testing::shellQuote(huge.string()) + " " +
+                qm::testing::shellQuote(b),
+            work.path());
+    EXPECT_EQ(clash.code, 1) << clash.err;
+    const auto clashDoc = nlohmann::json::parse(clash.out, nullptr, false);
+    ASSERT_TRUE(clashDoc.is_object()) << clash.out;
+    EXPECT_EQ(clashDoc["converted"], 1);
+    ASSERT_EQ(clashDoc["failed"].size(), 2u);
+    for (const auto& f : clashDoc["failed"]) {
+        EXPECT_NE(f["reason"].get<std::string>().find("already exists"), std::string::npos) << f;
+    }
+    EXPECT_EQ(fs::file_size(taken), 4u);
+    EXPECT_EQ(subjectsOf(qm::testing::readEverywhere(work.path() / "clash.pst")),
+              std::vector<std::string>{"a"});
+}
+
+TEST_F(ConvertCliTest, BadSplitSizesAreUsageErrors) {
+    for (const char* bad :
+         {"0", "0M", "x", "1023K", "1048575", "1.5G", "", "-1M", "10T", "M", "99999999999G"}) {
+        const auto r =
+            run(std::string("--split-size=") + bad + " " + qm::testing::shellQuote(src.str()),
+                work.path());
+        EXPECT_EQ(r.code, 2) << bad;
+        EXPECT_NE(r.err.find("--split-size"), std::string::npos) << bad << ": " << r.err;
+    }
+    EXPECT_TRUE(fs::is_empty(work.path()));
+}

@@ -387,6 +387,17 @@ TEST(MsgHardening, OddLengthUnicodeLosesOnlyTheLastByte) {
     EXPECT_EQ(back.props.string(0x0037), "ab");
 }
 
+// Value streams are found by parsed name; other writers' spelling may differ in case.
+TEST(MsgHardening, ValueStreamNamesMatchInAnyCase) {
+    Message m;
+    m.props.set(Property::utf8(tag::Subject, "abc"));
+    Bytes f = msg::writeMsg(m);
+    const size_t e = entryOffset(f, msg::layout::substgName(tag::Subject));
+    const std::u16string odd = u"__SUBSTG1.0_0037001f";
+    for (size_t i = 0; i < odd.size(); ++i) storeLE16(&f[e + 2 * i], odd[i]);
+    EXPECT_EQ(msg::readMsg(f).props.string(0x0037), "abc");
+}
+
 }  // namespace
 
 namespace {

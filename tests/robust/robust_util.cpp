@@ -49,20 +49,6 @@ void writeFile(const fs::path& p, const std::vector<uint8_t>& b) {
         .write(reinterpret_cast<const char*>(b.data()), std::streamsize(b.size()));
 }
 
-void removeTree(const fs::path& path) {
-    std::error_code ec;
-    if (!fs::exists(fs::symlink_status(path, ec))) return;
-    fs::permissions(path, fs::perms::owner_all, fs::perm_options::add, ec);
-    for (auto it = fs::recursive_directory_iterator(
-             path, fs::directory_options::skip_permission_denied, ec);
-         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-        if (!it->is_symlink()) {
-            fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
-        }
-    }
-    fs::remove_all(path, ec);
-}
-
 std::string subjectOf(size_t index) {
     char buf[32];
     std::snprintf(buf, sizeof buf, "Robust-%05zu", index);

@@ -38,8 +38,7 @@ using qm::testing::ScratchDir;
 std::vector<uint8_t> readFile(const fs::path& p);
 void writeFile(const fs::path& p, const std::vector<uint8_t>& b);
 
-// Makes a whole tree writable and removes it; no error if it is gone.
-void removeTree(const fs::path& path);
+using qm::testing::removeTree;  // support/scratch_dir.h
 
 // The subject that names source message `index` (unique in a tree).
 std::string subjectOf(size_t index);

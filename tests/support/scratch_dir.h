@@ -11,6 +11,23 @@
 
 namespace qm::testing {
 
+// Removes `path` and everything below it, even what a test made unreadable;
+// links are removed, never followed. Missing is fine.
+inline void removeTree(const std::filesystem::path& path) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    if (!fs::exists(fs::symlink_status(path, ec))) return;
+    fs::permissions(path, fs::perms::owner_all, fs::perm_options::add, ec);
+    for (auto it = fs::recursive_directory_iterator(
+             path, fs::directory_options::skip_permission_denied, ec);
+         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+        if (!it->is_symlink()) {
+            fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
+        }
+    }
+    fs::remove_all(path, ec);
+}
+
 class ScratchDir {
   public:
     explicit ScratchDir(const std::string& prefix = "qm-test") {
@@ -18,19 +35,7 @@ class ScratchDir {
         if (!::mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed: " + tmpl);
         path_ = tmpl;
     }
-    ~ScratchDir() {
-        namespace fs = std::filesystem;
-        std::error_code ec;
-        fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
-        for (auto it = fs::recursive_directory_iterator(
-                 path_, fs::directory_options::skip_permission_denied, ec);
-             !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-            if (!it->is_symlink()) {
-                fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
-            }
-        }
-        fs::remove_all(path_, ec);
-    }
+    ~ScratchDir() { removeTree(path_); }
     ScratchDir(const ScratchDir&) = delete;
     ScratchDir& operator=(const ScratchDir&) = delete;
     std::filesystem::path operator/(const std::string& name) const { return path_ / name; }

@@ -24,7 +24,7 @@ namespace {
 // hangs (pst-extractor does, on tables laid out unlike Outlook's) is killed
 // and its run fails.
 constexpr int kTimeoutSeconds = 300;
-constexpr int kPstExtractorTimeoutSeconds = 60;
+constexpr int kPstExtractorTimeoutSeconds = 180;
 
 fs::path sourceDir() {
     if (const char* dir = std::getenv("QM_SOURCE_DIR")) return dir;

@@ -40,7 +40,7 @@ Result readpst(const std::filesystem::path& pst, const std::filesystem::path& ou
 // library reads them in quadratic time), attachment and embedded message
 // (tests/tools/pst_extractor_walk.js). Its errors inside search folders are
 // warnings: it fails there on Outlook's own files too.
-Result pstExtractor(const std::filesystem::path& pst, int maxRecipients = 200);
+Result pstExtractor(const std::filesystem::path& pst, int maxRecipients = 50);
 // 0 errors required; the library's own limits its README lists are warnings.
 // The library reads PtypMultipleGuid with a count prefix the format does not
 // have, and on some values it asks for gigabytes and aborts: for a store known
@@ -49,7 +49,7 @@ Result pstwalk(const std::filesystem::path& pst, bool holdsMultipleGuid = false)
 
 struct Options {
     std::string readpstTypes;
-    int maxRecipients = 200;
+    int maxRecipients = 50;
     bool holdsMultipleGuid = false;  // see pstwalk()
 };
 std::vector<Result> all(const std::filesystem::path& pst, const Options& options = {});

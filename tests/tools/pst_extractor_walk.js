@@ -13,7 +13,7 @@ const { PSTFile } = require('pst-extractor');
 
 // getRecipient(i) reads the recipient table from its start each time, so a
 // message with thousands of recipients would take minutes.
-let maxRecipients = 200;
+let maxRecipients = 50;
 const args = process.argv.slice(2);
 const at = args.indexOf('--max-recipients');
 if (at >= 0) maxRecipients = Number(args.splice(at, 2)[1]);

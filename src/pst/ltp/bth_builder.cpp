@@ -23,6 +23,11 @@ int compareKeys(const uint8_t* a, const uint8_t* b, size_t n) {
 
 }  // namespace
 
+struct BthBuilder::Item {
+    Bytes key;
+    Hid hid = 0;
+};
+
 struct BthBuilder::Split {
     Bytes key;
     Hid hid = 0;
@@ -222,6 +227,99 @@ void BthBuilder::insert(std::span<const uint8_t> key, std::span<const uint8_t> d
         root_ = newRoot;
         writeHeader();
     }
+}
+
+void BthBuilder::appendIndex(Bytes& n, std::span<const Item> items, std::vector<Item>& after) {
+    const size_t recSize = size_t(cbKey_) + kIndexDataSize;
+    const size_t cap = kMaxHeapAllocation / recSize;
+    size_t i = 0;
+    auto add = [&](Bytes& to, const Item& it) {
+        to.insert(to.end(), it.key.begin(), it.key.end());
+        appendLE32(to, it.hid);
+    };
+    for (; i < items.size() && n.size() / recSize < cap; ++i) add(n, items[i]);
+    while (i < items.size()) {
+        Bytes node;
+        const Bytes first = items[i].key;
+        for (size_t k = 0; k < cap && i < items.size(); ++k, ++i) add(node, items[i]);
+        after.push_back({first, heap_.allocate(node)});
+    }
+}
+
+Hid BthBuilder::appendAt(Hid node, uint8_t level, std::span<const uint8_t> records,
+                         std::vector<Item>& after) {
+    Bytes n = heap_.read(node);
+    const size_t recSize = cbKey_ + (level == 0 ? cbEnt_ : kIndexDataSize);
+    if (n.empty() || n.size() % recSize != 0)
+        throw FormatError("", "BTH", -1, "node size is not a multiple of its record size");
+    if (level == 0) {
+        const size_t cap = kMaxHeapAllocation / recSize;
+        const size_t room = n.size() / recSize < cap ? cap - n.size() / recSize : 0;
+        const size_t here = std::min(room, records.size() / recSize) * recSize;
+        n.insert(n.end(), records.begin(), records.begin() + long(here));
+        for (size_t at = here; at < records.size(); at += cap * recSize) {
+            const auto leaf = records.subspan(at, std::min(cap * recSize, records.size() - at));
+            after.push_back({Bytes(leaf.begin(), leaf.begin() + cbKey_), heap_.allocate(leaf)});
+        }
+        return here == 0 ? node : heap_.replace(node, n);
+    }
+    // Larger keys all go below the last child.
+    uint8_t* last = n.data() + n.size() - recSize;
+    std::vector<Item> below;
+    const Hid child = appendAt(loadLE32(last + cbKey_), uint8_t(level - 1), records, below);
+    const bool moved = child != loadLE32(last + cbKey_);
+    storeLE32(last + cbKey_, child);
+    if (!moved && below.empty()) return node;
+    appendIndex(n, below, after);
+    return heap_.replace(node, n);
+}
+
+void BthBuilder::append(std::span<const uint8_t> records) {
+    const size_t recSize = size_t(cbKey_) + cbEnt_;
+    if (records.size() % recSize != 0) throw std::logic_error("BTH record of the wrong size");
+    if (records.empty()) return;
+    for (size_t at = recSize; at < records.size(); at += recSize)
+        if (compareKeys(&records[at - recSize], &records[at], cbKey_) >= 0)
+            throw std::logic_error("BTH records not sorted or keys not unique");
+    const auto last = lastKey();
+    if (last && compareKeys(last->data(), records.data(), cbKey_) >= 0)
+        throw std::logic_error("BTH append: key not above the last one");
+    if (root_ == 0) {
+        load(records);
+        return;
+    }
+    std::vector<Item> after;
+    Hid root = appendAt(root_, levels_, records, after);
+    while (!after.empty()) {
+        // The root split: a new level above it, as insert() grows one.
+        const Bytes first = heap_.read(root);
+        std::vector<Item> items{{Bytes(first.begin(), first.begin() + cbKey_), root}};
+        items.insert(items.end(), after.begin(), after.end());
+        after.clear();
+        Bytes top;
+        appendIndex(top, items, after);
+        root = heap_.allocate(top);
+        ++levels_;
+    }
+    if (root != root_) {
+        root_ = root;
+        writeHeader();
+    }
+}
+
+std::optional<Bytes> BthBuilder::lastKey() const {
+    if (root_ == 0) return std::nullopt;
+    Hid node = root_;
+    for (int level = levels_; level >= 0; --level) {
+        const std::span<const uint8_t> n = heap_.view(node);
+        const size_t recSize = cbKey_ + (level == 0 ? cbEnt_ : kIndexDataSize);
+        if (n.size() < recSize || n.size() % recSize != 0)
+            throw FormatError("", "BTH", -1, "node size is not a multiple of its record size");
+        const uint8_t* rec = n.data() + n.size() - recSize;
+        if (level == 0) return Bytes(rec, rec + cbKey_);
+        node = loadLE32(rec + cbKey_);
+    }
+    return std::nullopt;
 }
 
 std::optional<Bytes> BthBuilder::find(std::span<const uint8_t> key) const {

@@ -58,6 +58,14 @@ class BthBuilder {
     // Inserts, or replaces the data of an existing key.
     // REQUIRES: key.size() == cbKey, data.size() == cbEnt.
     void insert(std::span<const uint8_t> key, std::span<const uint8_t> data);
+    // Appends records whose keys all exceed every key in the BTH, giving
+    // the tree insert() would build one record at a time, but rewriting
+    // each touched node once.
+    // REQUIRES: records packed and sorted as for build(); first key above
+    // lastKey().
+    void append(std::span<const uint8_t> records);
+    // The largest key, if any.
+    std::optional<Bytes> lastKey() const;
     std::optional<Bytes> find(std::span<const uint8_t> key) const;
     // Every record (key + data bytes) in key order.
     void forEach(const std::function<void(std::span<const uint8_t> record)>& visit) const;
@@ -67,6 +75,14 @@ class BthBuilder {
     struct Split;
     Hid insertAt(Hid node, uint8_t level, std::span<const uint8_t> key,
                  std::span<const uint8_t> data, std::optional<Split>& split);
+    struct Item;
+    // Appends to the subtree at `node`; returns its (possibly moved) HID
+    // and adds the nodes that follow it at its level to `after`.
+    Hid appendAt(Hid node, uint8_t level, std::span<const uint8_t> records,
+                 std::vector<Item>& after);
+    // Adds `items` as index records after those of `n`, filling `n` to the
+    // cap, then new index nodes (added to `after`).
+    void appendIndex(Bytes& n, std::span<const Item> items, std::vector<Item>& after);
     void writeHeader();
 
     // Node sizes in bytes per level (0 = leaves) for `count` records.

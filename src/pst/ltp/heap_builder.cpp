@@ -1,7 +1,6 @@
 #include "pst/ltp/heap_builder.h"
 
 #include <algorithm>
-#include <cassert>
 #include <stdexcept>
 #include <string>
 
@@ -57,8 +56,7 @@ uint32_t HeapBuilder::headerSize(uint32_t index) {
 }
 
 uint32_t HeapBuilder::encodedSize(uint32_t index, const Page& p, int64_t itemBytes, int64_t items) {
-    int64_t body = itemBytes;
-    for (const auto& it : p.items) body += int64_t(it.size());
+    int64_t body = itemBytes + int64_t(p.itemBytes);
     body += headerSize(index);
     body += body % 2;  // the page map is 2-byte aligned
     return uint32_t(body + kPageMapFixed + 2 * (int64_t(p.items.size()) + items + 1));
@@ -86,11 +84,13 @@ void HeapBuilder::decodePage(uint32_t index, Page& p, const Bytes& d) const {
     if (size_t(ibHnpm) + kPageMapFixed + 2 * (size_t(cAlloc) + 1) > d.size())
         fail("page map truncated");
     p.items.clear();
+    p.itemBytes = 0;
     const uint8_t* offs = d.data() + ibHnpm + kPageMapFixed;
     for (uint16_t i = 0; i < cAlloc; ++i) {
         uint16_t a = loadLE16(offs + 2 * i), b = loadLE16(offs + 2 * i + 2);
         if (a > b || b > ibHnpm) fail("allocation outside the block");
         p.items.emplace_back(d.begin() + a, d.begin() + b);
+        p.itemBytes += uint32_t(b - a);
     }
     p.loaded = true;
 }
@@ -147,6 +147,7 @@ bool HeapBuilder::tryPlace(uint32_t index, std::span<const uint8_t> bytes, Hid& 
     uint32_t grown = encodedSize(index, p, int64_t(bytes.size()), 1);
     if (grown > kMaxBlockData || p.items.size() >= kMaxAllocationsPerPage) return false;
     p.items.emplace_back(bytes.begin(), bytes.end());
+    p.itemBytes += uint32_t(bytes.size());
     p.dirty = true;
     hid = makeHid(index, uint32_t(p.items.size()));
     return true;
@@ -200,6 +201,7 @@ Hid HeapBuilder::replace(Hid hid, std::span<const uint8_t> bytes) {
     Bytes& item = p.items[hidIndex(hid) - 1];
     uint32_t size = encodedSize(index, p, int64_t(bytes.size()) - int64_t(item.size()));
     if (size <= kMaxBlockData) {
+        p.itemBytes = uint32_t(p.itemBytes - item.size() + bytes.size());
         item.assign(bytes.begin(), bytes.end());
         p.dirty = true;
         return hid;
@@ -211,7 +213,9 @@ Hid HeapBuilder::replace(Hid hid, std::span<const uint8_t> bytes) {
 void HeapBuilder::free(Hid hid) {
     view(hid);  // validates
     Page& p = page(hidBlock(hid));
-    p.items[hidIndex(hid) - 1].clear();
+    Bytes& item = p.items[hidIndex(hid) - 1];
+    p.itemBytes -= uint32_t(item.size());
+    item.clear();
     p.dirty = true;
     noteRoom(hidBlock(hid));
 }
@@ -247,7 +251,9 @@ Bytes HeapBuilder::encodePage(uint32_t index) const {
         d[3] = clientSig_;
         storeLE32(d.data() + 4, userRoot_);
     }
-    assert(d.size() == encodedSize(index, p) && d.size() <= kMaxBlockData);
+    // Checks the running byte count the size planning relies on.
+    if (d.size() != encodedSize(index, p) || d.size() > kMaxBlockData)
+        throw std::logic_error("heap page size accounting is off");
     if (index == 0 || heapBlockHasBitmap(index)) {
         uint8_t* levels = d.data() + (index == 0 ? 8 : 2);
         uint32_t span = index == 0 ? 8 : kPagesPerBitmap;
@@ -296,6 +302,7 @@ Bid HeapBuilder::flush() {
         pages_[i].loaded = false;
         pages_[i].items.clear();
         pages_[i].items.shrink_to_fit();
+        pages_[i].itemBytes = 0;
     }
     return lastRoot_;
 }

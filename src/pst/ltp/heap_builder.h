@@ -87,6 +87,7 @@ class HeapBuilder {
         bool loaded = false;
         bool dirty = false;
         std::vector<Bytes> items;  // allocation i is items[i - 1]
+        uint32_t itemBytes = 0;    // their sizes summed, kept as they change
     };
     Page& page(uint32_t index) const;  // loaded
     void noteRoom(uint32_t index);

@@ -88,6 +88,10 @@ struct TableContextBuilder::Impl {
     NodeDatabaseWriter& ndb;
     std::unique_ptr<HeapBuilder> heap;
     std::optional<BthBuilder> rowIndex;
+    // Row-index records of rows added since the last flush, whose ids
+    // exceed every id in rowIndex: appended to it in one go at flush.
+    Bytes pendingIndex;
+    std::optional<uint32_t> lastRowId;
     TableLayout layout;
     Hid tcinfo = 0;
     uint32_t rowsPerBlock = 1;
@@ -102,6 +106,26 @@ struct TableContextBuilder::Impl {
     std::map<Nid, SubnodeEntry> valueSubnodes;  // cells above 3580 bytes
 
     std::string file() const { return ndb.path().string(); }
+
+    void appendPending() {
+        rowIndex->append(pendingIndex);
+        pendingIndex.clear();
+    }
+
+    std::optional<uint32_t> findPending(uint32_t rowId) const {
+        constexpr size_t kRec = 8;
+        size_t lo = 0, hi = pendingIndex.size() / kRec;
+        while (lo < hi) {
+            const size_t mid = (lo + hi) / 2;
+            const uint32_t id = loadLE32(pendingIndex.data() + mid * kRec);
+            if (id == rowId) return loadLE32(pendingIndex.data() + mid * kRec + 4);
+            if (id < rowId)
+                lo = mid + 1;
+            else
+                hi = mid;
+        }
+        return std::nullopt;
+    }
 
     void writeTcInfo() {
         Bytes b;
@@ -342,6 +366,7 @@ std::unique_ptr<TableContextBuilder> TableContextBuilder::open(ndb::NodeDatabase
             throw FormatError(file, "TCINFO", -1, "column " + tagHex(c.tag) + " outside the row");
     m->rowsPerBlock = kMaxBlockData / m->layout.rowSize;
     m->rowIndex.emplace(*m->heap, hidRowIndex);
+    if (auto last = m->rowIndex->lastKey()) m->lastRowId = loadLE32(last->data());
     std::vector<SubnodeEntry> subs = ndb.readSubnodeTree(bidSub);
     for (const auto& s : subs) {
         if (nidType(s.nid) == NID_TYPE_LTP)
@@ -373,9 +398,19 @@ void TableContextBuilder::addRow(uint32_t rowId, std::span<const mapi::Property>
     Impl& m = *impl_;
     uint8_t key[4], data[4];
     storeLE32(key, rowId);
-    if (m.rowIndex->find(key)) throw std::logic_error("table already has this row id");
     storeLE32(data, m.rowCount);
-    if (m.rowCount == 0 && m.matrixNid == 0 && m.layout.rowSize <= kMaxHeapAllocation) {
+    // Ids usually grow: such a row's index record waits for flush().
+    const bool grows = !m.lastRowId || rowId > *m.lastRowId;
+    if (!grows) {
+        m.appendPending();
+        if (m.rowIndex->find(key)) throw std::logic_error("table already has this row id");
+    }
+    if (grows && m.rowCount != 0) {
+        Bytes row = m.encodeRow(rowId, cells);
+        m.appendRow(row);
+        m.pendingIndex.insert(m.pendingIndex.end(), key, key + 4);
+        m.pendingIndex.insert(m.pendingIndex.end(), data, data + 4);
+    } else if (m.rowCount == 0 && m.matrixNid == 0 && m.layout.rowSize <= kMaxHeapAllocation) {
         // A table's first row in Outlook's order: the row index's leaf
         // (HID 0x60), the row matrix (0x80), then the row's values.
         m.rowIndex->insert(key, data);
@@ -389,12 +424,14 @@ void TableContextBuilder::addRow(uint32_t rowId, std::span<const mapi::Property>
         m.appendRow(row);
         m.rowIndex->insert(key, data);
     }
+    if (grows) m.lastRowId = rowId;
     rowCount_ = m.rowCount;
 }
 
 std::optional<uint32_t> TableContextBuilder::findRow(uint32_t rowId) const {
     uint8_t key[4];
     storeLE32(key, rowId);
+    if (auto pending = impl_->findPending(rowId)) return pending;
     auto d = impl_->rowIndex->find(key);
     if (!d) return std::nullopt;
     return loadLE32(d->data());
@@ -437,6 +474,7 @@ std::vector<mapi::Property> TableContextBuilder::readRow(uint32_t index) const {
 BuiltNode TableContextBuilder::flush() {
     Impl& m = *impl_;
     BuiltNode out;
+    m.appendPending();
     if (m.matrixNid != 0) {
         std::vector<BlockRef> refs;
         bool changed = m.matrixRoot == 0;

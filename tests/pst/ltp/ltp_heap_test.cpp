@@ -2,6 +2,7 @@
 // and index levels, read back by the builders and by the reader.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <random>
 
@@ -257,6 +258,44 @@ TEST(LtpBth, BulkAndIncrementalWithIndexLevels) {
         ASSERT_EQ(loadLE32(rec.key.data()), it->first);
         ASSERT_EQ(loadLE32(rec.data.data()), it->second);
         ++it;
+    }
+}
+
+// Appending in batches of any size, onto a tree insert() started, gives the
+// tree the whole run would build at once, up to two index levels.
+TEST(LtpBth, AppendedBatchesMatchTheBulkBuild) {
+    Scratch s;
+    HeapBuilder heap(*s.w, ndb::bTypeBTH);
+    BthBuilder inc = BthBuilder::create(heap, 4, 4);
+    inc.insert(key32(0), key32(0));
+    Bytes all = key32(0);
+    all.insert(all.end(), 4, 0);
+    uint32_t next = 1;
+    for (uint32_t batch : {1u, 445u, 1u, 2u, 3000u, 196000u, 1u, 447u, 5000u}) {
+        Bytes records;
+        for (uint32_t i = 0; i < batch; ++i, ++next) {
+            appendLE32(records, next * 2);
+            appendLE32(records, next);
+        }
+        inc.append(records);
+        all.insert(all.end(), records.begin(), records.end());
+        ASSERT_EQ(inc.lastKey(), key32((next - 1) * 2));
+    }
+    EXPECT_THROW(inc.append(Bytes(all.end() - 8, all.end())), std::logic_error);
+    EXPECT_EQ(inc.indexLevels(), 2u);
+    EXPECT_EQ(inc.find(key32(2 * 199999)), key32(199999));
+    Hid bulk = BthBuilder::build(heap, 4, 4, all);
+    heap.setUserRoot(inc.header());
+    Bid root = heap.flush();
+    s.w->setNode({0x21, root, 0, 0});
+    auto db = s.commitAndRead();
+    read::LtpNode node(db, root, 0, "bth");
+    read::Bth a(node.heap(), bulk), b(node.heap(), inc.header());
+    EXPECT_EQ(b.indexLevels(), a.indexLevels());
+    ASSERT_EQ(b.records().size() * 8, all.size());
+    for (size_t i = 0; i < b.records().size(); ++i) {
+        ASSERT_TRUE(std::ranges::equal(b.records()[i].key, a.records()[i].key)) << i;
+        ASSERT_TRUE(std::ranges::equal(b.records()[i].data, a.records()[i].data)) << i;
     }
 }
 

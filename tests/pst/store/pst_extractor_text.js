@@ -8,7 +8,7 @@
 console.log = (...args) => process.stderr.write(args.join(' ') + '\n');
 const { PSTFile } = require(process.argv[2]);
 
-const kMaxRecipients = 100;
+const kMaxRecipients = 50;
 const hex = (s) => Buffer.from(s || '', 'utf16le').toString('hex');
 
 function message(m) {
