@@ -82,12 +82,10 @@ std::vector<shell::SourceRows::Source> collectSources(const std::vector<std::str
     return sources;
 }
 
-// The command line's rows as the engine's source list. The rows are walked
-// again each time the run reads the list (shell::SourceRows), not kept, so a
-// tree changed during the run is seen as it is then: a row whose walk ran
-// out of files fails with that cause, and files that appeared take the place
-// of the last counted rows, which are then not converted (the run asks for
-// the counted rows only). Progress goes to stderr.
+// The command line's rows as the engine's source list: walked once, before
+// the run (shell::SourceRows), so a file that goes away during the run fails
+// as its own row and one that appears is not converted. Progress goes to
+// stderr.
 class CliRun : public convert::SourceList, public convert::Observer {
   public:
     CliRun(shell::SourceRows& rows, bool quiet)
@@ -95,23 +93,15 @@ class CliRun : public convert::SourceList, public convert::Observer {
 
     int64_t size() override { return rows_.Rows(); }
     std::string path(int64_t row) override {
-        const std::string* text = row < rows_.Rows() ? rows_.Row(row) : nullptr;
-        if (!text) {
-            // Files went away (or a folder can no longer be listed) since the
-            // list was counted, so this walk ends early: the row has no file,
-            // and it fails rather than get one.
-            throw qm::Error("the source folders now list fewer .msg files than the " +
-                            std::to_string(rows_.Rows()) +
-                            " counted (changed during the run): none is left for row " +
-                            std::to_string(row + 1));
-        }
+        const std::string* text = rows_.Row(row);
+        if (!text) throw qm::Error("no row " + std::to_string(row + 1) + " in the source list");
         return *text;
     }
     std::unique_ptr<convert::SourceCursor> readAheadCursor() override {
         struct Cursor : convert::SourceCursor {
-            explicit Cursor(shell::SourceRows::Cursor c) : walk(std::move(c)) {}
-            bool next(std::string& path) override { return walk.Next(path); }
-            shell::SourceRows::Cursor walk;
+            explicit Cursor(shell::SourceRows::Cursor c) : rows(std::move(c)) {}
+            bool next(std::string& path) override { return rows.Next(path); }
+            shell::SourceRows::Cursor rows;
         };
         return std::make_unique<Cursor>(rows_.NewCursor());
     }

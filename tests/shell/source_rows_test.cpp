@@ -1,6 +1,6 @@
 // SourceRows: the rows the window's list would hold for the same paths (files
-// as given, folders as their .msg files in pathLogger's order), served again
-// on every walk; and what a walk gives when the tree changed after the count.
+// as given, folders as their .msg files in pathLogger's order), kept from the
+// count whatever happens to the tree after it.
 #include "shell/source_rows.h"
 
 #include <algorithm>
@@ -22,8 +22,7 @@ using test::TempTree;
 using test::WherePermissionsBind;
 using ::testing::ElementsAre;
 
-// What the command line listed before the rows were walked on demand: files
-// as given, each folder's pathLogger list through the .msg test.
+// Files as given, each folder's pathLogger list through the .msg test.
 std::vector<std::string> ListedRows(const std::vector<SourceRows::Source>& sources) {
     std::vector<std::string> rows;
     for (const auto& s : sources) {
@@ -42,13 +41,17 @@ std::vector<std::string> ListedRows(const std::vector<SourceRows::Source>& sourc
     return rows;
 }
 
-std::vector<std::string> RowsFrom(SourceRows& rows, int64_t from = 0) {
+std::vector<std::string> RowsOf(SourceRows& rows) {
     std::vector<std::string> out;
-    for (int64_t i = from; i < rows.Rows(); ++i) {
-        const std::string* text = rows.Row(i);
-        if (!text) break;
-        out.push_back(*text);
-    }
+    for (int64_t i = 0; i < rows.Rows(); ++i) out.push_back(*rows.Row(i));
+    EXPECT_EQ(rows.Row(rows.Rows()), nullptr);
+    return out;
+}
+
+std::vector<std::string> CursorRows(const SourceRows& rows) {
+    SourceRows::Cursor cursor = rows.NewCursor();
+    std::vector<std::string> out;
+    for (std::string row; cursor.Next(row);) out.push_back(row);
     return out;
 }
 
@@ -85,36 +88,17 @@ TEST(SourceRows, RowsAreTheListedRowsInTheSameOrder) {
 
     SourceRows rows(sources);
     EXPECT_EQ(rows.Rows(), 0);
+    EXPECT_EQ(rows.Row(0), nullptr);
     EXPECT_EQ(rows.Count(), int64_t(listed.size()));
     EXPECT_EQ(rows.Rows(), int64_t(listed.size()));
-    EXPECT_EQ(RowsFrom(rows), listed);
-    // A second pass (the import after the folder list) starts a new walk.
-    EXPECT_EQ(RowsFrom(rows), listed);
-
-    // The read-ahead's own walk, unaffected by where the list stands.
-    ASSERT_NE(rows.Row(7), nullptr);
-    SourceRows::Cursor cursor = rows.NewCursor();
-    std::vector<std::string> ahead;
-    std::string row;
-    while (cursor.Next(row)) ahead.push_back(row);
-    EXPECT_EQ(ahead, listed);
-    EXPECT_EQ(*rows.Row(8), listed[8]);
-}
-
-TEST(SourceRows, AnyRowCanBeAskedForAgain) {
-    Tree tree;
-    const auto sources = tree.sources();
-    const std::vector<std::string> listed = ListedRows(sources);
-    SourceRows rows(sources);
-    rows.Count();
-    for (int64_t i : {5, 5, 0, 150, 149, 3, 209, 0, 209}) {
-        const std::string* text = rows.Row(i);
-        ASSERT_NE(text, nullptr) << i;
-        EXPECT_EQ(*text, listed[size_t(i)]) << i;
-    }
+    EXPECT_EQ(RowsOf(rows), listed);
+    for (int64_t i : {5, 5, 0, 150, 149, 3, 209, 0, 209})
+        EXPECT_EQ(*rows.Row(i), listed[size_t(i)]);
     EXPECT_EQ(rows.Row(-1), nullptr);
-    EXPECT_EQ(rows.Row(int64_t(listed.size())), nullptr);
-    EXPECT_EQ(*rows.Row(0), listed[0]) << "after the end, an earlier row walks again";
+    // The read-ahead's own cursor, unaffected by where the list's reads stand.
+    ASSERT_NE(rows.Row(7), nullptr);
+    EXPECT_EQ(CursorRows(rows), listed);
+    EXPECT_EQ(*rows.Row(8), listed[8]);
 }
 
 TEST(SourceRows, NothingToWalk) {
@@ -124,75 +108,48 @@ TEST(SourceRows, NothingToWalk) {
     SourceRows rows({{t.path("empty"), true}, {t.path("gone"), true}});
     EXPECT_EQ(rows.Count(), 0);
     EXPECT_EQ(rows.Row(0), nullptr);
+    EXPECT_TRUE(CursorRows(rows).empty());
 }
 
-TEST(SourceRows, FilesRemovedAfterTheCountLeaveRowsPastTheWalksEnd) {
+// A run reads the rows several times (folder list, import, read-ahead): a
+// row read once must name the same file every time, or a vanished file
+// shifts the rows after it and the last rows fail without a file.
+TEST(SourceRows, TheTreeChangingAfterTheCountChangesNoRow) {
     Tree tree;
     const auto sources = tree.sources();
+    const std::vector<std::string> listed = ListedRows(sources);
     SourceRows rows(sources);
-    const int64_t counted = rows.Count();
-    // The folder-list pass saw everything; then two files and a folder go.
-    EXPECT_EQ(int64_t(RowsFrom(rows).size()), counted);
+    ASSERT_EQ(rows.Count(), int64_t(listed.size()));
+    ASSERT_EQ(*rows.Row(3), listed[3]);
     std::filesystem::remove(tree.t.path("Mail/a3.msg"));
     std::filesystem::remove(tree.t.path("single.msg"));
     std::filesystem::remove_all(tree.t.path("Other"));
-
-    const std::vector<std::string> now = ListedRows(sources);
-    ASSERT_EQ(int64_t(now.size()), counted - 1 - 8);
-    // The single file given by name is still a row: its import fails.
-    EXPECT_NE(std::find(now.begin(), now.end(), tree.t.path("single.msg")), now.end());
-    // The next pass serves what this walk finds, in order, and no row past it.
-    EXPECT_EQ(RowsFrom(rows), now);
-    for (int64_t i = int64_t(now.size()); i < counted; ++i) EXPECT_EQ(rows.Row(i), nullptr) << i;
-    // Rows before the end are still there for a later pass.
-    EXPECT_EQ(*rows.Row(0), now[0]);
-    EXPECT_EQ(rows.Rows(), counted) << "the count is what the run was told";
-}
-
-TEST(SourceRows, FilesAddedAfterTheCountAreNotServedPastIt) {
-    Tree tree;
-    const auto sources = tree.sources();
-    SourceRows rows(sources);
-    const int64_t counted = rows.Count();
-    tree.t.file("Other/new1.msg");
-    tree.t.file("Mail/2009/q1/new2.msg");
-    const std::vector<std::string> now = ListedRows(sources);
-    ASSERT_EQ(int64_t(now.size()), counted + 1 + 2);
-    // Every row up to the count is a file of the new walk, in its order;
-    // what lies past the count is never asked for by a run.
-    const std::vector<std::string> served = RowsFrom(rows);
-    ASSERT_EQ(int64_t(served.size()), counted);
-    EXPECT_EQ(served, std::vector<std::string>(now.begin(), now.begin() + counted));
+    tree.t.file("Mail/2009/q1/new.msg");
+    std::filesystem::permissions(tree.t.path("Mail/2009"), std::filesystem::perms::none);
+    EXPECT_EQ(RowsOf(rows), listed);
+    EXPECT_EQ(CursorRows(rows), listed);
+    EXPECT_TRUE(rows.SkippedFolders().empty());
 }
 
 TEST(SourceRows, AFolderThatCannotBeListedIsSkippedAndTheRestServed) {
     TempTree t;
-    t.file("a.msg");
-    t.file("b.msg");
-    t.file("sub/c.msg");
-    t.file("sub/d.msg");
-    const std::vector<SourceRows::Source> sources = {{t.root(), true}, {t.path("late.msg"), false}};
-    SourceRows rows(sources);
-    ASSERT_EQ(rows.Count(), 5);
-    EXPECT_TRUE(rows.SkippedFolders().empty());
-    ASSERT_NE(rows.Row(1), nullptr);
-    // Queued when the top was listed, gone before it is entered: the rows
-    // after it move up.
-    std::filesystem::remove_all(t.path("sub"));
-    EXPECT_EQ(*rows.Row(2), t.path("late.msg"));
-    EXPECT_EQ(rows.Row(3), nullptr);
-    // A locked folder is met by the count and kept in its list.
-    t.file("locked/e.msg");
+    for (const char* f : {"a.msg", "locked/e.msg", "locked/deeper/f.msg", "sub/c.msg"}) t.file(f);
     std::filesystem::permissions(t.path("locked"), std::filesystem::perms::none);
-    EXPECT_EQ(WherePermissionsBind(t,
-                                   [&] {
-                                       SourceRows again(sources);
-                                       std::string text = std::to_string(again.Count());
-                                       for (const auto& f : again.SkippedFolders())
-                                           text += " " + f.path;
-                                       return text;
-                                   }),
-              "3 " + t.path("locked") + "/");
+    const auto count = [&](const std::vector<SourceRows::Source>& sources) {
+        return WherePermissionsBind(t, [&] {
+            SourceRows rows(sources);
+            std::string text = std::to_string(rows.Count());
+            for (const auto& row : RowsOf(rows)) text += " " + row;
+            for (const auto& f : rows.SkippedFolders()) text += " skipped " + f.path;
+            return text;
+        });
+    };
+    EXPECT_EQ(count({{t.root(), true}, {t.path("late.msg"), false}}),
+              "3 " + t.path("a.msg") + " " + t.path("sub/c.msg") + " " + t.path("late.msg") +
+                  " skipped " + t.path("locked") + "/");
+    // A given folder that cannot be listed ends the count.
+    EXPECT_EQ(count({{t.path("locked"), true}}),
+              "exception: " + t.path("locked") + "/: list folder failed: Permission denied");
 }
 
 }  // namespace
