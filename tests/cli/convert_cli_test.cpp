@@ -187,6 +187,13 @@ TEST_F(ConvertCliTest, NameOrderAndAnUnreadableFolderSkippedWithExitOne) {
         if (line.starts_with("(")) progress.push_back(line.substr(line.find(") ") + 2));
     }
     EXPECT_EQ(progress, expected) << r.err;
+    // Named even with --quiet: a folder left out is never silent.
+    const Result quiet =
+        run("--quiet --output-dir out2 " + qm::testing::shellQuote(mail.string()), work.path(), as);
+    EXPECT_EQ(quiet.code, 1);
+    EXPECT_NE(quiet.err.find("skipped a folder that cannot be read: " + (mail / "locked").string()),
+              std::string::npos)
+        << quiet.err;
     // The given folder itself unreadable still refuses the run.
     const Result given = run(qm::testing::shellQuote((mail / "locked").string()), work.path(), as);
     EXPECT_EQ(given.code, 2);
