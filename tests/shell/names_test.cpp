@@ -1,14 +1,25 @@
-// Name order: case-insensitive by upper-cased code points, ties by the exact
-// bytes, undecodable bytes after every code point.
-#include "shell/name_order.h"
-
+// The two name rules of the walkers: which names are messages, and the name
+// order (upper-cased code points, ties by the exact bytes, undecodable bytes
+// after every code point).
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "shell/msg_name.h"
+#include "shell/name_order.h"
+
 namespace qm::shell {
 namespace {
+
+TEST(IsMsgFileName, LowerCasedTrimmedLastFourCharacters) {
+    for (const char* name : {"/m/a.msg", "/m/a.MSG", "/m/a.Msg", "/m/a.msg   ", "  /m/a.msg",
+                             ".msg", "/m/\xc3\xa9.msg"})
+        EXPECT_TRUE(IsMsgFileName(name)) << '"' << name << '"';
+    for (const char* name : {"/m/a.msgx", "/m/a.ms", "/m/a.msg\t", "/m/amsg", "msg", "", "    ",
+                             "/m/a.msg.txt", "/m/a.m\xc3\x9fg"})
+        EXPECT_FALSE(IsMsgFileName(name)) << '"' << name << '"';
+}
 
 TEST(NameOrder, OrdersPairsAsTheUpperCasedOrdinalThenTheExactName) {
     struct Case {
@@ -23,19 +34,14 @@ TEST(NameOrder, OrdersPairsAsTheUpperCasedOrdinalThenTheExactName) {
         {"B", "b", "equal ignoring case: the exact bytes decide"},
         {"abc", "ABCD", "a prefix first"},
         {"Zeta", "\xC3\xA4pfel", "U+00E4 upper-cases to U+00C4, after Z"},
-        {"\xC3\xA9"
-         "clair",
-         "\xC3\x8B", "U+00E9 as U+00C9, before U+00CB"},
+        {"\xC3\xA9z", "\xC3\x8B", "U+00E9 as U+00C9, before U+00CB"},
         {"\xC5\x82"
          "a",
          "\xC5\x81"
          "b",
          "Latin Extended-A: U+0142 as U+0141"},
         {"\xCE\xB1", "\xCE\x92", "Greek: alpha as U+0391, before U+0392"},
-        {"\xD1\x8F",
-         "\xD0\xAF"
-         "a",
-         "Cyrillic: U+044F as U+042F"},
+        {"\xD1\x8F", "\xD0\xAF\x61", "Cyrillic: U+044F as U+042F"},
         {"\xF0\x9F\x93\xA7", "\xFF", "an undecodable byte after every code point"},
         {"\xC3", "\xC3\xFF", "a cut sequence is its bytes"},
     };
