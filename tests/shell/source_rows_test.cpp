@@ -39,10 +39,11 @@ std::vector<std::string> CursorRows(const SourceRows& rows) {
 TEST(SourceRows, RowsAreKeptFromTheCountWhateverTheTreeDoesAfter) {
     TempTree t;
     for (const char* f : {"named.eml", "single.msg", "Mail/b.msg", "Mail/A.MSG", "Mail/readme.txt",
-                          "Mail/2009/c.msg", "Mail/2009/msg", "Other/d.msg"})
+                          "Mail/2009/c.msg", "Mail/2009/msg", "Mail/2010/e.msg", "Other/d.msg"})
         t.file(f);
     // Given by name, a file is a row whatever it is called; a folder given
-    // twice gives its files twice; rows of one folder from two sources meet.
+    // twice gives its files twice; rows of one folder from two sources meet;
+    // 2009 and 2010 are folders of one length.
     SourceRows rows({{t.path("named.eml"), false},
                      {t.path("Mail"), true},
                      {t.path("single.msg"), false},
@@ -52,8 +53,9 @@ TEST(SourceRows, RowsAreKeptFromTheCountWhateverTheTreeDoesAfter) {
     EXPECT_EQ(rows.Rows(), 0);
     EXPECT_EQ(rows.Row(0), nullptr);
     std::vector<std::string> listed;
-    for (const char* f : {"named.eml", "Mail/A.MSG", "Mail/b.msg", "Mail/2009/c.msg", "single.msg",
-                          "Other/d.msg", "Other/d.msg", "Mail/2009/c.msg"})
+    for (const char* f :
+         {"named.eml", "Mail/A.MSG", "Mail/b.msg", "Mail/2009/c.msg", "Mail/2010/e.msg",
+          "single.msg", "Other/d.msg", "Other/d.msg", "Mail/2009/c.msg"})
         listed.push_back(t.path(f));
     ASSERT_EQ(rows.Count(), int64_t(listed.size()));
     EXPECT_EQ(RowsOf(rows), listed);
