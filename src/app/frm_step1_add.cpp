@@ -45,13 +45,32 @@ class BusyCursor {
     BusyCursor& operator=(const BusyCursor&) = delete;
 };
 
-// Every file of the tree, walked whole before any is listed: a folder that
-// cannot be read ends the command with nothing of this tree added.
-std::vector<std::string> WalkFolder(const std::string& folder) {
+// Every file of the tree, walked whole before any is listed: the chosen
+// folder failing to list ends the command with nothing of this tree added;
+// a folder below it that cannot be listed is skipped and noted in `skipped`.
+std::vector<std::string> WalkFolder(const std::string& folder,
+                                    std::vector<shell::SkippedFolder>& skipped) {
     std::vector<std::string> files;
     shell::FolderWalk walk(folder);
     for (std::string path; walk.Next(path);) files.push_back(path);
+    skipped.insert(skipped.end(), walk.Skipped().begin(), walk.Skipped().end());
     return files;
+}
+
+// The count box's text; the folders that could not be read follow the count,
+// one a line with the cause, the first kMaxSkippedShown of them.
+std::string AddedText(int64_t added, const std::vector<shell::SkippedFolder>& skipped) {
+    constexpr size_t kMaxSkippedShown = 10;
+    std::string text = std::to_string(added) + kFilesAdded;
+    if (skipped.empty()) return text;
+    text += skipped.size() == 1 ? "\n\nThis folder could not be read and was skipped:"
+                                : "\n\nThese " + std::to_string(skipped.size()) +
+                                      " folders could not be read and were skipped:";
+    for (size_t i = 0; i < skipped.size() && i < kMaxSkippedShown; ++i)
+        text += "\n" + skipped[i].reason;
+    if (skipped.size() > kMaxSkippedShown)
+        text += "\n... and " + std::to_string(skipped.size() - kMaxSkippedShown) + " more.";
+    return text;
 }
 
 std::string ErrorText(const std::exception& e) {
@@ -101,12 +120,13 @@ void frmStep1::CmdAddFolder_Click() {
 
     int64_t added = 0;
     bool loaded = true;
+    std::vector<shell::SkippedFolder> skipped;
     try {
         BusyCursor busy;
-        loaded = ListMessageFiles(WalkFolder(folder), added);
+        loaded = ListMessageFiles(WalkFolder(folder, skipped), added);
     } catch (const std::exception& e) {
-        // A folder that cannot be read ends the command; what was listed
-        // stays listed and can be converted.
+        // The chosen folder that cannot be read ends the command; what was
+        // listed stays listed and can be converted.
         if (added > 0) SetCmdExtractDBXEnabled(true);
         ShowFailure(e);
         return;
@@ -115,13 +135,14 @@ void frmStep1::CmdAddFolder_Click() {
     // No files from this folder disables Convert even when earlier commands
     // listed some.
     SetCmdExtractDBXEnabled(added > 0);
-    dialogs_.MsgBox(std::to_string(added) + kFilesAdded, layout::kProgramTitle, Buttons::OK,
-                    Icon::None);
+    dialogs_.MsgBox(AddedText(added, skipped), layout::kProgramTitle, Buttons::OK,
+                    skipped.empty() ? Icon::None : Icon::Exclamation);
 }
 
 void frmStep1::AddDroppedPaths(const std::vector<std::string>& paths) {
     int64_t added = 0;
     bool loaded = true;
+    std::vector<shell::SkippedFolder> skipped;
     try {
         BusyCursor busy;
         std::vector<std::string> entries;
@@ -129,7 +150,7 @@ void frmStep1::AddDroppedPaths(const std::vector<std::string>& paths) {
             std::error_code ec;
             if (std::filesystem::is_directory(path, ec)) {
                 const std::vector<std::string> files =
-                    WalkFolder(shell::EnsureTrailingSeparator(path));
+                    WalkFolder(shell::EnsureTrailingSeparator(path), skipped);
                 entries.insert(entries.end(), files.begin(), files.end());
             } else if (std::filesystem::is_regular_file(path, ec)) {
                 entries.push_back(path);
@@ -145,8 +166,8 @@ void frmStep1::AddDroppedPaths(const std::vector<std::string>& paths) {
     // Unlike Add Folder, a drop that brings no message leaves Convert as it
     // was: a stray file dropped on a full list must not lock it out.
     if (added > 0) SetCmdExtractDBXEnabled(true);
-    dialogs_.MsgBox(std::to_string(added) + kFilesAdded, layout::kProgramTitle, Buttons::OK,
-                    Icon::None);
+    dialogs_.MsgBox(AddedText(added, skipped), layout::kProgramTitle, Buttons::OK,
+                    skipped.empty() ? Icon::None : Icon::Exclamation);
 }
 
 bool frmStep1::ListMessageFiles(const std::vector<std::string>& entries, int64_t& added) {

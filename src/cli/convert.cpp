@@ -6,11 +6,13 @@
 // closing summary go to stderr (--quiet silences them; errors still print);
 // stdout carries the .pst's path as its last line (split by size: each
 // part's path on a line of its own, the last part's last), or with --json
-// exactly one JSON document. Exit codes: 0 all converted, 1 a store was written but some
-// messages failed, 2 nothing converted (usage, no .msg found, an unusable
+// exactly one JSON document. Exit codes: 0 all converted, 1 a store was
+// written but some messages failed or a folder below a given one could not be
+// read (it is skipped, named on stderr and in the JSON, and the rest
+// converted), 2 nothing converted (usage, no .msg found, an unusable
 // destination, or a failure before the import); duplicates skipped by
-// --dedupe are no failures. SIGINT and SIGTERM finish the
-// current message, commit, and exit 130 / 143.
+// --dedupe are no failures. SIGINT and SIGTERM finish the current message,
+// commit, and exit 130 / 143.
 #include <unistd.h>
 
 #include <nlohmann/json.hpp>
@@ -80,12 +82,10 @@ std::vector<shell::SourceRows::Source> collectSources(const std::vector<std::str
     return sources;
 }
 
-// The command line's rows as the engine's source list. The rows are walked
-// again each time the run reads the list (shell::SourceRows), not kept, so a
-// tree changed during the run is seen as it is then: a row whose walk ran
-// out of files fails with that cause, and files that appeared take the place
-// of the last counted rows, which are then not converted (the run asks for
-// the counted rows only). Progress goes to stderr.
+// The command line's rows as the engine's source list: walked once, before
+// the run (shell::SourceRows), so a file that goes away during the run fails
+// as its own row and one that appears is not converted. Progress goes to
+// stderr.
 class CliRun : public convert::SourceList, public convert::Observer {
   public:
     CliRun(shell::SourceRows& rows, bool quiet)
@@ -93,23 +93,15 @@ class CliRun : public convert::SourceList, public convert::Observer {
 
     int64_t size() override { return rows_.Rows(); }
     std::string path(int64_t row) override {
-        const std::string* text = row < rows_.Rows() ? rows_.Row(row) : nullptr;
-        if (!text) {
-            // Files went away (or a folder can no longer be listed) since the
-            // list was counted, so this walk ends early: the row has no file,
-            // and it fails rather than get one.
-            throw qm::Error("the source folders now list fewer .msg files than the " +
-                            std::to_string(rows_.Rows()) +
-                            " counted (changed during the run): none is left for row " +
-                            std::to_string(row + 1));
-        }
+        const std::string* text = rows_.Row(row);
+        if (!text) throw qm::Error("no row " + std::to_string(row + 1) + " in the source list");
         return *text;
     }
     std::unique_ptr<convert::SourceCursor> readAheadCursor() override {
         struct Cursor : convert::SourceCursor {
-            explicit Cursor(shell::SourceRows::Cursor c) : walk(std::move(c)) {}
-            bool next(std::string& path) override { return walk.Next(path); }
-            shell::SourceRows::Cursor walk;
+            explicit Cursor(shell::SourceRows::Cursor c) : rows(std::move(c)) {}
+            bool next(std::string& path) override { return rows.Next(path); }
+            shell::SourceRows::Cursor rows;
         };
         return std::make_unique<Cursor>(rows_.NewCursor());
     }
@@ -144,11 +136,21 @@ class CliRun : public convert::SourceList, public convert::Observer {
     bool barShown_ = false;
 };
 
-json reportJson(const convert::RunReport& r, size_t listed) {
+// A skipped folder as the JSON names it: a plain path, no final separator.
+std::string folderPath(const shell::SkippedFolder& f) {
+    std::string p = f.path;
+    if (p.size() > 1 && p.back() == shell::kPathSeparator) p.pop_back();
+    return p;
+}
+
+json reportJson(const convert::RunReport& r, size_t listed,
+                const std::vector<shell::SkippedFolder>& skippedFolders) {
     json failed = json::array();
     for (const auto& f : r.failed) failed.push_back({{"path", f.path}, {"reason", f.reason}});
     json warnings = json::array();
     for (const auto& w : r.warnings) warnings.push_back({{"path", w.path}, {"what", w.what}});
+    json skipped = json::array();
+    for (const auto& f : skippedFolders) skipped.push_back(folderPath(f));
     json parts = json::array();
     for (const auto& p : r.parts) {
         parts.push_back({{"pst", p.pst},
@@ -167,7 +169,7 @@ json reportJson(const convert::RunReport& r, size_t listed) {
                 {"lost", r.lostUncommitted},
                 {"failed", failed},
                 {"warnings", warnings},
-                {"skipped_folders", json::array()},
+                {"skipped_folders", skipped},
                 {"duplicates", duplicates},
                 {"parts", parts},
                 {"folders", r.folders},
@@ -190,7 +192,13 @@ int runConvert(const ConvertArgs& args) {
     std::string storeFile;
     try {
         rows = std::make_unique<shell::SourceRows>(collectSources(args.paths));
-        if (rows->Count() == 0) throw UsageError("no .msg files found");
+        const int64_t count = rows->Count();
+        // Named even with --quiet: a folder left out is an error the user
+        // must see.
+        for (const auto& f : rows->SkippedFolders())
+            std::cerr << "quillmark-cli convert: skipped a folder that cannot be read: " << f.reason
+                      << "\n";
+        if (count == 0) throw UsageError("no .msg files found");
         fs::path dir;
         if (!args.outputFile.empty()) {
             const fs::path file = normalise(args.outputFile);
@@ -258,7 +266,7 @@ int runConvert(const ConvertArgs& args) {
         } else {
             std::cerr << "quillmark-cli convert: no store file was written\n";
         }
-        if (args.json) printJson(reportJson(report, listed));
+        if (args.json) printJson(reportJson(report, listed, rows->SkippedFolders()));
         return 2;
     }
     if (!args.quiet && report.storeCreated) {
@@ -271,6 +279,9 @@ int runConvert(const ConvertArgs& args) {
             std::cerr << ", " << report.lostUncommitted << " lost with a failed save";
         }
         if (!report.warnings.empty()) std::cerr << ", " << report.warnings.size() << " warning(s)";
+        if (!rows->SkippedFolders().empty()) {
+            std::cerr << ", " << rows->SkippedFolders().size() << " folder(s) skipped";
+        }
         std::cerr << " into \"" << report.displayName << "\"";
         if (report.parts.size() > 1)
             std::cerr << " and " << report.parts.size() - 1 << " more part(s)";
@@ -279,7 +290,7 @@ int runConvert(const ConvertArgs& args) {
             std::cerr << "stopped by a signal; the store holds what was converted\n";
     }
     if (args.json) {
-        printJson(reportJson(report, listed));
+        printJson(reportJson(report, listed, rows->SkippedFolders()));
     } else if (!report.parts.empty()) {
         for (const auto& p : report.parts) std::cout << p.pst << "\n";
     } else if (report.storeCreated) {
@@ -287,6 +298,7 @@ int runConvert(const ConvertArgs& args) {
     }
     if (stopSignal() != 0) return 128 + stopSignal();
     if (!report.closeError.empty() || !closeError.empty()) return 1;
+    if (!rows->SkippedFolders().empty()) return 1;
     return report.failed.empty() && report.lostUncommitted == 0 ? 0 : 1;
 }
 

@@ -1,11 +1,7 @@
 #include "shell/folder_service.h"
 
-#include <cerrno>
 #include <filesystem>
 #include <system_error>
-
-#include "mapi/error.h"
-#include "shell/directory_listing.h"
 
 #ifndef _WIN32
 #include <sys/stat.h>
@@ -34,29 +30,6 @@ class LocalFolderService : public FolderService {
         if (::stat(folder.c_str(), &st) != 0) return {};
         return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
 #endif
-    }
-
-    std::vector<SubFolderEntry> SubFolders(const std::string& folder) override {
-        std::vector<SubFolderEntry> out;
-        DirectoryListing listing(folder);
-        std::string name;
-        EntryKind kind;
-        // A link to a folder is a sub-folder.
-        while (listing.Next(name, kind))
-            if (kind == EntryKind::Folder) out.push_back({name, Identity(folder + name)});
-        return out;
-    }
-
-    std::vector<std::string> Files(const std::string& folder) override {
-        std::vector<std::string> out;
-        DirectoryListing listing(folder);
-        std::string name;
-        EntryKind kind;
-        // Regular files and links to them only: opening a FIFO or a device
-        // later would block or read something that is not a file.
-        while (listing.Next(name, kind))
-            if (kind == EntryKind::File) out.push_back(name);
-        return out;
     }
 };
 

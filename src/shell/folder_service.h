@@ -1,21 +1,12 @@
-// The file-system service the folder walker reads through: whether a path is a
-// folder, and a folder's immediate sub-folders and files in the platform's
-// listing order. The walker adds no filter of its own; this service decides
-// what counts as a file (regular files and links to them; never FIFOs,
-// devices or sockets) and what counts as a sub-folder (folders and links to
-// them).
+// The file-system service the folder walker reads through: whether a path is
+// a folder, and what makes two paths one folder. Listing a folder is
+// DirectoryListing's.
 #pragma once
 
 #include <memory>
 #include <string>
-#include <vector>
 
 namespace qm::shell {
-
-struct SubFolderEntry {
-    std::string name;      // bare name, no path
-    std::string identity;  // same text for two paths to the same folder; "" if unknown
-};
 
 class FolderService {
   public:
@@ -28,11 +19,6 @@ class FolderService {
     // What makes two paths the same folder (device and inode on POSIX), so a
     // walk can refuse to enter a folder twice through a link. "" if unknown.
     virtual std::string Identity(const std::string& folder) = 0;
-
-    // REQUIRES: folder ends with the platform separator.
-    // Raise qm::IoError when the folder cannot be opened or listed.
-    virtual std::vector<SubFolderEntry> SubFolders(const std::string& folder) = 0;
-    virtual std::vector<std::string> Files(const std::string& folder) = 0;
 };
 
 // The service over the local file system (std::filesystem).

@@ -1,5 +1,9 @@
 #include "shell/folder_walk.h"
 
+#include "mapi/error.h"
+#include "shell/directory_listing.h"
+#include "shell/name_order.h"
+
 namespace qm::shell {
 
 FolderWalk::FolderWalk(const std::string& folder) : service_(MakeLocalFolderService()) {
@@ -15,47 +19,61 @@ FolderWalk::FolderWalk(const std::string& folder) : service_(MakeLocalFolderServ
 FolderWalk::~FolderWalk() = default;
 
 bool FolderWalk::enterNextFolder() {
-    if (queued_.empty()) {
-        done_ = true;
-        return false;
+    while (!queued_.empty()) {
+        current_ = std::move(queued_.front());
+        queued_.pop_front();
+        files_.clear();
+        nextFile_ = 0;
+        std::vector<std::string> folders;
+        try {
+            DirectoryListing listing(current_);
+            std::string name;
+            EntryKind kind;
+            while (listing.Next(name, kind)) {
+                // The local folder service's file test: regular files and
+                // links to them, never FIFOs, devices or sockets.
+                if (kind == EntryKind::File) files_.push_back(name);
+                if (kind == EntryKind::Folder) folders.push_back(name);
+            }
+        } catch (const qm::IoError& e) {
+            if (!started_) throw;
+            // Nothing of a folder is handed out before its listing ends, so a
+            // folder that fails part way is skipped whole.
+            files_.clear();
+            skipped_.push_back({current_, e.what()});
+            continue;
+        }
+        started_ = true;
+        SortByName(files_);
+        SortByName(folders);
+        // Queued in name order after every folder already queued: breadth
+        // first, and a folder met twice (through links) is queued once.
+        for (const std::string& name : folders) {
+            const std::string sub = current_ + name;
+            const std::string id = service_->Identity(sub);
+            if (id.empty() || visited_.insert(id).second) queued_.push_back(sub + kPathSeparator);
+        }
+        return true;
     }
-    current_ = std::move(queued_.front());
-    queued_.pop_front();
-    files_ = std::make_unique<DirectoryListing>(current_);
-    return true;
+    done_ = true;
+    files_.clear();
+    return false;
 }
 
 bool FolderWalk::Next(std::string& path) {
     try {
         while (!done_) {
-            if (!files_ && !enterNextFolder()) return false;
-            EntryKind kind;
-            while (files_->Next(name_, kind)) {
-                // One listing gives both. Sub-folders (links to folders
-                // included) are queued as they come: nothing is entered
-                // before this listing ends, so the order is breadth first and
-                // a folder met twice is queued once.
-                if (kind == EntryKind::Folder) {
-                    const std::string sub = current_ + name_;
-                    const std::string id = service_->Identity(sub);
-                    if (id.empty() || visited_.insert(id).second)
-                        queued_.push_back(sub + kPathSeparator);
-                    continue;
-                }
-                // The local folder service's file test: regular files and
-                // links to them, never FIFOs, devices or sockets.
-                if (kind == EntryKind::File) {
-                    path.assign(current_).append(name_);
-                    return true;
-                }
+            if (nextFile_ < files_.size()) {
+                path.assign(current_).append(files_[nextFile_++]);
+                return true;
             }
-            files_.reset();
+            if (!enterNextFolder()) return false;
         }
         return false;
     } catch (...) {
-        // The walk cannot go on past a folder it could not list.
+        // The start folder could not be listed: there is nothing to walk.
         done_ = true;
-        files_.reset();
+        files_.clear();
         queued_.clear();
         throw;
     }

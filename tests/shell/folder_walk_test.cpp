@@ -1,32 +1,63 @@
-// FolderWalk hands out the files pathLogger logs, in pathLogger's order, on
-// real trees: nested folders, files that are not messages, links to files and
-// folders, a link loop, and things that are not files.
-#include "shell/folder_walk.h"
-
+// The listing the walk stands on agrees with std::filesystem; FolderWalk on
+// real trees: breadth first, each folder's files then its sub-folders in name
+// order whatever order they were made in; links to files and folders
+// followed, no folder entered twice; FIFOs and dangling links are no files; a
+// folder below the start that cannot be listed is skipped.
 #include <sys/stat.h>
 
 #include <filesystem>
 #include <string>
+#include <system_error>
 #include <vector>
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "shell/path_logger.h"
+#include "mapi/error.h"
+#include "shell/directory_listing.h"
+#include "shell/folder_walk.h"
 #include "temp_tree.h"
 
 namespace qm::shell {
 namespace {
 
+namespace fs = std::filesystem;
 using test::TempTree;
-using ::testing::ElementsAre;
+using test::WherePermissionsBind;
 
-std::vector<std::string> LoggedFiles(const std::string& start) {
-    pathLogger logger;
-    logger.PathLogInit();
-    logger.fullFileNamesOnly(true);
-    logger.LogPath(start);
-    return logger.fullFileNames()->Values();
+TEST(DirectoryListing, AgreesWithTheStandardLibraryOnEveryKindOfEntry) {
+    TempTree t;
+    for (int i = 0; i < 300; ++i) t.file("m" + std::to_string(i) + ".msg");
+    t.dir("sub");
+    fs::create_symlink(t.path("m1.msg"), t.path("link-file.msg"));
+    fs::create_directory_symlink(t.path("sub"), t.path("link-folder"));
+    fs::create_symlink(t.path("nowhere"), t.path("dangling.msg"));
+    ASSERT_EQ(::mkfifo(t.path("pipe.msg").c_str(), 0600), 0);
+
+    struct Seen {
+        std::string name;
+        EntryKind kind;
+        bool operator==(const Seen&) const = default;
+    };
+    std::vector<Seen> expected, listed;
+    for (const fs::directory_entry& e : fs::directory_iterator(t.root())) {
+        std::error_code ec;
+        const EntryKind kind = e.is_regular_file(ec) ? EntryKind::File
+                               : e.is_directory(ec)  ? EntryKind::Folder
+                                                     : EntryKind::Other;
+        expected.push_back({e.path().filename().string(), kind});
+    }
+    for (const std::string& folder : {t.root(), t.root() + "/"}) {
+        listed.clear();
+        DirectoryListing listing(folder);
+        Seen s;
+        while (listing.Next(s.name, s.kind)) listed.push_back(s);
+        EXPECT_FALSE(listing.Next(s.name, s.kind)) << "a finished listing stays finished";
+        ASSERT_EQ(listed.size(), expected.size()) << folder;
+        EXPECT_TRUE(listed == expected) << folder;
+    }
+    // What each kind means for a walk is FolderWalk's test below.
+    EXPECT_THROW(DirectoryListing(t.path("missing")), qm::IoError);
+    EXPECT_THROW(DirectoryListing(t.path("m1.msg")), qm::IoError);
 }
 
 std::vector<std::string> WalkedFiles(const std::string& start) {
@@ -38,82 +69,74 @@ std::vector<std::string> WalkedFiles(const std::string& start) {
     return out;
 }
 
-// Several folders at several depths, each with enough files that the
-// platform's listing order is not the order they were made in.
-void MakeNestedTree(const TempTree& t) {
-    const char* const folders[] = {"",      "2009/",       "2009/q1/", "2009/q1/deep/",
-                                   "2010/", "2010/empty/", "notes/",   "z/"};
-    int n = 0;
-    for (const char* folder : folders) {
-        const std::string f = folder;
-        if (f == "2010/empty/") {
-            t.dir(f);
-            continue;
-        }
-        for (int i = 0; i < 25; ++i) {
-            t.file(f + "m" + std::to_string(n++) + ".msg");
-            if (i % 4 == 0) t.file(f + "note" + std::to_string(n) + ".txt");
-            if (i % 7 == 0) t.file(f + "UPPER" + std::to_string(n) + ".MSG ");
-        }
-    }
-    std::filesystem::create_symlink(t.path("2009/m25.msg"), t.path("z/link.msg"));
-    std::filesystem::create_directory_symlink(t.root(), t.path("2009/q1/back"));  // a loop
-    std::filesystem::create_directory_symlink(t.path("2010"), t.path("z/twice"));
-    std::filesystem::create_symlink(t.path("nowhere.msg"), t.path("notes/dangling.msg"));
-    ASSERT_EQ(::mkfifo(t.path("notes/pipe.msg").c_str(), 0600), 0);
+std::string CopyName(int n) {
+    return (n % 3 == 0   ? "COPY"
+            : n % 3 == 1 ? "Copy"
+                         : "copy") +
+           std::string(n < 10 ? "0" : "") + std::to_string(n) + ".msg";
 }
 
-TEST(FolderWalk, GivesPathLoggersFilesInPathLoggersOrder) {
+TEST(FolderWalk, BreadthFirstInNameOrderThroughLinksOnce) {
     TempTree t;
-    MakeNestedTree(t);
-    for (const std::string& start : {t.root(), t.root() + "/"}) {
-        SCOPED_TRACE(start);
-        const std::vector<std::string> logged = LoggedFiles(start);
-        ASSERT_GT(logged.size(), 200u);
-        EXPECT_EQ(WalkedFiles(start), logged);
-    }
-    // Started below the top, through a link, the same holds.
-    EXPECT_EQ(WalkedFiles(t.path("z/twice")), LoggedFiles(t.path("z/twice")));
-    EXPECT_EQ(WalkedFiles(t.path("2009")), LoggedFiles(t.path("2009")));
+    for (int i = 30; i >= 0; --i) t.file(CopyName((i * 17) % 31));  // scrambled
+    for (const char* f :
+         {"gamma/z.msg", "_x/a.msg", "beta/B.msg", "beta/a.msg", "Alpha/b.msg",
+          "Alpha/Sub/deep/c.msg", "Alpha/Sub/a.msg", "notes.txt", "a_.msg", "A.msg", "a.msg"})
+        t.file(f);
+    t.dir("Alpha/empty");
+    fs::create_symlink(t.path("beta/a.msg"), t.path("gamma/link.msg"));
+    fs::create_directory_symlink(t.root(), t.path("Alpha/Sub/deep/back"));  // a loop
+    fs::create_directory_symlink(t.path("Alpha/Sub"), t.path("gamma/twice"));
+    fs::create_symlink(t.path("nowhere.msg"), t.path("beta/dangling.msg"));
+    ASSERT_EQ(::mkfifo(t.path("beta/pipe.msg").c_str(), 0600), 0);
+
+    std::vector<std::string> expected = {"A.msg", "a.msg", "a_.msg"};
+    for (int n = 0; n <= 30; ++n) expected.push_back(CopyName(n));
+    for (const char* f : {"notes.txt", "Alpha/b.msg", "beta/a.msg", "beta/B.msg", "gamma/link.msg",
+                          "gamma/z.msg", "_x/a.msg", "Alpha/Sub/a.msg", "Alpha/Sub/deep/c.msg"})
+        expected.push_back(f);
+    for (std::string& f : expected) f = t.path(f);
+    EXPECT_EQ(WalkedFiles(t.root()), expected);
+    EXPECT_EQ(WalkedFiles(t.root() + "/"), expected);
+
+    // What is not a folder yields nothing.
+    for (const std::string& start :
+         {t.path("a.msg"), t.path("missing"), std::string(), t.path("Alpha/empty")})
+        EXPECT_TRUE(WalkedFiles(start).empty()) << start;
 }
 
-TEST(FolderWalk, SubFoldersOfAFolderComeAfterItsFiles) {
+// One line per file, then one per skipped folder.
+std::string WalkText(const std::string& start) {
+    std::string out;
+    FolderWalk walk(start);
+    for (std::string path; walk.Next(path);) out += path + "\n";
+    for (const SkippedFolder& f : walk.Skipped())
+        out += "skipped " + f.path + ": " + f.reason + "\n";
+    return out;
+}
+
+TEST(FolderWalk, AFolderBelowTheStartThatCannotBeListedIsSkipped) {
     TempTree t;
-    t.file("sub/deep/c.msg");
-    t.file("sub/b.msg");
-    t.file("a.msg");
+    for (const char* f : {"a.msg", "locked/b.msg", "locked/deeper/c.msg", "open/d.msg"}) t.file(f);
     const std::string r = t.root() + "/";
-    EXPECT_THAT(WalkedFiles(t.root()),
-                ElementsAre(r + "a.msg", r + "sub/b.msg", r + "sub/deep/c.msg"));
-}
-
-TEST(FolderWalk, WhatIsNotAFolderYieldsNothing) {
-    TempTree t;
-    t.file("a.msg");
-    EXPECT_TRUE(WalkedFiles(t.path("a.msg")).empty());
-    EXPECT_TRUE(WalkedFiles(t.path("missing")).empty());
-    EXPECT_TRUE(WalkedFiles("").empty());
-    t.dir("empty");
-    EXPECT_TRUE(WalkedFiles(t.path("empty")).empty());
-}
-
-TEST(FolderWalk, AFolderGoneBeforeItIsEnteredIsAnError) {
-    TempTree t;
-    t.file("a.msg");
-    t.file("sub/b.msg");
+    fs::permissions(t.path("locked"), fs::perms::none);
+    EXPECT_EQ(WherePermissionsBind(t, [&] { return WalkText(t.root()); }),
+              r + "a.msg\n" + r + "open/d.msg\nskipped " + r + "locked/: " + r +
+                  "locked/: list folder failed: Permission denied\n");
+    // The chosen folder itself failing to list ends the walk with the error.
+    EXPECT_EQ(WherePermissionsBind(t, [&] { return WalkText(t.path("locked")); }),
+              "exception: " + r + "locked/: list folder failed: Permission denied");
+    // Queued when the top was listed, gone before it is entered.
+    fs::permissions(t.path("locked"), fs::perms::owner_all);
     FolderWalk walk(t.root());
     std::string path;
     ASSERT_TRUE(walk.Next(path));
-    EXPECT_EQ(path, t.path("a.msg"));
-    // The sub-folder was queued when the top was entered; it cannot be listed now.
-    std::filesystem::remove_all(t.path("sub"));
-    try {
-        walk.Next(path);
-        FAIL() << "the missing folder was passed over";
-    } catch (const qm::IoError& e) {
-        EXPECT_EQ(e.path(), t.path("sub") + "/");
-    }
-    EXPECT_FALSE(walk.Next(path)) << "the walk ends at the folder it could not list";
+    fs::remove_all(t.path("locked"));
+    ASSERT_TRUE(walk.Next(path));
+    EXPECT_EQ(path, t.path("open/d.msg"));
+    EXPECT_FALSE(walk.Next(path));
+    ASSERT_EQ(walk.Skipped().size(), 1u);
+    EXPECT_EQ(walk.Skipped()[0].path, r + "locked/");
 }
 
 }  // namespace

@@ -1,10 +1,14 @@
 // A temporary folder tree for walker tests, removed when the test ends.
 #pragma once
 
+#include <grp.h>
 #include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -19,8 +23,16 @@ class TempTree {
         root_ = tmpl;
     }
     ~TempTree() {
+        namespace fs = std::filesystem;
         std::error_code ec;
-        std::filesystem::remove_all(root_, ec);
+        // What a test locked is opened again, so it goes too.
+        for (auto it = fs::recursive_directory_iterator(root_, ec);
+             !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+            std::error_code entry;
+            if (it->is_directory(entry) && !it->is_symlink(entry))
+                fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, entry);
+        }
+        fs::remove_all(root_, ec);
     }
     TempTree(const TempTree&) = delete;
     TempTree& operator=(const TempTree&) = delete;
@@ -38,5 +50,49 @@ class TempTree {
   private:
     std::filesystem::path root_;
 };
+
+// Runs `body` where permission bits bind: here when not root; as root (whom
+// they do not stop) in a forked child that became user nobody, with `tree`
+// opened to others so that user can reach it. Returns what `body` returned,
+// or "exception: " and the text of what it threw; a child that could not drop
+// its rights or died fails the test.
+inline std::string WherePermissionsBind(const TempTree& tree,
+                                        const std::function<std::string()>& body) {
+    const auto run = [&]() -> std::string {
+        try {
+            return body();
+        } catch (const std::exception& e) {
+            return std::string("exception: ") + e.what();
+        }
+    };
+    if (::geteuid() != 0) return run();
+    std::filesystem::permissions(
+        tree.root(), std::filesystem::perms::others_read | std::filesystem::perms::others_exec,
+        std::filesystem::perm_options::add);
+    int fds[2];
+    if (::pipe(fds) != 0) throw std::runtime_error("pipe failed");
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(fds[0]);
+        if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)
+            ::_exit(3);
+        const std::string out = run();
+        for (size_t done = 0; done < out.size();) {
+            const ssize_t n = ::write(fds[1], out.data() + done, out.size() - done);
+            if (n <= 0) ::_exit(4);
+            done += size_t(n);
+        }
+        ::_exit(0);
+    }
+    ::close(fds[1]);
+    std::string out;
+    char buf[4096];
+    for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;) out.append(buf, size_t(n));
+    ::close(fds[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child as nobody: " << status;
+    return out;
+}
 
 }  // namespace qm::shell::test
