@@ -1,4 +1,5 @@
-// A temporary folder tree for walker tests, removed when the test ends.
+// A temporary folder tree for walker tests (a ScratchDir that makes files and
+// folders by relative path), removed when the test ends.
 #pragma once
 
 #include <grp.h>
@@ -13,42 +14,24 @@
 
 #include <gtest/gtest.h>
 
+#include "support/scratch_dir.h"
+
 namespace qm::shell::test {
 
 class TempTree {
   public:
-    TempTree() {
-        std::string tmpl = (std::filesystem::temp_directory_path() / "qm-shell-XXXXXX").string();
-        if (!::mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
-        root_ = tmpl;
-    }
-    ~TempTree() {
-        namespace fs = std::filesystem;
-        std::error_code ec;
-        // What a test locked is opened again, so it goes too.
-        for (auto it = fs::recursive_directory_iterator(root_, ec);
-             !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-            std::error_code entry;
-            if (it->is_directory(entry) && !it->is_symlink(entry))
-                fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, entry);
-        }
-        fs::remove_all(root_, ec);
-    }
-    TempTree(const TempTree&) = delete;
-    TempTree& operator=(const TempTree&) = delete;
-
     // The root without a final separator.
-    std::string root() const { return root_.string(); }
-    std::string path(const std::string& rel) const { return (root_ / rel).string(); }
+    std::string root() const { return dir_.str(); }
+    std::string path(const std::string& rel) const { return (dir_ / rel).string(); }
 
-    void dir(const std::string& rel) const { std::filesystem::create_directories(root_ / rel); }
+    void dir(const std::string& rel) const { std::filesystem::create_directories(dir_ / rel); }
     void file(const std::string& rel, const std::string& content = "x") const {
-        std::filesystem::create_directories((root_ / rel).parent_path());
-        std::ofstream(root_ / rel) << content;
+        std::filesystem::create_directories((dir_ / rel).parent_path());
+        std::ofstream(dir_ / rel) << content;
     }
 
   private:
-    std::filesystem::path root_;
+    qm::testing::ScratchDir dir_{"qm-shell"};
 };
 
 // Runs `body` where permission bits bind: here when not root; as root (whom
