@@ -11,11 +11,11 @@
 #include "pst/read/bth.h"
 #include "pst/read/pst_file.h"
 #include "pst/store/store.h"
-#include "store_test_util.h"
+#include "store_test.h"
 
 using namespace qm;
 using namespace qm::pst;
-using storetest::ScratchDir;
+using namespace qm::pst::storetest;
 
 namespace {
 
@@ -77,7 +77,7 @@ std::string hex(uint32_t v) {
 class EmptyStore : public ::testing::Test {
   protected:
     void SetUp() override {
-        golden_ = storetest::goldenFile("Empty.pst");
+        golden_ = golden("Empty.pst");
         if (golden_.empty()) {
             GTEST_SKIP() << "Empty.pst not found under $QM_SHARED_DIR/pst-samples; "
                             "the comparison with Outlook's new store is skipped";

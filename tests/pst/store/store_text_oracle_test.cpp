@@ -22,7 +22,7 @@
 #include "mapi/unicode_strings.h"
 #include "msg/msg.h"
 #include "pst/store/store.h"
-#include "store_test_util.h"
+#include "store_test.h"
 
 using namespace qm;
 using namespace qm::pst;
@@ -265,9 +265,10 @@ TEST(StoreTextOracle, LibpffShowsTheCorpusTextDecodedByTheRule) {
         std::cout << "\n";
     }
 
-    const CommandResult dump = run(
-        "{ /usr/bin/python3 " + shellQuote((sourceDir() / "tests/pst/store/pypff_text.py").string()) +
-        " " + shellQuote(path.string()) + " 2>/dev/null; }");
+    const CommandResult dump =
+        run("{ /usr/bin/python3 " +
+            shellQuote((sourceDir() / "tests/pst/store/pypff_text.py").string()) + " " +
+            shellQuote(path.string()) + " 2>/dev/null; }");
     ASSERT_EQ(dump.exitCode, 0) << dump.output.substr(0, 2000);
     const auto json = nlohmann::json::parse(dump.output);
     size_t seen = 0;
