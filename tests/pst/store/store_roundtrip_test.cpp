@@ -232,47 +232,6 @@ TEST_F(StoreRoundTrip, ContentsRowsCarryTheMessagesValues) {
     EXPECT_EQ(props.int32(tag::ContentUnreadCount), 10);
 }
 
-TEST_F(StoreRoundTrip, NamedPropertiesShareOneMapAcrossMessages) {
-    const auto path = dir_ / "named.pst";
-    auto store = Store::create(path, "Named");
-    const Nid folder = store->addFolder(store->ipmSubtree(), "Named");
-    const auto custom = *mapi::Guid::parse("{AAAABBBB-CCCC-DDDD-EEEE-FFFF00001111}");
-    std::vector<Nid> nids;
-    for (int i = 0; i < 3; ++i) {
-        mapi::Message m = qm::testing::makeMessage({});
-        // The same name under different local ids in each source message.
-        mapi::Property p = mapi::Property::utf8(
-            mapi::makeTag(uint16_t(0x8000 + i * 17), mapi::PT_UNICODE), "v" + std::to_string(i));
-        p.named = std::make_shared<mapi::NamedKey>(mapi::NamedKey::byName(custom, u"x-shared"));
-        m.props.set(p);
-        mapi::Property cats(mapi::Property::raw(mapi::makeTag(0x8005, mapi::PT_MV_UNICODE), {}));
-        cats.items = {mapi::utf16ToLE(u"Blue category")};
-        cats.named = std::make_shared<mapi::NamedKey>(
-            mapi::NamedKey::byName(mapi::PS_PUBLIC_STRINGS, u"Keywords"));
-        m.props.set(cats);
-        nids.push_back(store->addMessage(folder, m));
-    }
-    store->close();
-
-    auto pst = read::PstFile::open(path);
-    std::set<uint16_t> idsSeen;
-    for (Nid nid : nids) {
-        const auto raw = pst->propertyContext(nid)->properties();  // ids as stored
-        for (const auto& p : raw) {
-            if (p.id() < 0x8000) continue;
-            const auto key = pst->nameMap().find(p.id());
-            ASSERT_NE(key, nullptr) << std::hex << p.tag;
-            if (key->isString && key->name == u"x-shared") idsSeen.insert(p.id());
-            // Categories take Outlook's id for Keywords in a new store.
-            if (key->isString && key->name == u"Keywords") {
-                EXPECT_EQ(p.id(), 0x8013);
-            }
-        }
-    }
-    EXPECT_EQ(idsSeen.size(), 1u);
-    EXPECT_GE(*idsSeen.begin(), 0x8023);
-}
-
 namespace fs = std::filesystem;
 
 namespace {
