@@ -431,23 +431,35 @@ TEST(PstHostile, DamagedGoldenFilesFailCleanly) {
 // cleanly when damaged.
 TEST(PstHostile, DamagedStoresOfOursFailCleanly) {
     ScratchDir dir;
+    // The flags as the conversion writes them: read, and has-attachment.
+    const std::function<void(mapi::Message&)> setFlags = [&](mapi::Message& m) {
+        m.props.set(mapi::Property::int32(
+            mapi::tag::MessageFlags,
+            mapi::MSGFLAG_READ | (m.attachments.empty() ? 0 : mapi::MSGFLAG_HASATTACH)));
+        for (auto& a : m.attachments)
+            if (a.embedded) setFlags(*a.embedded);
+    };
     {
         auto store = Store::create(dir / "full.pst", "Full store");
         const Nid inbox = store->addFolder(store->ipmSubtree(), "Inbox");
         const Nid sub = store->addFolder(inbox, "2009");
+        store->addFolder(store->ipmSubtree(), "Other");
         for (uint32_t i = 0; i < 12; ++i) {
             qm::testing::MessageSpec spec;
             spec.seed = 100 + i;
+            spec.subject = "Message " + std::to_string(i);
             spec.recipients = i % 4;
             spec.unicode = i % 3 != 0;
             spec.allTypes = i % 2 == 0;
             if (i % 3 == 1) spec.attachmentSizes = {10, 9000, 70000};
-            spec.embedDepth = i == 5 ? 2 : 0;
-            spec.oleAttachment = i == 7;
+            if (i == 5) spec.embedDepth = 2;
+            if (i == 7) spec.oleAttachment = true;
             spec.namedById = i % 5;
             spec.namedByName = i % 3;
             spec.htmlBody = i % 4 == 0;
-            store->addMessage(i % 2 ? inbox : sub, qm::testing::makeMessage(spec));
+            mapi::Message m = qm::testing::makeMessage(spec);
+            setFlags(m);
+            store->addMessage(i % 2 ? inbox : sub, m);
         }
         store->close();
     }

@@ -113,7 +113,7 @@ TEST(PstGolden, SubmessageEmbeddedMessageReadsBack) {
     QM_REQUIRE_GOLDEN(file, "submessage.pst");
     auto pst = PstFile::open(file);
     EXPECT_EQ(pst->displayName(), "submessage");
-    const mapi::Message msg = pst->readMessage(0x200024);
+    mapi::Message msg = pst->readMessage(0x200024);  // non-const: both find()s
     EXPECT_EQ(readableSubject(msg.props),
               "This is a message which has an embedded message attached");
     EXPECT_EQ(msg.props.string(0x1000), "This is the body of the regular message\r\n\r\n");
