@@ -1,13 +1,11 @@
-// Comparing a message we wrote with the one our reader reads back: the
-// properties the store owns or adds are left out on both sides (the list is
-// written here, apart from the store's own, so a change there shows), the
-// source's 8-bit strings are decoded, and the subject's prefix marker is
-// undone.
+// Comparing a message we wrote with the one our reader reads back (the
+// store tests and tests/robust): the properties the store owns or adds are
+// left out on both sides, the source's 8-bit strings are decoded, and the
+// subject's prefix marker is undone.
 #pragma once
 
 #include <set>
 
-#include "mapi/codepage.h"
 #include "mapi/message.h"
 #include "mapi/tags.h"
 #include "mapi/unicode_strings.h"
@@ -16,7 +14,8 @@
 namespace qm::pst::storetest {
 
 // Property ids the store owns ([MS-PST] 2.5 and docs/pst-format.md): never
-// copied from the source, so left out of the comparison on both sides.
+// copied from the source, so left out of the comparison on both sides (the
+// list is written here, apart from the store's own, so a change there shows).
 inline const std::set<uint16_t> kOwnedEverywhere = {0x0E09, 0x0FFB, 0x0FFA, 0x0FF6, 0x0FF4,
                                                     0x0FF7, 0x0FF8, 0x340D, 0x340E, 0x3000,
                                                     0x67F1, 0x67F2, 0x67F3};
@@ -30,31 +29,24 @@ inline const std::set<uint16_t> kDefaultsOfAttachments = {0x3705, 0x370B};
 inline void eraseIds(mapi::PropertyBag& bag, const std::set<uint16_t>& ids,
                      const mapi::PropertyBag* unlessIn = nullptr) {
     std::vector<mapi::PropTag> gone;
-    for (const auto& p : bag) {
-        if (p.named || !ids.count(p.id())) continue;
-        if (unlessIn && unlessIn->findId(p.id())) continue;
-        gone.push_back(p.tag);
-    }
+    for (const auto& p : bag)
+        if (!p.named && ids.count(p.id()) && !(unlessIn && unlessIn->findId(p.id())))
+            gone.push_back(p.tag);
     for (auto t : gone) bag.erase(t);
 }
 
-// Brings the source and the read-back message to what must be equal.
-// The PST keeps no property attribute flags (a .msg file does); every
-// property reads back with the default.
-inline void resetFlags(mapi::PropertyBag& bag) {
-    for (auto& p : bag) p.flags = mapi::Property{}.flags;
-}
-
+// Brings the source and the read-back message to what must be equal: the
+// PST keeps no property flags, the source's 8-bit strings read back decoded
+// by the same rule, the subject reads back with its prefix marker.
 inline void normalize(mapi::Message& expected, mapi::Message& actual) {
-    namespace tag = mapi::tag;
+    auto resetFlags = [](mapi::PropertyBag& bag) {
+        for (auto& p : bag) p.flags = mapi::Property{}.flags;
+    };
     resetFlags(expected.props);
     for (auto& r : expected.recipients) resetFlags(r.props);
     for (auto& a : expected.attachments) resetFlags(a.props);
-    // The store holds Unicode only: the source's 8-bit strings read back
-    // decoded by the same rule, with the store's default fallback.
     mapi::decodeString8(expected);
-    // The subject reads back with its prefix marker: U+0001, length, subject.
-    if (auto* s = actual.props.find(tag::Subject);
+    if (auto* s = actual.props.find(mapi::tag::Subject);
         s && s->value.size() >= 4 && s->value[0] == 1 && s->value[1] == 0) {
         s->value.erase(s->value.begin(), s->value.begin() + 4);
     }
@@ -85,16 +77,14 @@ inline uint64_t nodeBytes(const read::NodeDatabase& db, ndb::Bid bidData, ndb::B
 }
 
 // The flags the conversion gives every message: read, and has-attachment
-// exactly when it has attachments (embedded messages too). The store writes
-// them as given; the checker holds the file to that rule.
+// exactly when it has attachments (embedded messages too).
 inline mapi::Message withTrueFlags(mapi::Message m) {
     const int32_t old = m.props.int32(mapi::tag::MessageFlags).value_or(mapi::MSGFLAG_READ);
     const int32_t flags =
         (old & ~mapi::MSGFLAG_HASATTACH) | (m.attachments.empty() ? 0 : mapi::MSGFLAG_HASATTACH);
     m.props.set(mapi::Property::int32(mapi::tag::MessageFlags, flags));
-    for (auto& a : m.attachments) {
+    for (auto& a : m.attachments)
         if (a.embedded) *a.embedded = withTrueFlags(std::move(*a.embedded));
-    }
     return m;
 }
 

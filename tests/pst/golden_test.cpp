@@ -1,49 +1,31 @@
 // Our reader against the files Outlook made (../shared/pst-samples): every
-// Unicode sample opens and reads whole, the ANSI ones are refused clearly,
-// and what we read matches the node-by-node dump of outlook-made.md.
+// Unicode sample opens and reads whole, as it does for every independent
+// reader; the ANSI ones are refused clearly; and what we read matches the
+// node-by-node dump of formats/outlook-made.md.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <functional>
 #include <map>
 #include <sstream>
-#include <string>
-#include <vector>
 
 #include "mapi/error.h"
 #include "mapi/tags.h"
 #include "pst/ndb/crc.h"
+#include "pst/pst_test.h"
 #include "pst/read/pst_file.h"
 #include "support/validators.h"
 
 namespace qm::pst::read {
 namespace {
 
-namespace fs = std::filesystem;
+using namespace qm::pst::testing;
 
-fs::path samples() {
-    const char* dir = std::getenv("QM_SHARED_DIR");
-    return dir ? fs::path(dir) / "pst-samples" : fs::path();
-}
-
-#define REQUIRE_SAMPLE(name)                      \
-    fs::path sample = samples() / (name);         \
-    if (samples().empty() || !fs::exists(sample)) \
-    GTEST_SKIP() << "golden file " << (name) << " not found (QM_SHARED_DIR/pst-samples)"
-
-// Reads every folder, message, recipient and attachment below `folder`.
 size_t readAll(const PstFile& pst, Nid folder, int depth = 0) {
     size_t messages = 0;
     for (Nid m : pst.messageNids(folder)) {
-        mapi::Message msg = pst.readMessage(m);
-        EXPECT_FALSE(msg.props.empty());
+        EXPECT_FALSE(pst.readMessage(m).props.empty());
         ++messages;
     }
-    for (Nid m : pst.associatedMessageNids(folder)) {
-        pst.readMessage(m);
-    }
+    for (Nid m : pst.associatedMessageNids(folder)) pst.readMessage(m);
     pst.folderProperties(folder);
     if (depth < 16)
         for (const auto& f : pst.childFolders(folder)) messages += readAll(pst, f.nid, depth + 1);
@@ -51,17 +33,28 @@ size_t readAll(const PstFile& pst, Nid folder, int depth = 0) {
 }
 
 TEST(PstGolden, EveryUnicodeSampleReadsWhole) {
-    for (const char* name : {"Empty.pst", "sample1.pst", "submessage.pst", "test_unicode.pst"}) {
-        REQUIRE_SAMPLE(name);
+    // Each sample and a folder it holds below the IPM subtree.
+    const std::pair<const char*, const char*> samples[] = {{"Empty.pst", "Deleted Items"},
+                                                           {"sample1.pst", "Sample1"},
+                                                           {"submessage.pst", "submessage"},
+                                                           {"test_unicode.pst", "Folder"}};
+    for (const auto& [name, folder] : samples) {
+        QM_REQUIRE_GOLDEN(file, name);
         SCOPED_TRACE(name);
-        auto pst = PstFile::open(sample);
+        auto pst = PstFile::open(file);
         const auto& h = pst->ndb().header();
+        const uint8_t* bytes = &pst->ndb().headerBytes()[ndb::kHeaderCrcStart];
         EXPECT_EQ(h.version, 23);
-        EXPECT_EQ(h.crcPartial, ndb::crc32(&pst->ndb().headerBytes()[ndb::kHeaderCrcStart],
-                                           ndb::kHeaderCrcPartialSize));
-        EXPECT_EQ(h.crcFull, ndb::crc32(&pst->ndb().headerBytes()[ndb::kHeaderCrcStart],
-                                        ndb::kHeaderCrcFullSize));
+        EXPECT_EQ(h.crcPartial, ndb::crc32(bytes, ndb::kHeaderCrcPartialSize));
+        EXPECT_EQ(h.crcFull, ndb::crc32(bytes, ndb::kHeaderCrcFullSize));
         EXPECT_EQ(h.cryptMethod, uint8_t(ndb::CryptMethod::Permute));
+        bool found = false;
+        for (const auto& f : pst->childFolders(pst->ipmSubtree()))
+            if (f.name == folder) {
+                found = true;
+                EXPECT_EQ(size_t(f.contentCount), pst->messageNids(f.nid).size());
+            }
+        EXPECT_TRUE(found) << folder;
         readAll(*pst, PstFile::rootFolder());
     }
 }
@@ -71,17 +64,17 @@ TEST(PstGolden, EveryUnicodeSampleReadsWhole) {
 // library limits) is exactly what they need.
 TEST(PstGolden, EveryIndependentReaderReadsTheUnicodeSamples) {
     for (const char* name : {"Empty.pst", "sample1.pst", "submessage.pst", "test_unicode.pst"}) {
-        REQUIRE_SAMPLE(name);
+        QM_REQUIRE_GOLDEN(file, name);
         SCOPED_TRACE(name);
-        qm::testing::validators::expectAllRead(sample);
+        qm::testing::validators::expectAllRead(file);
     }
 }
 
 TEST(PstGolden, AnsiSamplesAreRefusedClearly) {
     for (const char* name : {"sample2.pst", "test_ansi.pst"}) {
-        REQUIRE_SAMPLE(name);
+        QM_REQUIRE_GOLDEN(file, name);
         try {
-            PstFile::open(sample);
+            PstFile::open(file);
             ADD_FAILURE() << name << " opened";
         } catch (const FormatError& e) {
             EXPECT_NE(std::string(e.what()).find("ANSI"), std::string::npos) << e.what();
@@ -90,80 +83,52 @@ TEST(PstGolden, AnsiSamplesAreRefusedClearly) {
     }
 }
 
-TEST(PstGolden, EmptyMatchesOutlookDump) {
-    REQUIRE_SAMPLE("Empty.pst");
-    auto pst = PstFile::open(sample);
-    EXPECT_EQ(pst->ndb().nodes().size(), 47u);
+TEST(PstGolden, EmptyReadsAsOutlookMadeIt) {
+    QM_REQUIRE_GOLDEN(file, "Empty.pst");
+    auto pst = PstFile::open(file);
     EXPECT_EQ(pst->displayName(), "Empty");
     EXPECT_EQ(pst->ipmSubtree(), 0x8022u);
     EXPECT_EQ(pst->deletedItems(), 0x8062u);
     EXPECT_EQ(pst->searchRoot(), 0x8042u);
     EXPECT_EQ(pst->nameMap().records().size(), 280u / 8);
-
-    auto root = pst->childFolders(PstFile::rootFolder());
-    ASSERT_EQ(root.size(), 4u);
     std::vector<std::string> names;
-    for (auto& f : root) names.push_back(f.name);
+    for (auto& f : pst->childFolders(PstFile::rootFolder())) names.push_back(f.name);
     EXPECT_EQ(names, (std::vector<std::string>{"Top of Outlook data file", "Search Root",
                                                "SPAM Search Folder 2", "IPM_COMMON_VIEWS"}));
-    auto tree = pst->folderTree();
+    const auto tree = pst->folderTree();
     ASSERT_EQ(tree.size(), 1u);
     EXPECT_EQ(tree[0].folder.name, "Deleted Items");
     EXPECT_EQ(tree[0].parent, 0x8022u);
     EXPECT_EQ(tree[0].depth, 0);
     EXPECT_EQ(pst->folderTree(PstFile::rootFolder()).size(), 5u);
-    auto top = pst->childFolders(0x8022);
-    ASSERT_EQ(top.size(), 1u);
-    EXPECT_EQ(top[0].nid, 0x8062u);
-    EXPECT_EQ(top[0].name, "Deleted Items");
     EXPECT_EQ(pst->parentOf(0x8062), 0x8022u);
-    auto deleted = pst->folderProperties(0x8062);
+    const auto deleted = pst->folderProperties(0x8062);
     EXPECT_EQ(deleted.string(0x3004), "Deleted Items folder");
     EXPECT_EQ(deleted.int32(mapi::tag::ContentCount), 0);
-
-    auto tmpl = pst->table(ndb::NID_CONTENTS_TABLE_TEMPLATE);
-    EXPECT_EQ(tmpl->columns().size(), 28u);
-    EXPECT_EQ(tmpl->rowCount(), 0u);
-    EXPECT_EQ(pst->table(0x802E)->columns().size(), 59u);
-    EXPECT_EQ(pst->table(ndb::NID_RECIPIENT_TABLE)->columns().size(), 14u);
-
-    auto store = pst->storeProperties();
-    EXPECT_EQ(store.int32(0x35DF0003), 201);
-    EXPECT_EQ(store.find(0x0FF90102)->value.size(), 16u);
+    EXPECT_EQ(pst->table(ndb::NID_CONTENTS_TABLE_TEMPLATE)->rowCount(), 0u);
+    EXPECT_EQ(pst->storeProperties().int32(0x35DF0003), 201);
 }
 
 TEST(PstGolden, SubmessageEmbeddedMessageReadsBack) {
-    REQUIRE_SAMPLE("submessage.pst");
-    auto pst = PstFile::open(sample);
+    QM_REQUIRE_GOLDEN(file, "submessage.pst");
+    auto pst = PstFile::open(file);
     EXPECT_EQ(pst->displayName(), "submessage");
-    auto top = pst->childFolders(pst->ipmSubtree());
-    const FolderEntry* folder = nullptr;
-    for (auto& f : top)
-        if (f.name == "submessage") folder = &f;
-    ASSERT_NE(folder, nullptr);
-    EXPECT_EQ(folder->contentCount, 1);
-    auto nids = pst->messageNids(folder->nid);
-    ASSERT_EQ(nids, std::vector<Nid>{0x200024});
-    EXPECT_EQ(pst->parentOf(0x200024), folder->nid);
-
-    mapi::Message msg = pst->readMessage(0x200024);
+    mapi::Message msg = pst->readMessage(0x200024);  // non-const: both find()s
     EXPECT_EQ(readableSubject(msg.props),
               "This is a message which has an embedded message attached");
     EXPECT_EQ(msg.props.string(0x1000), "This is the body of the regular message\r\n\r\n");
     EXPECT_EQ(msg.props.int32(mapi::tag::MessageFlags), 49);
     EXPECT_EQ(msg.props.find(0x10130102)->byteSize(), 1653u);
-    // Named properties come back with their names.
+    // Named properties come back with their names, and are found by name only.
     const mapi::Property* named = nullptr;
     for (const auto& p : msg.props)
         if (p.tag == 0x8025001F) named = &p;
-    ASSERT_NE(named, nullptr);
-    ASSERT_TRUE(named->named);
+    ASSERT_TRUE(named && named->named);
     EXPECT_EQ(msg.props.findNamed(*named->named, mapi::PT_UNICODE), named);
-    EXPECT_EQ(msg.props.find(0x8025001F), nullptr);  // named ones are found by name only
+    EXPECT_EQ(msg.props.find(0x8025001F), nullptr);
     ASSERT_EQ(msg.recipients.size(), 1u);
     EXPECT_EQ(msg.recipients[0].props.string(0x3001), "Terry Mahaffey");
     EXPECT_EQ(msg.recipients[0].props.find(ndb::kPidTagLtpRowId), nullptr);
-
     ASSERT_EQ(msg.attachments.size(), 1u);
     const mapi::Attachment& att = msg.attachments[0];
     EXPECT_EQ(att.method(), mapi::ATTACH_EMBEDDED_MSG);
@@ -179,37 +144,8 @@ TEST(PstGolden, SubmessageEmbeddedMessageReadsBack) {
     EXPECT_TRUE(att.embedded->attachments.empty());
 }
 
-TEST(PstGolden, Sample1AndTestUnicodeFolders) {
-    {
-        REQUIRE_SAMPLE("sample1.pst");
-        auto pst = PstFile::open(sample);
-        bool found = false;
-        for (auto& f : pst->childFolders(pst->ipmSubtree())) {
-            if (f.name != "Sample1") continue;
-            found = true;
-            EXPECT_EQ(f.contentCount, 1);
-            EXPECT_EQ(pst->messageNids(f.nid).size(), 1u);
-        }
-        EXPECT_TRUE(found);
-    }
-    {
-        REQUIRE_SAMPLE("test_unicode.pst");
-        auto pst = PstFile::open(sample);
-        bool found = false;
-        for (auto& f : pst->childFolders(pst->ipmSubtree()))
-            if (f.name == "Folder") found = true;
-        EXPECT_TRUE(found);
-    }
-}
-
-}  // namespace
-}  // namespace qm::pst::read
-
-namespace qm::pst::read {
-namespace {
-
-// The dump in formats/outlook-made.md, section by section: the NBT lines
-// and the tables' column lists must be what our reader sees.
+// The dump in formats/outlook-made.md, section by section: the NBT lines,
+// the templates' column lists and the store's tags.
 struct DumpSection {
     std::vector<NbtEntry> nodes;
     std::map<Nid, std::vector<uint32_t>> templateColumns;
@@ -220,6 +156,7 @@ std::map<std::string, DumpSection> parseDump(const fs::path& md) {
     std::ifstream in(md);
     std::map<std::string, DumpSection> out;
     std::string line, section, block;
+    auto hexOf = [](const std::string& s) { return std::stoull(s, nullptr, 16); };
     while (std::getline(in, line)) {
         if (line.rfind("## ", 0) == 0) {
             section = line.substr(3);
@@ -235,38 +172,29 @@ std::map<std::string, DumpSection> parseDump(const fs::path& md) {
         }
         DumpSection& d = out[section];
         if (word == "nid") {
-            NbtEntry e;
-            std::string type, k1, k2, k3, v1, v2, v3, nid;
+            std::string nid, type, k1, v1, k2, v2, k3, v3;
             s >> nid >> type >> k1 >> v1 >> k2 >> v2 >> k3 >> v3;
-            e.nid = Nid(std::stoul(nid, nullptr, 16));
-            e.bidData = std::stoull(v1, nullptr, 16);
-            e.bidSub = std::stoull(v2, nullptr, 16);
-            e.nidParent = Nid(std::stoul(v3, nullptr, 16));
-            d.nodes.push_back(e);
+            d.nodes.push_back({Nid(hexOf(nid)), hexOf(v1), hexOf(v2), Nid(hexOf(v3))});
         } else if (block == "STORE" && word.rfind("0x", 0) == 0) {
-            d.storeTags.push_back(uint32_t(std::stoul(word.substr(0, 10), nullptr, 16)));
+            d.storeTags.push_back(uint32_t(hexOf(word.substr(0, 10))));
         } else if (block.rfind("TEMPLATE", 0) == 0 && line.find("columns:") != std::string::npos) {
-            Nid nid = Nid(std::stoul(block.substr(9), nullptr, 16));
             std::istringstream cols(line.substr(line.find("columns:") + 8));
-            std::string tag;
-            while (cols >> tag)
-                d.templateColumns[nid].push_back(uint32_t(std::stoul(tag, nullptr, 16)));
+            for (std::string tag; cols >> tag;)
+                d.templateColumns[Nid(hexOf(block.substr(9)))].push_back(uint32_t(hexOf(tag)));
         }
     }
     return out;
 }
 
 TEST(PstGolden, ReaderSeesWhatTheOutlookDumpShows) {
-    const char* shared = std::getenv("QM_SHARED_DIR");
-    fs::path md = shared ? fs::path(shared) / "formats" / "outlook-made.md" : fs::path();
-    if (md.empty() || !fs::exists(md)) GTEST_SKIP() << "outlook-made.md not found (QM_SHARED_DIR)";
+    const fs::path md = sharedDir() / "formats" / "outlook-made.md";
+    if (sharedDir().empty() || !fs::exists(md)) GTEST_SKIP() << "outlook-made.md not found";
     auto dump = parseDump(md);
     for (const char* name : {"Empty.pst", "submessage.pst"}) {
-        REQUIRE_SAMPLE(name);
+        QM_REQUIRE_GOLDEN(file, name);
         SCOPED_TRACE(name);
         const DumpSection& d = dump[name];
-        ASSERT_FALSE(d.nodes.empty());
-        auto pst = PstFile::open(sample);
+        auto pst = PstFile::open(file);
         const auto& nodes = pst->ndb().nodes();
         ASSERT_EQ(nodes.size(), d.nodes.size());
         for (size_t i = 0; i < nodes.size(); ++i) {
@@ -278,27 +206,25 @@ TEST(PstGolden, ReaderSeesWhatTheOutlookDumpShows) {
         ASSERT_EQ(d.templateColumns.size(), 6u);
         for (const auto& [nid, cols] : d.templateColumns) {
             std::vector<uint32_t> ours;
-            auto table = pst->table(nid);
+            const auto table = pst->table(nid);
             for (const auto& c : table->columns()) ours.push_back(c.tag);
             EXPECT_EQ(ours, cols) << hex(nid);
         }
         std::vector<uint32_t> storeTags;
-        auto pc = pst->propertyContext(ndb::NID_MESSAGE_STORE);
+        const auto pc = pst->propertyContext(ndb::NID_MESSAGE_STORE);
         for (const auto& e : pc->entries()) storeTags.push_back(mapi::makeTag(e.id, e.type));
         EXPECT_EQ(storeTags, d.storeTags);
     }
 }
 
+TEST(PstSubject, PrefixMarkerDroppedAndEightBitDecodedWithTheMessageCodePage) {
+    mapi::PropertyBag bag;
+    bag.set(mapi::Property::string8(mapi::makeTag(0x0037, mapi::PT_STRING8),
+                                    "\x01\x05RE: \xCF\xF0\xE8\xE2\xE5\xF2"));
+    EXPECT_EQ(readableSubject(bag, 1251), "RE: Привет");
+    EXPECT_EQ(readableSubject(bag), "RE: Ïðèâåò");  // 1252 when nothing says otherwise
+    EXPECT_EQ(readableSubject(mapi::PropertyBag()), "");
+}
+
 }  // namespace
 }  // namespace qm::pst::read
-
-TEST(PstSubject, PrefixMarkerDroppedAndEightBitDecodedWithTheMessageCodePage) {
-    qm::mapi::PropertyBag bag;
-    bag.set(qm::mapi::Property::string8(qm::mapi::makeTag(0x0037, qm::mapi::PT_STRING8),
-                                        "\x01\x05RE: \xCF\xF0\xE8\xE2\xE5\xF2"));
-    EXPECT_EQ(qm::pst::read::readableSubject(bag, 1251), "RE: Привет");
-    EXPECT_EQ(qm::pst::read::readableSubject(bag),
-              "RE: Ïðèâåò");  // 1252 when nothing says otherwise
-    qm::mapi::PropertyBag none;
-    EXPECT_EQ(qm::pst::read::readableSubject(none), "");
-}

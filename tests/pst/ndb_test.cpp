@@ -1,0 +1,445 @@
+// The node database writer beyond what the structure round trips show:
+// creating and publishing the file, trees over existing blocks, reference
+// counts, space reuse, crash consistency (a child killed at every commit
+// step and at random), pffinfo, and files past 4 GiB. Every file is read
+// back by the product's reader and checker (src/pst/read).
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <random>
+#include <thread>
+
+#include "mapi/error.h"
+#include "pst/ndb/node_database_writer.h"
+#include "pst/ndb/writable_file.h"
+#include "pst/pst_test.h"
+#include "pst/read/node_database.h"
+#include "support/validators.h"
+
+namespace qm::pst::ndb {
+namespace {
+
+using namespace qm::pst::testing;
+
+std::shared_ptr<read::NodeDatabase> checked(const fs::path& path) {
+    expectClean(path, /*loose=*/true);
+    return read::NodeDatabase::open(path);
+}
+
+Bytes nodeData(const read::NodeDatabase& db, Nid nid) {
+    return db.readStream(db.node(nid).bidData);
+}
+
+size_t fileCount(const fs::path& dir) {
+    return size_t(std::distance(fs::directory_iterator(dir), fs::directory_iterator()));
+}
+
+std::string firstLine(const fs::path& p) {
+    std::ifstream in(p);
+    std::string s;
+    std::getline(in, s);
+    return s;
+}
+
+// Never over anything at the path, never through a link; until published
+// the file has no name, and publishing never replaces what appeared there.
+TEST(NdbCreate, NeverOverwritesAndTakesItsNameOnlyWhenPublished) {
+    ScratchDir dir;
+    { std::ofstream(dir / "exists.pst") << "keep me"; }
+    EXPECT_THROW(NodeDatabaseWriter::create(dir / "exists.pst"), IoError);
+    EXPECT_EQ(firstLine(dir / "exists.pst"), "keep me");
+    fs::create_symlink(dir / "target.pst", dir / "link.pst");
+    EXPECT_THROW(NodeDatabaseWriter::create(dir / "link.pst"), IoError);
+    EXPECT_FALSE(fs::exists(dir / "target.pst"));
+    EXPECT_THROW(NodeDatabaseWriter::create(dir / "no-such-dir" / "a.pst"), IoError);
+
+    auto w = NodeDatabaseWriter::create(dir / "a.pst", CryptMethod::Permute, false);
+    EXPECT_FALSE(fs::exists(dir / "a.pst"));
+    w->setNode({0x41, w->writeDataBlock(pattern(100, 1)), 0, 0});
+    w->commit();
+    w->publish();
+    w->close();
+    checked(dir / "a.pst");
+    auto late = NodeDatabaseWriter::create(dir / "b.pst", CryptMethod::Permute, false);
+    { std::ofstream(dir / "b.pst") << "came first"; }
+    EXPECT_THROW(late->publish(), IoError);
+    late.reset();
+    EXPECT_EQ(firstLine(dir / "b.pst"), "came first");
+    NodeDatabaseWriter::create(dir / "c.pst", CryptMethod::Permute, false).reset();
+    EXPECT_EQ(fileCount(dir.path()), 4u) << "exists, link, a and b; nothing of c";
+}
+
+// Where the file system has no unnamed files, the file waits under a hidden
+// name beside its own; publishing moves the name, dropping removes the file.
+TEST(NdbCreate, TheHiddenNameWayLeavesOnlyThePublishedFile) {
+    ScratchDir dir;
+    {
+        WritableFile dropped = WritableFile::createUnpublished(dir / "dropped.pst", false);
+        ASSERT_EQ(fileCount(dir.path()), 1u);
+        EXPECT_EQ(fs::directory_iterator(dir.path())
+                      ->path()
+                      .filename()
+                      .string()
+                      .rfind(".dropped.pst.", 0),
+                  0u);
+    }
+    EXPECT_EQ(fileCount(dir.path()), 0u);
+    WritableFile f = WritableFile::createUnpublished(dir / "a.pst", false);
+    f.write(0, pattern(5000, 3));
+    { std::ofstream(dir / "a.pst") << "came first"; }
+    EXPECT_THROW(f.publish(), IoError);
+    fs::remove(dir / "a.pst");
+    f.publish();
+    f.close();
+    EXPECT_EQ(fileCount(dir.path()), 1u);
+    EXPECT_EQ(readFile(dir / "a.pst"), pattern(5000, 3));
+}
+
+// A store whose file was deleted or replaced cannot deliver what it commits:
+// the next commit fails, and so does everything after it.
+TEST(NdbCreate, ADeletedOrReplacedFileFailsTheNextCommit) {
+    ScratchDir dir;
+    for (bool replace : {false, true}) {
+        const auto path = dir / (replace ? "replaced.pst" : "deleted.pst");
+        auto w = NodeDatabaseWriter::create(path);
+        fs::remove(path);
+        if (replace) std::ofstream(path) << "another file";
+        w->setNode({0x41, w->writeDataBlock(pattern(100, 2)), 0, 0});
+        EXPECT_THROW(w->commit(), Error) << path;
+        EXPECT_THROW(w->commit(), Error) << path;
+    }
+}
+
+TEST(NdbCreate, NidsComeFromTheHeaderCounters) {
+    ScratchDir dir;
+    auto w = NodeDatabaseWriter::create(dir / "a.pst");
+    EXPECT_EQ(w->allocateNid(NID_TYPE_NORMAL_MESSAGE), 0x200024u);
+    EXPECT_EQ(w->allocateNid(NID_TYPE_ASSOC_MESSAGE), 0x100028u);
+    w->reserveNid(0x8062);
+    EXPECT_EQ(w->allocateNid(NID_TYPE_NORMAL_FOLDER), 0x8082u);
+    w->close();
+    const auto db = checked(dir / "a.pst");
+    EXPECT_EQ(db->header().rgnid[NID_TYPE_NORMAL_MESSAGE], 0x10001u);
+    EXPECT_EQ(db->header().rgnid[NID_TYPE_NORMAL_FOLDER], 0x404u);
+}
+
+TEST(NdbTrees, ExplicitTreesOverExistingBlocksAndReuse) {
+    ScratchDir dir;
+    auto w = NodeDatabaseWriter::create(dir / "a.pst");
+    std::vector<Bid> bids;
+    Bytes all;
+    for (int i = 0; i < 2500; ++i) {
+        Bytes b = pattern(100 + i % 50, uint32_t(i));
+        all.insert(all.end(), b.begin(), b.end());
+        bids.push_back(w->writeDataBlock(b));
+    }
+    const Bid t1 = w->writeDataTree(bids);
+    EXPECT_EQ(w->readData(t1), all);
+    EXPECT_EQ(w->dataTreeBlocks(t1), bids);
+    w->setNode({0x41, t1, 0, 0});
+    w->commit();
+    // Same blocks but the last one: the first two XBLOCKs are kept.
+    const Bytes last = pattern(77, 999);
+    bids.back() = w->writeDataBlock(last);
+    const Bid t2 = w->writeDataTree(bids, t1);
+    const Bytes top1 = w->readBlock(t1), top2 = w->readBlock(t2);
+    EXPECT_EQ(loadLE64(top2.data() + 8), loadLE64(top1.data() + 8));
+    EXPECT_EQ(loadLE64(top2.data() + 16), loadLE64(top1.data() + 16));
+    EXPECT_NE(loadLE64(top2.data() + 24), loadLE64(top1.data() + 24));
+    w->setNode({0x41, t2, 0, 0});
+    EXPECT_EQ(w->writeDataTree(bids, t2), t2) << "an unchanged tree is the same tree";
+    w->close();
+    const auto db = checked(dir / "a.pst");
+    all.resize(all.size() - (100 + 2499 % 50));
+    all.insert(all.end(), last.begin(), last.end());
+    EXPECT_EQ(nodeData(*db, 0x41), all);
+    EXPECT_FALSE(db->findBlock(t1)) << "the replaced tree is freed";
+}
+
+TEST(NdbRefs, SharedBlocksCountEveryReferenceAndGarbageIsFreed) {
+    ScratchDir dir;
+    auto w = NodeDatabaseWriter::create(dir / "a.pst");
+    const Bid shared = w->writeDataBlock(pattern(64, 1));
+    for (Nid n : {0x161u, 0x81u, 0xA1u}) w->setNode({n, shared, 0, 0});
+    const Bid orphan = w->writeDataBlock(pattern(64, 2));
+    w->commit();
+    EXPECT_EQ(w->findBlock(shared)->cRef, 4);
+    EXPECT_FALSE(w->findBlock(orphan)) << "an unreferenced block is garbage at commit";
+    EXPECT_EQ(checked(dir / "a.pst")->findBlock(shared)->cRef, 4);
+    // Replacing and deleting nodes releases; the last release frees the block.
+    w->setNode({0x161, w->writeDataBlock(pattern(64, 3)), 0, 0});
+    EXPECT_TRUE(w->deleteNode(0x81));
+    EXPECT_FALSE(w->deleteNode(0x81));
+    w->commit();
+    EXPECT_EQ(w->findBlock(shared)->cRef, 2);
+    EXPECT_TRUE(w->deleteNode(0xA1));
+    // A tree over blocks: freeing the tree frees what only it held.
+    const std::vector<Bid> parts = {w->writeDataBlock(pattern(100, 4)),
+                                    w->writeDataBlock(pattern(100, 5))};
+    const Bid tree = w->writeDataTree(parts);
+    w->setNode({0xC1, tree, 0, 0});
+    w->commit();
+    EXPECT_FALSE(w->findBlock(shared));
+    EXPECT_EQ(w->findBlock(parts[0])->cRef, 2);
+    w->addRef(parts[0]);  // held by the caller across the next commit
+    w->deleteNode(0xC1);
+    w->commit();
+    EXPECT_FALSE(w->findBlock(tree));
+    EXPECT_FALSE(w->findBlock(parts[1]));
+    EXPECT_EQ(w->readBlock(parts[0]), pattern(100, 4));
+    w->setNode({0xE1, parts[0], 0, 0});
+    w->release(parts[0]);
+    w->close();
+    const auto db = checked(dir / "a.pst");
+    EXPECT_EQ(db->findBlock(parts[0])->cRef, 2);
+    EXPECT_EQ(db->nodes().size(), 2u);
+}
+
+TEST(NdbSpace, FreedSpaceIsReusedAfterTheCommitThatFreesIt) {
+    ScratchDir dir;
+    auto w = NodeDatabaseWriter::create(dir / "a.pst");
+    std::mt19937 rng(7);
+    w->reserveNid(makeNid(NID_TYPE_SEARCH_UPDATE_QUEUE, 0x400 + 20));
+    // A node rewritten over and over: the file must stop growing.
+    uint64_t sizeAfter10 = 0;
+    for (int round = 0; round < 60; ++round) {
+        for (Nid n = 1; n <= 20; ++n) {
+            Bid b = w->writeData(pattern(1000 + rng() % 20000, uint32_t(round * 100 + n)));
+            w->setNode({makeNid(NID_TYPE_SEARCH_UPDATE_QUEUE, 0x400 + n), b, 0, 0});
+        }
+        w->commit();
+        if (round == 10) sizeAfter10 = w->fileSize();
+        if (round % 20 == 0) expectClean(dir / "a.pst", true);
+    }
+    EXPECT_LE(w->fileSize(), sizeAfter10 + 4 * kRegionSize);
+    w->close();
+    checked(dir / "a.pst");
+}
+
+TEST(NdbSpace, FilePastTheFirstFMap) {
+    ScratchDir dir;
+    auto w = NodeDatabaseWriter::create(dir / "big.pst");
+    // ~40 MB of search update queues (raw streams), committed in steps.
+    for (uint32_t i = 0; i < 40; ++i) {
+        w->setNode({makeNid(NID_TYPE_SEARCH_UPDATE_QUEUE, 0x10001 + i),
+                    w->writeStream(PatternSource(1'000'000 + i, i)), 0, 0});
+        if (i % 8 == 7) w->commit();
+    }
+    w->reserveNid(makeNid(NID_TYPE_SEARCH_UPDATE_QUEUE, 0x10001 + 39));
+    for (uint32_t i = 0; i < 40; i += 5)
+        w->deleteNode(makeNid(NID_TYPE_SEARCH_UPDATE_QUEUE, 0x10001 + i));
+    w->close();
+    const auto db = checked(dir / "big.pst");
+    EXPECT_GT(db->header().root.fileEof, fmapOffset(kRegionsInHeaderFM));
+    EXPECT_EQ(db->nodes().size(), 32u);
+    EXPECT_EQ(nodeData(*db, makeNid(NID_TYPE_SEARCH_UPDATE_QUEUE, 0x10001 + 7)),
+              PatternSource(1'000'007, 7).readAll());
+}
+
+TEST(NdbValidators, PffinfoReadsTheHeaderAndTrees) {
+    ScratchDir dir;
+    for (CryptMethod c : {CryptMethod::Permute, CryptMethod::None}) {
+        const auto path = dir / (c == CryptMethod::None ? "none.pst" : "permute.pst");
+        auto w = NodeDatabaseWriter::create(path, c);
+        for (uint32_t i = 1; i <= 40; ++i) {
+            const std::vector<SubnodeEntry> subs = {
+                {makeNid(NID_TYPE_LTP, 1), w->writeDataBlock(Bytes(30, 1)), 0}};
+            w->setNode({w->allocateNid(NID_TYPE_SEARCH_UPDATE_QUEUE),
+                        w->writeStream(PatternSource(i * 1500, i)), w->writeSubnodeTree(subs), 0});
+            if (i % 10 == 0) w->commit();
+        }
+        w->close();
+        checked(path);
+        const auto r = qm::testing::validators::pffinfo(path);
+        if (!r.ran()) GTEST_SKIP() << r.skipped;
+        qm::testing::validators::expectClean(r);
+        EXPECT_NE(r.output.find("64-bit"), std::string::npos) << r.output;
+        EXPECT_NE(r.output.find(c == CryptMethod::None ? "none" : "compressible"),
+                  std::string::npos)
+            << r.output;
+    }
+}
+
+// Files past 2 GiB (the first FPMap, region 8192) and 4 GiB (offsets above
+// 32 bits): minutes of disk writing, so only when QM_PST_HUGE_TESTS is set.
+TEST(NdbHuge, FilePastFourGiB) {
+    if (!std::getenv("QM_PST_HUGE_TESTS"))
+        GTEST_SKIP() << "set QM_PST_HUGE_TESTS=1 to write a 4.3 GB file";
+    ScratchDir dir;
+    auto w = NodeDatabaseWriter::create(dir / "huge.pst");
+    std::vector<Nid> nids;
+    for (uint32_t i = 0; i < 22; ++i) {  // 200 MB streams, committed as they go
+        nids.push_back(w->allocateNid(NID_TYPE_SEARCH_UPDATE_QUEUE));
+        w->setNode({nids.back(), w->writeStream(PatternSource(200'000'000, i)), 0, 0});
+        w->commit();
+    }
+    // Rewrite a node near the end: its new blocks land above 4 GiB.
+    const Bid late = w->writeData(Bytes(100000, 0x5A));
+    w->setNode({nids.front(), late, 0, 0});
+    w->close();
+    const auto db = checked(dir / "huge.pst");
+    EXPECT_GT(db->header().root.fileEof, fpmapOffset(kRegionsInHeaderFP));
+    EXPECT_GT(db->findBlock(late)->ib, uint64_t(1) << 32);
+    EXPECT_EQ(nodeData(*db, nids.front()), Bytes(100000, 0x5A));
+}
+
+// Crash consistency. Transaction t (1-based) adds message node t with a
+// stream of its own, rewrites a "folder" node whose data says t, and deletes
+// message t - 3 (search update queues: nodes whose data is a raw stream).
+Bytes folderData(uint32_t t) {
+    Bytes b(3000 + t * 37 % 5000);
+    for (size_t i = 0; i < b.size(); ++i) b[i] = uint8_t(t + i);
+    return b;
+}
+Nid messageNid(uint32_t t) {
+    return makeNid(NID_TYPE_SEARCH_UPDATE_QUEUE, 0x1000 + t);
+}
+constexpr Nid kFolder = makeNid(NID_TYPE_SEARCH_UPDATE_QUEUE, 0x10);
+
+void runTransactions(NodeDatabaseWriter& w, uint32_t count, int reportFd) {
+    for (uint32_t t = 1; t <= count; ++t) {
+        const Bid s = w.writeStream(PatternSource(20000 + t * 1000, t));
+        w.reserveNid(messageNid(t));
+        w.reserveNid(kFolder);
+        w.setNode({messageNid(t), s, 0, 0});
+        w.setNode({kFolder, w.writeData(folderData(t)), 0, 0});
+        if (t > 3) w.deleteNode(messageNid(t - 3));
+        w.commit();
+        if (reportFd >= 0 && ::write(reportFd, &t, sizeof t) != sizeof t) _exit(3);
+    }
+}
+
+// The transaction the file holds (0: the empty state); fails the test when
+// the file is not exactly one committed state.
+uint32_t committedState(const fs::path& path) {
+    const auto db = checked(path);
+    if (!db->findNode(kFolder)) {
+        EXPECT_TRUE(db->nodes().empty());
+        return 0;
+    }
+    const Bytes folder = nodeData(*db, kFolder);
+    uint32_t t = 0;
+    for (uint32_t c = 1; c < 400; ++c)
+        if (folder == folderData(c)) t = c;
+    EXPECT_NE(t, 0u) << "folder node holds no committed state";
+    for (uint32_t m = 1; m <= t; ++m) {
+        const bool present = db->findNode(messageNid(m)) != nullptr;
+        EXPECT_EQ(present, m + 3 > t) << "message " << m << " in state " << t;
+        if (present) {
+            EXPECT_EQ(nodeData(*db, messageNid(m)), PatternSource(20000 + m * 1000, m).readAll());
+        }
+    }
+    EXPECT_FALSE(db->findNode(messageNid(t + 1)));
+    return t;
+}
+
+TEST(NdbCrash, KilledAfterEachCommitStep) {
+    for (const char* step : {"data", "invalid-header", "maps", "header"}) {
+        ScratchDir dir;
+        const auto path = dir / "a.pst";
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            auto w = NodeDatabaseWriter::create(path);
+            runTransactions(*w, 4, -1);
+            int seen = 0;
+            w->setCommitObserver([&](const char* s) {
+                if (std::strcmp(s, step) == 0 && ++seen == 1) ::kill(::getpid(), SIGKILL);
+            });
+            runTransactions(*w, 5, -1);  // transaction 1 again: a fifth commit
+            _exit(0);
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+        ASSERT_TRUE(WIFSIGNALED(status)) << step;
+        // Killed in the fifth commit (which sets the folder to state 1):
+        // before its header lands the file is state 4. Killed while the maps
+        // are rewritten, the header says they are to be rebuilt.
+        const auto db = checked(path);
+        const bool mapsInFlight =
+            !std::strcmp(step, "invalid-header") || !std::strcmp(step, "maps");
+        EXPECT_EQ(db->header().root.amapValid == uint8_t(AMapValid::Invalid), mapsInFlight) << step;
+        EXPECT_EQ(nodeData(*db, kFolder), folderData(std::strcmp(step, "header") ? 4 : 1)) << step;
+    }
+}
+
+TEST(NdbCrash, KilledAtRandomMoments) {
+    std::mt19937 rng(42);
+    for (int trial = 0; trial < 12; ++trial) {
+        ScratchDir dir;
+        const auto path = dir / "a.pst";
+        int fds[2];
+        ASSERT_EQ(pipe(fds), 0);
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            ::close(fds[0]);
+            auto w = NodeDatabaseWriter::create(path);
+            const uint32_t zero = 0;
+            if (::write(fds[1], &zero, sizeof zero) != sizeof zero) _exit(3);
+            runTransactions(*w, 300, fds[1]);
+            _exit(0);
+        }
+        ::close(fds[1]);
+        uint32_t last = 0, t = 0;
+        ASSERT_EQ(::read(fds[0], &t, sizeof t), ssize_t(sizeof t));  // the file exists
+        std::this_thread::sleep_for(std::chrono::microseconds(rng() % 150000));
+        ::kill(pid, SIGKILL);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        while (::read(fds[0], &t, sizeof t) == ssize_t(sizeof t)) last = t;
+        ::close(fds[0]);
+        const uint32_t state = committedState(path);
+        EXPECT_TRUE(state == last || state == last + 1)
+            << "trial " << trial << ": file holds " << state << ", child had committed " << last;
+    }
+}
+
+TEST(NdbCrash, AFailedWriteStopsTheWriterAndKeepsTheLastCommit) {
+    ScratchDir dir;
+    const auto path = dir / "a.pst";
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        // The file may not grow past 3 MB: writes beyond fail with EFBIG.
+        ::signal(SIGXFSZ, SIG_IGN);
+        const struct rlimit lim { 3u << 20, 3u << 20 };
+        ::setrlimit(RLIMIT_FSIZE, &lim);
+        auto w = NodeDatabaseWriter::create(path);
+        runTransactions(*w, 3, -1);
+        w->reserveNid(makeNid(NID_TYPE_SEARCH_UPDATE_QUEUE, 0x5000));  // fillers above messages
+        try {
+            for (uint32_t i = 0; i < 100; ++i) {
+                const Nid nid = w->allocateNid(NID_TYPE_SEARCH_UPDATE_QUEUE);
+                w->setNode({nid, w->writeStream(PatternSource(1 << 20, i)), 0, 0});
+                w->commit();
+            }
+            _exit(10);  // the limit never hit
+        } catch (const IoError&) {
+        }
+        try {
+            w->writeDataBlock(Bytes(10, 1));
+            _exit(11);  // writing on after a failure
+        } catch (const Error&) {
+        }
+        try {
+            w->commit();
+            _exit(12);
+        } catch (const Error&) {
+        }
+        _exit(0);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(committedState(path), 3u);
+}
+
+}  // namespace
+}  // namespace qm::pst::ndb
