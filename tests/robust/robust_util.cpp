@@ -52,7 +52,10 @@ std::map<std::string, fs::path> writeMessageTree(const fs::path& root, size_t co
         // kill also lands inside data trees.
         if (i % 10 == 0) spec.attachmentSizes = {20000 + i};
         if (i % 10 == 5) spec.attachmentSizes = {16, 300};
-        if (i % 25 == 7) spec.embedDepth = 1;
+        // Embedded chains up to 12 deep: the store keeps every embedded
+        // message's MSGFLAG_HASATTACH true to its attachments, as the
+        // checker requires, whatever the source file said.
+        if (i % 25 == 7) spec.embedDepth = int(1 + i / 25 % 12);
         if (bulk) spec.attachmentSizes.push_back(bulk / 2 + (i * 7919) % (bulk * 3 / 2));
         const fs::path file =
             root / ("folder" + std::to_string(i % folders)) / (spec.subject + ".msg");
