@@ -29,34 +29,33 @@ namespace {
 namespace fs = std::filesystem;
 using qm::testing::ScratchDir;
 
-class Rows : public SourceList {
-  public:
-    explicit Rows(std::vector<std::string> rows) : rows_(std::move(rows)) {}
-    int64_t size() override { return int64_t(rows_.size()); }
+ReadAhead::PathSource listOf(std::vector<std::string> paths) {
+    return [paths = std::move(paths), i = size_t(0)](std::string& path) mutable {
+        if (i == paths.size()) return false;
+        path = paths[i++];
+        return true;
+    };
+}
+
+struct Rows : SourceList {
+    explicit Rows(std::vector<std::string> rows) : rows(std::move(rows)) {}
+    int64_t size() override { return int64_t(rows.size()); }
     std::string path(int64_t row) override {
         ++reads;
-        return rows_.at(size_t(row));
+        return rows.at(size_t(row));
     }
     std::unique_ptr<SourceCursor> readAheadCursor() override {
         struct Cursor : SourceCursor {
-            std::vector<std::string> rows;
-            size_t next_ = 0;
-            bool next(std::string& p) override {
-                if (next_ == rows.size()) return false;
-                p = rows[next_++];
-                return true;
-            }
+            ReadAhead::PathSource source;
+            bool next(std::string& p) override { return source(p); }
         };
-        if (!offerCursor) return nullptr;
         auto c = std::make_unique<Cursor>();
-        c->rows = rows_;
-        return c;
+        c->source = listOf(rows);
+        return offerCursor ? std::move(c) : nullptr;
     }
+    std::vector<std::string> rows;
     int reads = 0;
     bool offerCursor = false;
-
-  private:
-    std::vector<std::string> rows_;
 };
 
 struct Recorder : Observer {
@@ -232,14 +231,6 @@ struct Files {
         }
     }
 };
-
-ReadAhead::PathSource listOf(std::vector<std::string> paths) {
-    return [paths = std::move(paths), i = size_t(0)](std::string& path) mutable {
-        if (i == paths.size()) return false;
-        path = paths[i++];
-        return true;
-    };
-}
 
 mapi::Message readMsg(const std::string& path) {
     return msg::readMsgFile(path);
