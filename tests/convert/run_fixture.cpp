@@ -152,7 +152,9 @@ nlohmann::json readEverywhere(const std::filesystem::path& pst, bool allNotes) {
         // pypff decodes 8-bit strings in one code page for the whole file;
         // only Unicode subjects must agree to the character.
         for (size_t i = 0; i < subjects.size(); ++i) {
-            if (!folder["string8"][i]) EXPECT_EQ(subjects[i], folder["subjects"][i]) << path;
+            if (!folder["string8"][i]) {
+                EXPECT_EQ(subjects[i], folder["subjects"][i]) << path;
+            }
         }
         // readpst writes one file per message (IPM.Note) per folder, and
         // only some message classes.
