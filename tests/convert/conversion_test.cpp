@@ -283,6 +283,7 @@ TEST(ReadAhead, RethrowsTheErrorTheReadRaised) {
         direct = e.what();
     }
     ASSERT_FALSE(direct.empty());
+    EXPECT_THROW(msg::readMsgFile(f.dir / "missing.msg"), qm::IoError);
     ReadAhead ahead(listOf({f.paths[0], bad, f.paths[1]}), readMsg);
     ASSERT_TRUE(ahead.take(f.paths[0]));
     try {

@@ -1,7 +1,7 @@
 // Inputs the fuzzers found that once crashed, hung or misbehaved, replayed
 // through the reader they broke. Files in data/ grew from our own writer's
 // seeds (kept as they are, a few hundred bytes each); cases grown from
-// files we may not keep are rebuilt as mutations in hostile_test.cpp.
+// files we may not keep are rebuilt here by a generator instead.
 //
 //   data/*.msg  the MSG reader (and the compound-file reader under it)
 //   data/*.cfb  the compound-file reader alone
@@ -9,12 +9,15 @@
 // Each must be read or refused with qm::FormatError / qm::IoError.
 #include <gtest/gtest.h>
 
+#include "mapi/bytes.h"
 #include "mapi/error.h"
 #include "msg/compound_file_reader.h"
 #include "msg/file_source.h"
 #include "msg/msg.h"
+#include "pst/ndb/format.h"
 #include "pst/read/checker.h"
 #include "pst/read/pst_file.h"
+#include "pst/store/store.h"
 #include "robust_util.h"
 
 namespace qm::robust {
@@ -85,6 +88,26 @@ TEST(FuzzRegressions, EveryKeptInputIsReadOrRefused) {
         }
     }
     RecordProperty("replayed", int(replayed));
+}
+
+// Found by pst_fuzz: a file that ends before the first AMap (0x4400) while
+// its header claims an end far beyond: the checker sized its map of used
+// space from the header's ibFileEof and asked for terabytes. Rebuilt from a
+// store of our own, cut to 4 KiB, with that ibFileEof and the header CRCs
+// made right.
+TEST(FuzzRegressions, ShortFileClaimingAHugeEndIsCheckedWithoutAllocatingIt) {
+    ScratchDir dir;
+    qm::pst::Store::create(dir / "whole.pst", "Regression")->close();
+    Bytes b = readFile(dir / "whole.pst");
+    ASSERT_GE(b.size(), 4096u);
+    b.resize(4096);
+    storeLE64(b.data() + pst::ndb::hdr::root + 4, 0x00FBFF0000000000ull);  // ibFileEof
+    fixHeaderCrcs(b);
+    writeFile(dir / "cut.pst", b);
+    readOrRefuse([&] { EXPECT_FALSE(pst::read::checkFile(dir / "cut.pst").clean()); });
+    replayPst(dir / "cut.pst");
+    const Outcome o = runToEnd({cliPath(), "check", (dir / "cut.pst").string()});
+    EXPECT_TRUE(o.code == 1 || o.code == 2) << "exit " << o.code << ": " << o.err;
 }
 
 }  // namespace
