@@ -1,13 +1,22 @@
-// The engine without a front end: a list of rows, a recording observer, and
-// readers that stand in for damaged input. The window's behaviour over it is
+// The engine without a front end: a list of rows, a recording observer,
+// readers that stand in for damaged input, the read-ahead under it, and the
+// shared corpus through a whole run. The window's behaviour over it is
 // tested in tests/app (run_test.cpp), the command line's in tests/cli.
+#include "convert/conversion.h"
+
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <map>
+#include <optional>
 
-#include "convert/conversion.h"
+#include "convert/read_ahead.h"
 #include "convert/relative_folder.h"
 #include "mapi/error.h"
 #include "mapi/tags.h"
@@ -20,49 +29,45 @@ namespace {
 namespace fs = std::filesystem;
 using qm::testing::ScratchDir;
 
-class Rows : public SourceList {
-  public:
-    explicit Rows(std::vector<std::string> rows) : rows_(std::move(rows)) {}
-    int64_t size() override { return int64_t(rows_.size()); }
+ReadAhead::PathSource listOf(std::vector<std::string> paths) {
+    return [paths = std::move(paths), i = size_t(0)](std::string& path) mutable {
+        if (i == paths.size()) return false;
+        path = paths[i++];
+        return true;
+    };
+}
+
+struct Rows : SourceList {
+    explicit Rows(std::vector<std::string> rows) : rows(std::move(rows)) {}
+    int64_t size() override { return int64_t(rows.size()); }
     std::string path(int64_t row) override {
         ++reads;
-        return rows_.at(size_t(row));
+        return rows.at(size_t(row));
     }
     std::unique_ptr<SourceCursor> readAheadCursor() override {
-        if (!offerCursor) return nullptr;
         struct Cursor : SourceCursor {
-            std::vector<std::string> rows;
-            size_t next_ = 0;
-            bool next(std::string& p) override {
-                if (next_ == rows.size()) return false;
-                p = rows[next_++];
-                return true;
-            }
+            ReadAhead::PathSource source;
+            bool next(std::string& p) override { return source(p); }
         };
         auto c = std::make_unique<Cursor>();
-        c->rows = rows_;
-        return c;
+        c->source = listOf(rows);
+        return offerCursor ? std::move(c) : nullptr;
     }
+    std::vector<std::string> rows;
     int reads = 0;
     bool offerCursor = false;
-
-  private:
-    std::vector<std::string> rows_;
 };
 
 struct Recorder : Observer {
-    void yield() override { ++yields; }
     void messageDone(const MessageOutcome& m) override { done.push_back(m); }
     void warning(const Warning& w) override { warnings.push_back(w); }
-    int yields = 0;
     std::vector<MessageOutcome> done;
     std::vector<Warning> warnings;
 };
 
 // Reads .msg files and adds the warnings a damaged file would have given
-// (keyed by file name); a name listed with an empty warning fails to read.
-class DamagedReader : public MessageReader {
-  public:
+// (keyed by file name); a name listed with no warnings fails to read.
+struct DamagedReader : MessageReader {
     std::map<std::string, std::vector<std::string>> damage;
     mapi::Message read(const std::string& path) override {
         mapi::Message m = msg::readMsgFile(path);
@@ -100,8 +105,7 @@ TEST(ConversionTest, FolderListFromTheRowsAsFromTheirFoldersAll) {
     ASSERT_EQ(report.outcome, RunOutcome::Completed) << report.trappedCause;
     EXPECT_EQ(c.folderList(),
               (StringList{"m", "m\\B", "m\\a", "m\\a\\c", "m\\b", "n", "n\\\xC3\xA9"}));
-    // m\B and m\b are one store folder.
-    EXPECT_EQ(report.folders, 6);
+    EXPECT_EQ(report.folders, 6);  // m\B and m\b are one store folder
     EXPECT_TRUE(report.failedFolders.empty());
     // Every row read twice (folder list, import), and failed alone: no such file.
     EXPECT_EQ(rows.reads, int(2 * paths.size()));
@@ -132,7 +136,6 @@ TEST(ConversionTest, ARowWithoutAFolderTrapsAndTheStoreStaysOpenUntilClosed) {
 // message is still converted; a read that fails is a failure, not a warning.
 TEST(ConversionTest, ReaderWarningsAreReportedNeverCountedAsFailures) {
     ScratchDir src;
-    ScratchDir dst;
     std::vector<std::string> paths;
     for (const char* name : {"clean.msg", "damaged.msg", "twice.msg", "unreadable.msg"}) {
         const fs::path p = src.path() / "M" / name;
@@ -165,10 +168,159 @@ TEST(ConversionTest, ReaderWarningsAreReportedNeverCountedAsFailures) {
         EXPECT_EQ(report.warnings[2].what, "property 0x0037 repaired");
         ASSERT_EQ(seen.warnings.size(), 3u);
         EXPECT_EQ(seen.warnings[1].what, "recipient 1 dropped");
-        const auto back = qm::testing::readBack(report.pstPath);
-        EXPECT_EQ(back["folders"][GetRelativeFolder(paths[0])]["subjects"],
+        EXPECT_EQ(qm::testing::readBack(
+                      report.pstPath)["folders"][GetRelativeFolder(paths[0])]["subjects"],
                   nlohmann::json({"clean.msg", "damaged.msg", "twice.msg"}));
     }
+}
+
+// The shared corpus of real-world .msg files through a whole run: every file
+// our reader reads lands in its mirrored folder, every other one is reported
+// with its cause, and the store reads clean everywhere.
+TEST(CorpusRunTest, ReadableMessagesConvertAndBrokenOnesAreReported) {
+    const char* shared = std::getenv("QM_SHARED_DIR");
+    const fs::path corpus = shared ? fs::path(shared) / "corpus" : fs::path();
+    if (corpus.empty() || !fs::is_directory(corpus)) {
+        GTEST_SKIP() << "QM_SHARED_DIR/corpus is not available; the corpus run is skipped";
+    }
+    std::vector<std::string> files;
+    for (const auto& e : fs::recursive_directory_iterator(corpus)) {
+        std::string ext = e.path().extension().string();
+        for (auto& c : ext) c = char(std::tolower(static_cast<unsigned char>(c)));
+        if (e.is_regular_file() && ext == ".msg") files.push_back(e.path().string());
+    }
+    ASSERT_FALSE(files.empty());
+    std::sort(files.begin(), files.end());
+    std::map<std::string, size_t> expected;  // store folder -> readable messages
+    size_t readable = 0;
+    for (const auto& f : files) {
+        try {
+            msg::readMsgFile(f);
+            ++readable;
+            ++expected[GetRelativeFolder(f)];
+        } catch (const qm::Error&) {
+        }
+    }
+    ScratchDir dst;
+    Conversion conversion(optionsIn(dst));
+    Rows rows(files);
+    Observer quiet;
+    const RunReport report = conversion.run(rows, quiet);
+    ASSERT_EQ(report.outcome, RunOutcome::Completed) << report.trappedCause;
+    EXPECT_EQ(report.converted, int64_t(readable));
+    EXPECT_EQ(report.failed.size(), files.size() - readable);
+    for (const auto& f : report.failed) EXPECT_FALSE(f.reason.empty()) << f.path;
+    const auto back = qm::testing::readEverywhere(report.pstPath, false);
+    ASSERT_TRUE(back.is_object());
+    for (const auto& [folder, count] : expected) {
+        ASSERT_TRUE(back["folders"].contains(folder)) << folder;
+        EXPECT_EQ(back["folders"][folder]["subjects"].size(), count) << folder;
+    }
+}
+
+// Reading ahead: the run gets exactly what its own read would give (message
+// or error), in list order, skipped rows dropped, FIFOs never opened.
+struct Files {
+    ScratchDir dir;
+    std::vector<std::string> paths;
+    explicit Files(int n) {
+        for (int i = 0; i < n; ++i) {
+            paths.push_back((dir / ("m" + std::to_string(i) + ".msg")).string());
+            qm::testing::writeMessage(paths.back(),
+                                      qm::testing::testMessage("subject " + std::to_string(i)));
+        }
+    }
+};
+
+mapi::Message readMsg(const std::string& path) {
+    return msg::readMsgFile(path);
+}
+
+std::string subjectOf(const std::optional<mapi::Message>& m) {
+    return m ? m->props.string(mapi::propId(mapi::tag::Subject)).value_or("") : "(none)";
+}
+
+TEST(ReadAhead, GivesEachMessageInListOrderTakingPathsOnlyAsItNeedsThem) {
+    Files f(30);  // more than kMaxMessages: the worker has to wait for the run
+    std::atomic<size_t> asked{0};
+    ReadAhead ahead(
+        [&](std::string& path) {
+            const size_t i = asked++;
+            if (i >= f.paths.size()) return false;
+            path = f.paths[i];
+            return true;
+        },
+        readMsg);
+    for (size_t i = 0; i < f.paths.size(); ++i) {
+        EXPECT_EQ(subjectOf(ahead.take(f.paths[i])), "subject " + std::to_string(i));
+        // Never more than the queue ahead of what was taken, plus the one
+        // the worker holds.
+        EXPECT_LE(asked.load(), i + 1 + ReadAhead::kMaxMessages + 1) << i;
+    }
+}
+
+TEST(ReadAhead, SkippedRowsAreDroppedAndOutOfStepMeansTheCallerReads) {
+    Files f(6);
+    std::vector<std::string> list = f.paths;
+    list.push_back(f.paths[0]);  // listed twice, as the Open dialog allows
+    ReadAhead ahead(listOf(list), readMsg);
+    EXPECT_EQ(subjectOf(ahead.take(f.paths[0])), "subject 0");
+    EXPECT_EQ(subjectOf(ahead.take(f.paths[3])), "subject 3");
+    EXPECT_EQ(subjectOf(ahead.take(f.paths[0])), "subject 0");
+    ReadAhead short_(listOf({f.paths[0], f.paths[1]}), readMsg);
+    EXPECT_FALSE(short_.take(f.paths[2]));  // not in the list: prefetch stops
+    EXPECT_FALSE(short_.take(f.paths[0]));
+}
+
+TEST(ReadAhead, RethrowsTheErrorTheReadRaised) {
+    Files f(2);
+    const std::string bad = (f.dir / "bad.msg").string();
+    std::ofstream(bad) << "not a compound file";
+    std::string direct;
+    try {
+        msg::readMsgFile(bad);
+    } catch (const qm::FormatError& e) {
+        direct = e.what();
+    }
+    ASSERT_FALSE(direct.empty());
+    EXPECT_THROW(msg::readMsgFile(f.dir / "missing.msg"), qm::IoError);
+    ReadAhead ahead(listOf({f.paths[0], bad, f.paths[1]}), readMsg);
+    ASSERT_TRUE(ahead.take(f.paths[0]));
+    try {
+        ahead.take(bad);
+        ADD_FAILURE() << "no error";
+    } catch (const qm::FormatError& e) {
+        EXPECT_EQ(std::string(e.what()), direct);
+    }
+    EXPECT_TRUE(ahead.take(f.paths[1]));
+}
+
+TEST(ReadAhead, AFifoIsNeverOpenedAndAFailingSourceEndsTheReadAhead) {
+    Files f(2);
+    const std::string fifo = (f.dir / "pipe.msg").string();
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    // Opening the FIFO would block the worker for good, and this take with it.
+    EXPECT_EQ(subjectOf(ReadAhead(listOf({fifo, f.paths[0]}), readMsg).take(f.paths[0])),
+              "subject 0");
+    std::atomic<int> calls{0};
+    ReadAhead ahead(
+        [&](std::string& path) {
+            if (calls++ == 1) throw qm::IoError(f.dir.str(), "list folder", EACCES);
+            path = f.paths[0];
+            return true;
+        },
+        readMsg);
+    EXPECT_EQ(subjectOf(ahead.take(f.paths[0])), "subject 0");
+    // Nothing more ahead: the caller reads the next message itself.
+    EXPECT_FALSE(ahead.take(f.paths[1]));
+    EXPECT_EQ(calls, 2);
+}
+
+TEST(ReadAhead, StopWhileTheWorkerWaitsForRoom) {
+    Files f(20);
+    std::optional<ReadAhead> ahead(std::in_place, listOf(f.paths), readMsg);
+    ASSERT_TRUE(ahead->take(f.paths[0]));
+    ahead.reset();  // joins a worker blocked on a full queue
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 // strings and HTML and RTF bodies.
 //
 //   qm_make_samples DIR      (DIR is created; existing files are replaced)
+#include <deque>
 #include <filesystem>
 #include <iostream>
 
@@ -13,31 +14,20 @@
 
 namespace {
 
-using qm::testing::MessageSpec;
 namespace fs = std::filesystem;
-
-struct Sample {
-    const char* path;
-    const char* subject;
-    MessageSpec spec;
-};
+namespace mapi = qm::mapi;
+using qm::testing::MessageSpec;
 
 // Outlook keeps MSGFLAG_HASATTACH true at every level of a message, embedded
 // ones included; the generator leaves flags as its spec says.
-void setAttachFlags(qm::mapi::Message& m) {
-    const int32_t flags = m.props.int32(qm::mapi::tag::MessageFlags).value_or(0);
-    const int32_t attach = m.attachments.empty() ? 0 : qm::mapi::MSGFLAG_HASATTACH;
-    m.props.set(qm::mapi::Property::int32(qm::mapi::tag::MessageFlags,
-                                          (flags & ~qm::mapi::MSGFLAG_HASATTACH) | attach));
+void setAttachFlags(mapi::Message& m) {
+    const int32_t flags = m.props.int32(mapi::tag::MessageFlags).value_or(0);
+    const int32_t attach = m.attachments.empty() ? 0 : mapi::MSGFLAG_HASATTACH;
+    m.props.set(mapi::Property::int32(mapi::tag::MessageFlags,
+                                      (flags & ~mapi::MSGFLAG_HASATTACH) | attach));
     for (auto& a : m.attachments) {
         if (a.embedded) setAttachFlags(*a.embedded);
     }
-}
-
-MessageSpec spec(uint32_t seed) {
-    MessageSpec s;
-    s.seed = seed;
-    return s;
 }
 
 }  // namespace
@@ -47,53 +37,38 @@ int main(int argc, char** argv) {
         std::cerr << "usage: qm_make_samples DIR\n";
         return 2;
     }
-    const fs::path dir = argv[1];
-    std::vector<Sample> samples;
-    {
-        Sample s{"Inbox/welcome.msg", "Welcome to Quillmark", spec(1)};
-        samples.push_back(s);
-    }
-    {
-        Sample s{"Inbox/photos.msg", "Photos from the trip (two attachments)", spec(2)};
-        s.spec.attachmentSizes = {2048, 40000};
-        s.spec.recipients = 3;
-        samples.push_back(s);
-    }
-    {
-        Sample s{"Inbox/Forwarded/forward.msg", "Fw: a message inside a message", spec(3)};
-        s.spec.embedDepth = 2;
-        samples.push_back(s);
-    }
-    {
-        Sample s{"Projects/2026/report.msg", "Quarterly report (HTML body)", spec(4)};
-        s.spec.htmlBody = true;
-        s.spec.namedById = 3;
-        s.spec.namedByName = 2;
-        samples.push_back(s);
-    }
-    {
-        Sample s{"Projects/2026/notes.msg", "Notes in RTF", spec(5)};
-        s.spec.rtfBody = true;
-        samples.push_back(s);
-    }
-    {
-        Sample s{"Projects/legacy-ansi.msg", "An 8-bit message (code page 1251)", spec(6)};
-        s.spec.unicode = false;
-        samples.push_back(s);
-    }
-    {
-        Sample s{"Projects/every-type.msg", "Every property type", spec(7)};
-        s.spec.allTypes = true;
-        s.spec.oleAttachment = true;
-        samples.push_back(s);
-    }
-    for (auto& s : samples) {
-        qm::mapi::Message m = qm::testing::makeMessage(s.spec);
-        if (s.spec.unicode) {
-            m.props.set(qm::mapi::Property::utf8(qm::mapi::tag::Subject, s.subject));
-        }
+    // Each sample's seed is its place in the list. The subject is set as
+    // Unicode; the 8-bit sample keeps the generator's.
+    struct Sample {
+        const char* path;
+        const char* subject;
+        MessageSpec spec;
+    };
+    std::deque<Sample> samples;
+    auto add = [&](const char* path, const char* subject) -> MessageSpec& {
+        samples.push_back({path, subject, {}});
+        samples.back().spec.seed = uint32_t(samples.size());
+        return samples.back().spec;
+    };
+    add("Inbox/welcome.msg", "Welcome to Quillmark");
+    MessageSpec& photos = add("Inbox/photos.msg", "Photos from the trip (two attachments)");
+    photos.attachmentSizes = {2048, 40000};
+    photos.recipients = 3;
+    add("Inbox/Forwarded/forward.msg", "Fw: a message inside a message").embedDepth = 2;
+    MessageSpec& report = add("Projects/2026/report.msg", "Quarterly report (HTML body)");
+    report.htmlBody = true;
+    report.namedById = 3;
+    report.namedByName = 2;
+    add("Projects/2026/notes.msg", "Notes in RTF").rtfBody = true;
+    add("Projects/legacy-ansi.msg", "").unicode = false;
+    MessageSpec& every = add("Projects/every-type.msg", "Every property type");
+    every.allTypes = true;
+    every.oleAttachment = true;
+    for (const auto& s : samples) {
+        mapi::Message m = qm::testing::makeMessage(s.spec);
+        if (s.spec.unicode) m.props.set(mapi::Property::utf8(mapi::tag::Subject, s.subject));
         setAttachFlags(m);
-        const fs::path p = dir / s.path;
+        const fs::path p = fs::path(argv[1]) / s.path;
         fs::create_directories(p.parent_path());
         std::error_code ec;
         fs::remove(p, ec);

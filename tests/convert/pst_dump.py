@@ -15,39 +15,33 @@ import subprocess
 import sys
 import tempfile
 
-PR_MESSAGE_FLAGS = 0x0E07
-PR_DISPLAY_NAME = 0x3001
 IPM_SUBTREE_NAMES = ("Top of Outlook data file", "Top of Personal Folders")
 
 
-def entry_value(item, entry_type):
+def entry(item, entry_type):
     for i in range(item.get_number_of_record_sets()):
         rs = item.get_record_set(i)
         for j in range(rs.get_number_of_entries()):
-            e = rs.get_entry(j)
-            if e.get_entry_type() == entry_type:
-                return e
+            if rs.get_entry(j).get_entry_type() == entry_type:
+                return rs.get_entry(j)
     return None
 
 
 def walk_pypff(folder, path, out):
-    subjects, flags, attachments = [], [], []
-    for i in range(folder.get_number_of_sub_messages()):
-        m = folder.get_sub_message(i)
-        subjects.append(m.get_subject() or "")
-        e = entry_value(m, PR_MESSAGE_FLAGS)
-        flags.append(e.get_data_as_integer() if e is not None else None)
-        attachments.append(m.get_number_of_attachments())
     if path is not None:
-        out[path] = {"subjects": subjects, "flags": flags, "attachments": attachments}
+        messages = [folder.get_sub_message(i) for i in range(folder.get_number_of_sub_messages())]
+        flags = [entry(m, 0x0E07) for m in messages]  # PidTagMessageFlags
+        out[path] = {"subjects": [m.get_subject() or "" for m in messages],
+                     "flags": [e.get_data_as_integer() if e is not None else None
+                               for e in flags],
+                     "attachments": [m.get_number_of_attachments() for m in messages]}
     for i in range(folder.get_number_of_sub_folders()):
         sub = folder.get_sub_folder(i)
         name = sub.get_name() or ""
-        if path is None:
-            if name in IPM_SUBTREE_NAMES:
-                walk_pypff(sub, "", out)
-            continue
-        walk_pypff(sub, name if path == "" else path + "\\" + name, out)
+        if path is not None:
+            walk_pypff(sub, name if path == "" else path + "\\" + name, out)
+        elif name in IPM_SUBTREE_NAMES:
+            walk_pypff(sub, "", out)
 
 
 def dump_pypff(filename):
@@ -55,12 +49,11 @@ def dump_pypff(filename):
     f = pypff.file()
     f.open(filename)
     store = f.get_message_store()
-    e = entry_value(store, PR_DISPLAY_NAME) if store is not None else None
-    display = e.get_data_as_string() if e is not None else None
+    e = entry(store, 0x3001) if store is not None else None  # PidTagDisplayName
     folders = {}
     walk_pypff(f.get_root_folder(), None, folders)
     f.close()
-    return {"display_name": display, "folders": folders}
+    return {"display_name": e.get_data_as_string() if e is not None else None, "folders": folders}
 
 
 def dump_readpst(filename):
@@ -74,12 +67,10 @@ def dump_readpst(filename):
         tops = os.listdir(out)
         folders = {}
         for top in tops:
-            base = os.path.join(out, top)
-            for dirpath, dirnames, filenames in os.walk(base):
-                rel = os.path.relpath(dirpath, base)
+            for dirpath, _, filenames in os.walk(os.path.join(out, top)):
+                rel = os.path.relpath(dirpath, os.path.join(out, top))
                 rel = "" if rel == "." else rel.replace(os.sep, "\\")
-                count = sum(1 for n in filenames if n.isdigit() or n.endswith(".eml"))
-                folders[rel] = count
+                folders[rel] = sum(1 for n in filenames if n.isdigit() or n.endswith(".eml"))
         return {"tops": tops, "folders": folders}
 
 

@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <random>
 #include <stdexcept>
 
 #include <gtest/gtest.h>
@@ -46,13 +45,7 @@ void writeBroken(const std::filesystem::path& path) {
 
 std::string shellQuote(const std::string& s) {
     std::string out = "'";
-    for (char c : s) {
-        if (c == '\'') {
-            out += "'\\''";
-        } else {
-            out += c;
-        }
-    }
+    for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
     return out + "'";
 }
 
@@ -141,46 +134,37 @@ nlohmann::json readEverywhere(const std::filesystem::path& pst, bool allNotes) {
     EXPECT_EQ(checkFindings(pst), "") << pst;
     qm::testing::validators::expectAllRead(pst);
     const nlohmann::json pypff = dumpPst("pypff", pst);
-    if (!pypff.is_object()) {
-        ADD_FAILURE() << "pypff could not read " << pst;
-    } else {
-        EXPECT_EQ(pypff["display_name"], ours["display_name"]);
-        EXPECT_EQ(pypff["folders"].size(), ours["folders"].size()) << "folders of " << pst;
-        for (const auto& [path, folder] : ours["folders"].items()) {
-            if (!pypff["folders"].contains(path)) {
-                ADD_FAILURE() << "pypff has no folder " << path;
-                continue;
-            }
-            const auto& theirs = pypff["folders"][path];
-            EXPECT_EQ(theirs["flags"], folder["flags"]) << path;
-            EXPECT_EQ(theirs["attachments"], folder["attachments"]) << path;
-            if (theirs["subjects"].size() != folder["subjects"].size()) {
-                ADD_FAILURE() << "pypff and our reader count different messages in " << path;
-                continue;
-            }
-            // pypff decodes 8-bit strings in one code page for the whole
-            // file; only Unicode subjects must agree to the character.
-            for (size_t i = 0; i < folder["subjects"].size(); ++i) {
-                if (!folder["string8"][i]) {
-                    EXPECT_EQ(theirs["subjects"][i], folder["subjects"][i]) << path;
-                }
+    const nlohmann::json readpst = dumpPst("readpst", pst);
+    EXPECT_TRUE(pypff.is_object()) << "pypff could not read " << pst;
+    EXPECT_TRUE(readpst.is_object()) << "readpst could not read " << pst;
+    if (!pypff.is_object() || !readpst.is_object()) return ours;
+    EXPECT_EQ(pypff["display_name"], ours["display_name"]);
+    EXPECT_EQ(pypff["folders"].size(), ours["folders"].size()) << "folders of " << pst;
+    for (const auto& [path, folder] : ours["folders"].items()) {
+        const auto& theirs = pypff["folders"].value(path, nlohmann::json::object());
+        EXPECT_EQ(theirs.value("flags", nlohmann::json()), folder["flags"]) << "pypff, " << path;
+        EXPECT_EQ(theirs.value("attachments", nlohmann::json()), folder["attachments"]) << path;
+        const auto subjects = theirs.value("subjects", nlohmann::json::array());
+        if (subjects.size() != folder["subjects"].size()) {
+            ADD_FAILURE() << "pypff and our reader count different messages in " << path;
+            continue;
+        }
+        // pypff decodes 8-bit strings in one code page for the whole file;
+        // only Unicode subjects must agree to the character.
+        for (size_t i = 0; i < subjects.size(); ++i) {
+            if (!folder["string8"][i]) {
+                EXPECT_EQ(subjects[i], folder["subjects"][i]) << path;
             }
         }
-    }
-    const nlohmann::json readpst = dumpPst("readpst", pst);
-    if (!readpst.is_object()) {
-        ADD_FAILURE() << "readpst could not read " << pst;
-    } else {
-        // readpst writes one file per message (IPM.Note) per folder.
-        for (const auto& [path, folder] : ours["folders"].items()) {
-            if (folder["subjects"].empty()) continue;
-            const int count = readpst["folders"].value(path, -1);
-            if (allNotes) {
-                EXPECT_EQ(count, int(folder["subjects"].size())) << "readpst, folder " << path;
-            } else {
-                EXPECT_GE(count, 0) << "readpst, folder " << path;
-                EXPECT_LE(count, int(folder["subjects"].size())) << "readpst, folder " << path;
-            }
+        // readpst writes one file per message (IPM.Note) per folder, and
+        // only some message classes.
+        const int count = readpst["folders"].value(path, -1);
+        if (folder["subjects"].empty()) continue;
+        if (allNotes) {
+            EXPECT_EQ(count, int(folder["subjects"].size())) << "readpst, folder " << path;
+        } else {
+            EXPECT_TRUE(count >= 0 && count <= int(folder["subjects"].size()))
+                << "readpst, folder " << path << ": " << count;
         }
     }
     return ours;

@@ -1,45 +1,36 @@
-// Conversions that run out of something: a file-size limit, a full disk, a
-// destination folder removed mid-run, sources that cannot be read or that
-// vanish or shrink while the run goes on. Each ends with a clear error and
-// an exit code that says so (2, or 1 with the failures counted); the store
-// keeps every message it committed, intact, and a source that fails fails
-// alone.
-#include <fcntl.h>
+// Conversions that run out of something or are stopped: SIGINT and SIGTERM,
+// a file-size limit, a full or read-only disk, a destination folder removed
+// mid-run, sources that cannot be read or that vanish or shrink while the
+// run goes on. Each ends with a clear error and an exit code that says so
+// (128 + signal, 2, or 1 with the failures counted); the store keeps every
+// message it committed, intact, and a source that fails fails alone.
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <fstream>
-#include <nlohmann/json.hpp>
+#include <sstream>
 
 #include "robust_util.h"
 
 namespace qm::robust {
 namespace {
 
-struct Outcome {
-    int code = -1;
-    nlohmann::json report;
-    std::string err;
-};
-
 Outcome convert(const fs::path& pst, const fs::path& src, const ChildOptions& options = {},
                 const std::string& cli = cliPath()) {
-    Outcome o;
-    std::string out;
-    o.code = runToEnd({cli, "convert", "--json", "-o", pst.string(), src.string()}, &out, &o.err,
-                      options);
-    o.report = nlohmann::json::parse(out, nullptr, false);
-    return o;
+    return runToEnd({cli, "convert", "--json", "-o", pst.string(), src.string()}, options);
 }
 
-std::string shellQuote(const std::string& s) {
-    std::string q = "'";
-    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
+// Runs `script` as root of a private user and mount namespace; false when
+// those are not available here.
+bool inNamespace(const std::string& script, Outcome& o) {
+    if (::access("/usr/bin/unshare", X_OK) != 0 ||
+        runToEnd({"/usr/bin/unshare", "-rm", "/bin/true"}).code != 0) {
+        return false;
+    }
+    o = runToEnd({"/usr/bin/unshare", "-rm", "/bin/sh", "-c", script});
+    return true;
 }
 
 class Faults : public ::testing::Test {
@@ -49,6 +40,33 @@ class Faults : public ::testing::Test {
     }
     ScratchDir dir_;
 };
+
+// The converter finishes the message at hand, commits, and exits 130 / 143;
+// the store holds exactly the messages its report counts as converted.
+class Interrupt : public Faults, public ::testing::WithParamInterface<int> {};
+
+TEST_P(Interrupt, FinishesTheMessageCommitsAndExitsWith128PlusSignal) {
+    const int sig = GetParam();
+    // Long folder names make long progress lines, so the converter soon
+    // waits on the small stderr pipe: the signal lands mid-run.
+    const fs::path src = dir_ / std::string(150, 's');
+    const auto sources = writeMessageTree(src, 150, 3);
+    const Outcome o = convertMidRun(dir_ / "out.pst", src, [&](pid_t pid) { ::kill(pid, sig); });
+    EXPECT_EQ(o.code, 128 + sig);
+    ASSERT_TRUE(o.report.is_object()) << o.err;
+    const size_t converted = o.report["converted"];
+    EXPECT_GE(converted, 1u);
+    EXPECT_LT(converted, sources.size()) << "the signal came too late to test anything";
+    EXPECT_TRUE(o.report["failed"].empty());
+    std::set<std::string> stored;
+    EXPECT_EQ(verifyStore(dir_ / "out.pst", sources, &stored), "");
+    EXPECT_EQ(stored.size(), converted);
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, Interrupt, ::testing::Values(SIGINT, SIGTERM),
+                         [](const auto& info) {
+                             return std::string(info.param == SIGINT ? "SIGINT" : "SIGTERM");
+                         });
 
 TEST_F(Faults, FileSizeLimitEndsWithAClearErrorAndKeepsTheCommittedStore) {
     const auto sources = writeMessageTree(dir_ / "src", 400, 4);
@@ -68,70 +86,46 @@ TEST_F(Faults, FileSizeLimitEndsWithAClearErrorAndKeepsTheCommittedStore) {
     std::set<std::string> stored;
     EXPECT_EQ(verifyStore(pst, sources, &stored), "");
     ASSERT_TRUE(o.report.is_object()) << o.err;
-    const size_t converted = o.report["converted"];
     // Messages added after the last commit are lost with the failed write:
     // they are reported lost, not converted, so "converted" is exactly what
     // the file holds.
-    const size_t lost = o.report.value("lost", size_t(0));
+    const size_t converted = o.report["converted"];
     EXPECT_EQ(stored.size(), converted);
-    EXPECT_EQ(converted + lost + o.report["failed"].size(), 400u);
+    EXPECT_EQ(converted + o.report.value("lost", size_t(0)) + o.report["failed"].size(), 400u);
     EXPECT_GT(o.report["failed"].size(), 0u);
-    RecordProperty("converted", int(converted));
-    RecordProperty("stored", int(stored.size()));
 }
 
-// A full disk: a small tmpfs of our own, mounted in a private user and
-// mount namespace; the store is copied out before the namespace ends.
-TEST_F(Faults, FullDiskEndsWithAClearErrorAndKeepsTheCommittedStore) {
-    if (::access("/usr/bin/unshare", X_OK) != 0 ||
-        runToEnd({"/usr/bin/unshare", "-rm", "/bin/true"}) != 0) {
-        GTEST_SKIP() << "user and mount namespaces are not available here (unshare -rm)";
-    }
+// A full disk, a small tmpfs of our own in a private namespace (the store
+// is copied out before the namespace ends); and a read-only one, where
+// nothing can be created, so nothing is converted (exit 2).
+TEST_F(Faults, FullOrReadOnlyDiskEndsWithAClearErrorAndKeepsTheCommittedStore) {
     const auto sources = writeMessageTree(dir_ / "src", 400, 4);
     fs::create_directories(dir_ / "mnt");
-    const fs::path kept = dir_ / "kept.pst";
-    const std::string script = "mount -t tmpfs -o size=1200k qm-full " +
-                               shellQuote((dir_ / "mnt").string()) + " || exit 99; " +
-                               shellQuote(cliPath()) + " convert --json -o " +
-                               shellQuote((dir_ / "mnt" / "full.pst").string()) + " " +
-                               shellQuote((dir_ / "src").string()) + "; rc=$?; cp " +
-                               shellQuote((dir_ / "mnt" / "full.pst").string()) + " " +
-                               shellQuote(kept.string()) + "; exit $rc";
-    std::string out;
-    std::string err;
-    const int code = runToEnd({"/usr/bin/unshare", "-rm", "/bin/sh", "-c", script}, &out, &err);
-    ASSERT_NE(code, 99) << err;
-    ASSERT_TRUE(code == 1 || code == 2) << "exit " << code << "\n" << err;
-    EXPECT_NE(err.find("No space left on device"), std::string::npos) << err;
-    ASSERT_TRUE(fs::exists(kept));
-    std::set<std::string> stored;
-    EXPECT_EQ(verifyStore(kept, sources, &stored), "");
-    const auto report = nlohmann::json::parse(out, nullptr, false);
-    ASSERT_TRUE(report.is_object()) << out;
-    EXPECT_EQ(stored.size(), size_t(report["converted"]));
-}
-
-// A destination on a read-only file system: nothing can be created there,
-// so nothing is converted (exit 2) and the error says why.
-TEST_F(Faults, ReadOnlyDestinationIsExitTwoWithTheReason) {
-    if (::access("/usr/bin/unshare", X_OK) != 0 ||
-        runToEnd({"/usr/bin/unshare", "-rm", "/bin/true"}) != 0) {
+    const std::string mnt = shellQuote((dir_ / "mnt").string());
+    const std::string pst = shellQuote((dir_ / "mnt" / "out.pst").string());
+    const std::string run = shellQuote(cliPath()) + " convert --json -o " + pst + " " +
+                            shellQuote((dir_ / "src").string()) + "; rc=$?; ";
+    Outcome o;
+    if (!inNamespace("mount -t tmpfs -o size=1200k qm-full " + mnt + " || exit 99; " + run + "cp " +
+                         pst + " " + shellQuote((dir_ / "kept.pst").string()) + "; exit $rc",
+                     o)) {
         GTEST_SKIP() << "user and mount namespaces are not available here (unshare -rm)";
     }
-    writeMessageTree(dir_ / "src", 5, 1);
-    fs::create_directories(dir_ / "mnt");
-    const std::string mnt = shellQuote((dir_ / "mnt").string());
-    const std::string script =
-        "mount -t tmpfs -o size=1m qm-ro " + mnt + " && mount -o remount,ro " + mnt +
-        " || exit 99; " + shellQuote(cliPath()) + " convert --json -o " +
-        shellQuote((dir_ / "mnt" / "ro.pst").string()) + " " + shellQuote((dir_ / "src").string());
-    std::string out;
-    std::string err;
-    const int code = runToEnd({"/usr/bin/unshare", "-rm", "/bin/sh", "-c", script}, &out, &err);
-    ASSERT_NE(code, 99) << err;
-    EXPECT_EQ(code, 2) << err;
-    EXPECT_NE(err.find("Read-only file system"), std::string::npos) << err;
-    EXPECT_NE(err.find("no store file was written"), std::string::npos) << err;
+    ASSERT_NE(o.code, 99) << o.err;
+    ASSERT_TRUE(o.code == 1 || o.code == 2) << "exit " << o.code << "\n" << o.err;
+    EXPECT_NE(o.err.find("No space left on device"), std::string::npos) << o.err;
+    std::set<std::string> stored;
+    EXPECT_EQ(verifyStore(dir_ / "kept.pst", sources, &stored), "");
+    ASSERT_TRUE(o.report.is_object()) << o.out;
+    EXPECT_EQ(stored.size(), size_t(o.report["converted"]));
+
+    inNamespace("mount -t tmpfs -o size=1m qm-ro " + mnt + " && mount -o remount,ro " + mnt +
+                    " || exit 99; " + run + "exit $rc",
+                o);
+    ASSERT_NE(o.code, 99) << o.err;
+    EXPECT_EQ(o.code, 2) << o.err;
+    EXPECT_NE(o.err.find("Read-only file system"), std::string::npos) << o.err;
+    EXPECT_NE(o.err.find("no store file was written"), std::string::npos) << o.err;
 }
 
 // Sources that cannot be read fail one by one; the others convert. As
@@ -142,29 +136,29 @@ TEST_F(Faults, UnreadableSourcesFailAloneAndTheRunGoesOn) {
     std::set<std::string> locked;
     size_t i = 0;
     for (const auto& [key, path] : sources) {
-        if (i++ % 7 == 3) {
-            fs::permissions(path, fs::perms::none);
-            locked.insert(path.string());
-        }
+        if (i++ % 7 != 3) continue;
+        fs::permissions(path, fs::perms::none);
+        locked.insert(path.string());
     }
     ChildOptions options;
     std::string cli = cliPath();
     if (::geteuid() == 0) {
-        for (const auto& p :
-             {dir_.path(), dir_ / "src", dir_ / "src" / "folder0", dir_ / "src" / "folder1"}) {
-            fs::permissions(p, fs::perms::all);
-        }
-        // The checkout may lie under a folder only root can enter; nobody
-        // runs a copy from the scratch folder instead.
-        cli = (dir_ / "quillmark-cli").string();
-        fs::copy_file(cliPath(), cli);
-        fs::permissions(cli, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                                 fs::perms::others_read | fs::perms::others_exec);
+        // The checkout may lie under a folder only root can enter: nobody
+        // runs a copy from the scratch folder, and the test is skipped when
+        // nobody cannot reach even that.
         for (fs::path up = dir_.path().parent_path(); up != up.root_path(); up = up.parent_path()) {
             if ((fs::status(up).permissions() & fs::perms::others_exec) == fs::perms::none) {
                 GTEST_SKIP() << "nobody cannot enter " << up << ", above the scratch folder";
             }
         }
+        for (const auto& p :
+             {dir_.path(), dir_ / "src", dir_ / "src/folder0", dir_ / "src/folder1"}) {
+            fs::permissions(p, fs::perms::all);
+        }
+        cli = (dir_ / "quillmark-cli").string();
+        fs::copy_file(cliPath(), cli);
+        fs::permissions(cli, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                 fs::perms::others_read | fs::perms::others_exec);
         options.setup = [] {
             if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) {
                 ::_exit(125);
@@ -192,55 +186,37 @@ TEST_F(Faults, UnreadableSourcesFailAloneAndTheRunGoesOn) {
 TEST_F(Faults, SourcesVanishingOrShrinkingMidRunFailAlone) {
     const fs::path src = dir_ / std::string(150, 'v');
     const auto sources = writeMessageTree(src, 200, 2);
-    const fs::path pst = dir_ / "out.pst";
-    ChildOptions options;
-    options.stdoutFile = dir_ / "report.json";
-    options.stderrPipe = true;
-    const Child child =
-        spawn({cliPath(), "convert", "--json", "-o", pst.string(), src.string()}, options);
-    ::fcntl(child.stderrFd, F_SETPIPE_SZ, 4096);
-    FILE* err = ::fdopen(child.stderrFd, "r");
-    char line[8192];
-    ASSERT_NE(std::fgets(line, sizeof line, err), nullptr);
-    // The converter waits on the full pipe: change the sources now.
     std::set<std::string> touched;
-    size_t i = 0;
-    for (const auto& [key, path] : sources) {
-        if (++i % 5 != 0) continue;
-        if (i % 10 == 0) {
-            fs::remove(path);
-        } else {
-            fs::resize_file(path, fs::file_size(path) / 2);
+    const Outcome o = convertMidRun(dir_ / "out.pst", src, [&](pid_t) {
+        size_t i = 0;
+        for (const auto& [key, path] : sources) {
+            if (++i % 5 != 0) continue;
+            if (i % 10 == 0) {
+                fs::remove(path);
+            } else {
+                fs::resize_file(path, fs::file_size(path) / 2);
+            }
+            touched.insert(path.string());
         }
-        touched.insert(path.string());
-    }
-    std::string rest;
-    while (std::fgets(line, sizeof line, err)) rest += line;
-    std::fclose(err);
-    EXPECT_EQ(waitFor(child.pid), 1) << rest;
-
-    std::ifstream in(dir_ / "report.json");
-    const auto report = nlohmann::json::parse(in, nullptr, false);
-    ASSERT_TRUE(report.is_object());
-    const size_t converted = report["converted"];
-    EXPECT_EQ(converted + report["failed"].size(), sources.size());
-    EXPECT_GT(report["failed"].size(), 0u);
-    for (const auto& f : report["failed"]) {
+    });
+    EXPECT_EQ(o.code, 1) << o.err;
+    ASSERT_TRUE(o.report.is_object());
+    const size_t converted = o.report["converted"];
+    EXPECT_EQ(converted + o.report["failed"].size(), sources.size());
+    EXPECT_GT(o.report["failed"].size(), 0u);
+    for (const auto& f : o.report["failed"]) {
         EXPECT_TRUE(touched.count(f["path"].get<std::string>())) << f["path"];
         EXPECT_FALSE(f["reason"].get<std::string>().empty());
     }
-    // Messages read before their file changed are stored whole; the check
-    // compares them with what the file now holds only when it is intact.
+    // Messages read before their file changed are stored whole, but have no
+    // intact source to compare with; only those may be reported.
     std::map<std::string, fs::path> intact;
     for (const auto& [key, path] : sources) {
         if (!touched.count(path.string())) intact.emplace(key, path);
     }
     std::set<std::string> stored;
-    const std::string verdict = verifyStore(pst, intact, &stored);
+    std::istringstream lines(verifyStore(dir_ / "out.pst", intact, &stored));
     EXPECT_EQ(stored.size(), converted);
-    // A touched file converted before it changed has no intact source to
-    // compare with; only those may be reported.
-    std::istringstream lines(verdict);
     for (std::string l; std::getline(lines, l);) {
         EXPECT_NE(l.find("has no source"), std::string::npos) << l;
     }
@@ -254,22 +230,10 @@ TEST_F(Faults, DestinationRemovedMidRunIsReported) {
     writeMessageTree(src, 200, 2);
     const fs::path out = dir_ / "out";
     fs::create_directories(out);
-    ChildOptions options;
-    options.stdoutFile = dir_ / "report.json";
-    options.stderrPipe = true;
-    const Child child = spawn(
-        {cliPath(), "convert", "--json", "-o", (out / "x.pst").string(), src.string()}, options);
-    ::fcntl(child.stderrFd, F_SETPIPE_SZ, 4096);
-    FILE* err = ::fdopen(child.stderrFd, "r");
-    char line[8192];
-    ASSERT_NE(std::fgets(line, sizeof line, err), nullptr);
-    removeTree(out);
-    std::string rest;
-    while (std::fgets(line, sizeof line, err)) rest += line;
-    std::fclose(err);
-    const int code = waitFor(child.pid);
-    EXPECT_TRUE(code == 1 || code == 2) << "exit " << code << "\n" << rest;
-    EXPECT_NE(rest.find("x.pst"), std::string::npos) << rest;
+    const Outcome o =
+        convertMidRun(out / "x.pst", src, [&](pid_t) { qm::testing::removeTree(out); });
+    EXPECT_TRUE(o.code == 1 || o.code == 2) << "exit " << o.code << "\n" << o.err;
+    EXPECT_NE(o.err.find("x.pst"), std::string::npos) << o.err;
 }
 
 }  // namespace

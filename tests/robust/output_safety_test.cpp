@@ -1,13 +1,12 @@
 // The output path is created exclusively: an existing file, a link to one,
-// or a link to nowhere at that path is never written through; and no name
-// taken from a message (subject, attachment file names, display names)
-// ever becomes a path: a run creates the one .pst and nothing else.
+// to a folder or to nowhere at that path, or at the timestamped name in
+// --output-dir, is never written through; and no name taken from a message
+// (subject, attachment file names, display names) ever becomes a path: a
+// run creates the one .pst and nothing else.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <ctime>
 #include <fstream>
-#include <nlohmann/json.hpp>
 
 #include "convert/timestamp.h"
 #include "mapi/tags.h"
@@ -17,11 +16,6 @@
 
 namespace qm::robust {
 namespace {
-
-std::string contentOf(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 // Every path under `root`, links not followed.
 std::set<std::string> listing(const fs::path& root) {
@@ -34,53 +28,43 @@ class OutputSafety : public ::testing::Test {
   protected:
     void SetUp() override {
         if (!fs::exists(cliPath())) GTEST_SKIP() << "quillmark-cli is not built at " << cliPath();
-        sources_ = writeMessageTree(dir_ / "src", 3, 1);
+        writeMessageTree(dir_ / "src", 3, 1);
     }
-    int convertTo(const fs::path& pst, std::string* err) {
+    Outcome convert(const std::string& option, const fs::path& out) {
         return runToEnd(
-            {cliPath(), "convert", "--quiet", "-o", pst.string(), (dir_ / "src").string()}, nullptr,
-            err);
+            {cliPath(), "convert", "--quiet", option, out.string(), (dir_ / "src").string()});
     }
     ScratchDir dir_;
-    std::map<std::string, fs::path> sources_;
 };
 
-TEST_F(OutputSafety, AnExistingFileIsNeverOverwritten) {
-    const fs::path pst = dir_ / "taken.pst";
-    std::ofstream(pst) << "someone else's data";
-    std::string err;
-    EXPECT_EQ(convertTo(pst, &err), 2);
-    EXPECT_NE(err.find("exists"), std::string::npos) << err;
-    EXPECT_EQ(contentOf(pst), "someone else's data");
-}
-
-TEST_F(OutputSafety, ALinkAtTheOutputPathIsNeverFollowed) {
-    const fs::path target = dir_ / "target.txt";
-    std::ofstream(target) << "precious";
-    fs::create_symlink(target, dir_ / "link.pst");
-    std::string err;
-    EXPECT_EQ(convertTo(dir_ / "link.pst", &err), 2) << err;
-    EXPECT_EQ(contentOf(target), "precious");
-    EXPECT_TRUE(fs::is_symlink(dir_ / "link.pst"));
-
+TEST_F(OutputSafety, AnExistingFileOrALinkIsNeverWrittenThrough) {
+    std::ofstream(dir_ / "taken.pst") << "someone else's data";
+    std::ofstream(dir_ / "target.txt") << "precious";
+    fs::create_symlink(dir_ / "target.txt", dir_ / "link.pst");
     // A dangling link: following it would create its target.
     fs::create_symlink(dir_ / "nowhere.pst", dir_ / "dangling.pst");
-    EXPECT_EQ(convertTo(dir_ / "dangling.pst", &err), 2) << err;
-    EXPECT_FALSE(fs::exists(fs::symlink_status(dir_ / "nowhere.pst")));
-
     // A link to a folder is a path that exists, too.
     fs::create_directories(dir_ / "folder");
     fs::create_symlink(dir_ / "folder", dir_ / "dirlink.pst");
-    EXPECT_EQ(convertTo(dir_ / "dirlink.pst", &err), 2) << err;
-    EXPECT_TRUE(fs::is_empty(dir_ / "folder"));
+    const auto before = listing(dir_.path());
+    for (const char* name : {"taken.pst", "link.pst", "dangling.pst", "dirlink.pst"}) {
+        const Outcome o = convert("-o", dir_ / name);
+        EXPECT_EQ(o.code, 2) << name << ": " << o.err;
+        EXPECT_NE(o.err.find("exists"), std::string::npos) << name << ": " << o.err;
+    }
+    EXPECT_EQ(listing(dir_.path()), before);
+    for (const auto& [file, text] :
+         {std::pair{"taken.pst", "someone else's data"}, std::pair{"target.txt", "precious"}}) {
+        std::ifstream in(dir_ / file);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), text);
+    }
+    EXPECT_TRUE(fs::is_symlink(fs::symlink_status(dir_ / "link.pst")));
 }
 
-// The timestamped name in --output-dir is created exclusively too: links
-// waiting at the names of the coming seconds are never followed.
+// Links waiting at the names of the coming seconds are never followed.
 TEST_F(OutputSafety, ALinkAtTheTimestampedNameIsNeverFollowed) {
-    const fs::path out = dir_ / "out";
-    fs::create_directories(out);
-    std::time_t now = std::time(nullptr);
+    fs::create_directories(dir_ / "out");
+    const std::time_t now = std::time(nullptr);
     for (int s = 0; s < 30; ++s) {
         const std::time_t t = now + s;
         std::tm tm{};
@@ -88,14 +72,11 @@ TEST_F(OutputSafety, ALinkAtTheTimestampedNameIsNeverFollowed) {
         const convert::LocalTime lt{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
                                     tm.tm_hour,        tm.tm_min,     tm.tm_sec};
         fs::create_symlink(dir_ / ("victim" + std::to_string(s)),
-                           out / convert::StoreFileName(convert::Timestamp(lt)));
+                           dir_ / "out" / convert::StoreFileName(convert::Timestamp(lt)));
     }
-    std::string err;
-    const int code = runToEnd(
-        {cliPath(), "convert", "--quiet", "--output-dir", out.string(), (dir_ / "src").string()},
-        nullptr, &err);
-    EXPECT_EQ(code, 2) << err;
-    EXPECT_NE(err.find("exists"), std::string::npos) << err;
+    const Outcome o = convert("--output-dir", dir_ / "out");
+    EXPECT_EQ(o.code, 2) << o.err;
+    EXPECT_NE(o.err.find("exists"), std::string::npos) << o.err;
     for (int s = 0; s < 30; ++s) EXPECT_FALSE(fs::exists(dir_ / ("victim" + std::to_string(s))));
 }
 
@@ -106,34 +87,31 @@ TEST_F(OutputSafety, NamesInsideMessagesNeverBecomePaths) {
     const std::string names[] = {"../escaped",  "../../escaped",     escape.string(),
                                  "..\\escaped", "sub/../../escaped", "/tmp/qm-robust-escaped"};
     fs::remove_all("/tmp/qm-robust-escaped");
-    const fs::path src = dir_ / "names";
-    size_t n = 0;
-    for (const auto& name : names) {
+    fs::remove_all(dir_ / "src");
+    fs::create_directories(dir_ / "src");
+    for (size_t n = 0; n < std::size(names); ++n) {
         qm::testing::MessageSpec spec;
         spec.seed = uint32_t(n + 7);
-        spec.subject = name;
+        spec.subject = names[n];
         spec.attachmentSizes = {50};
         spec.embedDepth = 1;
         mapi::Message m = qm::testing::makeMessage(spec);
-        m.props.set(mapi::Property::utf8(mapi::tag::DisplayTo, name));
+        m.props.set(mapi::Property::utf8(mapi::tag::DisplayTo, names[n]));
         for (auto& a : m.attachments) {
-            a.props.set(mapi::Property::utf8(mapi::makeTag(0x3707, mapi::PT_UNICODE), name));
-            a.props.set(mapi::Property::utf8(mapi::makeTag(0x3704, mapi::PT_UNICODE), name));
-            a.props.set(mapi::Property::utf8(mapi::makeTag(0x3001, mapi::PT_UNICODE), name));
+            for (uint16_t id :
+                 {0x3707, 0x3704, 0x3001}) {  // long and short file name, display name
+                a.props.set(mapi::Property::utf8(mapi::makeTag(id, mapi::PT_UNICODE), names[n]));
+            }
         }
-        fs::create_directories(src);
-        msg::writeMsgFile(m, src / ("m" + std::to_string(n++) + ".msg"));
+        msg::writeMsgFile(m, dir_ / "src" / ("m" + std::to_string(n) + ".msg"));
     }
     fs::create_directories(dir_ / "out" / "sub");
     const auto before = listing(dir_.path());
-    std::string out;
-    std::string err;
-    const int code = runToEnd(
-        {cliPath(), "convert", "--output-dir", (dir_ / "out").string(), src.string()}, &out, &err);
-    ASSERT_EQ(code, 0) << err;
-    auto after = listing(dir_.path());
+    const Outcome o = runToEnd(
+        {cliPath(), "convert", "--output-dir", (dir_ / "out").string(), (dir_ / "src").string()});
+    ASSERT_EQ(o.code, 0) << o.err;
     std::set<std::string> added;
-    for (const auto& p : after) {
+    for (const auto& p : listing(dir_.path())) {
         if (!before.count(p)) added.insert(p);
     }
     ASSERT_EQ(added.size(), 1u) << "more than the store was created";

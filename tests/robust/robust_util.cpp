@@ -2,21 +2,22 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <fstream>
-#include <functional>
 #include <iterator>
 #include <sstream>
 #include <stdexcept>
 
+#include "mapi/bytes.h"
 #include "mapi/tags.h"
 #include "msg/msg.h"
+#include "pst/ndb/crc.h"
+#include "pst/ndb/format.h"
 #include "pst/read/pst_file.h"
 #include "pst/store/message_compare.h"
 #include "support/message_gen.h"
@@ -24,44 +25,25 @@
 
 namespace qm::robust {
 
-namespace {
-
-// The first word of a subject: the part subjectOf() made (8-bit subjects
-// carry a Cyrillic tail after it).
-std::string keyOf(const std::string& subject) {
-    return subject.substr(0, subject.find(' '));
-}
-
-std::string slurp(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-}  // namespace
-
-std::vector<uint8_t> readFile(const fs::path& p) {
+Bytes readFile(const fs::path& p) {
     std::ifstream in(p, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+    return Bytes(std::istreambuf_iterator<char>(in), {});
 }
 
-void writeFile(const fs::path& p, const std::vector<uint8_t>& b) {
+void writeFile(const fs::path& p, const Bytes& b) {
     std::ofstream(p, std::ios::binary)
         .write(reinterpret_cast<const char*>(b.data()), std::streamsize(b.size()));
-}
-
-std::string subjectOf(size_t index) {
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "Robust-%05zu", index);
-    return buf;
 }
 
 std::map<std::string, fs::path> writeMessageTree(const fs::path& root, size_t count, size_t folders,
                                                  uint64_t bulk) {
     std::map<std::string, fs::path> out;
     for (size_t i = 0; i < count; ++i) {
+        char subject[32];
+        std::snprintf(subject, sizeof subject, "Robust-%05zu", i);
         qm::testing::MessageSpec spec;
         spec.seed = uint32_t(i + 1);
-        spec.subject = subjectOf(i);
+        spec.subject = subject;
         spec.unicode = i % 9 != 4;
         spec.recipients = i % 4;
         spec.namedById = i % 3;
@@ -72,22 +54,13 @@ std::map<std::string, fs::path> writeMessageTree(const fs::path& root, size_t co
         if (i % 10 == 5) spec.attachmentSizes = {16, 300};
         if (i % 25 == 7) spec.embedDepth = 1;
         if (bulk) spec.attachmentSizes.push_back(bulk / 2 + (i * 7919) % (bulk * 3 / 2));
-        const fs::path dir = root / ("folder" + std::to_string(i % folders));
-        fs::create_directories(dir);
-        const fs::path file = dir / (subjectOf(i) + ".msg");
+        const fs::path file =
+            root / ("folder" + std::to_string(i % folders)) / (spec.subject + ".msg");
+        fs::create_directories(file.parent_path());
         qm::msg::writeMsgFile(qm::testing::makeMessage(spec), file);
-        out[subjectOf(i)] = file;
+        out[subject] = file;
     }
     return out;
-}
-
-std::string cliPath() {
-    const char* bin = std::getenv("QM_BIN_DIR");
-    if (bin && *bin) return std::string(bin) + "/quillmark-cli";
-    // Beside the test binaries: build/tests -> build/bin.
-    std::error_code ec;
-    const fs::path self = fs::read_symlink("/proc/self/exe", ec);
-    return (self.parent_path().parent_path() / "bin" / "quillmark-cli").string();
 }
 
 Child spawn(const std::vector<std::string>& argv, const ChildOptions& options) {
@@ -110,11 +83,8 @@ Child spawn(const std::vector<std::string>& argv, const ChildOptions& options) {
             if (fd < 0 || ::dup2(fd, target) < 0) ::_exit(126);
         };
         redirect(options.stdoutFile, 1);
-        if (options.stderrPipe) {
-            if (::dup2(errPipe[1], 2) < 0) ::_exit(126);
-        } else {
-            redirect(options.stderrFile, 2);
-        }
+        if (!options.stderrPipe) redirect(options.stderrFile, 2);
+        if (options.stderrPipe && ::dup2(errPipe[1], 2) < 0) ::_exit(126);
         const int in = ::open("/dev/null", O_RDONLY);
         if (in >= 0) ::dup2(in, 0);
         if (options.setup) options.setup();
@@ -124,13 +94,8 @@ Child spawn(const std::vector<std::string>& argv, const ChildOptions& options) {
         ::execv(args[0], args.data());
         ::_exit(127);
     }
-    Child child;
-    child.pid = pid;
-    if (options.stderrPipe) {
-        ::close(errPipe[1]);
-        child.stderrFd = errPipe[0];
-    }
-    return child;
+    if (options.stderrPipe) ::close(errPipe[1]);
+    return Child{pid, errPipe[0]};
 }
 
 int waitFor(pid_t pid) {
@@ -139,36 +104,125 @@ int waitFor(pid_t pid) {
         if (errno != EINTR) return -1;
     }
     if (WIFEXITED(status)) return WEXITSTATUS(status);
-    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-    return -1;
+    return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
 }
 
-int runToEnd(const std::vector<std::string>& argv, std::string* out, std::string* err,
-             const ChildOptions& options) {
+namespace {
+
+std::string slurp(const fs::path& path) {
+    const Bytes b = readFile(path);
+    return std::string(b.begin(), b.end());
+}
+
+}  // namespace
+
+Outcome runToEnd(const std::vector<std::string>& argv, const ChildOptions& options) {
     ScratchDir tmp("qm-run");
     ChildOptions o = options;
     o.stdoutFile = tmp / "out";
     o.stderrFile = tmp / "err";
     o.stderrPipe = false;
-    const Child c = spawn(argv, o);
-    const int code = waitFor(c.pid);
-    if (out) *out = slurp(tmp / "out");
-    if (err) *err = slurp(tmp / "err");
-    return code;
+    Outcome r;
+    r.code = waitFor(spawn(argv, o).pid);
+    r.out = slurp(tmp / "out");
+    r.err = slurp(tmp / "err");
+    r.report = nlohmann::json::parse(r.out, nullptr, false);
+    return r;
+}
+
+Outcome convertMidRun(const fs::path& pst, const fs::path& src,
+                      const std::function<void(pid_t)>& during) {
+    ScratchDir tmp("qm-run");
+    ChildOptions options;
+    options.stdoutFile = tmp / "out";
+    options.stderrPipe = true;
+    const Child child =
+        spawn({cliPath(), "convert", "--json", "-o", pst.string(), src.string()}, options);
+    ::fcntl(child.stderrFd, F_SETPIPE_SZ, 4096);
+    FILE* err = ::fdopen(child.stderrFd, "r");
+    char line[8192];
+    Outcome r;
+    if (std::fgets(line, sizeof line, err)) {
+        during(child.pid);
+    } else {
+        r.err = "(the converter wrote no progress line)\n";
+    }
+    while (std::fgets(line, sizeof line, err)) r.err += line;
+    std::fclose(err);
+    r.code = waitFor(child.pid);
+    r.out = slurp(tmp / "out");
+    r.report = nlohmann::json::parse(r.out, nullptr, false);
+    return r;
+}
+
+ChildOptions limited(int cpuSeconds) {
+    ChildOptions o;
+    o.setup = [cpuSeconds] {
+        // An endless loop becomes SIGXCPU instead of a hung test.
+        const struct rlimit cpu = {rlim_t(cpuSeconds), rlim_t(cpuSeconds)};
+        ::setrlimit(RLIMIT_CPU, &cpu);
+#ifndef QM_ROBUST_ASAN
+        const struct rlimit as = {rlim_t(768) << 20, rlim_t(768) << 20};
+        ::setrlimit(RLIMIT_AS, &as);
+#endif
+    };
+    return o;
+}
+
+Mutants cutsAndFlips(const Bytes& b, std::mt19937& rng, const std::vector<size_t>& cuts, int flips,
+                     int bits) {
+    Mutants out;
+    for (size_t cut : cuts) {
+        if (cut < b.size())
+            out.emplace_back("cut" + std::to_string(cut), Bytes(b.begin(), b.begin() + long(cut)));
+    }
+    for (int n = 0; n < flips; ++n) {
+        Bytes f = b;
+        for (int k = 0; k < bits; ++k) f[rng() % f.size()] ^= uint8_t(1u << (rng() % 8));
+        out.emplace_back("flip" + std::to_string(n), std::move(f));
+    }
+    return out;
+}
+
+void fixHeaderCrcs(Bytes& b) {
+    namespace ndb = qm::pst::ndb;
+    if (b.size() < ndb::kHeaderSize) return;
+    const uint8_t* from = b.data() + ndb::kHeaderCrcStart;
+    storeLE32(b.data() + ndb::hdr::dwCRCPartial, ndb::crc32(from, ndb::kHeaderCrcPartialSize));
+    storeLE32(b.data() + ndb::hdr::dwCRCFull, ndb::crc32(from, ndb::kHeaderCrcFullSize));
 }
 
 namespace {
 
+// Keyed by the first word of the subject: the part writeMessageTree() made
+// (8-bit subjects carry a Cyrillic tail after it).
 std::vector<std::pair<std::string, mapi::Message>> readStoreList(const fs::path& pst) {
     auto file = pst::read::PstFile::open(pst);
     std::vector<std::pair<std::string, mapi::Message>> out;
     for (const auto& node : file->folderTree()) {
         for (auto nid : file->messageNids(node.folder.nid)) {
             mapi::Message m = file->readMessage(nid);
-            out.emplace_back(keyOf(pst::read::readableSubject(m.props)), std::move(m));
+            const std::string subject = pst::read::readableSubject(m.props);
+            out.emplace_back(subject.substr(0, subject.find(' ')), std::move(m));
         }
     }
     return out;
+}
+
+// The conversion writes the flags word whole: read, and has-attachment
+// exactly when the message has attachments; in embedded messages only the
+// has-attachment bit is the store's, the other bits are the file's.
+void expectedFlags(mapi::Message& m, bool top) {
+    const auto f = m.props.int32(mapi::tag::MessageFlags);
+    const int32_t attach = m.attachments.empty() ? 0 : mapi::MSGFLAG_HASATTACH;
+    if (top || f) {
+        m.props.set(mapi::Property::int32(
+            mapi::tag::MessageFlags,
+            (top ? mapi::MSGFLAG_READ : *f & ~mapi::MSGFLAG_HASATTACH) | attach));
+    }
+    for (auto& a : m.attachments) {
+        if (a.embedded) expectedFlags(*a.embedded, false);
+    }
 }
 
 }  // namespace
@@ -179,67 +233,32 @@ std::map<std::string, mapi::Message> readStore(const fs::path& pst) {
     return out;
 }
 
-size_t storedMessageCount(const fs::path& pst) {
-    auto file = pst::read::PstFile::open(pst);
-    size_t n = 0;
-    for (const auto& node : file->folderTree()) n += file->messageNids(node.folder.nid).size();
-    return n;
-}
-
-std::string diffConverted(const fs::path& source, const mapi::Message& stored) {
-    mapi::Message expected = msg::readMsgFile(source);
-    // The conversion writes the flags word whole: read, and has-attachment
-    // exactly when the message has attachments.
-    expected.props.set(mapi::Property::int32(
-        mapi::tag::MessageFlags,
-        mapi::MSGFLAG_READ | (expected.attachments.empty() ? 0 : mapi::MSGFLAG_HASATTACH)));
-    // The store keeps every embedded message's MSGFLAG_HASATTACH true to its
-    // attachments; the other bits are the file's.
-    std::function<void(mapi::Message&)> fixEmbedded = [&](mapi::Message& m) {
-        for (auto& a : m.attachments) {
-            if (!a.embedded) continue;
-            mapi::Message& e = *a.embedded;
-            if (auto f = e.props.int32(mapi::tag::MessageFlags)) {
-                int32_t bit = e.attachments.empty() ? 0 : mapi::MSGFLAG_HASATTACH;
-                e.props.set(mapi::Property::int32(mapi::tag::MessageFlags,
-                                                  (*f & ~mapi::MSGFLAG_HASATTACH) | bit));
-            }
-            fixEmbedded(e);
-        }
-    };
-    fixEmbedded(expected);
-    mapi::Message actual = stored.clone();
-    pst::storetest::normalize(expected, actual);
-    return qm::testing::diffMessages(expected, actual);
-}
-
-bool havePffinfo() {
-    return ::access("/usr/bin/pffinfo", X_OK) == 0;
-}
-
 std::string verifyStore(const fs::path& pst, const std::map<std::string, fs::path>& sources,
                         std::set<std::string>* stored) {
     std::ostringstream problems;
-    std::string out;
-    std::string err;
-    const int check = runToEnd({cliPath(), "check", pst.string()}, &out, &err);
-    if (check != 0) problems << "quillmark-cli check exit " << check << ":\n" << out << err;
-    if (const auto info = qm::testing::validators::pffinfo(pst); info.ran())
+    const Outcome check = runToEnd({cliPath(), "check", pst.string()});
+    if (check.code != 0) {
+        problems << "quillmark-cli check exit " << check.code << ":\n" << check.out << check.err;
+    }
+    if (const auto info = qm::testing::validators::pffinfo(pst); info.ran()) {
         for (const auto& e : info.errors) problems << "pffinfo: " << e << "\n";
+    }
     try {
         std::set<std::string> seen;
         for (const auto& [key, m] : readStoreList(pst)) {
+            const auto src = sources.find(key);
             if (!seen.insert(key).second) {
                 problems << "message " << key << " stored twice\n";
-                continue;
-            }
-            const auto src = sources.find(key);
-            if (src == sources.end()) {
+            } else if (src == sources.end()) {
                 problems << "message '" << key << "' has no source\n";
-                continue;
+            } else {
+                mapi::Message expected = msg::readMsgFile(src->second);
+                expectedFlags(expected, true);
+                mapi::Message actual = m.clone();
+                pst::storetest::normalize(expected, actual);
+                const std::string diff = qm::testing::diffMessages(expected, actual);
+                if (!diff.empty()) problems << "message " << key << " differs: " << diff << "\n";
             }
-            const std::string diff = diffConverted(src->second, m);
-            if (!diff.empty()) problems << "message " << key << " differs: " << diff << "\n";
         }
         if (stored) *stored = std::move(seen);
     } catch (const std::exception& e) {

@@ -1,8 +1,9 @@
 // Shared by the robustness tests: trees of .msg files made by our own
 // writer, quillmark-cli started as a child process under whatever the test
-// imposes (limits, signals, another user), and the verdict on a .pst left
-// behind: clean by `quillmark-cli check`, readable by pffinfo, and every
-// message in it equal to the .msg it came from.
+// imposes (limits, signals, another user), mutations of a file's bytes, and
+// the verdict on a .pst left behind: clean by `quillmark-cli check`,
+// readable by pffinfo, and every message in it equal to the .msg it came
+// from.
 #pragma once
 
 #include <sys/types.h>
@@ -11,12 +12,14 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <nlohmann/json.hpp>
+#include <random>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "mapi/message.h"
-#include "support/scratch_dir.h"
+#include "run_fixture.h"
 
 // Under AddressSanitizer the hostile-input runs skip their memory ceilings:
 // the sanitizer's own shadow memory would trip them.
@@ -31,17 +34,13 @@
 namespace qm::robust {
 
 namespace fs = std::filesystem;
-
+using Bytes = std::vector<uint8_t>;
 using qm::testing::ScratchDir;
+using qm::testing::shellQuote;
 
 // A whole file's bytes (empty when it cannot be read), and writing them back.
-std::vector<uint8_t> readFile(const fs::path& p);
-void writeFile(const fs::path& p, const std::vector<uint8_t>& b);
-
-using qm::testing::removeTree;  // support/scratch_dir.h
-
-// The subject that names source message `index` (unique in a tree).
-std::string subjectOf(size_t index);
+Bytes readFile(const fs::path& p);
+void writeFile(const fs::path& p, const Bytes& b);
 
 // Writes `count` varied messages (attachments of a few blocks, embedded
 // messages, 8-bit strings, named properties) as .msg files spread over
@@ -50,14 +49,14 @@ std::string subjectOf(size_t index);
 std::map<std::string, fs::path> writeMessageTree(const fs::path& root, size_t count, size_t folders,
                                                  uint64_t bulk = 0);
 
-// quillmark-cli from QM_BIN_DIR (or beside the test binary).
-std::string cliPath();
+// quillmark-cli from QM_BIN_DIR (or the build this test was built in).
+inline std::string cliPath() {
+    return qm::testing::binDir() + "/quillmark-cli";
+}
 
 struct ChildOptions {
-    // Files for the child's streams; "" is /dev/null. Ignored when the
-    // matching pipe is asked for.
-    fs::path stdoutFile;
-    fs::path stderrFile;
+    fs::path stdoutFile;      // "" is /dev/null
+    fs::path stderrFile;      // "" is /dev/null, unless stderrPipe
     bool stderrPipe = false;  // Child::stderrFd reads the child's stderr
     // Runs in the child between fork and exec (limits, another user).
     std::function<void()> setup;
@@ -71,29 +70,42 @@ struct Child {
 // Starts `argv[0]` with `argv` (a path, not searched). Signal dispositions
 // are reset, so a limit behaves as it would from a shell.
 Child spawn(const std::vector<std::string>& argv, const ChildOptions& options = {});
-// Waits for the child; returns its exit code, or 128 + signal when a
-// signal ended it.
+// Waits for the child; its exit code, or 128 + signal when a signal ended it.
 int waitFor(pid_t pid);
-// Runs to the end; returns the exit code and what it wrote to stdout.
-int runToEnd(const std::vector<std::string>& argv, std::string* out = nullptr,
-             std::string* err = nullptr, const ChildOptions& options = {});
+
+struct Outcome {
+    int code = -1;
+    std::string out;
+    std::string err;
+    nlohmann::json report;  // stdout as JSON, when it is
+};
+// Runs to the end.
+Outcome runToEnd(const std::vector<std::string>& argv, const ChildOptions& options = {});
+// `quillmark-cli convert --json -o pst src`; once its first message is done
+// it waits on a small stderr pipe, and `during` runs then, mid-run.
+Outcome convertMidRun(const fs::path& pst, const fs::path& src,
+                      const std::function<void(pid_t)>& during);
+// A CPU limit, and a memory ceiling far above what the inputs warrant (an
+// allocation sized from a field the file cannot back runs into it).
+ChildOptions limited(int cpuSeconds);
+
+// Mutated copies of a file, each as (name, bytes): cut at each of `cuts`
+// (when shorter) and `flips` copies with `bits` random bits flipped.
+using Mutants = std::vector<std::pair<std::string, Bytes>>;
+Mutants cutsAndFlips(const Bytes& b, std::mt19937& rng, const std::vector<size_t>& cuts, int flips,
+                     int bits);
+// A PST header's two CRCs made right again after an edit.
+void fixHeaderCrcs(Bytes& b);
 
 // The stored messages of a .pst, keyed by subject, read by our reader.
 // Throws on a file our reader cannot open.
 std::map<std::string, mapi::Message> readStore(const fs::path& pst);
-// How many messages the store holds, folder by folder (our reader).
-size_t storedMessageCount(const fs::path& pst);
 
 // The verdict on a .pst a run left behind: "" when `quillmark-cli check`
 // finds it clean, pffinfo reads it, and every message in it equals its
-// source; otherwise what is wrong. `stored` receives the subjects held.
+// source; otherwise what is wrong, a line each. `stored` receives the
+// subjects held.
 std::string verifyStore(const fs::path& pst, const std::map<std::string, fs::path>& sources,
                         std::set<std::string>* stored = nullptr);
-
-// "" when `source` (a .msg) converted equals `stored`, else the difference.
-std::string diffConverted(const fs::path& source, const mapi::Message& stored);
-
-// True when pffinfo is installed.
-bool havePffinfo();
 
 }  // namespace qm::robust
