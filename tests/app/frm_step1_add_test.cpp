@@ -10,6 +10,7 @@
 #include <filesystem>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <gmock/gmock.h>
@@ -266,16 +267,24 @@ TEST_F(AddCommands, AFolderThatCannotBeReadIsSkippedAndNamedInTheBox) {
 }
 
 TEST_F(AddCommands, TheChosenFolderUnreadableEndsAddFolderWithABox) {
-    if (::geteuid() == 0) {
-        GTEST_SKIP() << "root lists a folder whatever its permissions, and a folder past "
-                        "PATH_MAX cannot be chosen: no chosen folder fails to list here";
-    }
+    // Permission bits do not stop root, but running out of file descriptors
+    // does: either way the chosen folder cannot be listed.
     TempTree t;
-    t.file("locked/b.msg");
-    std::filesystem::permissions(t.path("locked"), std::filesystem::perms::none);
-    AddFolder(t.path("locked"));
-    EXPECT_THAT(Texts(),
-                ElementsAre("75:" + t.path("locked") + "/: list folder failed: Permission denied"));
+    t.file("chosen/b.msg");
+    std::string cause = "Permission denied";
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    if (::geteuid() == 0) {
+        cause = "Too many open files";
+        rlimit none = saved;
+        none.rlim_cur = 0;
+        ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &none), 0);
+    } else {
+        std::filesystem::permissions(t.path("chosen"), std::filesystem::perms::none);
+    }
+    AddFolder(t.path("chosen"));
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+    EXPECT_THAT(Texts(), ElementsAre("75:" + t.path("chosen") + "/: list folder failed: " + cause));
     EXPECT_EQ(dialogs.boxes.at(0).icon, Icon::Exclamation);
     EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
     EXPECT_TRUE(Rows().empty());
