@@ -247,7 +247,12 @@ int runConvert(const ConvertArgs& args) {
     }
 
     for (const auto& f : report.failed) {
-        std::cerr << "quillmark-cli convert: failed: " << f.path << ": " << f.reason << "\n";
+        // Most reasons already begin with the file's path: name it once.
+        const bool named = f.reason.size() > f.path.size() + 2 &&
+                           f.reason.compare(0, f.path.size(), f.path) == 0 &&
+                           f.reason.compare(f.path.size(), 2, ": ") == 0;
+        std::cerr << "quillmark-cli convert: failed: " << (named ? "" : f.path + ": ") << f.reason
+                  << "\n";
     }
     if (!args.quiet) {
         for (const auto& w : report.warnings) {

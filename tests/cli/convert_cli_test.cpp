@@ -124,8 +124,11 @@ TEST_F(ConvertCliTest, JsonReportAndFailedMessages) {
     // --split-size) are there, empty.
     for (const char* list : {"warnings", "skipped_folders", "duplicates", "parts"})
         EXPECT_EQ(doc[list], json::array()) << list;
-    // --quiet: no progress or summary, but the failure is an error and prints.
-    EXPECT_NE(r.err.find("broken.MSG"), std::string::npos);
+    // --quiet: no progress or summary, but the failure is an error and prints,
+    // naming the file once.
+    const std::string broken = (src.path() / "Mail" / "broken.MSG").string();
+    EXPECT_NE(r.err.find("failed: " + broken + ": "), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find(broken + ": " + broken), std::string::npos) << r.err;
     EXPECT_EQ(r.err.find("message(s) converted"), std::string::npos) << r.err;
 
     // The same file again is never overwritten: nothing converted, exit 2.
