@@ -47,6 +47,19 @@ struct Damage {
         storeLE32(&b[ib + ndb::ptr::dwCRC], ndb::crc32(&b[ib], ndb::kPageDataSize));
     }
     uint8_t& root(size_t field) { return b[ndb::hdr::root + field]; }
+    // Swaps the first two entries of a node B-tree leaf, with or without a
+    // CRC that matches: false when no leaf has two.
+    bool swapLeafEntries(bool fixCrc) {
+        for (const auto& pg : db->pages()) {
+            if (pg.ptype != ndb::PTYPE_NBT || pg.level != 0 || b[pg.ib + ndb::btp::cEnt] < 2)
+                continue;
+            const auto at = b.begin() + ptrdiff_t(pg.ib);
+            std::swap_ranges(at, at + 32, at + 32);
+            if (fixCrc) fixPageCrc(pg.ib);
+            return true;
+        }
+        return false;
+    }
     // The node's (single) data block decoded, edited, and written back
     // encoded with a fresh CRC.
     void patchNode(Nid nid, const std::function<void(Bytes&)>& edit) {
@@ -204,26 +217,11 @@ const Mutation kMutations[] = {
      }},
     {"B-tree page CRC and key order",
      [](Damage& d) -> std::vector<std::string> {
-         for (const auto& pg : d.db->pages())
-             if (pg.ptype == ndb::PTYPE_NBT && pg.level == 0 && d.b[pg.ib + ndb::btp::cEnt] >= 2) {
-                 std::swap_ranges(d.b.begin() + ptrdiff_t(pg.ib),
-                                  d.b.begin() + ptrdiff_t(pg.ib) + 32,
-                                  d.b.begin() + ptrdiff_t(pg.ib) + 32);
-                 return {"page CRC mismatch"};
-             }
-         return {"no leaf to damage"};
+         return {d.swapLeafEntries(false) ? "page CRC mismatch" : "no leaf to damage"};
      }},
     {"B-tree key order",
      [](Damage& d) -> std::vector<std::string> {
-         for (const auto& pg : d.db->pages())
-             if (pg.ptype == ndb::PTYPE_NBT && pg.level == 0 && d.b[pg.ib + ndb::btp::cEnt] >= 2) {
-                 std::swap_ranges(d.b.begin() + ptrdiff_t(pg.ib),
-                                  d.b.begin() + ptrdiff_t(pg.ib) + 32,
-                                  d.b.begin() + ptrdiff_t(pg.ib) + 32);
-                 d.fixPageCrc(pg.ib);
-                 return {"not above the previous"};
-             }
-         return {"no leaf to damage"};
+         return {d.swapLeafEntries(true) ? "not above the previous" : "no leaf to damage"};
      }},
     // Deleted Items' PC claims a message: against its (empty) contents
     // table and against its row in the IPM subtree's hierarchy table.
