@@ -71,8 +71,8 @@ MessageBoxSpec EndOfRunBox(const convert::RunReport& report) {
         box.text += "\r\n" + std::to_string(report.failed.size()) +
                     " message(s) could not be converted (see details).";
     }
-    if (!report.warnings.empty()) {
-        box.text += "\r\n" + std::to_string(report.warnings.size()) +
+    if (report.warningCount > 0) {
+        box.text += "\r\n" + std::to_string(report.warningCount) +
                     " warning(s) about damaged messages (see details).";
     }
     box.text += "\r\nFile: " + report.pstPath + "\r\nFolder: " + report.destination;
@@ -83,7 +83,7 @@ MessageBoxSpec EndOfRunBox(const convert::RunReport& report) {
         box.text += "\r\n" + std::to_string(report.lostUncommitted) +
                     " message(s) imported after the last successful save are not in the file.";
     }
-    const bool trouble = !report.failed.empty() || !report.warnings.empty() ||
+    const bool trouble = !report.failed.empty() || report.warningCount > 0 ||
                          !report.closeError.empty() || report.lostUncommitted > 0;
     box.icon = trouble ? BoxIcon::Warning : BoxIcon::Information;
     for (const auto& f : report.failed) {
@@ -98,6 +98,11 @@ MessageBoxSpec EndOfRunBox(const convert::RunReport& report) {
     for (const auto& w : report.warnings) {
         if (!box.detailedText.empty()) box.detailedText += "\r\n";
         box.detailedText += PathAndCause(w.path, w.what);
+    }
+    if (report.warningCount > int64_t(report.warnings.size())) {
+        box.detailedText += "\r\n... and " +
+                            std::to_string(report.warningCount - int64_t(report.warnings.size())) +
+                            " more warning(s).";
     }
     return box;
 }

@@ -18,6 +18,8 @@
 #include <nlohmann/json.hpp>
 
 #include <csignal>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <memory>
@@ -82,6 +84,63 @@ std::vector<shell::SourceRows::Source> collectSources(const std::vector<std::str
     return sources;
 }
 
+// Every warning of the run, for stderr and the JSON document, kept in an
+// unnamed temporary file rather than in memory: real archives give several
+// per message, and a million messages' worth would dominate the run's memory.
+// Without a temporary file they stay in memory.
+class WarningSpool {
+  public:
+    WarningSpool() : file_(std::tmpfile()) {}
+    ~WarningSpool() {
+        if (file_) std::fclose(file_);
+    }
+    WarningSpool(const WarningSpool&) = delete;
+    WarningSpool& operator=(const WarningSpool&) = delete;
+
+    void add(const convert::Warning& w) {
+        if (file_ && put(w.path) && put(w.what)) return;
+        if (file_) {
+            // A full disk: what was spooled is read back into memory first,
+            // so the order stays.
+            std::vector<convert::Warning> all;
+            forEach([&](const convert::Warning& old) { all.push_back(old); });
+            std::fclose(file_);
+            file_ = nullptr;
+            kept_ = std::move(all);
+        }
+        kept_.push_back(w);
+    }
+
+    template <class F>
+    void forEach(F&& f) const {
+        if (!file_) {
+            for (const auto& w : kept_) f(w);
+            return;
+        }
+        std::fflush(file_);
+        std::rewind(file_);
+        convert::Warning w;
+        while (get(w.path) && get(w.what)) f(w);
+        std::fseek(file_, 0, SEEK_END);
+    }
+
+  private:
+    bool put(const std::string& text) {
+        const uint32_t size = uint32_t(text.size());
+        return std::fwrite(&size, sizeof size, 1, file_) == 1 &&
+               std::fwrite(text.data(), 1, size, file_) == size;
+    }
+    bool get(std::string& text) const {
+        uint32_t size = 0;
+        if (std::fread(&size, sizeof size, 1, file_) != 1) return false;
+        text.resize(size);
+        return std::fread(text.data(), 1, size, file_) == size;
+    }
+
+    std::FILE* file_;
+    std::vector<convert::Warning> kept_;
+};
+
 // The command line's rows as the engine's source list: walked once, before
 // the run (shell::SourceRows), so a file that goes away during the run fails
 // as its own row and one that appears is not converted. Progress goes to
@@ -124,6 +183,9 @@ class CliRun : public convert::SourceList, public convert::Observer {
         }
     }
 
+    void warning(const convert::Warning& w) override { warnings_.add(w); }
+    const WarningSpool& warnings() const { return warnings_; }
+
     void endProgress() {
         if (barShown_) std::cerr << "\n";
         barShown_ = false;
@@ -134,6 +196,7 @@ class CliRun : public convert::SourceList, public convert::Observer {
     bool quiet_;
     bool terminal_;
     bool barShown_ = false;
+    WarningSpool warnings_;
 };
 
 // A skipped folder as the JSON names it: a plain path, no final separator.
@@ -147,8 +210,6 @@ json reportJson(const convert::RunReport& r, size_t listed,
                 const std::vector<shell::SkippedFolder>& skippedFolders) {
     json failed = json::array();
     for (const auto& f : r.failed) failed.push_back({{"path", f.path}, {"reason", f.reason}});
-    json warnings = json::array();
-    for (const auto& w : r.warnings) warnings.push_back({{"path", w.path}, {"what", w.what}});
     json skipped = json::array();
     for (const auto& f : skippedFolders) skipped.push_back(folderPath(f));
     json parts = json::array();
@@ -168,7 +229,6 @@ json reportJson(const convert::RunReport& r, size_t listed,
                 {"converted", r.converted},
                 {"lost", r.lostUncommitted},
                 {"failed", failed},
-                {"warnings", warnings},
                 {"skipped_folders", skipped},
                 {"duplicates", duplicates},
                 {"parts", parts},
@@ -180,9 +240,22 @@ json reportJson(const convert::RunReport& r, size_t listed,
     return doc;
 }
 
-void printJson(const json& doc) {
+// One document; its "warnings" array, last in key order, is written from the
+// spool item by item so that it never has to be held whole.
+void printJson(const json& doc, const WarningSpool& warnings) {
     // File names need not be UTF-8; the document must be.
-    std::cout << doc.dump(-1, ' ', false, json::error_handler_t::replace) << "\n";
+    const auto dump = [](const json& j) {
+        return j.dump(-1, ' ', false, json::error_handler_t::replace);
+    };
+    std::string head = dump(doc);
+    head.pop_back();  // the closing brace
+    std::cout << head << ",\"warnings\":[";
+    bool first = true;
+    warnings.forEach([&](const convert::Warning& w) {
+        std::cout << (first ? "" : ",") << dump({{"path", w.path}, {"what", w.what}});
+        first = false;
+    });
+    std::cout << "]}\n";
 }
 
 int runConvert(const ConvertArgs& args) {
@@ -255,9 +328,9 @@ int runConvert(const ConvertArgs& args) {
                   << "\n";
     }
     if (!args.quiet) {
-        for (const auto& w : report.warnings) {
+        cli.warnings().forEach([](const convert::Warning& w) {
             std::cerr << "quillmark-cli convert: warning: " << w.path << ": " << w.what << "\n";
-        }
+        });
     }
     if (!report.closeError.empty() || !closeError.empty()) {
         std::cerr << "quillmark-cli convert: closing the store failed: "
@@ -271,7 +344,8 @@ int runConvert(const ConvertArgs& args) {
         } else {
             std::cerr << "quillmark-cli convert: no store file was written\n";
         }
-        if (args.json) printJson(reportJson(report, listed, rows->SkippedFolders()));
+        if (args.json)
+            printJson(reportJson(report, listed, rows->SkippedFolders()), cli.warnings());
         return 2;
     }
     if (!args.quiet && report.storeCreated) {
@@ -283,7 +357,7 @@ int runConvert(const ConvertArgs& args) {
         if (report.lostUncommitted > 0) {
             std::cerr << ", " << report.lostUncommitted << " lost with a failed save";
         }
-        if (!report.warnings.empty()) std::cerr << ", " << report.warnings.size() << " warning(s)";
+        if (report.warningCount > 0) std::cerr << ", " << report.warningCount << " warning(s)";
         if (!rows->SkippedFolders().empty()) {
             std::cerr << ", " << rows->SkippedFolders().size() << " folder(s) skipped";
         }
@@ -295,7 +369,7 @@ int runConvert(const ConvertArgs& args) {
             std::cerr << "stopped by a signal; the store holds what was converted\n";
     }
     if (args.json) {
-        printJson(reportJson(report, listed, rows->SkippedFolders()));
+        printJson(reportJson(report, listed, rows->SkippedFolders()), cli.warnings());
     } else if (!report.parts.empty()) {
         for (const auto& p : report.parts) std::cout << p.pst << "\n";
     } else if (report.storeCreated) {

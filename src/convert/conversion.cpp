@@ -56,6 +56,12 @@ mapi::Message readDecoded(MessageReader& reader, const std::string& path, int fa
     return m;
 }
 
+void addWarning(RunReport& report, Observer& observer, Warning warning) {
+    ++report.warningCount;
+    observer.warning(warning);
+    if (report.warnings.size() < kKeptWarnings) report.warnings.push_back(std::move(warning));
+}
+
 // Digests are uniform already: their first bytes make a good hash.
 struct DigestHash {
     size_t operator()(const Digest& d) const {
@@ -124,7 +130,7 @@ RunReport Conversion::run(SourceList& sources, Observer& observer) {
         report.outcome = outcome;
         report.seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-        return report;
+        return std::move(report);
     };
 
     // Asked to stop before anything was made: no store is left behind.
@@ -142,7 +148,7 @@ RunReport Conversion::run(SourceList& sources, Observer& observer) {
     if (complete) complete = importMessages(sources, observer, report);
     findDuplicateOrigins(sources, report);
     observer.yield();
-    closeStore(report);
+    closeStore(report, observer);
     return finish(complete ? RunOutcome::Completed : RunOutcome::Stopped);
 }
 
@@ -168,8 +174,8 @@ void Conversion::createStore(const std::string& path, const std::string& display
     store_ = pst::Store::create(fs::path(path), displayName);
 }
 
-void Conversion::nextPart(RunReport& report) {
-    closeStore(report);
+void Conversion::nextPart(RunReport& report, Observer& observer) {
+    closeStore(report, observer);
     ++part_;
     partConverted_ = 0;
     partRowBytes_ = 0;
@@ -337,10 +343,8 @@ bool Conversion::importMessages(SourceList& sources, Observer& observer, RunRepo
                     }
                 }
                 if (!outcome.duplicate) {
-                    for (const auto& w : message->warnings) {
-                        report.warnings.push_back({outcome.path, w});
-                        observer.warning(report.warnings.back());
-                    }
+                    for (auto& w : message->warnings)
+                        addWarning(report, observer, {outcome.path, std::move(w)});
                     message->props.set(mapi::Property::int32(
                         mapi::tag::MessageFlags, MessageFlagsFor(message->attachments.size())));
                     uint64_t rowBytes = 0;
@@ -350,7 +354,7 @@ bool Conversion::importMessages(SourceList& sources, Observer& observer, RunRepo
                         if (partConverted_ > 0 && !fits(need)) {
                             folder.valid = false;
                             try {
-                                nextPart(report);
+                                nextPart(report, observer);
                             } catch (const std::exception& e) {
                                 noStore = e.what();
                                 throw;
@@ -405,7 +409,7 @@ void Conversion::findDuplicateOrigins(SourceList& sources, RunReport& report) {
     }
 }
 
-void Conversion::closeStore(RunReport& report) {
+void Conversion::closeStore(RunReport& report, Observer& observer) {
     if (!storeOpen()) return;
     try {
         store_->close();
@@ -426,14 +430,14 @@ void Conversion::closeStore(RunReport& report) {
         {store_->path().string(), store_->displayName(), partConverted_ - lost, bytes});
     if (bytes <= options_.splitSize) return;
     if (partConverted_ == 1) {
-        report.warnings.push_back({partFirstPath_, "larger than the split size on its own: part " +
-                                                       std::to_string(part_) + " (" +
-                                                       std::to_string(bytes) +
-                                                       " bytes) holds it alone"});
+        addWarning(report, observer,
+                   {partFirstPath_, "larger than the split size on its own: part " +
+                                        std::to_string(part_) + " (" + std::to_string(bytes) +
+                                        " bytes) holds it alone"});
     } else {
-        report.warnings.push_back(
-            {store_->path().string(),
-             "this part came to " + std::to_string(bytes) + " bytes, more than the split size"});
+        addWarning(report, observer,
+                   {store_->path().string(), "this part came to " + std::to_string(bytes) +
+                                                 " bytes, more than the split size"});
     }
 }
 

@@ -143,13 +143,13 @@ class Conversion {
   private:
     void openStore(RunReport& report);
     void createStore(const std::string& path, const std::string& displayName);
-    void nextPart(RunReport& report);
+    void nextPart(RunReport& report, Observer& observer);
     pst::Nid folderFor(const std::string& path, RunReport& report);
     bool fits(uint64_t extra) const;
     void buildFolderList(SourceList& sources, Observer& observer);
     void createFolderTree(Observer& observer, RunReport& report);
     bool importMessages(SourceList& sources, Observer& observer, RunReport& report);
-    void closeStore(RunReport& report);
+    void closeStore(RunReport& report, Observer& observer);
     void findDuplicateOrigins(SourceList& sources, RunReport& report);
 
     ConversionOptions options_;

@@ -2,6 +2,7 @@
 // line's summary and its JSON document.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -43,6 +44,11 @@ struct StorePart {
     uint64_t bytes = 0;    // its size after closing
 };
 
+// Warnings can come to several per message over an archive of a million: the
+// report counts every one and keeps the first kKeptWarnings; an observer is
+// given each as it happens.
+inline constexpr size_t kKeptWarnings = 1000;
+
 struct RunReport {
     RunOutcome outcome = RunOutcome::Cancelled;
     std::string destination;  // ends with the platform separator
@@ -56,7 +62,8 @@ struct RunReport {
     std::vector<FailedItem> failed;         // messages that were not written
     std::vector<FailedItem> failedFolders;  // store folders that could not be made
     std::vector<FailedItem> notes;          // trouble that lost nothing (a caption not shown)
-    std::vector<Warning> warnings;
+    int64_t warningCount = 0;
+    std::vector<Warning> warnings;      // the first kKeptWarnings of them
     std::vector<Duplicate> duplicates;  // not failures: nothing was lost
     // With a split size, every store the run wrote, the first one (pstPath)
     // included; empty otherwise.

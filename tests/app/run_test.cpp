@@ -409,6 +409,7 @@ TEST(ConversionRunTest, TheEndBoxListsWarningsLikeFailedFiles) {
     report.messages = 3;
     report.converted = 2;
     report.warnings = {{"/m/a.msg", "attachment 1 dropped"}, {"/m/b.msg", "recipient 2 dropped"}};
+    report.warningCount = 2;
     MessageBoxSpec box = EndOfRunBox(report);
     EXPECT_EQ(box.icon, BoxIcon::Warning);
     EXPECT_NE(box.text.find("2 of 3"), std::string::npos) << box.text;
@@ -420,6 +421,13 @@ TEST(ConversionRunTest, TheEndBoxListsWarningsLikeFailedFiles) {
     EXPECT_EQ(box.detailedText,
               "/m/c.msg: not a compound file\r\n/m/a.msg: attachment 1 dropped\r\n"
               "/m/b.msg: recipient 2 dropped");
+    // The report keeps only the first warnings of a long run; the box says
+    // how many it does not list.
+    report.warningCount = 7;
+    box = EndOfRunBox(report);
+    EXPECT_NE(box.text.find("7 warning(s)"), std::string::npos) << box.text;
+    EXPECT_TRUE(box.detailedText.ends_with("dropped\r\n... and 5 more warning(s)."))
+        << box.detailedText;
 }
 
 TEST(ConversionRunTest, AFailingCaptionIsPassedOver) {
