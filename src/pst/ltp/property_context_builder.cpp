@@ -54,7 +54,7 @@ Bytes encodePropertyValue(const mapi::Property& p) {
 PropertyContextBuilder::PropertyContextBuilder(ndb::NodeDatabaseWriter& ndb, SubnodeIds* ids)
     : ndb_(ndb), ids_(ids) {}
 
-void PropertyContextBuilder::set(const mapi::Property& prop) {
+void PropertyContextBuilder::set(mapi::Property prop) {
     uint16_t type = prop.type();
     if (type == mapi::PT_UNSPECIFIED || type == mapi::PT_NULL)
         throw std::logic_error("property " + tagName(prop.tag) + " has no storable type");
@@ -63,11 +63,12 @@ void PropertyContextBuilder::set(const mapi::Property& prop) {
         throw Error("property " + tagName(prop.tag) + ": a value of " +
                     std::to_string(prop.value.size()) + " bytes for a " + std::to_string(fixed) +
                     "-byte type");
+    const uint16_t id = prop.id();
     Pending p;
-    p.prop = prop;
-    auto it = std::lower_bound(props_.begin(), props_.end(), prop.id(),
+    p.prop = std::move(prop);
+    auto it = std::lower_bound(props_.begin(), props_.end(), id,
                                [](const Pending& a, uint16_t id) { return a.prop.id() < id; });
-    if (it != props_.end() && it->prop.id() == prop.id())
+    if (it != props_.end() && it->prop.id() == id)
         *it = std::move(p);
     else
         props_.insert(it, std::move(p));
@@ -90,6 +91,14 @@ bool PropertyContextBuilder::erase(uint16_t propId) {
     if (it == props_.end()) return false;
     props_.erase(it);
     return true;
+}
+
+std::vector<mapi::Property> PropertyContextBuilder::takeProperties() {
+    std::vector<mapi::Property> out;
+    out.reserve(props_.size());
+    for (Pending& p : props_) out.push_back(std::move(p.prop));
+    props_.clear();
+    return out;
 }
 
 BuiltNode PropertyContextBuilder::build() {

@@ -71,12 +71,17 @@ class PropertyContextBuilder {
     // Adds or replaces the property with this tag's id. The tag must be
     // final (named properties already mapped to this store's ids).
     // REQUIRES: a type a PC can hold (not PT_UNSPECIFIED/PT_NULL).
-    void set(const mapi::Property& prop);
+    // Taken by value: a caller done with its property moves it in, and its
+    // value (a body, an attachment's data) is not copied again.
+    void set(mapi::Property prop);
     // A PT_OBJECT value naming a subnode the caller writes (an embedded
     // message): stored as {nid, size}; the subnode is not added here.
     void setObject(mapi::PropTag tag, Nid subnode, uint32_t size);
     bool erase(uint16_t propId);
     size_t size() const { return props_.size(); }
+    // Every property set, in id order, moved out (object references as
+    // PT_OBJECT without a value); the builder is empty afterwards.
+    std::vector<mapi::Property> takeProperties();
 
     // Writes the heap and the value subnodes. May be called again after
     // more set()s (a folder whose counts changed); each call writes anew.

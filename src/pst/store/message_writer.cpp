@@ -148,9 +148,20 @@ WrittenObject MessageWriter::writeAttachment(ndb::Nid nid, const mapi::Attachmen
     for (const Property& p : props) attachSize += valueSize(p);
     props.push_back(Property::int32(tag::AttachSize, clampSize(attachSize)));
 
+    // The row: everything but the data itself (Outlook's attachment tables
+    // carry neither the data nor the rendering metafile). Taken before the
+    // properties move into the PC.
+    for (const Property& p : props) {
+        if (p.id() == kAttachData || p.id() == kAttachRendering || p.type() == mapi::PT_OBJECT) {
+            continue;
+        }
+        row.push_back(p);
+    }
+    row.push_back(Property::int32(ndb::kPidTagLtpRowVer, int32_t(nextRowVersion_())));
+
     ltp::SubnodeIds ids;
     ltp::PropertyContextBuilder pc(ndb_, &ids);
-    for (const Property& p : props) pc.set(p);
+    for (Property& p : props) pc.set(std::move(p));
     if (attachment.embedded) pc.setObject(kAttachDataObject, embeddedNid, uint32_t(objectSize));
     const ltp::BuiltNode built = pc.build();
 
@@ -162,16 +173,6 @@ WrittenObject MessageWriter::writeAttachment(ndb::Nid nid, const mapi::Attachmen
     std::sort(subnodes.begin(), subnodes.end(),
               [](const auto& a, const auto& b) { return a.nid < b.nid; });
     out.bidSub = ndb_.writeSubnodeTree(subnodes);
-
-    // The row: everything but the data itself (Outlook's attachment tables
-    // carry neither the data nor the rendering metafile).
-    for (const Property& p : props) {
-        if (p.id() == kAttachData || p.id() == kAttachRendering || p.type() == mapi::PT_OBJECT) {
-            continue;
-        }
-        row.push_back(p);
-    }
-    row.push_back(Property::int32(ndb::kPidTagLtpRowVer, int32_t(nextRowVersion_())));
     return out;
 }
 
@@ -238,7 +239,7 @@ MessageWriter::Result MessageWriter::write(ndb::Nid nid, const mapi::Message& me
     // final and the PC is written once.
     ltp::SubnodeIds ids;
     ltp::PropertyContextBuilder pc(ndb_, &ids);
-    for (const Property& p : props) pc.set(p);
+    for (Property& p : props) pc.set(std::move(p));
     pc.set(Property::int32(tag::MessageSize, 0));
     int32_t messageSize = 0;
     const ltp::BuiltNode built =
@@ -258,8 +259,10 @@ MessageWriter::Result MessageWriter::write(ndb::Nid nid, const mapi::Message& me
               [](const auto& a, const auto& b) { return a.nid < b.nid; });
     result.node.bidSub = ndb_.writeSubnodeTree(subnodes);
 
-    props.push_back(Property::int32(tag::MessageSize, messageSize));
-    result.props = std::move(props);
+    // The properties come back from the PC for the contents table's row.
+    result.props = pc.takeProperties();
+    for (Property& p : result.props)
+        if (p.tag == tag::MessageSize) p = Property::int32(tag::MessageSize, messageSize);
     return result;
 }
 
