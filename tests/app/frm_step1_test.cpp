@@ -1,36 +1,134 @@
-// The window: every control's kind, container, caption, geometry, font,
-// colours, tab index and state when it opens, written out here in twips,
-// independently of the layout table the window is built from; its keyboard;
-// pictures of it on a light and a dark desktop; and the source list.
+// The window offscreen: every control's kind, container, caption, geometry,
+// font, colours, tab index and state when it opens, written out here in
+// twips, independently of the layout table the window is built from; its
+// keyboard; pictures of it on a light and a dark desktop; the source list and
+// the add commands (the Open dialog, a real folder tree, drops) through the
+// Dialogs seam, scripted here; the run's host over the window and whole runs
+// from its Convert button; the Qt dialogs, answered by a timer acting on the
+// open dialog as a user would, and the Open dialog's result text.
+#include <QAbstractButton>
 #include <QApplication>
 #include <QDir>
+#include <QDropEvent>
+#include <QFileDialog>
 #include <QFileInfo>
 #include <QFontInfo>
 #include <QHeaderView>
 #include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QMimeData>
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollBar>
 #include <QStyleOption>
 #include <QTableWidget>
 #include <QTest>
+#include <QTimer>
+#include <QUrl>
 #include <cmath>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <set>
 
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "app/conversion_run.h"
 #include "app/frame_box.h"
 #include "app/frm_step1.h"
+#include "app/open_result.h"
 #include "app/progress_bar.h"
+#include "app/qt_dialogs.h"
 #include "app/shape.h"
-#include "fake_dialogs.h"
+#include "app/window_host.h"
+#include "run_fixture.h"
+#include "shell/browse_folder.h"
 #include "shell/runtime_error.h"
+#include "shell/source_rows.h"
 
 namespace qm::app {
 namespace {
 
-using test::FakeDialogs;
+using qm::testing::ScratchDir;
+using ::testing::ElementsAre;
 using namespace std::string_literals;
 using Rows = std::vector<std::string>;
+namespace fs = std::filesystem;
+
+const std::string kTitle = "Quillmark MSG to PST Converter";
+const std::string kClearQuestion = "Do you want to clear all the files in the list\r\n Proceed?";
+const std::string kExitQuestion = "Are you sure you want to exit now?";
+
+struct ShownBox {
+    std::string text, title;
+    Buttons buttons;
+    Icon icon;
+    std::string details;
+    bool busyCursor;  // the hourglass was still up when the box appeared
+    bool operator==(const ShownBox&) const = default;
+};
+void PrintTo(const ShownBox& b, std::ostream* os) {
+    *os << "{" << b.text << " | " << b.title << " | buttons " << int(b.buttons) << " | icon "
+        << int(b.icon) << " | " << b.details << (b.busyCursor ? " | busy}" : "}");
+}
+ShownBox Box(const std::string& text, Icon icon = Icon::None, Buttons buttons = Buttons::OK) {
+    return {text, kTitle, buttons, icon, "", false};
+}
+
+// The Dialogs seam with scripted answers, recording every call. An
+// unscripted question or dialog is a test failure (answered No or Cancel).
+class FakeDialogs : public Dialogs {
+  public:
+    std::deque<Answer> answers;
+    std::deque<std::function<std::string(const CommonDialog&)>> opens;
+    std::deque<std::string> folders;
+    std::vector<ShownBox> boxes;
+    std::vector<CommonDialog> openCalls;
+    Rows folderTitles;
+
+    Answer MsgBox(const std::string& text, const std::string& title, Buttons buttons, Icon icon,
+                  const std::string& details) override {
+        boxes.push_back(
+            {text, title, buttons, icon, details, QGuiApplication::overrideCursor() != nullptr});
+        return buttons == Buttons::OK ? Answer::OK : Next(answers, "question: " + text, Answer::No);
+    }
+    std::string ShowOpen(const CommonDialog& dialog) override {
+        openCalls.push_back(dialog);
+        const auto keep = [](const CommonDialog& d) { return d.FileName; };
+        return Next(opens, "Open dialog", {keep})(dialog);
+    }
+    std::string BrowseFolder(const std::string& title) override {
+        folderTitles.push_back(title);
+        return Next(folders, "folder dialog", std::string());
+    }
+    void OpenReturns(std::string text) {
+        opens.push_back([text](const CommonDialog&) { return text; });
+    }
+    Rows Texts() const {
+        Rows out;
+        for (const auto& b : boxes) out.push_back(b.text);
+        return out;
+    }
+
+  private:
+    template <class T>
+    static T Next(std::deque<T>& script, const std::string& what, T otherwise) {
+        if (script.empty()) {
+            ADD_FAILURE() << "unexpected " << what;
+            return otherwise;
+        }
+        T next = std::move(script.front());
+        script.pop_front();
+        return next;
+    }
+};
 
 constexpr int kSys = -1;  // the system's colour
 struct Expected {
@@ -69,32 +167,76 @@ const Expected kExpected[] = {
     {"cmdEnd", "QPushButton", "Picture3", "E&xit", 6360, 0, 1335, 375, 'R', kSys, kSys, 7, true},
 };
 // clang-format on
-
 int Px(int twips) {
     return static_cast<int>(std::lround(twips / 15.0));
 }
 QColor Rgb(int rgb) {
     return QColor((rgb >> 16) & 0xFF, (rgb >> 8) & 0xFF, rgb & 0xFF);
 }
-
 QString CaptionOf(QWidget* w) {
     if (auto* l = qobject_cast<QLabel*>(w)) return l->text();
     if (auto* b = qobject_cast<QPushButton*>(w)) return b->text();
     if (auto* f = qobject_cast<FrameBox*>(w)) return f->title();
     return {};
 }
+// The number of the NumberedError `f` raises, 0 when it raises none.
+int ErrorOf(const std::function<void()>& f) {
+    try {
+        f();
+        return 0;
+    } catch (const NumberedError& e) {
+        return e.number();
+    }
+}
+std::string Added(size_t n) {
+    return std::to_string(n) + " Files Added to List.";
+}
+// Makes each file, and the folders it lies in, under `root`.
+void Touch(const ScratchDir& root, std::initializer_list<const char*> files) {
+    for (const char* f : files) {
+        fs::create_directories((root / f).parent_path());
+        std::ofstream(root / f) << "x";
+    }
+}
 
-class Layout : public ::testing::Test {
+// A window over scripted dialogs, and what it shows.
+class Window : public ::testing::Test {
   protected:
+    Window() {
+        window.SetEndProgram([this] { ++ends; });
+    }
     void Add(const std::string& path) {
         dialogs.OpenReturns(path);
         window.cmdAdd_Click();
     }
+    void AddFolder(const std::string& folder) {
+        dialogs.folders.push_back(folder);
+        window.CmdAddFolder_Click();
+    }
     QTableWidget* Table() { return qobject_cast<QTableWidget*>(window.control("grdFiles1")); }
+    // The list's rows; none for the one empty row of an empty list.
+    Rows Listed() {
+        Rows rows;
+        for (int r = 0; r < window.grdFiles1().Rows(); ++r)
+            rows.push_back(window.grdFiles1().TextMatrix(r, 0));
+        return rows == Rows{""} ? Rows{} : rows;
+    }
+    std::string Counter() {
+        return qobject_cast<QLabel*>(window.control("lblCount1"))->text().toStdString();
+    }
+    // The one Yes/No question asked since the last call.
+    void ExpectAsked(const std::string& text) {
+        EXPECT_EQ(dialogs.boxes, std::vector{Box(text, Icon::Question, Buttons::YesNo)});
+        dialogs.boxes.clear();
+    }
 
     FakeDialogs dialogs;
     frmStep1 window{dialogs};
+    int ends = 0;
 };
+class Layout : public Window {};
+class SourceList : public Window {};
+class AddCommands : public Window {};
 
 TEST_F(Layout, EveryControlAsDesigned) {
     // Where Tahoma is installed (Debian fonts-wine) it is the font actually used.
@@ -140,48 +282,38 @@ TEST_F(Layout, EveryControlAsDesigned) {
     EXPECT_EQ(window.control("Label3"), nullptr) << "a name that is no control";
 }
 
-TEST_F(Layout, TheWindowItsBandsAndItsPanel) {
-    EXPECT_EQ(window.windowTitle(), QStringLiteral("Quillmark MSG to PST Converter"));
-    EXPECT_EQ(window.minimumSize(), QSize(543, 450));
-    EXPECT_EQ(window.maximumSize(), QSize(543, 450));
-    EXPECT_EQ(window.size(), QSize(543, 450));
+// A fixed, centred window with its icon; a one-line copyright of our own;
+// the white bands (sticking out past the edges) behind everything; both bars
+// empty over 0..100; the grid one empty yellow cell.
+TEST_F(Layout, TheWindowItsBandsItsPanelAndItsGrid) {
+    EXPECT_EQ(window.windowTitle().toStdString(), kTitle);
+    for (QSize s : {window.minimumSize(), window.maximumSize(), window.size()})
+        EXPECT_EQ(s, QSize(543, 450));
     EXPECT_TRUE(window.windowFlags() & Qt::WindowCloseButtonHint);
     EXPECT_FALSE(window.windowFlags() & Qt::WindowMaximizeButtonHint);
     EXPECT_EQ(window.backgroundRole(), QPalette::Button);
-    const QList<QSize> sizes = window.windowIcon().availableSizes();
-    for (int s : {16, 24, 32, 48}) EXPECT_TRUE(sizes.contains(QSize(s, s))) << s;
+    for (int s : {16, 24, 32, 48})
+        EXPECT_TRUE(window.windowIcon().availableSizes().contains(QSize(s, s))) << s;
     EXPECT_EQ(qobject_cast<QLabel*>(window.control("Image1"))->pixmap().size(), QSize(48, 48));
     const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
     EXPECT_LE((window.geometry().center() - screen.center()).manhattanLength(), 2);
-    // The copyright is one line of our own.
     const auto* copyright = qobject_cast<QLabel*>(window.control("lblCopyright"));
-    EXPECT_TRUE(copyright->text().startsWith(QStringLiteral("Copyright")));
-    EXPECT_TRUE(copyright->text().contains(QStringLiteral("Quillmark")));
+    EXPECT_TRUE(copyright->text().startsWith("Copyright") &&
+                copyright->text().contains("Quillmark"));
     EXPECT_FALSE(copyright->text().contains('\n'));
     EXPECT_LE(copyright->fontMetrics().horizontalAdvance(copyright->text()), copyright->width());
-    // The white bands (sticking out past the edges, as the table says) lie
-    // behind everything else.
     const QObjectList& order = window.children();  // back to front
-    const int shape1 = order.indexOf(window.control("Shape1"));
-    const int shape2 = order.indexOf(window.control("Shape2"));
-    EXPECT_EQ(std::min(shape1, shape2), 0);
-    EXPECT_EQ(std::max(shape1, shape2), 1);
+    EXPECT_EQ(std::set({order.indexOf(window.control("Shape1")),
+                        order.indexOf(window.control("Shape2"))}),
+              std::set<qsizetype>({0, 1}));
     for (ProgressBarControl* bar : {&window.ProgressBar1(), &window.ProgressBar2()}) {
-        EXPECT_EQ(bar->Min(), 0.0f);
-        EXPECT_EQ(bar->Max(), 100.0f);
-        EXPECT_EQ(bar->Value(), 0.0f);
+        EXPECT_EQ(std::tuple(bar->Min(), bar->Max(), bar->Value()), std::tuple(0.0f, 100.0f, 0.0f));
         EXPECT_EQ(bar->value(), bar->minimum()) << "drawn empty";
         EXPECT_FALSE(bar->isTextVisible());
     }
-}
-
-TEST_F(Layout, TheGridStartsAsOneEmptyYellowCell) {
     FlexGrid& grid = window.grdFiles1();
-    EXPECT_EQ(grid.Rows(), 1);
-    EXPECT_EQ(grid.Cols(), 1);
-    EXPECT_EQ(grid.FixedRows(), 0);
-    EXPECT_EQ(grid.Text(), "");
-    EXPECT_EQ(grid.ColWidth(0), 50000);
+    EXPECT_EQ(std::tuple(grid.Rows(), grid.Cols(), grid.FixedRows(), grid.Text(), grid.ColWidth(0)),
+              std::tuple(1, 1, 0, std::string(), 50000));
     QTableWidget* table = Table();
     EXPECT_EQ(table->columnWidth(0), 3333);
     EXPECT_EQ(table->item(0, 0)->background().color(), QColor(255, 255, 191));
@@ -190,31 +322,16 @@ TEST_F(Layout, TheGridStartsAsOneEmptyYellowCell) {
     EXPECT_EQ(QColor::fromRgba(static_cast<QRgb>(
                   table->style()->styleHint(QStyle::SH_Table_GridLineColor, &option, table))),
               QColor(192, 192, 192));
-    EXPECT_TRUE(table->horizontalHeader()->isHidden());
-    EXPECT_TRUE(table->verticalHeader()->isHidden());
+    EXPECT_TRUE(table->horizontalHeader()->isHidden() && table->verticalHeader()->isHidden());
     EXPECT_EQ(table->editTriggers(), QAbstractItemView::NoEditTriggers);
 }
 
-// A light and a dark desktop palette, as a theme hands them to Qt.
-QPalette DesktopPalette(bool dark) {
-    if (!dark) return QApplication::style()->standardPalette();
-    QPalette p;
-    const QColor face(53, 53, 53), text(230, 230, 230), base(30, 30, 30);
-    for (auto role : {QPalette::Window, QPalette::Button}) p.setColor(role, face);
-    for (auto role : {QPalette::WindowText, QPalette::ButtonText, QPalette::Text}) {
-        p.setColor(role, text);
-    }
-    p.setColor(QPalette::Base, base);
-    p.setColor(QPalette::Highlight, QColor(42, 130, 218));
-    p.setColor(QPalette::HighlightedText, Qt::black);
-    return p;
-}
-
 // Every text reads against what lies behind it on a light and on a dark
-// desktop, and the grid's fixed colours come with fixed partners. The
-// pictures are for a person to look at: build/screenshots/frmStep1{,-dark}.png
-// as the window opens, frmStep1-list{,-dark}.png with a few files listed, one
-// selected, and the progress panel in use.
+// desktop (palettes as a theme hands them to Qt), and the grid's fixed
+// colours come with fixed partners. The pictures are for a person to look
+// at: build/screenshots/frmStep1{,-dark}.png as the window opens,
+// frmStep1-list{,-dark}.png with a few files listed, one selected, and the
+// progress panel in use.
 TEST(Screenshot, TextsReadOnLightAndDarkDesktops) {
     const QByteArray bin = qgetenv("QM_BIN_DIR");
     const QDir shots(QDir(bin.isEmpty() ? QM_TEST_BIN_DIR : QString::fromLocal8Bit(bin))
@@ -223,7 +340,16 @@ TEST(Screenshot, TextsReadOnLightAndDarkDesktops) {
     const QPalette desktop = QApplication::palette();
     for (bool dark : {false, true}) {
         SCOPED_TRACE(dark ? "dark" : "light");
-        QApplication::setPalette(DesktopPalette(dark));
+        QPalette p = QApplication::style()->standardPalette();
+        if (dark) {
+            for (auto role : {QPalette::Window, QPalette::Button}) p.setColor(role, {53, 53, 53});
+            for (auto role : {QPalette::WindowText, QPalette::ButtonText, QPalette::Text})
+                p.setColor(role, {230, 230, 230});
+            p.setColor(QPalette::Base, {30, 30, 30});
+            p.setColor(QPalette::Highlight, {42, 130, 218});
+            p.setColor(QPalette::HighlightedText, Qt::black);
+        }
+        QApplication::setPalette(p);
         FakeDialogs dialogs;
         frmStep1 window(dialogs);
         window.show();
@@ -256,17 +382,15 @@ TEST(Screenshot, TextsReadOnLightAndDarkDesktops) {
         EXPECT_EQ(table->item(0, 0)->background().color(), QColor(255, 255, 191));
         for (auto group : {QPalette::Active, QPalette::Inactive}) {
             EXPECT_EQ(table->palette().color(group, QPalette::Highlight), QColor(0, 0, 128));
-            EXPECT_EQ(table->palette().color(group, QPalette::HighlightedText),
-                      QColor(255, 255, 255));
+            EXPECT_EQ(table->palette().color(group, QPalette::HighlightedText), QColor(Qt::white));
         }
     }
     QApplication::setPalette(desktop);
 }
 
-class ShownWindow : public Layout {
+class ShownWindow : public Window {
   protected:
     void SetUp() override {
-        window.SetEndProgram([] {});
         window.show();
         window.activateWindow();
         ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
@@ -284,8 +408,8 @@ class ShownWindow : public Layout {
 TEST_F(ShownWindow, TheKeyboard) {
     const QPoint off =
         window.frameGeometry().center() - window.screen()->availableGeometry().center();
-    EXPECT_LE(std::abs(off.x()), 1) << "frame " << window.frameGeometry().x();
-    EXPECT_LE(std::abs(off.y()), 1) << "frame " << window.frameGeometry().y();
+    EXPECT_LE(std::max(std::abs(off.x()), std::abs(off.y())), 1)
+        << "frame at " << off.x() << "," << off.y();
     EXPECT_EQ(Focused(), "cmdAdd");
     // Convert is disabled, labels, frame, strip and bars take no focus.
     for (const char* next : {"cmdClear1", "CmdAddFolder", "grdFiles1", "cmdEnd", "cmdAdd"}) {
@@ -301,33 +425,31 @@ TEST_F(ShownWindow, TheKeyboard) {
     window.control("grdFiles1")->setFocus();
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
     EXPECT_EQ(Focused(), "CmdExtractDBX");
-    const char* exit = "Are you sure you want to exit now?";
     const struct {
         const char* focus;  // nullptr: the key goes to the window
         Qt::Key key;
         Qt::KeyboardModifiers modifiers;
-        const char* question;  // nullptr: none, Convert runs
+        std::string question;  // "": none, Convert runs
     } cases[] = {
-        {nullptr, Qt::Key_M, Qt::AltModifier, nullptr},
-        {nullptr, Qt::Key_X, Qt::AltModifier, exit},
-        {"cmdEnd", Qt::Key_Return, Qt::NoModifier, exit},
-        {"cmdEnd", Qt::Key_Enter, Qt::KeypadModifier, exit},
-        {"cmdClear1", Qt::Key_Enter, Qt::KeypadModifier,
-         "Do you want to clear all the files in the list\r\n Proceed?"},
-        {"CmdExtractDBX", Qt::Key_Return, Qt::NoModifier, nullptr},
+        {nullptr, Qt::Key_M, Qt::AltModifier, ""},
+        {nullptr, Qt::Key_X, Qt::AltModifier, kExitQuestion},
+        {"cmdEnd", Qt::Key_Return, Qt::NoModifier, kExitQuestion},
+        {"cmdEnd", Qt::Key_Enter, Qt::KeypadModifier, kExitQuestion},
+        {"cmdClear1", Qt::Key_Enter, Qt::KeypadModifier, kClearQuestion},
+        {"CmdExtractDBX", Qt::Key_Return, Qt::NoModifier, ""},
     };
     int expectedRuns = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.focus ? c.focus : "window") + " key " + std::to_string(c.key));
         dialogs.boxes.clear();
-        if (c.question) dialogs.answers.push_back(Answer::No);
+        if (!c.question.empty()) dialogs.answers.push_back(Answer::No);
         if (c.focus) window.control(c.focus)->setFocus();
         QTest::keyClick(c.focus ? QApplication::focusWidget() : &window, c.key, c.modifiers);
-        if (c.question) {
+        if (c.question.empty()) {
+            ++expectedRuns;
+        } else {
             ASSERT_TRUE(QTest::qWaitFor([&] { return !dialogs.boxes.empty(); }));
             EXPECT_EQ(dialogs.boxes[0].text, c.question);
-        } else {
-            ++expectedRuns;
         }
         EXPECT_TRUE(QTest::qWaitFor([&] { return runs == expectedRuns; }));
     }
@@ -338,48 +460,22 @@ TEST_F(ShownWindow, ALongPathCanBeScrolledToAndReadInItsTooltip) {
     const std::string path = "/home/ann/" + std::string(60, 'x') + "/Projects/2009/Budget/" +
                              "Re: the quarterly numbers and the plan.msg";
     Add(path);
-    QTableWidget* table = Table();
-    EXPECT_EQ(table->item(0, 0)->toolTip().toStdString(), path);
-    QScrollBar* bar = table->horizontalScrollBar();
+    EXPECT_EQ(Table()->item(0, 0)->toolTip().toStdString(), path);
+    QScrollBar* bar = Table()->horizontalScrollBar();
     ASSERT_TRUE(bar->isVisible());
     bar->setValue(bar->maximum());
     QCoreApplication::processEvents();
-    const QRect cell = table->visualItemRect(table->item(0, 0));
-    EXPECT_LE(cell.right(), table->viewport()->width()) << "the column's end is in view";
+    const QRect cell = Table()->visualItemRect(Table()->item(0, 0));
+    EXPECT_LE(cell.right(), Table()->viewport()->width()) << "the column's end is in view";
     EXPECT_LT(cell.left(), 0);
 }
 
-// The source list: additions, Clear with its question, Exit and closing.
-// (WindowRun drives the list and the panel through a real run.)
-class SourceList : public Layout {
-  protected:
-    SourceList() {
-        window.SetEndProgram([this] { ++ends; });
-    }
-    Rows Listed() {
-        Rows rows;
-        for (int r = 0; r < window.grdFiles1().Rows(); ++r) {
-            rows.push_back(window.grdFiles1().TextMatrix(r, 0));
-        }
-        return rows;
-    }
-    std::string Counter() {
-        return qobject_cast<QLabel*>(window.control("lblCount1"))->text().toStdString();
-    }
-    // The one Yes/No question asked since the last call.
-    void ExpectAsked(const std::string& text) {
-        ASSERT_EQ(dialogs.boxes.size(), 1u);
-        EXPECT_EQ(dialogs.boxes[0].text, text);
-        EXPECT_EQ(dialogs.boxes[0].title, "Quillmark MSG to PST Converter");
-        EXPECT_EQ(dialogs.boxes[0].buttons, Buttons::YesNo);
-        EXPECT_EQ(dialogs.boxes[0].icon, Icon::Question);
-        dialogs.boxes.clear();
-    }
-
-    int ends = 0;
-};
-
-TEST_F(SourceList, EachPathGoesIntoTheNextRowDuplicatesAndExactBytesKept) {
+// Each path goes into the next row, duplicates and exact bytes kept; Clear
+// asks (when there is something to clear) and only Yes empties the list.
+TEST_F(SourceList, AddingAndClearing) {
+    window.cmdClear1_Click();
+    EXPECT_TRUE(dialogs.boxes.empty()) << "nothing to clear, nothing asked";
+    EXPECT_EQ(window.grdFiles1().ColWidth(0), 50000) << "untouched until the first addition";
     const std::string latin1 = "/m/caf\xe9.msg";  // not UTF-8, as Linux allows
     Rows expected;
     for (const std::string& path : {"/m/a.msg"s, "/m/b.msg"s, "/m/a.msg"s, latin1}) {
@@ -390,28 +486,17 @@ TEST_F(SourceList, EachPathGoesIntoTheNextRowDuplicatesAndExactBytesKept) {
         EXPECT_EQ(window.grdFiles1().Row(), int32_t(expected.size()) - 1);
     }
     EXPECT_EQ(window.grdFiles1().ColWidth(0), 10000);
-    EXPECT_EQ(window.grdFiles1().Col(), 0);
     EXPECT_EQ(window.grdFiles1().FixedRows(), 0);
     EXPECT_TRUE(dialogs.boxes.empty());
-}
-
-TEST_F(SourceList, ClearAsksAndOnlyYesEmptiesTheList) {
-    window.cmdClear1_Click();
-    EXPECT_TRUE(dialogs.boxes.empty()) << "nothing to clear, nothing asked";
-    EXPECT_EQ(window.grdFiles1().ColWidth(0), 50000) << "untouched until the first addition";
-    Add("/m/a.msg");
-    Add("/m/b.msg");
-    const char* question = "Do you want to clear all the files in the list\r\n Proceed?";
     dialogs.answers = {Answer::No, Answer::Yes};
     window.cmdClear1_Click();
-    ExpectAsked(question);
-    EXPECT_EQ(Listed(), (Rows{"/m/a.msg", "/m/b.msg"}));
-    EXPECT_EQ(Counter(), "2 files");
+    ExpectAsked(kClearQuestion);
+    EXPECT_EQ(Listed(), expected);
     EXPECT_EQ(window.grdFiles1().Row(), 0) << "No still moves the current cell";
     EXPECT_EQ(window.grdFiles1().Col(), 0);
     window.cmdClear1_Click();
-    ExpectAsked(question);
-    EXPECT_EQ(Listed(), Rows{""});
+    ExpectAsked(kClearQuestion);
+    EXPECT_EQ(Listed(), Rows{});
     EXPECT_EQ(Counter(), "0 files");
     EXPECT_EQ(window.grdFiles1().ColWidth(0), 10000);
     EXPECT_FALSE(window.CmdExtractDBXEnabled()) << "an empty list has nothing to convert";
@@ -421,40 +506,283 @@ TEST_F(SourceList, ClearAsksAndOnlyYesEmptiesTheList) {
     EXPECT_EQ(Counter(), "1 files");
 }
 
-TEST_F(SourceList, ExitAsksAndOnlyYesEndsTheProgram) {
+// Exit asks and only Yes ends the program; closing the window ends it
+// without a question.
+TEST_F(SourceList, ExitAndClosing) {
     window.show();
     dialogs.answers = {Answer::No, Answer::Yes};
     window.cmdEnd_Click();
-    ExpectAsked("Are you sure you want to exit now?");
+    ExpectAsked(kExitQuestion);
     EXPECT_FALSE(window.Unloaded());
     EXPECT_EQ(ends, 0);
     window.cmdEnd_Click();
-    ExpectAsked("Are you sure you want to exit now?");
+    ExpectAsked(kExitQuestion);
     EXPECT_TRUE(window.Unloaded());
     EXPECT_EQ(ends, 1);
     EXPECT_FALSE(window.isVisible());
     EXPECT_FALSE(window.DoEvents()) << "a yielding command learns that it must stop";
+    FakeDialogs quiet;
+    frmStep1 other(quiet);
+    other.SetEndProgram([this] { ++ends; });
+    quiet.OpenReturns("/m/a.msg");
+    other.cmdAdd_Click();
+    other.show();
+    other.close();
+    EXPECT_TRUE(quiet.boxes.empty());
+    EXPECT_TRUE(other.Unloaded());
+    EXPECT_EQ(ends, 2);
 }
 
-TEST_F(SourceList, ClosingTheWindowEndsTheProgramWithoutAQuestion) {
-    Add("/m/a.msg");
-    window.show();
-    window.close();
-    EXPECT_TRUE(dialogs.boxes.empty());
-    EXPECT_TRUE(window.Unloaded());
-    EXPECT_EQ(ends, 1);
+// The Open dialog is set up afresh each time; its files are listed, its
+// failures shown in a box; a cancelled dialog or folder changes nothing, and
+// Convert follows what the last folder command added.
+TEST_F(AddCommands, TheOpenDialogAndTheFolderCount) {
+    dialogs.OpenReturns("");
+    window.cmdAdd_Click();
+    AddFolder("");
+    AddFolder("/no/such/folder/here");
+    for (const int error : {kErrFileNameBufferTooSmall, 32755}) {
+        dialogs.opens.push_back(
+            [&](const CommonDialog&) -> std::string { throw NumberedError(error, "Cancelled."); });
+        window.cmdAdd_Click();
+    }
+    EXPECT_EQ(
+        dialogs.boxes,
+        (std::vector{Box(Added(0)), Box("Please select only 29 files at a time", Icon::Exclamation),
+                     Box("32755:Cancelled.", Icon::Exclamation)}));
+    EXPECT_FALSE(window.CmdExtractDBXEnabled());
+    dialogs.boxes.clear();
+    for (const std::string& text : {"/mail/a.msg"s, "/mail\0b.msg\0c.msg"s, "/\0r.msg\0s.msg\0"s})
+        Add(text);
+    EXPECT_EQ(Listed(), (Rows{"/mail/a.msg", "/mail/b.msg", "/mail/c.msg", "/r.msg", "/s.msg"}));
+    EXPECT_TRUE(window.CmdExtractDBXEnabled());
+    ASSERT_EQ(dialogs.openCalls.size(), 6u);
+    for (const CommonDialog& d : dialogs.openCalls) {
+        EXPECT_EQ(d.FileName, "") << "the name box starts empty every time";
+        EXPECT_EQ(d.Filter, "Email Messages (*.msg)|*.msg");
+        EXPECT_EQ(d.Flags, 0x80200);
+        EXPECT_EQ(d.MaxFileSize, 1000);
+    }
+    ScratchDir t;
+    Touch(t, {"readme.txt"});
+    AddFolder(t.str());
+    EXPECT_FALSE(window.CmdExtractDBXEnabled()) << "no messages: off, whatever was listed";
+    Touch(t, {"one.msg"});
+    AddFolder(t.str() + "/");  // no second separator
+    EXPECT_TRUE(window.CmdExtractDBXEnabled());
+    EXPECT_EQ(dialogs.Texts(), (Rows{Added(0), Added(1)}));
+    EXPECT_EQ(Listed().back(), t.str() + "/one.msg");
 }
 
-// The grid and the bars underneath.
+// Names the .msg test must accept and refuse, made out of name order
+// (copy14 before Copy04, as readdir may list them).
+struct MailTree {
+    ScratchDir t;
+    MailTree() {
+        Touch(t,
+              {"copy14.msg", "Copy04.msg", "b.Msg", "a.MSG", "c.msgx", "d.ms", "e.msg  ",
+               "notes.txt", "sub/deep/h.doc", "sub/deep/g.msg", "sub/f.msg", "_/z.msg", "A/y.msg"});
+    }
+    // Breadth first, each folder's files then its sub-folders in name order.
+    Rows Accepted() const {
+        Rows out;
+        for (const char* f : {"a.MSG", "b.Msg", "Copy04.msg", "copy14.msg", "e.msg  ", "A/y.msg",
+                              "sub/f.msg", "_/z.msg", "sub/deep/g.msg"})
+            out.push_back((t / f).string());
+        return out;
+    }
+};
+
+// In name order, as the command line lists it, under the hourglass but not
+// during the box; the same folder again lists each file twice.
+TEST_F(AddCommands, AddFolderListsEveryMsgFileInNameOrderAsTheCommandLineDoes) {
+    MailTree tree;
+    const Rows accepted = tree.Accepted();
+    bool busyDuringYield = false;
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout, [&] {
+        busyDuringYield = busyDuringYield || QGuiApplication::overrideCursor() != nullptr;
+    });
+    ticker.start(0);
+    AddFolder(tree.t.str());
+    ticker.stop();
+    EXPECT_TRUE(busyDuringYield) << "the listing yields under the hourglass";
+    EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
+    EXPECT_THAT(dialogs.folderTitles, ElementsAre("Choose Source Folder..."));
+    EXPECT_EQ(Listed(), accepted);
+    EXPECT_EQ(dialogs.boxes, std::vector{Box(Added(accepted.size()))})
+        << "the pointer is back before the box";
+    EXPECT_TRUE(window.CmdExtractDBXEnabled());
+    shell::SourceRows cli({{tree.t.str(), true}});
+    ASSERT_EQ(cli.Count(), int64_t(accepted.size()));
+    for (size_t i = 0; i < accepted.size(); ++i) EXPECT_EQ(*cli.Row(int64_t(i)), accepted[i]);
+    AddFolder(tree.t.str());
+    Rows twice = accepted;
+    twice.insert(twice.end(), accepted.begin(), accepted.end());
+    EXPECT_EQ(Listed(), twice);
+    EXPECT_EQ(dialogs.Texts(), (Rows{Added(accepted.size()), Added(accepted.size())}));
+}
+
+// A second Add Folder during a yield runs to its end and counts its own;
+// closing the window during Add Folder stops it without a box.
+TEST_F(AddCommands, CloseOrASecondAddFolderDuringAYield) {
+    MailTree tree;
+    ScratchDir other;
+    Touch(other, {"inner.msg"});
+    dialogs.folders = {tree.t.str(), other.str()};
+    QTimer::singleShot(0, &window, [&] { window.CmdAddFolder_Click(); });
+    window.CmdAddFolder_Click();
+    Rows all = tree.Accepted();
+    all.push_back((other / "inner.msg").string());
+    EXPECT_THAT(Listed(), ::testing::UnorderedElementsAreArray(all));
+    EXPECT_EQ(dialogs.Texts(), (Rows{Added(1), Added(tree.Accepted().size())}));
+    FakeDialogs quiet;
+    frmStep1 closing(quiet);
+    closing.SetEndProgram([] {});
+    quiet.folders.push_back(tree.t.str());
+    QTimer::singleShot(0, &closing, [&] { closing.close(); });
+    closing.show();
+    closing.CmdAddFolder_Click();
+    EXPECT_TRUE(closing.Unloaded());
+    EXPECT_TRUE(quiet.boxes.empty()) << "the program is ending: no count box";
+    EXPECT_LT(closing.grdFiles1().Rows(), int32_t(tree.Accepted().size()));
+    EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
+}
+
+// A Clear at the first yield or halfway: the rows before it go, the rest
+// follow, and the count box agrees with the list.
+TEST_F(AddCommands, AClearDuringAddFolderLeavesACountThatAgreesWithTheList) {
+    MailTree tree;
+    for (const size_t clearAt : {0u, 3u}) {
+        SCOPED_TRACE(clearAt);
+        dialogs.boxes.clear();
+        Add("/mail/early.msg");
+        dialogs.answers.push_back(Answer::Yes);
+        const size_t before = Listed().size();
+        QTimer clearer;
+        QObject::connect(&clearer, &QTimer::timeout, &window, [&] {
+            if (Listed().size() < before + clearAt) return;
+            clearer.stop();
+            window.cmdClear1_Click();
+        });
+        clearer.start(0);
+        AddFolder(tree.t.str());
+        const Rows rows = Listed();
+        EXPECT_EQ(dialogs.Texts(), (Rows{kClearQuestion, Added(rows.size())}));
+        if (clearAt == 0) {
+            EXPECT_EQ(rows, tree.Accepted());
+        } else {
+            EXPECT_LT(rows.size(), tree.Accepted().size());
+        }
+        EXPECT_EQ(window.CmdExtractDBXEnabled(), !rows.empty());
+    }
+}
+
+// Sub-folders that cannot be read are skipped and named in the box: a
+// locked one (when not root, whom it does not stop) and one deeper than
+// PATH_MAX allows even root (24 * 201 > 4096), made through directory
+// handles.
+TEST_F(AddCommands, FoldersThatCannotBeReadAreSkippedAndNamedInTheBox) {
+    ScratchDir t;
+    Touch(t, {"a.msg", "locked/b.msg", "z/c.msg", "deep/x"});
+    int fd = ::open((t / "deep").c_str(), O_RDONLY | O_DIRECTORY);
+    for (int i = 0; i < 24 && fd >= 0; ++i) {
+        ::mkdirat(fd, std::string(200, 'd').c_str(), 0700);
+        const int next = ::openat(fd, std::string(200, 'd').c_str(), O_RDONLY | O_DIRECTORY);
+        ::close(fd);
+        fd = next;
+    }
+    if (fd >= 0) ::close(fd);
+    fs::permissions(t / "locked", fs::perms::none);
+    const bool root = ::geteuid() == 0;
+    AddFolder(t.str());
+    // rm walks the chain through handles; std::filesystem cannot.
+    EXPECT_EQ(std::system(("rm -rf '" + (t / "deep").string() + "'").c_str()), 0);
+    Rows rows = {(t / "a.msg").string(), (t / "z/c.msg").string()};
+    if (root) rows.insert(rows.begin() + 1, (t / "locked/b.msg").string());
+    EXPECT_EQ(Listed(), rows);
+    ASSERT_EQ(dialogs.boxes.size(), 1u);
+    const std::string& text = dialogs.boxes[0].text;
+    EXPECT_TRUE(text.starts_with(Added(rows.size()) + "\n\n")) << text;
+    EXPECT_THAT(
+        text, ::testing::HasSubstr(root ? "This folder could not be read and was skipped:\n"
+                                        : "These 2 folders could not be read and were skipped:\n"));
+    EXPECT_THAT(text, ::testing::HasSubstr(": list folder failed: File name too long"));
+    if (!root) {
+        EXPECT_THAT(text, ::testing::HasSubstr("\n" + (t / "locked").string() +
+                                               "/: list folder failed: Permission denied"));
+    }
+    EXPECT_EQ(dialogs.boxes[0].icon, Icon::Exclamation);
+    EXPECT_FALSE(dialogs.boxes[0].busyCursor);
+    EXPECT_TRUE(window.CmdExtractDBXEnabled());
+}
+
+// Permission bits do not stop root, but running out of file descriptors
+// does: either way the chosen folder cannot be listed, and Add Folder ends
+// with a box.
+TEST_F(AddCommands, TheChosenFolderUnreadableEndsAddFolderWithABox) {
+    ScratchDir t;
+    Touch(t, {"chosen/b.msg"});
+    std::string cause = "Permission denied";
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    if (::geteuid() == 0) {
+#if defined(__SANITIZE_ADDRESS__)
+        GTEST_SKIP() << "as root only a lack of file descriptors stops a listing, and the "
+                        "sanitizers' runtime needs descriptors of its own";
+#endif
+        cause = "Too many open files";
+        rlimit none = saved;
+        none.rlim_cur = 0;
+        ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &none), 0);
+    } else {
+        fs::permissions(t / "chosen", fs::perms::none);
+    }
+    AddFolder((t / "chosen").string());
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+    const std::string text = "75:" + (t / "chosen").string() + "/: list folder failed: " + cause;
+    EXPECT_EQ(dialogs.boxes, std::vector{Box(text, Icon::Exclamation)});
+    EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
+    EXPECT_TRUE(Listed().empty());
+    EXPECT_FALSE(window.CmdExtractDBXEnabled());
+}
+
+// Dropped messages are listed in drop order, dropped folders walked as Add
+// Folder walks them; a drop without messages leaves Convert alone.
+TEST_F(AddCommands, DropsListMessagesInDropOrderAndWalkFoldersLikeAddFolder) {
+    const auto drop = [&](const Rows& paths) {
+        QMimeData mime;
+        QList<QUrl> urls;
+        for (const std::string& p : paths) urls << QUrl::fromLocalFile(QString::fromStdString(p));
+        mime.setUrls(urls);
+        QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(Table()->viewport(), &enter);
+        EXPECT_TRUE(enter.isAccepted());
+        QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(Table()->viewport(), &drop);
+        EXPECT_TRUE(drop.isAccepted());
+        QCoreApplication::processEvents();  // the drop is listed once it has returned
+    };
+    ScratchDir t;
+    Touch(t, {"b.msg", "a.MSG", "c.txt"});
+    drop({(t / "b.msg").string(), (t / "c.txt").string(), (t / "a.MSG").string()});
+    drop({(t / "c.txt").string()});
+    EXPECT_TRUE(window.CmdExtractDBXEnabled());
+    MailTree tree;
+    drop({tree.t.str()});
+    Rows rows = {(t / "b.msg").string(), (t / "a.MSG").string()};
+    for (const auto& f : tree.Accepted()) rows.push_back(f);
+    EXPECT_EQ(Listed(), rows);
+    EXPECT_EQ(dialogs.boxes,
+              (std::vector{Box(Added(2)), Box(Added(0)), Box(Added(tree.Accepted().size()))}));
+}
+
+// The grid and the bars underneath: a current cell outside the grid and a
+// bar's value outside its range are numbered errors that change nothing.
 TEST(FlexGrid, CurrentCellOutsideTheGridIsAnError) {
     QTableWidget table;
     FlexGrid grid(&table);
-    try {
-        grid.SetRow(1);
-        FAIL();
-    } catch (const NumberedError& e) {
-        EXPECT_EQ(e.number(), kErrInvalidRow);
-    }
+    EXPECT_EQ(ErrorOf([&] { grid.SetRow(1); }), kErrInvalidRow);
     EXPECT_THROW(grid.SetCol(-1), NumberedError);
     EXPECT_THROW(grid.SetRows(0), NumberedError);
     grid.SetRows(3);
@@ -480,6 +808,283 @@ TEST(ProgressBarControl, SinglePrecisionRangeAndValue) {
     EXPECT_EQ(bar.Value(), 33.333333333f) << "a refused setting changes nothing";
     bar.SetMax(20.0f);
     EXPECT_EQ(bar.Value(), 20.0f);
+}
+
+class WindowHostTest : public Window {
+  protected:
+    WindowHost host{window};
+};
+
+TEST_F(WindowHostTest, ReadsTheListCellByCell) {
+    dialogs.OpenReturns("/m\0a.msg\0b.msg"s);
+    window.cmdAdd_Click();
+    ASSERT_EQ(host.Rows(), 2);
+    host.SetCurrentCell(1, 0);
+    EXPECT_EQ(host.Text(), "/m/b.msg");
+    EXPECT_EQ(window.grdFiles1().Row(), 1);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(window.grdFiles1().widget()->currentRow(), 1) << "shown at the next events";
+    EXPECT_EQ(host.ListedRows(), (Rows{"/m/a.msg", "/m/b.msg"}));
+    EXPECT_EQ(window.grdFiles1().Row(), 1) << "listing moves nothing";
+    EXPECT_THROW(host.SetCurrentCell(2, 0), NumberedError);
+    EXPECT_THROW(host.SetCurrentCell(int64_t{1} << 40, 0), NumberedError);
+}
+
+// The bars and captions; yields handle events about 30 times a second, and
+// the full bar is always shown at the next one, before the closing commit.
+TEST_F(WindowHostTest, DrivesTheProgressPanel) {
+    host.SetProgressRange(ProgressBar::Overall, 0, 100);
+    host.SetProgressRange(ProgressBar::CurrentFile, 200, 300);  // past the old maximum
+    EXPECT_EQ(window.ProgressBar2().Min(), 200.0f);
+    EXPECT_EQ(window.ProgressBar2().Max(), 300.0f);
+    host.SetProgressValue(ProgressBar::Overall, 66.666664f);
+    EXPECT_EQ(window.ProgressBar1().Value(), 66.666664f);
+    EXPECT_EQ(window.ProgressBar2().Value(), 200.0f);
+    host.SetFrameCaption("Details : Converting - (2 of 3) file(s)");
+    host.SetFolderCaption("Importing Messages... from (home\\ann)");
+    EXPECT_EQ(window.FrameConversionCaption(), "Details : Converting - (2 of 3) file(s)");
+    EXPECT_EQ(window.LblCurrentDBXCaption(), "Importing Messages... from (home\\ann)");
+    host.DoEvents();
+    bool handled = false;
+    QTimer::singleShot(0, &window, [&] { handled = true; });
+    host.SetProgressValue(ProgressBar::Overall, 100);
+    host.DoEvents();
+    EXPECT_TRUE(handled);
+    EXPECT_EQ(window.ProgressBar1().value(), window.ProgressBar1().maximum());
+}
+
+// Source commands go off but Exit stays; Convert comes on only over a
+// list; boxes go through the dialogs; closing the window asks the run to
+// stop.
+TEST_F(WindowHostTest, CommandsBoxesAndStop) {
+    host.SetSourceCommandsEnabled(false);
+    for (const char* name : {"cmdAdd", "CmdAddFolder", "cmdClear1"}) {
+        EXPECT_FALSE(window.control(name)->isEnabled()) << name;
+    }
+    EXPECT_TRUE(window.control("cmdEnd")->isEnabled());
+    host.SetSourceCommandsEnabled(true);
+    EXPECT_TRUE(window.control("cmdAdd")->isEnabled());
+    host.SetConvertEnabled(true);
+    EXPECT_FALSE(window.CmdExtractDBXEnabled()) << "the list is empty";
+    dialogs.OpenReturns("/m/a.msg");
+    window.cmdAdd_Click();
+    host.SetConvertEnabled(false);
+    host.SetConvertEnabled(true);
+    EXPECT_TRUE(window.CmdExtractDBXEnabled());
+    host.MsgBox({"line one\r\nline two", kTitle, BoxIcon::Warning, "a.msg: broken"});
+    EXPECT_EQ(dialogs.boxes, (std::vector<ShownBox>{{"line one\r\nline two", kTitle, Buttons::OK,
+                                                     Icon::Exclamation, "a.msg: broken", false}}));
+    EXPECT_FALSE(host.StopRequested());
+    window.close();
+    EXPECT_TRUE(host.StopRequested());
+}
+
+// A window wired as the program wires it, over a tree of .msg files.
+class WindowRun : public WindowHostTest {
+  protected:
+    WindowRun() {
+        window.SetConvertHandler([this] { run.CmdExtractDBX_Click(); });
+        qm::testing::writeMessage(src / "Mail/a.msg", qm::testing::testMessage("first"));
+        qm::testing::writeMessage(src / "Mail/2009/b.msg", qm::testing::testMessage("second"));
+        dialogs.folders.push_back(src.str());
+        window.CmdAddFolder_Click();
+        dialogs.boxes.clear();
+    }
+    void Convert() { qobject_cast<QPushButton*>(window.control("CmdExtractDBX"))->click(); }
+    std::vector<fs::path> Stores() const {
+        return {fs::directory_iterator(dst.path()), fs::directory_iterator()};
+    }
+    ScratchDir src, dst;
+    ConversionRun run{host};
+};
+
+// A cancelled destination changes nothing; then Convert writes the listed
+// messages into a new store; an emptied list cannot be converted, and a run
+// on it asks for no destination (the fake fails on an unscripted one).
+TEST_F(WindowRun, ConvertWritesTheListedMessagesIntoANewStore) {
+    dialogs.folders.push_back("");
+    Convert();
+    EXPECT_TRUE(Stores().empty());
+    EXPECT_TRUE(dialogs.boxes.empty());
+    ASSERT_EQ(window.grdFiles1().Rows(), 2);
+    ASSERT_TRUE(window.CmdExtractDBXEnabled());
+    dialogs.folders.push_back(dst.str());
+    Convert();
+    EXPECT_EQ(dialogs.folderTitles.back(), "Choose Folder to Save...");
+    const auto stores = Stores();
+    ASSERT_EQ(stores.size(), 1u);
+    EXPECT_EQ(stores[0].extension(), ".pst");
+    EXPECT_EQ(qm::testing::checkFindings(stores[0]), "");
+    EXPECT_EQ(window.FrameConversionCaption(), "Details : Converting - (2 of 2) file(s)");
+    EXPECT_EQ(window.ProgressBar1().Value(), 100.0f);
+    // The window shows where the run ended: the last row selected.
+    EXPECT_EQ(window.grdFiles1().widget()->currentRow(), 1);
+    EXPECT_FALSE(window.CmdExtractDBXEnabled());
+    EXPECT_TRUE(window.SourceCommandsEnabled());
+    ASSERT_EQ(dialogs.boxes.size(), 1u);
+    EXPECT_EQ(dialogs.boxes[0].title, kTitle);
+    EXPECT_THAT(dialogs.boxes[0].text, ::testing::HasSubstr(stores[0].string()));
+
+    dialogs.answers.push_back(Answer::Yes);
+    window.cmdClear1_Click();
+    window.SetCmdExtractDBXEnabled(true);
+    EXPECT_FALSE(window.CmdExtractDBXEnabled()) << "no command turns it on for an empty list";
+    dialogs.boxes.clear();
+    EXPECT_EQ(run.CmdExtractDBX_Click().outcome, RunOutcome::Cancelled);
+    EXPECT_EQ(Stores().size(), 1u);
+    EXPECT_TRUE(dialogs.boxes.empty());
+}
+
+TEST_F(WindowRun, ClosingTheWindowStopsTheRunWithAValidStore) {
+    dialogs.folders.push_back(dst.str());
+    window.show();
+    QTimer::singleShot(0, &window, [this] { window.close(); });
+    Convert();
+    EXPECT_TRUE(window.Unloaded());
+    EXPECT_TRUE(dialogs.boxes.empty()) << "the program is ending: no end box";
+    for (const auto& store : Stores()) EXPECT_EQ(qm::testing::checkFindings(store), "");
+}
+
+template <class D>
+void WhenUp(std::function<void(D*)> act) {
+    QTimer::singleShot(0, [act] {
+        auto* dialog = qobject_cast<D*>(QApplication::activeModalWidget());
+        if (dialog) return act(dialog);
+        ADD_FAILURE() << "the dialog is not up";
+    });
+}
+
+TEST(QtDialogs, MessageBoxShowsLineBreaksAndAnswers) {
+    QtDialogs dialogs;
+    QString shown, title;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    WhenUp<QMessageBox>([&](QMessageBox* box) {
+        shown = box->text();
+        title = box->windowTitle();
+        icon = box->icon();
+        box->button(QMessageBox::Yes)->click();
+    });
+    EXPECT_EQ(dialogs.MsgBox(kClearQuestion, kTitle, Buttons::YesNo, Icon::Question), Answer::Yes);
+    EXPECT_EQ(shown, QStringLiteral("Do you want to clear all the files in the list\n Proceed?"));
+    EXPECT_EQ(title.toStdString(), kTitle);
+    EXPECT_EQ(icon, QMessageBox::Question);
+    WhenUp<QMessageBox>([](QMessageBox* box) { box->reject(); });
+    EXPECT_EQ(dialogs.MsgBox("Exit?", "t", Buttons::YesNo, Icon::Question), Answer::No)
+        << "Escape answers No";
+}
+
+// One file, or the folder and the names; Cancel leaves FileName as it was
+// set; a selection past 1000 characters (60 names of 20) is an error.
+TEST(QtDialogs, OpenGivesOneFileOrTheFolderAndNamesAndReportsAnOverLongSelection) {
+    ScratchDir t;
+    std::string names;
+    for (int i = 0; i < 60; ++i) {
+        const std::string name = "message number " + std::to_string(i) + ".msg";
+        std::ofstream(t / name) << "x";
+        names += "\"" + name + "\" ";
+    }
+    // Types the names into the dialog's name box and presses Open.
+    const auto pick = [&](const std::string& typed) {
+        WhenUp<QFileDialog>([folder = t.str(), typed](QFileDialog* d) {
+            d->setDirectory(QString::fromStdString(folder));
+            d->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))
+                ->setText(QString::fromStdString(typed));
+            QMetaObject::invokeMethod(d, "accept");
+        });
+    };
+    CommonDialog msg;
+    msg.Filter = "Email Messages (*.msg)|*.msg";
+    msg.Flags = kOfnExplorer | kOfnAllowMultiSelect;
+    msg.MaxFileSize = 1000;
+    QtDialogs dialogs;
+    pick("message number 1.msg");
+    EXPECT_EQ(dialogs.ShowOpen(msg), (t / "message number 1.msg").string());
+    pick("\"message number 1.msg\" \"message number 2.msg\"");
+    EXPECT_EQ(dialogs.ShowOpen(msg), t.str() + "\0message number 1.msg\0message number 2.msg"s);
+    WhenUp<QFileDialog>([](QFileDialog* d) { d->reject(); });
+    EXPECT_EQ(dialogs.ShowOpen(msg), "");
+    pick(names);
+    EXPECT_EQ(ErrorOf([&] { dialogs.ShowOpen(msg); }), kErrFileNameBufferTooSmall);
+}
+
+TEST(BrowseFolder, CancelGivesEmptyTextAFolderComesBackWithoutASeparatorTheRootWithIt) {
+    ScratchDir t;
+    QString title;
+    WhenUp<QFileDialog>([&](QFileDialog* d) {
+        title = d->windowTitle();
+        d->reject();
+    });
+    EXPECT_EQ(shell::BrowseFolder(nullptr, "Choose Source Folder..."), "");
+    EXPECT_EQ(title, QStringLiteral("Choose Source Folder..."));
+    for (const std::string& path : {t.str(), "/"s}) {
+        WhenUp<QFileDialog>([path](QFileDialog* d) {
+            d->setDirectory(QString::fromStdString(path));
+            d->selectFile(QString::fromStdString(path));
+            QMetaObject::invokeMethod(d, "accept");  // as the dialog's own button does
+        });
+        EXPECT_EQ(shell::BrowseFolder(nullptr, "Choose Folder to Save..."), path);
+    }
+}
+
+TEST(ParseOpenResult, WindowsAndPosixForms) {
+    const struct {
+        std::string text;
+        char separator;
+        Rows paths;
+    } cases[] = {
+        {"", '\\', {}},
+        {"C:\\Mail\\a.msg", '\\', {"C:\\Mail\\a.msg"}},
+        {"C:\\Mail\\a.msg\0"s, '\\', {"C:\\Mail\\a.msg"}},
+        {"C:\\Mail\0a.msg\0b.msg"s, '\\', {"C:\\Mail\\a.msg", "C:\\Mail\\b.msg"}},
+        {"C:\\Mail\0a.msg\0b.msg\0"s, '\\', {"C:\\Mail\\a.msg", "C:\\Mail\\b.msg"}},
+        {"C:\\\0a.msg\0b.msg"s, '\\', {"C:\\a.msg", "C:\\b.msg"}},  // a root: no doubled "\"
+        {"C:\\Mail\\\0b.msg\0a.msg\0"s, '\\', {"C:\\Mail\\b.msg", "C:\\Mail\\a.msg"}},  // its order
+        {"C:\\Mail\0 spaced .msg\0x\0"s, '\\', {"C:\\Mail\\ spaced .msg", "C:\\Mail\\x"}},
+        {"/home/ann/a.msg", '/', {"/home/ann/a.msg"}},
+        {"/home/ann\0a.msg\0b.msg"s, '/', {"/home/ann/a.msg", "/home/ann/b.msg"}},
+        {"/\0a.msg\0b.msg\0"s, '/', {"/a.msg", "/b.msg"}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(ParseOpenResult(c.text, c.separator), c.paths) << "text of " << c.text.size();
+    }
+}
+
+TEST(BuildOpenResult, RoundTripsThroughTheParserInOneFolderAndWithinMaxFileSize) {
+    for (const Rows& paths : {Rows{"/home/ann/a.msg"}, Rows{"/a.msg", "/b.msg"},
+                              Rows{"/home/ann/a.msg", "/home/ann/b.msg", "/home/ann/c d.msg"}}) {
+        EXPECT_EQ(ParseOpenResult(BuildOpenResult(paths, 1000, '/'), '/'), paths);
+    }
+    EXPECT_EQ(BuildOpenResult({"/home/ann/a.msg", "/home/ann/b.msg"}, 1000, '/'),
+              "/home/ann\0a.msg\0b.msg"s);
+    EXPECT_EQ(BuildOpenResult({"C:\\a.msg", "C:\\b.msg"}, 1000, '\\'), "C:\\\0a.msg\0b.msg"s);
+    // One file: the path and its terminating NUL. Several: "/d", NUL, 9 names
+    // of 18 characters each with its NUL (2 + 9 * 19 = 173), and a second NUL.
+    const std::string p999 = "/" + std::string(998, 'a');
+    Rows nine;
+    for (int i = 0; i < 9; ++i) nine.push_back("/d/" + std::to_string(10000000000000 + i) + ".msg");
+    const struct {
+        Rows paths;
+        int32_t room;
+        int error;
+    } cases[] = {
+        {{p999}, 1000, 0},
+        {{p999 + "b"}, 1000, kErrFileNameBufferTooSmall},
+        {nine, 175, 0},
+        {nine, 174, kErrFileNameBufferTooSmall},
+        {{"/a/x.msg", "/b/y.msg"}, 1000, kErrInvalidCall},  // two folders
+        {{"/a/x.msg", "/ab/y.msg"}, 1000, kErrInvalidCall},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(ErrorOf([&] { (void)BuildOpenResult(c.paths, c.room, '/'); }), c.error)
+            << c.paths[0].substr(0, 20) << " of " << c.paths.size() << " in " << c.room;
+    }
+    EXPECT_EQ(OpenResultRoom("abc", false), 4);
+    EXPECT_EQ(OpenResultRoom("abc", true), 5);
+}
+
+TEST(QtNameFilter, PairsBecomeQtFilters) {
+    EXPECT_EQ(QtNameFilter("Email Messages (*.msg)|*.msg"), "Email Messages (*.msg)");
+    EXPECT_EQ(QtNameFilter("All|*.*|Text|*.txt;*.log"), "All (*.*);;Text (*.txt *.log)");
 }
 
 }  // namespace

@@ -1,0 +1,687 @@
+// quillmark-cli as a user runs it. convert: exit codes, the printed path, the
+// JSON report, the streams, --dedupe and --split-size (signals in the middle
+// of a run are tests/robust/interrupt_test.cpp's). export: .msg -> .pst ->
+// .msg round trips (messages our generators make, and every readable message
+// of the shared corpus), the Outlook-made samples against pypff and olefile,
+// safe names, clashes and never overwriting, bad inputs and exit codes.
+#include <unistd.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <set>
+#include <sstream>
+
+#include "convert/export_names.h"
+#include "convert/export_store.h"
+#include "mapi/error.h"
+#include "mapi/tags.h"
+#include "mapi/unicode_strings.h"
+#include "msg/msg.h"
+#include "pst/read/pst_file.h"
+#include "pst/store/message_compare.h"
+#include "run_fixture.h"
+#include "support/message_gen.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace qm;
+using ::testing::HasSubstr;
+using ::testing::Not;
+using json = nlohmann::json;
+using Args = std::vector<std::string>;
+using qm::testing::ScratchDir;
+
+struct Result {
+    int code = -1;
+    std::string out, err;
+    json doc() const {
+        json d = json::parse(out, nullptr, false);
+        EXPECT_TRUE(d.is_object()) << out << err;
+        return d.is_object() ? d : json::object();
+    }
+};
+
+// Runs `quillmark-cli ARGS...` in `cwd`, each argument quoted, capturing both
+// streams; `as` goes before the program (a command that changes the user it
+// runs as).
+Result cli(const Args& args, const fs::path& cwd = fs::current_path(), const std::string& as = "") {
+    ScratchDir tmp;
+    std::string command = "cd " + qm::testing::shellQuote(cwd.string()) + " && " + as +
+                          qm::testing::shellQuote(qm::testing::binDir() + "/quillmark-cli");
+    for (const std::string& a : args) command += " " + qm::testing::shellQuote(a);
+    Result r;
+    r.code = qm::testing::runCommand(command + " 2>" + (tmp / "err").string(), &r.out);
+    std::ifstream in(tmp / "err");
+    r.err.assign(std::istreambuf_iterator<char>(in), {});
+    return r;
+}
+
+std::vector<std::string> subjectsOf(const fs::path& pst) {
+    std::vector<std::string> out;
+    const json back = qm::testing::readEverywhere(pst);
+    for (const auto& [path, folder] : back["folders"].items()) {
+        for (const auto& s : folder["subjects"]) out.push_back(s.get<std::string>());
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+fs::path sharedDir(const char* sub) {
+    const char* env = std::getenv("QM_SHARED_DIR");
+    return env && *env ? fs::path(env) / sub : fs::path();
+}
+
+std::vector<fs::path> msgFilesUnder(const fs::path& dir) {
+    std::vector<fs::path> out;
+    for (const auto& e : fs::recursive_directory_iterator(dir)) {
+        if (e.is_regular_file() && e.path().extension() == ".msg") out.push_back(e.path());
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+class ConvertCliTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        qm::testing::writeMessage(a, qm::testing::testMessage("a"));
+        qm::testing::writeMessage(b, qm::testing::testMessage("b", 1));
+        // Not a message by the Add Folder test: never listed.
+        std::ofstream(src / "Mail/notes.txt") << "text";
+    }
+    Result convert(Args args, const fs::path& cwd, const std::string& as = "") {
+        args.insert(args.begin(), "convert");
+        return cli(args, cwd, as);
+    }
+    ScratchDir src, work;
+    const std::string a = (src / "Mail/a.msg").string();
+    const std::string b = (src / "Mail/2009/b.msg").string();
+};
+
+TEST_F(ConvertCliTest, PrintsTheStorePathAndConvertsFoldersAndRelativePaths) {
+    fs::create_directories(work / "sub");
+    // Relative, with "." and ".." components: made absolute and normal.
+    const fs::path rel = fs::relative(src.path(), work / "sub");
+    const Result r = convert(
+        {"--output-dir", "out", "./" + rel.string() + "/../" + src.path().filename().string()},
+        work / "sub");
+    ASSERT_EQ(r.code, 0) << r.err;
+    const fs::path pst = r.out.substr(0, r.out.size() - 1);
+    EXPECT_EQ(r.out, pst.string() + "\n");  // nothing else on stdout
+    EXPECT_EQ(pst.parent_path(), work / "sub/out");
+    EXPECT_TRUE(std::regex_match(
+        pst.filename().string(),
+        std::regex(R"(OutlookMessages\d{1,2}\.\d{1,2}\.\d\d \d{1,2}\.\d{1,2}\.\d\d\.pst)")))
+        << pst;
+    EXPECT_THAT(r.err, HasSubstr("2 of 2"));
+    const auto folders = qm::testing::readEverywhere(pst)["folders"];
+    std::string base;
+    for (const auto& part : src.path().relative_path())
+        base += (base.empty() ? "" : "\\") + part.string();
+    EXPECT_EQ(folders[base + "\\Mail"]["subjects"], json({"a"}));
+    EXPECT_EQ(folders[base + "\\Mail\\2009"]["subjects"], json({"b"}));
+    EXPECT_EQ(folders[base + "\\Mail\\2009"]["flags"], json({0x11}));
+}
+
+// The report of a run with a failed message (exit 1), and the same file
+// again: never overwritten, nothing converted, exit 2.
+TEST_F(ConvertCliTest, JsonReportAndFailedMessages) {
+    const std::string broken = (src / "Mail/broken.MSG").string();
+    qm::testing::writeBroken(broken);
+    const std::string pst = (work / "named.pst").string();
+    const Result r = convert({"--json", "--quiet", "-o", pst, src.str()}, work.path());
+    EXPECT_EQ(r.code, 1) << r.err;
+    const json doc = r.doc();
+    EXPECT_EQ(doc["pst"], pst);
+    EXPECT_EQ(doc["messages"], 3);
+    EXPECT_EQ(doc["converted"], 2);
+    ASSERT_EQ(doc["failed"].size(), 1u);
+    EXPECT_EQ(doc["failed"][0]["path"], broken);
+    EXPECT_NE(doc["failed"][0]["reason"], "");
+    EXPECT_GE(doc["folders"].get<int>(), 2);
+    EXPECT_GT(doc["bytes_in"].get<uint64_t>(), 0u);
+    EXPECT_EQ(doc["bytes_out"].get<uint64_t>(), fs::file_size(pst));
+    EXPECT_TRUE(doc["seconds"].is_number());
+    EXPECT_THAT(doc["display_name"].get<std::string>(),
+                ::testing::StartsWith("Quillmark : Created - "));
+    // Lists this run leaves empty (no locked folder, no --dedupe, no
+    // --split-size) are there, empty.
+    for (const char* list : {"warnings", "skipped_folders", "duplicates", "parts"})
+        EXPECT_EQ(doc[list], json::array()) << list;
+    // --quiet: no progress or summary, but the failure is an error and prints,
+    // naming the file once.
+    EXPECT_THAT(r.err, HasSubstr("failed: " + broken + ": "));
+    EXPECT_THAT(r.err, Not(HasSubstr(broken + ": " + broken)));
+    EXPECT_THAT(r.err, Not(HasSubstr("message(s) converted")));
+    const auto size = fs::file_size(pst);
+    const Result again = convert({"--json", "-o", pst, src.str()}, work.path());
+    EXPECT_EQ(again.code, 2);
+    EXPECT_TRUE(again.doc()["pst"].is_null());
+    EXPECT_THAT(again.doc()["error"].get<std::string>(), HasSubstr("already exists"));
+    EXPECT_THAT(again.err, HasSubstr("no store file was written"));
+    EXPECT_EQ(fs::file_size(pst), size);
+}
+
+TEST_F(ConvertCliTest, NameOrderAndAnUnreadableFolderSkippedWithExitOne) {
+    // Made in reverse and mixed case: a listing in creation or hash order
+    // would not come out sorted.
+    const fs::path mail = src / "Mail";
+    std::vector<std::string> expected = {a};
+    for (int i = 11; i >= 0; --i) {
+        const std::string name =
+            (i % 2 ? "Copy" : "copy") + std::string(i < 10 ? "0" : "") + std::to_string(i) + ".msg";
+        expected.insert(expected.begin() + 1, (mail / name).string());
+        qm::testing::writeMessage(mail / name, qm::testing::testMessage(name));
+    }
+    expected.push_back(b);
+    qm::testing::writeMessage(mail / "locked/c.msg", qm::testing::testMessage("c"));
+    fs::permissions(mail / "locked", fs::perms::none);
+    // Permission bits do not stop root: run as nobody then.
+    std::string as;
+    if (::geteuid() == 0) {
+        if (qm::testing::runCommand("command -v setpriv >/dev/null") != 0)
+            GTEST_SKIP() << "running as root and setpriv is missing: the locked folder is readable";
+        as = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+        for (const fs::path& d : {src.path(), work.path()})
+            fs::permissions(d, fs::perms::all, fs::perm_options::add);
+    }
+    const std::string locked = (mail / "locked").string();
+    const Result r = convert({"--json", "--output-dir", "out", mail.string()}, work.path(), as);
+    EXPECT_EQ(r.code, 1) << r.err;
+    const json doc = r.doc();
+    EXPECT_EQ(doc["skipped_folders"], json::array({locked}));
+    EXPECT_EQ(doc["messages"], 14);
+    EXPECT_EQ(doc["converted"], 14);
+    EXPECT_EQ(doc["failed"], json::array());
+    EXPECT_TRUE(fs::exists(doc["pst"].get<std::string>()));
+    EXPECT_THAT(r.err, HasSubstr(locked + "/: list folder failed: Permission denied"));
+    // Progress names the rows in list order: each folder's files by name,
+    // then its sub-folders'.
+    std::vector<std::string> progress;
+    std::istringstream lines(r.err);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.starts_with("(")) progress.push_back(line.substr(line.find(") ") + 2));
+    }
+    EXPECT_EQ(progress, expected) << r.err;
+    // Named even with --quiet: a folder left out is never silent.
+    const Result quiet =
+        convert({"--quiet", "--output-dir", "out2", mail.string()}, work.path(), as);
+    EXPECT_EQ(quiet.code, 1);
+    EXPECT_THAT(quiet.err, HasSubstr("skipped a folder that cannot be read: " + locked));
+    // The given folder itself unreadable still refuses the run.
+    const Result given = convert({locked}, work.path(), as);
+    EXPECT_EQ(given.code, 2);
+    EXPECT_THAT(given.err, HasSubstr("locked/: list folder failed: Permission denied"));
+}
+
+// Each refused before anything is written: exit 2, the cause on stderr.
+TEST_F(ConvertCliTest, UsageErrorsAndNothingToDoAreExitTwo) {
+    ScratchDir empty;
+    std::ofstream(work / "file") << "x";
+    std::vector<std::pair<Args, std::string>> cases = {
+        {{empty.str()}, "no .msg files found"},
+        {{(work / "missing").string()}, "no such file or folder"},
+        {{"--output-dir", "x", "-o", "y.pst", src.str()}, "--output-dir excludes -o"},
+        {{}, "PATH is required"},
+        // An empty argument (an unset variable in a script) is not the
+        // current folder, even where that folder holds messages.
+        {{""}, "empty path"},
+        {{"--output-dir", "file/sub", src.str()}, "file/sub"},
+    };
+    for (const char* bad : {"0", "-1", "x", "1.5", "", "99999999999"})
+        cases.push_back({{std::string("--codepage=") + bad, src.str()}, "--codepage"});
+    for (const char* bad :
+         {"0", "0M", "x", "1023K", "1048575", "1.5G", "", "-1M", "10T", "M", "99999999999G"})
+        cases.push_back({{std::string("--split-size=") + bad, src.str()}, "--split-size"});
+    for (const auto& [args, cause] : cases) {
+        const Result r = convert(args, args == Args{""} ? src.path() : work.path());
+        SCOPED_TRACE(args.empty() ? "" : args[0]);
+        EXPECT_EQ(r.code, 2);
+        EXPECT_THAT(r.err, HasSubstr(cause));
+    }
+    for (const auto& e : fs::recursive_directory_iterator(work.path()))
+        EXPECT_NE(e.path().extension(), ".pst") << "a refused run still made " << e.path();
+}
+
+// The same content in a different file (its flags differ), and two files
+// sharing an Internet message id whatever else they hold: with --dedupe the
+// first of each only, and skipping a duplicate is no failure.
+TEST_F(ConvertCliTest, DedupeConvertsTheFirstOfEachMessageOnly) {
+    const fs::path copy = src / "Other/copy.msg", first = src / "Other/id1.msg",
+                   second = src / "Other/id2.msg";
+    qm::testing::writeMessage(copy, qm::testing::testMessage("a", 0, 1));
+    for (const auto& [path, subject] : {std::pair{first, "x"}, {second, "y"}}) {
+        mapi::Message m = qm::testing::testMessage(subject);
+        m.props.set(mapi::Property::utf8(mapi::tag::InternetMessageId, "<1@example>"));
+        qm::testing::writeMessage(path, m);
+    }
+    const Args paths = {(src / "Mail").string(), copy.string(), first.string(), second.string()};
+    Args args = {"--json", "--dedupe", "-o", "once.pst"};
+    args.insert(args.end(), paths.begin(), paths.end());
+    const Result r = convert(args, work.path());
+    ASSERT_EQ(r.code, 0) << r.err;
+    const json doc = r.doc();
+    EXPECT_EQ(doc["messages"], 5);
+    EXPECT_EQ(doc["converted"], 3);
+    EXPECT_EQ(doc["failed"], json::array());
+    EXPECT_EQ(doc["duplicates"], json({{{"path", copy.string()}, {"same_as", a}},
+                                       {{"path", second.string()}, {"same_as", first.string()}}}));
+    EXPECT_THAT(r.err, HasSubstr("2 duplicate(s) skipped"));
+    EXPECT_EQ(subjectsOf(doc["pst"].get<std::string>()), (Args{"a", "b", "x"}));
+    args = {"--json", "-o", "all.pst"};
+    args.insert(args.end(), paths.begin(), paths.end());
+    const Result all = convert(args, work.path());
+    ASSERT_EQ(all.code, 0) << all.err;
+    EXPECT_EQ(all.doc()["converted"], 5);
+    EXPECT_EQ(all.doc()["duplicates"], json::array());
+}
+
+// Twelve messages of about 150 KB over two folders, the second deeper than
+// the first, so later parts must make their own folders: every part within
+// the size, its path on a line of its own, its name and display name
+// numbered, and every message in exactly one part.
+TEST_F(ConvertCliTest, SplitSizeWritesPartsWithinTheSize) {
+    Args subjects = {"a", "b"};
+    for (int i = 0; i < 12; ++i) {
+        subjects.push_back("big " + std::to_string(i));
+        qm::testing::writeMessage(
+            src / (i % 2 ? "Mail/2009/deep" : "Mail") / ("m" + std::to_string(i) + ".msg"),
+            qm::testing::makeMessage({.seed = uint32_t(100 + i),
+                                      .subject = subjects.back(),
+                                      .attachmentSizes = {150000}}));
+    }
+    std::sort(subjects.begin(), subjects.end());
+    const Result r =
+        convert({"--split-size", "1M", "-o", (work / "out.pst").string(), src.str()}, work.path());
+    ASSERT_EQ(r.code, 0) << r.err;
+    const Result j = convert({"--json", "--quiet", "--split-size", "1024k", "-o",
+                              (work / "again.pst").string(), src.str()},
+                             work.path());
+    ASSERT_EQ(j.code, 0) << j.err;
+    const json doc = j.doc();
+    EXPECT_EQ(doc["converted"], 14);
+    ASSERT_GE(doc["parts"].size(), 3u) << doc.dump();
+    std::string expectedOut;
+    int64_t messages = 0;
+    uint64_t bytes = 0;
+    Args seen;
+    for (size_t i = 0; i < doc["parts"].size(); ++i) {
+        const auto& part = doc["parts"][i];
+        const fs::path file = part["pst"].get<std::string>();
+        const std::string suffix = i == 0 ? "" : " (" + std::to_string(i + 1) + ")";
+        expectedOut += (work / ("out" + suffix + ".pst")).string() + "\n";
+        EXPECT_EQ(file, work / ("again" + suffix + ".pst"));
+        EXPECT_EQ(part["display_name"], doc["display_name"].get<std::string>() + suffix);
+        EXPECT_EQ(part["bytes"].get<uint64_t>(), fs::file_size(file));
+        EXPECT_LE(fs::file_size(file), 1u << 20) << file;
+        EXPECT_GT(part["messages"].get<int64_t>(), 0) << file;
+        messages += part["messages"].get<int64_t>();
+        bytes += part["bytes"].get<uint64_t>();
+        EXPECT_EQ(qm::testing::readEverywhere(file)["display_name"], part["display_name"]);
+        const auto in = subjectsOf(file);
+        EXPECT_EQ(int64_t(in.size()), part["messages"].get<int64_t>()) << file;
+        seen.insert(seen.end(), in.begin(), in.end());
+    }
+    EXPECT_EQ(r.out, expectedOut);
+    EXPECT_EQ(messages, doc["converted"].get<int64_t>());
+    EXPECT_EQ(bytes, doc["bytes_out"].get<uint64_t>());
+    std::sort(seen.begin(), seen.end());
+    EXPECT_EQ(seen, subjects);
+}
+
+// A message bigger than the size gets a part of its own, with a warning. A
+// part's name already taken is never overwritten: the rows that needed that
+// part fail with that cause, the first part stays whole.
+TEST_F(ConvertCliTest, SplitSizeGivesABigMessageItsOwnPartAndOverwritesNoPart) {
+    const std::string huge = (src / "huge.msg").string();
+    qm::testing::writeMessage(
+        huge, qm::testing::makeMessage({.subject = "huge", .attachmentSizes = {1500000}}));
+    const Result r = convert({"--json", "--split-size", "1M", a, huge, b}, work.path());
+    ASSERT_EQ(r.code, 0) << r.err;
+    const json doc = r.doc();
+    ASSERT_EQ(doc["parts"].size(), 3u) << doc.dump();
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(doc["parts"][i]["messages"], 1);
+    EXPECT_GT(doc["parts"][1]["bytes"].get<uint64_t>(), 1u << 20);
+    ASSERT_EQ(doc["warnings"].size(), 1u) << doc.dump();
+    EXPECT_EQ(doc["warnings"][0]["path"], huge);
+    EXPECT_EQ(subjectsOf(doc["parts"][1]["pst"].get<std::string>()), Args{"huge"});
+    std::ofstream(work / "clash (2).pst") << "mine";
+    const Result clash =
+        convert({"--json", "--split-size", "1M", "-o", (work / "clash.pst").string(), a, huge, b},
+                work.path());
+    EXPECT_EQ(clash.code, 1) << clash.err;
+    const json clashDoc = clash.doc();
+    EXPECT_EQ(clashDoc["converted"], 1);
+    ASSERT_EQ(clashDoc["failed"].size(), 2u);
+    for (const auto& f : clashDoc["failed"])
+        EXPECT_THAT(f["reason"].get<std::string>(), HasSubstr("already exists"));
+    EXPECT_EQ(fs::file_size(work / "clash (2).pst"), 4u);
+    EXPECT_EQ(subjectsOf(work / "clash.pst"), Args{"a"});
+}
+
+// Every file and folder under `dir` with its bytes; none may be a temporary
+// file left behind.
+std::map<fs::path, std::string> contents(const fs::path& dir) {
+    std::map<fs::path, std::string> out;
+    for (const auto& e : fs::recursive_directory_iterator(dir)) {
+        EXPECT_FALSE(e.path().filename().string().starts_with(".")) << "left behind: " << e.path();
+        std::ifstream in(e.path(), std::ios::binary);
+        out[e.path()] = e.is_regular_file() ? std::string(std::istreambuf_iterator<char>(in), {})
+                                            : std::string("<folder>");
+    }
+    return out;
+}
+
+// Checks (with `where` set) the flags the store gives every message: read,
+// plus has-attachment exactly when there are attachments (embedded messages
+// keep their other bits). Then drops the flags and what the store owns at
+// every depth; pst/store/message_compare.h, shared with the store's own round
+// trips, leaves the rest out of the comparison.
+void eraseOwned(mapi::Message& m, const std::string& where = "", bool top = true) {
+    if (!where.empty()) {
+        const auto flags = m.props.int32(mapi::tag::MessageFlags);
+        ASSERT_TRUE(flags.has_value()) << where;
+        const int32_t attach = m.attachments.empty() ? 0 : mapi::MSGFLAG_HASATTACH;
+        EXPECT_EQ(top ? *flags : *flags & mapi::MSGFLAG_HASATTACH,
+                  (top ? mapi::MSGFLAG_READ : 0) | attach)
+            << where;
+    }
+    m.props.erase(mapi::tag::MessageFlags);
+    pst::storetest::eraseIds(m.props, pst::storetest::kOwnedEverywhere);
+    for (auto& r : m.recipients)
+        pst::storetest::eraseIds(r.props, pst::storetest::kOwnedEverywhere);
+    for (auto& a : m.attachments) {
+        pst::storetest::eraseIds(a.props, pst::storetest::kOwnedEverywhere);
+        if (a.embedded) eraseOwned(*a.embedded, where.empty() ? "" : where + " (embedded)", false);
+    }
+}
+
+void expectSameMessage(const fs::path& original, const fs::path& exported) {
+    SCOPED_TRACE(original.string() + " -> " + exported.string());
+    mapi::Message e = msg::readMsgFile(original);
+    mapi::Message a = msg::readMsgFile(exported);
+    const int cp = e.stringCodePage();
+    EXPECT_EQ(pst::read::readableSubject(a.props, cp), pst::read::readableSubject(e.props, cp));
+    eraseOwned(e);
+    eraseOwned(a, exported.string());
+    mapi::decodeString8(a);
+    pst::storetest::normalize(e, a);
+    EXPECT_EQ(qm::testing::diffMessages(e, a), "");
+}
+
+// Converts `sources` into a store and exports it into `out`.
+void convertAndExport(const fs::path& sources, const fs::path& pst, const fs::path& out) {
+    const Result c = cli({"convert", "--quiet", "-o", pst.string(), sources.string()});
+    ASSERT_EQ(c.code, 0) << c.err;
+    const Result x = cli({"export", "--quiet", pst.string(), out.string()});
+    ASSERT_EQ(x.code, 0) << x.err;
+}
+
+TEST(ExportRoundTrip, MessagesOurGeneratorsMake) {
+    using Made = qm::testing::MessageSpec;
+    const std::pair<std::string, Made> cases[] = {
+        {"plain", {}},
+        {"eight-bit cp1251", Made{.unicode = false, .allTypes = true}},
+        {"every type", Made{.allTypes = true, .recipients = 4}},
+        {"attachments", Made{.attachmentSizes = {0, 10, 3u << 20}}},
+        {"embedded three deep", Made{.recipients = 2, .embedDepth = 3}},
+        {"OLE storage", Made{.oleAttachment = true}},
+        {"named properties", Made{.namedById = 5, .namedByName = 5}},
+        {"html and rtf", Made{.htmlBody = true, .rtfBody = true}},
+    };
+    ScratchDir work;
+    uint32_t seed = 7;
+    for (auto [name, s] : cases) {
+        s.subject = name;
+        s.seed = seed++;
+        qm::testing::writeMessage(work / "src" / (name + ".msg"), qm::testing::makeMessage(s));
+    }
+    ASSERT_NO_FATAL_FAILURE(convertAndExport(work / "src", work / "gen.pst", work / "out"));
+    const auto files = msgFilesUnder(work / "out");
+    ASSERT_EQ(files.size(), std::size(cases));
+    // The generator adds non-Latin text to each subject; the case name starts it.
+    for (const auto& [name, s] : cases) {
+        auto it = std::find_if(files.begin(), files.end(), [&](const fs::path& f) {
+            return f.filename().string().starts_with(name);
+        });
+        ASSERT_NE(it, files.end()) << name;
+        expectSameMessage(work / "src" / (name + ".msg"), *it);
+    }
+}
+
+TEST(ExportRoundTrip, EveryReadableCorpusMessage) {
+    const fs::path corpus = sharedDir("corpus");
+    if (corpus.empty() || !fs::exists(corpus)) GTEST_SKIP() << "no corpus at " << corpus;
+    size_t readable = 0;
+    for (const fs::path& file : msgFilesUnder(corpus)) {
+        try {
+            msg::readMsgFile(file);
+        } catch (const Error&) {
+            continue;  // the corpus's broken files: the MSG tests cover them
+        }
+        ++readable;
+        SCOPED_TRACE(file.string());
+        ScratchDir work;
+        ASSERT_NO_FATAL_FAILURE(convertAndExport(file, work / "c.pst", work / "o"));
+        const auto files = msgFilesUnder(work / "o");
+        ASSERT_EQ(files.size(), 1u);
+        expectSameMessage(file, files[0]);
+        // `show --json` reads the export as well as the original.
+        EXPECT_EQ(cli({"show", "--json", files[0].string()}).code, 0);
+    }
+    EXPECT_GT(readable, 40u);
+}
+
+// Exported files by store folder, in store order as the JSON lists them,
+// against pypff's subjects and attachment counts; olefile opens each.
+TEST(ExportOutlookSamples, SubjectsAndAttachmentsAsPypffReadsThem) {
+    const fs::path samples = sharedDir("pst-samples");
+    if (samples.empty() || !fs::exists(samples)) GTEST_SKIP() << "no samples at " << samples;
+    for (const char* name : {"Empty.pst", "sample1.pst", "submessage.pst", "test_unicode.pst"}) {
+        SCOPED_TRACE(name);
+        ScratchDir work;
+        const Result x =
+            cli({"export", "--json", (samples / name).string(), (work / "o").string()});
+        ASSERT_EQ(x.code, 0) << x.err;
+        const json doc = x.doc();
+        const json pypff = qm::testing::dumpPst("pypff", samples / name);
+        ASSERT_TRUE(pypff.is_object());
+        std::map<std::string, std::vector<std::string>> ours;
+        std::string args;
+        for (const auto& f : doc["files"]) {
+            ours[f["folder"]].push_back(f["file"]);
+            args += " " + qm::testing::shellQuote(f["file"].get<std::string>());
+        }
+        size_t total = 0;
+        for (const auto& [folder, theirs] : pypff["folders"].items()) {
+            EXPECT_TRUE(fs::is_directory(work / "o" / fs::path(folder))) << folder;
+            const auto& files = ours[folder];
+            ASSERT_EQ(files.size(), theirs["subjects"].size()) << folder;
+            total += files.size();
+            for (size_t i = 0; i < files.size(); ++i) {
+                const mapi::Message m = msg::readMsgFile(files[i]);
+                EXPECT_EQ(pst::read::readableSubject(m.props, m.stringCodePage()),
+                          theirs["subjects"][i]);
+                EXPECT_EQ(m.attachments.size(), theirs["attachments"][i]);
+            }
+        }
+        EXPECT_EQ(doc["exported"], total);
+        if (total == 0) continue;
+        EXPECT_EQ(qm::testing::runCommand("/usr/bin/python3 -c 'import olefile, sys\n"
+                                          "for f in sys.argv[1:]:\n"
+                                          "    assert olefile.OleFileIO(f).exists("
+                                          "\"__properties_version1.0\")' " +
+                                          args),
+                  0);
+    }
+}
+
+TEST(ExportNames, HostileTextBecomesASafeName) {
+    std::string cjk;  // 120 characters of 3 bytes
+    for (int i = 0; i < 120; ++i) cjk += "語";
+    const std::pair<std::string, std::string> cases[] = {
+        {"Meeting notes", "Meeting notes"},
+        {"Re: a/b\\c *? \"q\" <x> |y|", "Re_ a_b_c __ _q_ _x_ _y_"},
+        {"line\r\n\tbreak\x7F end\xC2\x85", "line break end"},
+        {"  ..dots and spaces.. ", "dots and spaces"},
+        {".", "(none)"},
+        {"..", "(none)"},
+        {"", "(none)"},
+        {"\x01\x02", "(none)"},
+        {"CON", "_CON"},
+        {"nul.txt", "_nul.txt"},
+        {"com7", "_com7"},
+        {"COM0", "COM0"},
+        {"Console", "Console"},
+        {"日本語のテキスト", "日本語のテキスト"},
+        // Limits in characters and in bytes, cut at whole characters.
+        {std::string(300, 'x'), std::string(100, 'x')},
+        {std::string(99, 'a') + " b", std::string(99, 'a')},
+        {cjk, cjk.substr(0, 85 * 3)},  // 255 bytes
+    };
+    for (const auto& [in, out] : cases) EXPECT_EQ(convert::safeName(in, "(none)"), out) << in;
+    EXPECT_EQ(convert::candidateName("Same", ".msg", 1), "Same.msg");
+    EXPECT_EQ(convert::candidateName("Same", ".msg", 12), "Same (12).msg");
+    EXPECT_EQ(convert::candidateName(std::string(100, 'a'), ".msg", 3),
+              std::string(92, 'a') + " (3).msg");
+    EXPECT_EQ(convert::candidateName(cjk.substr(0, 85 * 3), ".msg", 2).size(), 82u * 3 + 8);
+}
+
+// A store made from a tree whose names clash once made safe.
+class ExportIntoTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        const fs::path mail = work / "src/Mail";
+        for (auto [file, subject] : std::vector<std::pair<std::string, std::string>>{
+                 {"a.msg", "Same"}, {"b.msg", "same"}, {"c.msg", "con"}, {"d.msg", ""}}) {
+            qm::testing::writeMessage(mail / file, qm::testing::testMessage(subject, 1));
+        }
+        qm::testing::writeMessage(mail / "x?/e.msg", qm::testing::testMessage("e"));
+        qm::testing::writeMessage(mail / "x*/f.msg", qm::testing::testMessage("f"));
+        const Result c = cli({"convert", "--quiet", "-o", pst.string(), (work / "src").string()});
+        ASSERT_EQ(c.code, 0) << c.err;
+    }
+    Result exportTo(const fs::path& store, const fs::path& dir, const char* flag = "--quiet") {
+        return cli({"export", flag, store.string(), dir.string()});
+    }
+    ScratchDir work;
+    fs::path pst = work / "s.pst";
+    fs::path out = work / "out";
+    // Where the store's folder "Mail" lands: its path from the file-system root.
+    fs::path exported = out / (work / "src/Mail").relative_path();
+};
+
+TEST_F(ExportIntoTest, ClashesGetNumbersAndNothingIsOverwritten) {
+    fs::create_directories(exported);
+    std::ofstream(exported / "Same.msg") << "mine";
+    std::ofstream(exported / "x_") << "a file where a folder would go";
+    const Result first = exportTo(pst, out);
+    ASSERT_EQ(first.code, 0) << first.err;
+    // "Same" and "same" clash where case does not count (Windows, macOS).
+    std::set<std::string> names;
+    for (const auto& e : fs::directory_iterator(exported))
+        names.insert(convert::clashKey(e.path().filename().string()));
+    EXPECT_EQ(names, (std::set<std::string>{"SAME.MSG", "SAME (2).MSG", "SAME (3).MSG", "_CON.MSG",
+                                            "(NO SUBJECT).MSG", "X_", "X_ (2)", "X_ (3)"}));
+    EXPECT_EQ(msgFilesUnder(exported / "x_ (2)").size(), 1u);
+    EXPECT_EQ(msgFilesUnder(exported / "x_ (3)").size(), 1u);
+    // The second run into the same folder adds beside the first, touching nothing.
+    const auto before = contents(out);
+    EXPECT_EQ(before.at(exported / "Same.msg"), "mine");
+    const Result second = exportTo(pst, out);
+    ASSERT_EQ(second.code, 0) << second.err;
+    const auto after = contents(out);
+    for (const auto& [path, bytes] : before) EXPECT_EQ(after.at(path), bytes) << path;
+    EXPECT_EQ(msgFilesUnder(out).size(), 2 * 6u + 1);
+}
+
+TEST_F(ExportIntoTest, StopsWhenAskedOnceTheMessageInHandIsWritten) {
+    struct StopAfterOne : convert::ExportObserver {
+        size_t done = 0;
+        void exported(const convert::ExportedMessage&) override { ++done; }
+        void failed(const convert::ExportFailure& f) override { ADD_FAILURE() << f.reason; }
+        bool stopRequested() override { return done > 0; }
+    } observer;
+    const convert::ExportReport r = convert::exportStore(pst, out, observer);
+    EXPECT_TRUE(r.stopped);
+    EXPECT_EQ(r.exported, 1u);
+    const auto files = msgFilesUnder(out);
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_NO_THROW(msg::readMsgFile(files[0]));
+    contents(out);  // nothing left behind
+}
+
+// Messages whose first data block is damaged: the CRC fails, reading fails;
+// none, some or all of them, exit 0, 1 or 2.
+TEST_F(ExportIntoTest, ExitCodesAndTheJsonReport) {
+    for (const auto& [damaged, code] : {std::pair<size_t, int>{0, 0}, {1, 1}, {6, 2}}) {
+        SCOPED_TRACE(damaged);
+        ScratchDir run;
+        fs::copy_file(pst, run / "s.pst");
+        std::vector<uint64_t> offsets;
+        {
+            auto file = pst::read::PstFile::open(run / "s.pst");
+            for (const auto& f : file->folderTree()) {
+                for (auto nid : file->messageNids(f.folder.nid)) {
+                    const auto bid = file->ndb().node(nid).bidData;
+                    if (offsets.size() < damaged) offsets.push_back(file->ndb().findBlock(bid)->ib);
+                }
+            }
+        }
+        std::fstream f(run / "s.pst", std::ios::in | std::ios::out | std::ios::binary);
+        for (uint64_t ib : offsets) {
+            f.seekg(std::streamoff(ib));
+            const char c = char(f.get() ^ 0x5A);
+            f.seekp(std::streamoff(ib));
+            f.put(c);
+        }
+        f.close();
+        const Result x = exportTo(run / "s.pst", run / "o", "--json");
+        EXPECT_EQ(x.code, code) << x.err;
+        const json doc = x.doc();
+        EXPECT_EQ(doc["pst"], (run / "s.pst").string());
+        EXPECT_EQ(doc["messages"], 6);
+        EXPECT_EQ(doc["exported"], 6 - damaged);
+        EXPECT_EQ(doc["files"].size(), 6 - damaged);
+        ASSERT_EQ(doc["failed"].size(), damaged);
+        for (const auto& failed : doc["failed"]) {
+            EXPECT_THAT(failed["reason"].get<std::string>(), HasSubstr("CRC"));
+            EXPECT_THAT(x.err, HasSubstr(failed["nid"].get<std::string>()));
+        }
+    }
+}
+
+// Not a store, no file, a destination that is a file, the old ANSI format:
+// exit 2, the error names what failed, nothing is made; no DIR is usage.
+TEST_F(ExportIntoTest, BadInputsExportNothing) {
+    std::ofstream(work / "text.pst") << "not a store at all";
+    std::ofstream(work / "file") << "a file, not a folder";
+    const fs::path ansi = sharedDir("pst-samples") / "sample2.pst";
+    const struct {
+        fs::path pst, dir, named;
+    } cases[] = {
+        {work / "text.pst", work / "o1", work / "text.pst"},
+        {work / "none.pst", work / "o2", work / "none.pst"},
+        {pst, work / "file", work / "file"},
+        {ansi, work / "o3", ansi},
+    };
+    for (const auto& c : cases) {
+        if (!fs::exists(c.pst) && c.pst == ansi) continue;
+        SCOPED_TRACE(c.named);
+        const Result x = cli({"export", c.pst.string(), c.dir.string()});
+        EXPECT_EQ(x.code, 2);
+        EXPECT_THAT(x.err, HasSubstr(c.named.string()));
+        EXPECT_EQ(x.out, "");
+        EXPECT_FALSE(fs::is_directory(c.dir));
+    }
+    EXPECT_EQ(contents(work.path()).at(work / "file"), "a file, not a folder");
+    EXPECT_EQ(cli({"export", pst.string()}).code, 2);
+}
+
+}  // namespace
