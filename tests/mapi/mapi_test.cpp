@@ -30,17 +30,15 @@ std::string text(const PropertyBag& bag, uint16_t id) {
     return p ? toUtf8(utf16FromLE(p->value)) : "<no Unicode value>";
 }
 
-TEST(Guid, ParsesAndPrintsInStoredByteOrder) {
-    Guid g = *Guid::parse("{00020329-0000-0000-C000-000000000046}");
+TEST(PropertyBag, SetReplacesByIdentityDecodesStringsAndGuidsKeepStoredByteOrder) {
+    const Guid g = *Guid::parse("{00020329-0000-0000-C000-000000000046}");
     EXPECT_EQ(g.bytes[0], 0x29);  // first field little-endian
     EXPECT_EQ(g.bytes[1], 0x03);
     EXPECT_EQ(g.bytes[8], 0xC0);
     EXPECT_EQ(g.str(), "{00020329-0000-0000-C000-000000000046}");
     EXPECT_FALSE(Guid::parse("{0002032-0000-0000-C000-000000000046}"));
     EXPECT_FALSE(Guid::parse("{00020329x0000-0000-C000-000000000046}"));
-}
 
-TEST(PropertyBag, SetReplacesByIdentityAndDecodesStrings) {
     PropertyBag bag;
     bag.set(Property::utf8(tag::Subject, "Grüße"));
     bag.set(Property::int32(tag::MessageFlags, 1));
@@ -58,9 +56,26 @@ TEST(PropertyBag, SetReplacesByIdentityAndDecodesStrings) {
     EXPECT_EQ(toUtf8(utf16FromLE(bag.findNamed(*nk, PT_UNICODE)->value)), "y");
     bag.set(Property::string8(makeTag(0x0E04, PT_STRING8), kPrivet1251));
     EXPECT_EQ(bag.string(0x0E04, 1251), "Привет");
+    // Equal values: a named property's local id does not count, a stream
+    // equals its bytes.
+    Property other = named, plain = named, items = named, streamed = *bag.find(tag::Subject);
+    other.tag = makeTag(0x8001, PT_UNICODE);
+    EXPECT_TRUE(named == other);
+    other.named = std::make_shared<NamedKey>(NamedKey::byName(PS_PUBLIC_STRINGS, u"Other"));
+    plain.named.reset();
+    items.items = {Bytes{1}};
+    for (const Property* p : {&other, &plain, &items, bag.find(tag::MessageFlags)})
+        EXPECT_FALSE(named == *p);
+    streamed.stream = std::make_shared<qm::MemorySource>(streamed.value);
+    streamed.value.clear();
+    EXPECT_TRUE(streamed == *bag.find(tag::Subject));
+    EXPECT_STREQ(propertyName(0x0037), "PidTagSubject");
+    EXPECT_STREQ(propertyName(0x1234), "");
+    EXPECT_EQ(typeName(PT_MV_UNICODE), "PtypMultipleString");
+    EXPECT_EQ(typeName(0x1234), "0x1234");
 }
 
-TEST(CodePage, DecodesWithIconvAndResolvesLocalesAndCharsets) {
+TEST(CodePage, DecodesWithIconvResolvesLocalesAndCharsetsAndUtfKeepsSurrogates) {
     EXPECT_EQ(toUtf8(decodeCodePage("\x82\xA0", 932)), "あ");
     EXPECT_EQ(toUtf8(decodeCodePage("caf\xE9", 1252)), "café");
     EXPECT_EQ(toUtf8(decodeCodePage("ab\x81", 932)), "ab\xEF\xBF\xBD");  // cut-off lead byte
@@ -93,18 +108,12 @@ TEST(CodePage, DecodesWithIconvAndResolvesLocalesAndCharsets) {
     EXPECT_EQ(m.stringCodePage(), 1251);
     m.props.set(Property::int32(tag::MessageCodepage, 932));
     EXPECT_EQ(m.stringCodePage(), 932);
-}
 
-TEST(Utf, SurrogatesAndInvalidBytes) {
-    std::string emoji = "\xF0\x9F\x98\x80";
+    const std::string emoji = "\xF0\x9F\x98\x80";
     EXPECT_EQ(fromUtf8(emoji).size(), 2u);
     EXPECT_EQ(toUtf8(fromUtf8(emoji)), emoji);
     EXPECT_EQ(toUtf8(std::u16string(1, char16_t(0xD800))), "\xEF\xBF\xBD");
     EXPECT_EQ(fromUtf8("\xC0\x80"), std::u16string(u"\uFFFD\uFFFD"));
-    EXPECT_STREQ(propertyName(0x0037), "PidTagSubject");
-    EXPECT_STREQ(propertyName(0x1234), "");
-    EXPECT_EQ(typeName(PT_MV_UNICODE), "PtypMultipleString");
-    EXPECT_EQ(typeName(0x1234), "0x1234");
 }
 
 TEST(DecodeString8, ChoosesTheCodePageByTheRule) {

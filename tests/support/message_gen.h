@@ -1,14 +1,10 @@
 // Builds varied mapi::Message objects for tests: every property type, Unicode
 // or 8-bit strings, recipients, attachments of any size (large ones produced
 // on demand, never held), embedded messages, named properties, HTML and RTF
-// bodies. The same spec and seed always give the same message, so a test can
+// bodies. The same MessageSpec always gives the same message, so a test can
 // build the expected value again instead of keeping it.
 //
-//   qm::testing::MessageSpec spec;
-//   spec.recipients = 3;
-//   spec.attachmentSizes = {10, 9u << 20};
-//   spec.embedDepth = 2;
-//   mapi::Message m = qm::testing::makeMessage(spec);
+//   mapi::Message m = qm::testing::makeMessage({.recipients = 3, .embedDepth = 2});
 //   ... write it, read it back ...
 //   EXPECT_EQ(qm::testing::diffMessages(m, back), "");
 #pragma once
@@ -32,19 +28,15 @@ struct MessageSpec {
     // Strings as PT_UNICODE (with non-Latin text); false: PT_STRING8 encoded in
     // cp1251 (Cyrillic), and PidTagMessageCodepage says so.
     bool unicode = true;
-    // One property of every single- and multi-valued type (ids 0x6800 up).
-    bool allTypes = false;
+    bool allTypes = false;  // one property of every type (ids 0x6800 up)
     size_t recipients = 1;
-    // One by-value attachment per entry, with that many bytes of data.
-    std::vector<uint64_t> attachmentSizes = {};
-    // A chain of embedded messages this deep, in one more attachment.
-    int embedDepth = 0;
-    // An attachment with method 6 holding a small OLE storage.
-    bool oleAttachment = false;
-    size_t namedById = 0;    // named properties in PSETID_Common by LID 0x8500 up
-    size_t namedByName = 0;  // named properties in PS_PUBLIC_STRINGS by name
-    bool htmlBody = false;   // PidTagHtml as binary UTF-8
-    bool rtfBody = false;    // PidTagRtfCompressed, stored uncompressed ("MELA")
+    std::vector<uint64_t> attachmentSizes = {};  // one by-value attachment each
+    int embedDepth = 0;          // a chain of embedded messages this deep, in one more attachment
+    bool oleAttachment = false;  // method 6, holding a small OLE storage
+    size_t namedById = 0;        // named properties in PSETID_Common by LID 0x8500 up
+    size_t namedByName = 0;      // named properties in PS_PUBLIC_STRINGS by name
+    bool htmlBody = false;       // PidTagHtml as binary UTF-8
+    bool rtfBody = false;        // PidTagRtfCompressed, stored uncompressed ("MELA")
 };
 
 mapi::Message makeMessage(const MessageSpec& spec);
@@ -57,8 +49,16 @@ mapi::Property attachmentData(uint64_t size, uint32_t seed);
 // an OLE object.
 Bytes makeOleStorage(uint32_t seed);
 
+// The message as sorted lines: "C <where> <recipients> <attachments>" for
+// each object and "P <where> <tag> <flags> <size> <crc>" for each property
+// (its value's bytes; variable-size multi-valued: each item as u32 size and
+// bytes), <where> "/" then r<i>/, a<i>/ and e/ (embedded). Named properties
+// show their name, unless `fileTags` (then objects show as "P <where> <tag>
+// O": the form tests/tools/msg_dump.py prints for a .msg file).
+std::vector<std::string> dumpMessage(const mapi::Message& m, bool fileTags = false);
+
 // "" when both messages hold the same properties (tags or names, types,
-// flags and value bytes, in any order), recipients and attachments, embedded
+// flags and values, in any order), recipients and attachments, embedded
 // messages included; otherwise the first difference, saying where.
 std::string diffMessages(const mapi::Message& expected, const mapi::Message& actual);
 

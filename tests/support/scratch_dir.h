@@ -18,13 +18,11 @@ inline void removeTree(const std::filesystem::path& path) {
     std::error_code ec;
     if (!fs::exists(fs::symlink_status(path, ec))) return;
     fs::permissions(path, fs::perms::owner_all, fs::perm_options::add, ec);
-    for (auto it = fs::recursive_directory_iterator(
-             path, fs::directory_options::skip_permission_denied, ec);
-         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-        if (!it->is_symlink()) {
-            fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
-        }
-    }
+    for (fs::recursive_directory_iterator it(path, fs::directory_options::skip_permission_denied,
+                                             ec);
+         !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
+        if (!it->is_symlink())
+            fs::permissions(*it, fs::perms::owner_all, fs::perm_options::add, ec);
     fs::remove_all(path, ec);
 }
 

@@ -36,18 +36,32 @@ std::string slurp(const fs::path& p) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-bool executable(const fs::path& p) {
-    return ::access(p.c_str(), X_OK) == 0;
+// Why `program` cannot run ("" when it can); `package` provides it.
+std::string missing(const fs::path& program, const std::string& package) {
+    if (::access(program.c_str(), X_OK) == 0) return "";
+    return program.filename().string() + " (" + package + ") is not installed";
 }
 
-// Runs argv under timeout(1), stdout and stderr into `r`.
-void run(Result& r, const std::vector<std::string>& argv, int timeout = kTimeoutSeconds) {
+// A non-zero exit is an error of its own unless the reader already said why.
+void requireExitZero(Result& r) {
+    if (r.ran() && r.exitCode != 0 && r.errors.empty())
+        r.errors.push_back(r.reader + " exit " + std::to_string(r.exitCode) + ": " +
+                           r.diagnostics.substr(0, 2000));
+}
+
+// Runs argv under timeout(1), stdout and stderr into the result, unless
+// `why` says the reader cannot run; `exitZero`: a non-zero exit is an error.
+Result run(const char* reader, const std::string& why, std::vector<std::string> argv,
+           bool exitZero = true, int timeout = kTimeoutSeconds) {
+    Result r;
+    r.reader = reader;
+    r.skipped = why;
+    if (!r.ran()) return r;
     ScratchDir io("qm-validator");
     const fs::path out = io / "stdout", err = io / "stderr";
-    std::vector<std::string> full = {"/usr/bin/timeout", "-k", "10", std::to_string(timeout)};
-    full.insert(full.end(), argv.begin(), argv.end());
+    argv.insert(argv.begin(), {"/usr/bin/timeout", "-k", "10", std::to_string(timeout)});
     std::vector<char*> args;
-    for (auto& a : full) args.push_back(a.data());
+    for (auto& a : argv) args.push_back(a.data());
     args.push_back(nullptr);
     const pid_t pid = ::fork();
     if (pid == 0) {
@@ -59,8 +73,8 @@ void run(Result& r, const std::vector<std::string>& argv, int timeout = kTimeout
     }
     int status = 0;
     if (pid < 0 || ::waitpid(pid, &status, 0) != pid) {
-        r.errors.push_back("could not start " + argv.front());
-        return;
+        r.errors.push_back("could not start " + argv[4]);
+        return r;
     }
     r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     r.output = slurp(out);
@@ -70,126 +84,80 @@ void run(Result& r, const std::vector<std::string>& argv, int timeout = kTimeout
     else if (r.exitCode == -1 || r.exitCode > 128)
         r.errors.push_back(r.reader + " died (status " + std::to_string(status) +
                            "): " + r.diagnostics.substr(0, 2000));
-}
-
-// A non-zero exit is an error of its own unless the reader already said why.
-void requireExitZero(Result& r) {
-    if (r.exitCode != 0 && r.errors.empty())
-        r.errors.push_back(r.reader + " exit " + std::to_string(r.exitCode) + ": " +
-                           r.diagnostics.substr(0, 2000));
+    if (exitZero) requireExitZero(r);
+    return r;
 }
 
 // The walks print one JSON object on their last line of output.
-void takeWalkErrors(Result& r) {
+Result takeWalkErrors(Result r) {
+    if (!r.ran()) return r;
     const size_t start = r.output.rfind("\n{");
-    const std::string line = r.output.substr(start == std::string::npos ? 0 : start + 1);
-    const auto json = nlohmann::json::parse(line, nullptr, false);
+    const auto json = nlohmann::json::parse(
+        r.output.substr(start == std::string::npos ? 0 : start + 1), nullptr, false);
     if (!json.is_object()) {
         requireExitZero(r);
         if (r.errors.empty()) r.errors.push_back(r.reader + " printed no result");
-        return;
+        return r;
     }
     if (json.contains("open"))
         r.errors.push_back(r.reader + " cannot open the file: " + json["open"].get<std::string>());
     for (const char* key : {"errors", "searchFolderErrors"})
-        for (const auto& e : json.value(key, nlohmann::json::array())) {
-            std::string line = e.value("where", "") + ": " + e.value("what", "");
-            (std::string(key) == "errors" ? r.errors : r.warnings).push_back(line);
-        }
+        for (const auto& e : json.value(key, nlohmann::json::array()))
+            (std::string(key) == "errors" ? r.errors : r.warnings)
+                .push_back(e.value("where", "") + ": " + e.value("what", ""));
     requireExitZero(r);
-}
-
-Result start(const char* reader) {
-    Result r;
-    r.reader = reader;
     return r;
 }
 
 }  // namespace
 
 Result pffinfo(const fs::path& pst) {
-    Result r = start("pffinfo");
-    if (!executable("/usr/bin/pffinfo")) {
-        r.skipped = "pffinfo (Debian pff-tools) is not installed";
-        return r;
-    }
-    run(r, {"/usr/bin/pffinfo", pst.string()});
-    requireExitZero(r);
-    return r;
+    return run("pffinfo", missing("/usr/bin/pffinfo", "Debian pff-tools"),
+               {"/usr/bin/pffinfo", pst.string()});
 }
 
 Result pffexport(const fs::path& pst, const fs::path& outDir) {
-    Result r = start("pffexport");
-    if (!executable("/usr/bin/pffexport")) {
-        r.skipped = "pffexport (Debian pff-tools) is not installed";
-        return r;
-    }
     ScratchDir scratch("qm-pffexport");
     const fs::path dir = outDir.empty() ? scratch.path() : outDir;
-    run(r, {"/usr/bin/pffexport", "-m", "all", "-f", "all", "-t", (dir / "export").string(),
-            pst.string()});
-    requireExitZero(r);
-    return r;
+    return run("pffexport", missing("/usr/bin/pffexport", "Debian pff-tools"),
+               {"/usr/bin/pffexport", "-m", "all", "-f", "all", "-t", (dir / "export").string(),
+                pst.string()});
 }
 
 Result pypff(const fs::path& pst) {
-    Result r = start("pypff");
-    if (!executable("/usr/bin/python3") ||
-        std::system("/usr/bin/python3 -c 'import pypff' >/dev/null 2>&1") != 0) {
-        r.skipped = "python3-pypff is not installed for /usr/bin/python3";
-        return r;
-    }
-    run(r,
-        {"/usr/bin/python3", (sourceDir() / "tests/tools/pypff_walk.py").string(), pst.string()});
-    takeWalkErrors(r);
-    return r;
+    const bool installed = std::system("/usr/bin/python3 -c 'import pypff' >/dev/null 2>&1") == 0;
+    return takeWalkErrors(run(
+        "pypff", installed ? "" : "python3-pypff is not installed for /usr/bin/python3",
+        {"/usr/bin/python3", (sourceDir() / "tests/tools/pypff_walk.py").string(), pst.string()},
+        false));
 }
 
 Result readpst(const fs::path& pst, const fs::path& outDir, const std::string& types) {
-    Result r = start("readpst");
-    if (!executable("/usr/bin/readpst")) {
-        r.skipped = "readpst (Debian pst-utils) is not installed";
-        return r;
-    }
     ScratchDir scratch("qm-readpst");
     std::vector<std::string> argv = {"/usr/bin/readpst", "-j", "0", "-q", "-r", "-S", "-D"};
     if (!types.empty()) argv.insert(argv.end(), {"-t", types});
     argv.insert(argv.end(),
                 {"-o", (outDir.empty() ? scratch.path() : outDir).string(), pst.string()});
-    run(r, argv);
-    requireExitZero(r);
-    return r;
+    return run("readpst", missing("/usr/bin/readpst", "Debian pst-utils"), argv);
 }
 
 Result pstExtractor(const fs::path& pst, int maxRecipients) {
-    Result r = start("pst-extractor");
     const fs::path tools = sourceDir() / "tests/tools";
-    if (!fs::exists(tools / "node_modules/pst-extractor/package.json")) {
-        r.skipped = "pst-extractor is not in tests/tools/node_modules (scripts/install-deps)";
-        return r;
-    }
-    if (!executable("/usr/bin/node")) {
-        r.skipped = "node is not installed";
-        return r;
-    }
-    run(r,
-        {"/usr/bin/node", (tools / "pst_extractor_walk.js").string(), pst.string(),
-         "--max-recipients", std::to_string(maxRecipients)},
-        kPstExtractorTimeoutSeconds);
-    takeWalkErrors(r);
-    return r;
+    std::string why = missing("/usr/bin/node", "Debian nodejs");
+    if (!fs::exists(tools / "node_modules/pst-extractor/package.json"))
+        why = "pst-extractor is not in tests/tools/node_modules (scripts/install-deps)";
+    return takeWalkErrors(run("pst-extractor", why,
+                              {"/usr/bin/node", (tools / "pst_extractor_walk.js").string(),
+                               pst.string(), "--max-recipients", std::to_string(maxRecipients)},
+                              false, kPstExtractorTimeoutSeconds));
 }
 
 Result pstwalk(const fs::path& pst, bool holdsMultipleGuid) {
-    Result r = start("pstwalk");
     fs::path binary = sourceDir() / "build-tools/pstwalk/release/pstwalk";
     if (const char* env = std::getenv("QM_PSTWALK")) binary = env;
-    if (!executable(binary)) {
-        r.skipped = "pstwalk is not built at " + binary.string() +
-                    " (scripts/install-deps builds it from ../shared/tools/pstwalk)";
-        return r;
-    }
-    run(r, {binary.string(), pst.string()});
+    Result r = run("pstwalk",
+                   missing(binary, "scripts/install-deps builds it from ../shared/tools/pstwalk"),
+                   {binary.string(), pst.string()}, false);
     std::istringstream lines(r.output);
     for (std::string line; std::getline(lines, line);) {
         if (line.rfind("ERROR", 0) == 0) r.errors.push_back(line);

@@ -3,8 +3,7 @@
 // pst-extractor (npm) and pstwalk (Microsoft's outlook-pst library). Each
 // function runs one reader over a file and says what it met; a reader that
 // is not installed comes back skipped, with the reason. scripts/install-deps
-// installs them all (pst-extractor into tests/tools/node_modules, pstwalk
-// into build-tools/pstwalk).
+// installs them all.
 #pragma once
 
 #include <filesystem>
@@ -25,25 +24,23 @@ struct Result {
     bool clean() const { return ran() && errors.empty(); }
 };
 
-// Output folders: when empty, a scratch folder removed afterwards. pffexport
-// writes `outDir`/export.export and says on its output what it skipped.
+// Output folders: when empty, a scratch folder removed afterwards.
 Result pffinfo(const std::filesystem::path& pst);
 Result pffexport(const std::filesystem::path& pst, const std::filesystem::path& outDir = {});
-// Every folder, message, record entry and attachment's bytes
-// (tests/tools/pypff_walk.py; output: JSON with counts and texts).
+// tests/tools/pypff_walk.py: every folder, message, record entry and
+// attachment's bytes; JSON with counts and texts.
 Result pypff(const std::filesystem::path& pst);
 // readpst -j 0 (it otherwise forks a job per folder that can outlive it);
 // `types` goes to -t when given.
 Result readpst(const std::filesystem::path& pst, const std::filesystem::path& outDir = {},
                const std::string& types = {});
-// Every folder, message, recipient (at most `maxRecipients` a message: the
-// library reads them in quadratic time), attachment and embedded message
-// (tests/tools/pst_extractor_walk.js). Its errors inside search folders are
+// tests/tools/pst_extractor_walk.js: every folder, message, recipient (at
+// most `maxRecipients` a message: the library reads them in quadratic time),
+// attachment and embedded message. Its errors inside search folders are
 // warnings: it fails there on Outlook's own files too.
 Result pstExtractor(const std::filesystem::path& pst, int maxRecipients = 50);
-// 0 errors required; the library's own limits its README lists are warnings.
 // The library reads PtypMultipleGuid with a count prefix the format does not
-// have, and on some values it asks for gigabytes and aborts: for a store known
+// have, and on some values asks for gigabytes and aborts: for a store known
 // to hold such values (`holdsMultipleGuid`) that abort is a warning.
 Result pstwalk(const std::filesystem::path& pst, bool holdsMultipleGuid = false);
 

@@ -12,68 +12,60 @@ import pypff
 out = {"folders": 0, "messages": 0, "attachments": 0, "entries": 0, "texts": [], "errors": []}
 
 
-def error(where, e):
-    out["errors"].append({"where": where, "what": str(e)})
+def guarded(where, step):
+    try:
+        step()
+        return True
+    except Exception as e:  # noqa: BLE001 - every failure is reported
+        out["errors"].append({"where": where, "what": str(e)})
+        return False
 
 
-def read_entries(item, where):
+def entries(item):
     for i in range(item.get_number_of_record_sets()):
         rs = item.get_record_set(i)
         for j in range(rs.get_number_of_entries()):
-            try:
-                rs.get_entry(j).get_data()
-                out["entries"] += 1
-            except Exception as e:  # noqa: BLE001 - every failure is reported
-                error("%s record set %d entry %d" % (where, i, j), e)
+            yield "record set %d entry %d" % (i, j), rs.get_entry(j)
 
 
-def attach_method(att):
-    for i in range(att.get_number_of_record_sets()):
-        rs = att.get_record_set(i)
-        for j in range(rs.get_number_of_entries()):
-            e = rs.get_entry(j)
-            if e.get_entry_type() == 0x3705:
-                return e.get_data_as_integer()
-    return None
+def read_entries(item, where):
+    for at, entry in entries(item):
+        out["entries"] += guarded("%s %s" % (where, at), entry.get_data)
+
+
+def walk_attachment(att, where):
+    out["attachments"] += 1
+    read_entries(att, where)
+    # pypff gives no bytes for an embedded message (method 5).
+    method = [e.get_data_as_integer() for _, e in entries(att) if e.get_entry_type() == 0x3705]
+    if method[:1] == [5] or not att.get_size():
+        return
+    data = att.read_buffer(att.get_size())
+    if len(data) != att.get_size():
+        raise IOError("read %d of %d bytes" % (len(data), att.get_size()))
 
 
 def walk_message(m, where):
     out["messages"] += 1
-    try:
-        out["texts"].append({"where": where, "subject": m.get_subject() or "",
-                             "sender": m.get_sender_name() or ""})
-        m.get_plain_text_body()
-        read_entries(m, where)
-        for i in range(m.get_number_of_attachments()):
-            att = m.get_attachment(i)
-            aw = "%s attachment %d" % (where, i)
-            out["attachments"] += 1
-            read_entries(att, aw)
-            # pypff gives no bytes for an embedded message (method 5).
-            if attach_method(att) == 5 or not att.get_size():
-                continue
-            try:
-                data = att.read_buffer(att.get_size())
-                if len(data) != att.get_size():
-                    error(aw, "read %d of %d bytes" % (len(data), att.get_size()))
-            except Exception as e:  # noqa: BLE001
-                error(aw, e)
-    except Exception as e:  # noqa: BLE001
-        error(where, e)
+    out["texts"].append({"where": where, "subject": m.get_subject() or "",
+                         "sender": m.get_sender_name() or ""})
+    m.get_plain_text_body()
+    read_entries(m, where)
+    for i in range(m.get_number_of_attachments()):
+        aw = "%s attachment %d" % (where, i)
+        guarded(aw, lambda: walk_attachment(m.get_attachment(i), aw))
 
 
 def walk_folder(folder, path, depth):
     out["folders"] += 1
-    try:
-        read_entries(folder, path)
-        for i in range(folder.get_number_of_sub_messages()):
-            walk_message(folder.get_sub_message(i), "%s message %d" % (path, i))
-        if depth < 256:
-            for i in range(folder.get_number_of_sub_folders()):
-                sub = folder.get_sub_folder(i)
-                walk_folder(sub, "%s/%s" % (path, sub.get_name() or ""), depth + 1)
-    except Exception as e:  # noqa: BLE001
-        error(path, e)
+    read_entries(folder, path)
+    for i in range(folder.get_number_of_sub_messages()):
+        where = "%s message %d" % (path, i)
+        guarded(where, lambda: walk_message(folder.get_sub_message(i), where))
+    for i in range(folder.get_number_of_sub_folders() if depth < 256 else 0):
+        sub = folder.get_sub_folder(i)
+        where = "%s/%s" % (path, sub.get_name() or "")
+        guarded(where, lambda: walk_folder(sub, where, depth + 1))
 
 
 def main():
@@ -87,7 +79,7 @@ def main():
     except Exception as e:  # noqa: BLE001
         print(json.dumps({"open": str(e)}))
         return 2
-    walk_folder(root, "", 0)
+    guarded("", lambda: walk_folder(root, "", 0))
     print(json.dumps(out))
     return 1 if out["errors"] else 0
 
