@@ -12,8 +12,9 @@ std::shared_ptr<FileSource> FileSource::open(const std::filesystem::path& path) 
     source->size_ = source->file_->size();
     source->path_ = source->file_->path();
     if (source->size_ <= kWholeFileLimit) {
-        source->whole_.resize(size_t(source->size_));
-        source->file_->read(0, source->whole_);
+        source->wholeSize_ = size_t(source->size_);
+        source->whole_ = std::make_unique_for_overwrite<uint8_t[]>(source->wholeSize_);
+        source->file_->read(0, std::span<uint8_t>(source->whole_.get(), source->wholeSize_));
         source->file_.reset();
     }
     return source;
@@ -24,10 +25,10 @@ void FileSource::read(uint64_t offset, std::span<uint8_t> out) const {
         file_->read(offset, out);
         return;
     }
-    if (offset > whole_.size() || out.size() > whole_.size() - offset) {
+    if (offset > wholeSize_ || out.size() > wholeSize_ - offset) {
         throw IoError(path_, "read (beyond the end of the file)", EIO);
     }
-    if (!out.empty()) std::memcpy(out.data(), whole_.data() + offset, out.size());
+    if (!out.empty()) std::memcpy(out.data(), whole_.get() + offset, out.size());
 }
 
 }  // namespace qm::msg

@@ -35,7 +35,10 @@ class FileSource final : public ByteSource {
     std::optional<ReadOnlyFile> file_;  // empty once the whole file is in `whole_`
     uint64_t size_ = 0;
     std::string path_;
-    Bytes whole_;
+    // Not zeroed first: the read fills it or throws, and zeroing costs as
+    // much as reading a cached file.
+    std::unique_ptr<uint8_t[]> whole_;
+    size_t wholeSize_ = 0;
 };
 
 }  // namespace qm::msg
