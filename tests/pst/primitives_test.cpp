@@ -100,11 +100,11 @@ TEST(PstCrypt, BlockEncodingByMethodAndCyclicIsKeyedAndItsOwnInverse) {
     decodeBlockData(copy, CryptMethod::Permute, 4);
     EXPECT_EQ(copy, data);
     EXPECT_THROW(encodeBlockData(copy, CryptMethod::Cyclic, 4), std::invalid_argument);
-    std::vector<uint8_t> a(1000), b;
+    std::vector<uint8_t> a(1000);
     std::mt19937 rng(3);
     for (auto& x : a) x = uint8_t(rng());
     const auto original = a;
-    b = a;
+    auto b = a;
     cyclicDecode(a, 0x12345678);
     cyclicDecode(b, 0x12345679);
     EXPECT_NE(a, original);
@@ -113,16 +113,13 @@ TEST(PstCrypt, BlockEncodingByMethodAndCyclicIsKeyedAndItsOwnInverse) {
     EXPECT_EQ(a, original);
 }
 
-TEST(PstSignature, SampleValues) {
+// Signatures, and helpers whose far ends (FPMaps, FMaps) only huge files reach.
+TEST(PstFormat, SignaturesNidsAndGeometry) {
     EXPECT_EQ(computeSignature(0x8200, 0x206), 0x8006);
     EXPECT_EQ(computeSignature(0x900200, 0x246), 0x00D6);
     EXPECT_EQ(computeSignature(0x594D80, 0x1386), 0x5E5F);
     // Only the low 32 bits of (ib ^ bid) count.
     EXPECT_EQ(computeSignature(0x1'0000'8200ull, 0x206), 0x8006);
-}
-
-// Helpers whose far ends (FPMaps, FMaps) only huge files reach.
-TEST(PstFormat, NidsAndGeometry) {
     EXPECT_EQ(makeNid(NID_TYPE_NORMAL_FOLDER, 9), NID_ROOT_FOLDER);
     EXPECT_EQ(nidIndex(0x200024), 0x10001u);
     EXPECT_EQ(withNidType(NID_IPM_SUBTREE, NID_TYPE_HIERARCHY_TABLE), 0x802Du);

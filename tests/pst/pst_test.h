@@ -1,9 +1,12 @@
 // Shared by the PST tests: patterned bytes, whole files, Outlook's golden
-// files (../shared/pst-samples) and the product's checker held to a file.
+// files (../shared/pst-samples), commands run through the shell, and the
+// product's checker held to a file.
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -12,6 +15,7 @@
 
 #include "mapi/bytes.h"
 #include "pst/read/checker.h"
+#include "pst/read/pst_file.h"
 #include "support/scratch_dir.h"
 
 namespace qm::pst::testing {
@@ -52,10 +56,50 @@ inline void writeFile(const fs::path& p, const Bytes& b) {
         .write(reinterpret_cast<const char*>(b.data()), std::streamsize(b.size()));
 }
 
+// Single-quoted for /bin/sh.
+inline std::string quote(const fs::path& p) {
+    std::string q = "'";
+    for (char c : p.string()) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+struct CommandResult {
+    int code = -1;
+    std::string out;  // stdout and stderr together
+};
+
+inline CommandResult run(const std::string& command) {
+    CommandResult r;
+    FILE* p = ::popen((command + " 2>&1").c_str(), "r");
+    if (!p) return r;
+    char buf[4096];
+    for (size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) r.out.append(buf, n);
+    const int status = ::pclose(p);
+    r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return r;
+}
+
 inline std::string joined(const read::CheckReport& r) {
     std::string s;
     for (const auto& f : r.findings) s += f.line() + "\n";
     return s;
+}
+
+// Reads every folder, message (attachments' values included) and associated
+// message below `folder`; returns the messages read.
+inline size_t readEverything(const read::PstFile& pst,
+                             ndb::Nid folder = read::PstFile::rootFolder(), int depth = 0) {
+    size_t n = 0;
+    pst.folderProperties(folder);
+    for (ndb::Nid m : pst.messageNids(folder)) {
+        for (const auto& a : pst.readMessage(m).attachments)
+            for (const auto& p : a.props) p.bytes();
+        ++n;
+    }
+    for (ndb::Nid m : pst.associatedMessageNids(folder)) pst.readMessage(m);
+    if (depth < 64)
+        for (const auto& f : pst.childFolders(folder)) n += readEverything(pst, f.nid, depth + 1);
+    return n;
 }
 
 // The product's checker (src/pst/read, `quillmark-cli check`) finds nothing.

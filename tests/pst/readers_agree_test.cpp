@@ -5,83 +5,56 @@
 // message generators of tests/support.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <functional>
 #include <nlohmann/json.hpp>
-#include <string>
-#include <utility>
-#include <vector>
 
 #include "msg/msg.h"
-#include "pst/read/checker.h"
+#include "pst/pst_test.h"
 #include "support/message_gen.h"
-#include "support/scratch_dir.h"
 #include "support/validators.h"
 
 namespace qm::pst::read {
 namespace {
 
-namespace fs = std::filesystem;
+using namespace qm::pst::testing;
 namespace validators = qm::testing::validators;
-
-fs::path cliPath() {
-    const char* dir = std::getenv("QM_BIN_DIR");
-    return dir ? fs::path(dir) / "quillmark-cli" : fs::path();
-}
-
-// The messages a walk's JSON output counts; -1 when it printed none.
-int walkedMessages(const validators::Result& r) {
-    const size_t start = r.output.rfind("\n{");
-    const auto json = nlohmann::json::parse(
-        r.output.substr(start == std::string::npos ? 0 : start + 1), nullptr, false);
-    return json.is_object() ? json.value("messages", -1) : -1;
-}
 
 // Converts `source` with the CLI and holds the store it writes to the bar.
 void convertAndHoldToTheBar(const fs::path& source) {
-    const fs::path cli = cliPath();
-    if (cli.empty() || !fs::exists(cli)) GTEST_SKIP() << "quillmark-cli not built at $QM_BIN_DIR";
-    qm::testing::ScratchDir out;
-    const std::string cmd = "'" + cli.string() + "' convert --json --quiet --output-dir '" +
-                            out.path().string() + "' '" + source.string() + "' > '" +
-                            (out / "report.json").string() + "'";
-    const int status = std::system(cmd.c_str());
-    ASSERT_NE(status, -1);
-    std::ifstream in(out / "report.json");
-    const auto report = nlohmann::json::parse(in, nullptr, false);
-    ASSERT_TRUE(report.is_object()) << cmd;
+    const char* bin = std::getenv("QM_BIN_DIR");
+    if (!bin || !fs::exists(fs::path(bin) / "quillmark-cli"))
+        GTEST_SKIP() << "quillmark-cli not built at $QM_BIN_DIR";
+    ScratchDir out;
+    const auto r =
+        run("{ " + quote(fs::path(bin) / "quillmark-cli") + " convert --json --quiet " +
+            "--output-dir " + quote(out.path()) + " " + quote(source) + " 2>/dev/null; }");
+    const auto report = nlohmann::json::parse(r.out, nullptr, false);
+    ASSERT_TRUE(report.is_object()) << r.out;
     const fs::path pst = report.value("pst", "");
-    ASSERT_TRUE(fs::exists(pst)) << report.dump();
     const int converted = report.value("converted", -1);
-    ASSERT_GT(converted, 0) << report.dump();
-
-    CheckReport check = checkFile(pst);
-    constexpr size_t kShown = 40;
-    for (size_t i = 0; i < check.findings.size() && i < kShown; ++i)
-        ADD_FAILURE() << "check: " << check.findings[i].line();
-    EXPECT_EQ(check.findings.size(), 0u);
-
+    ASSERT_GT(converted, 0) << r.out;
+    expectClean(pst);
     const auto results = validators::all(pst);
     validators::expectClean(results);
-    for (const auto& r : results) {
-        if (r.ran() && (r.reader == "pst-extractor" || r.reader == "pypff")) {
-            EXPECT_EQ(walkedMessages(r), converted) << r.reader << " did not read every message";
-        }
+    for (const auto& v : results) {
+        if (!v.ran() || (v.reader != "pst-extractor" && v.reader != "pypff")) continue;
+        // The walks print one JSON object on their last line, counting what they read.
+        const size_t at = v.output.rfind("\n{");
+        const auto walk = nlohmann::json::parse(
+            v.output.substr(at == std::string::npos ? 0 : at + 1), nullptr, false);
+        EXPECT_EQ(walk.is_object() ? walk.value("messages", -1) : -1, converted) << v.reader;
     }
 }
 
 TEST(ReadersAgree, CorpusStoreThroughTheCli) {
-    const char* shared = std::getenv("QM_SHARED_DIR");
-    const fs::path corpus = shared ? fs::path(shared) / "corpus" : fs::path();
-    if (corpus.empty() || !fs::is_directory(corpus))
+    const fs::path corpus = sharedDir() / "corpus";
+    if (sharedDir().empty() || !fs::is_directory(corpus))
         GTEST_SKIP() << "QM_SHARED_DIR/corpus is not available";
     convertAndHoldToTheBar(corpus);
 }
 
 TEST(ReadersAgree, GeneratedStoreThroughTheCli) {
-    qm::testing::ScratchDir src;
+    ScratchDir src;
     using Spec = qm::testing::MessageSpec;
     const std::vector<std::pair<const char*, std::function<void(Spec&)>>> rows = {
         {"plain", [](Spec&) {}},

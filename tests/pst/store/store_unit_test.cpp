@@ -35,7 +35,7 @@ const mapi::Property* prop(const std::vector<mapi::Property>& props, uint32_t ta
 
 }  // namespace
 
-TEST(NameToIdMap, OutlookDefaultGivesOutlooksIds) {
+TEST(NameToIdMap, OutlookDefaultGivesOutlooksIdsRecordsAndBuckets) {
     NameToIdMap map = NameToIdMap::outlookDefault();
     EXPECT_EQ(map.size(), 35u);
     EXPECT_EQ(map.find(NamedKey::byId(kAppointment, 0x8205)), 0x8000);
@@ -49,10 +49,6 @@ TEST(NameToIdMap, OutlookDefaultGivesOutlooksIds) {
     // Six GUIDs in the stream; PS_PUBLIC_STRINGS is wGuid 2 and not among them.
     EXPECT_EQ(map.guidStream().size(), 6u * 16);
     EXPECT_EQ(map.entryStream().size(), 35u * 8);
-}
-
-TEST(NameToIdMap, RecordsAndBucketsMatchOutlooksBytes) {
-    NameToIdMap map = NameToIdMap::outlookDefault();
     const Bytes entries = map.entryStream();
     // First record: LID 0x8205, wGuid 3 (first stream GUID), numeric, index 0.
     EXPECT_EQ(Bytes(entries.begin(), entries.begin() + 8),
@@ -93,7 +89,7 @@ TEST(NameToIdMap, RecordsAndBucketsMatchOutlooksBytes) {
     EXPECT_EQ(bucketRecords, 35u);
 }
 
-TEST(NameToIdMap, NewNamesGetTheNextIdsOnce) {
+TEST(NameToIdMap, NewNamesGetTheNextIdsOnceUntilTheMapIsFull) {
     NameToIdMap map = NameToIdMap::outlookDefault();
     map.markClean();
     const mapi::Guid custom = *mapi::Guid::parse("{11112222-3333-4444-5555-666677778888}");
@@ -109,15 +105,9 @@ TEST(NameToIdMap, NewNamesGetTheNextIdsOnce) {
     EXPECT_EQ(Bytes(entries.end() - 8, entries.end()), (Bytes{0x34, 0x12, 0, 0, 0x02, 0, 0x25, 0}));
     // Names that differ only in case are different names.
     EXPECT_NE(map.idFor(NamedKey::byName(custom, u"Seven")), 0x8024);
-}
-
-TEST(NameToIdMap, FullMapThrowsAClearError) {
-    NameToIdMap map;
-    const mapi::Guid custom = *mapi::Guid::parse("{11112222-3333-4444-5555-666677778888}");
-    for (uint32_t i = 0; i <= NameToIdMap::kLastId - 0x8000u; ++i) {
-        ASSERT_EQ(map.idFor(NamedKey::byId(custom, i)), 0x8000 + i);
-    }
-    EXPECT_EQ(map.size(), 0x7FFFu);
+    // Until the map is full (ids 0x8000-0xFFFE); then a clear error.
+    for (uint32_t i = 0; map.size() < 0x7FFF; ++i)
+        ASSERT_EQ(map.idFor(NamedKey::byId(custom, 100 + i)), 0x8027 + i);
     try {
         map.idFor(NamedKey::byName(custom, u"one too many"));
         FAIL() << "expected qm::Error";
@@ -126,7 +116,7 @@ TEST(NameToIdMap, FullMapThrowsAClearError) {
         EXPECT_NE(std::string(e.what()).find("one too many"), std::string::npos) << e.what();
     }
     // Names already there still resolve.
-    EXPECT_EQ(map.idFor(NamedKey::byId(custom, 5)), 0x8005);
+    EXPECT_EQ(map.idFor(NamedKey::byId(custom, 7)), 0x8023);
 }
 
 namespace {
@@ -216,37 +206,27 @@ TEST(EncodeSubject, MarksThePrefixOutlooksWay) {
         const char16_t* subject;
         const char16_t* prefix;      // nullptr: the input has none
         const char16_t* normalized;  // nullptr: the input has none
-        const char16_t* stored;
+        char16_t marker;             // stored: U+0001, the marker, the subject; 0: unchanged
     };
     const Case cases[] = {
-        {u"RE: Hello", u"RE: ", nullptr, u"\x01\x05RE: Hello"},
-        {u"RE: Hello", u"", nullptr, u"\x01\x01RE: Hello"},  // given: no prefix
-        {u"Hello", u"FW: ", nullptr, u"\x01\x01Hello"},      // given, but not its start
-        {u"Antwort: Hallo", nullptr, u"Hallo",
-         u"\x01\x0A"
-         u"Antwort: Hallo"},
-        {u"Sv: Hej", nullptr, u"Sv: Hej", u"\x01\x01Sv: Hej"},
+        {u"RE: Hello", u"RE: ", nullptr, 5},
+        {u"RE: Hello", u"", nullptr, 1},  // given: no prefix
+        {u"Hello", u"FW: ", nullptr, 1},  // given, but not its start
+        {u"Antwort: Hallo", nullptr, u"Hallo", 10},
+        {u"Sv: Hej", nullptr, u"Sv: Hej", 1},
         // Derived as Outlook derives it: 1-3 letters, then ": ".
-        {u"AW: Änderung", nullptr, nullptr,
-         u"\x01\x05"
-         u"AW: Änderung"},
-        {u"R: x", nullptr, nullptr, u"\x01\x04R: x"},
-        {u"RE: FW: x", nullptr, nullptr, u"\x01\x05RE: FW: x"},
-        {u"ОТВ: Привет", nullptr, nullptr, u"\x01\x06ОТВ: Привет"},
-        {u"Hello", u"FW: ", u"Bye", u"\x01\x01Hello"},
-        {u"Re:x", nullptr, nullptr, u"\x01\x01Re:x"},
-        {u"ABCD: x", nullptr, nullptr,
-         u"\x01\x01"
-         u"ABCD: x"},
-        {u"10: x", nullptr, nullptr,
-         u"\x01\x01"
-         u"10: x"},
-        {u"[EXT]: x", nullptr, nullptr, u"\x01\x01[EXT]: x"},
-        {u"A B: x", nullptr, nullptr,
-         u"\x01\x01"
-         u"A B: x"},
-        {u"\x01\x05RE: x", nullptr, nullptr, u"\x01\x05RE: x"},  // already marked
-        {u"", u"", nullptr, u""},
+        {u"AW: Änderung", nullptr, nullptr, 5},
+        {u"R: x", nullptr, nullptr, 4},
+        {u"RE: FW: x", nullptr, nullptr, 5},
+        {u"ОТВ: Привет", nullptr, nullptr, 6},
+        {u"Hello", u"FW: ", u"Bye", 1},
+        {u"Re:x", nullptr, nullptr, 1},
+        {u"ABCD: x", nullptr, nullptr, 1},
+        {u"10: x", nullptr, nullptr, 1},
+        {u"[EXT]: x", nullptr, nullptr, 1},
+        {u"A B: x", nullptr, nullptr, 1},
+        {u"\x01\x05RE: x", nullptr, nullptr, 0},  // already marked
+        {u"", u"", nullptr, 0},
     };
     NameToIdMap names;
     for (const Case& c : cases) {
@@ -254,14 +234,14 @@ TEST(EncodeSubject, MarksThePrefixOutlooksWay) {
         mapi::PropertyBag bag;
         bag.set(Property::unicode(tag::Subject, c.subject));
         if (c.prefix) bag.set(Property::unicode(makeTag(0x003D, mapi::PT_UNICODE), c.prefix));
-        if (c.normalized) {
+        if (c.normalized)
             bag.set(Property::unicode(makeTag(0x0E1D, mapi::PT_UNICODE), c.normalized));
-        }
         auto props = storeProperties(bag, ObjectKind::Message, names);
         EXPECT_EQ(findTag(props, makeTag(0x003D, mapi::PT_UNICODE)), nullptr);
         EXPECT_EQ(findTag(props, makeTag(0x0E1D, mapi::PT_UNICODE)), nullptr);
         encodeSubject(bag, props);
-        EXPECT_EQ(text(*findTag(props, tag::Subject)), c.stored);
+        const std::u16string marked = std::u16string{u'\x01', c.marker} + c.subject;
+        EXPECT_EQ(text(*findTag(props, tag::Subject)), c.marker ? marked : c.subject);
     }
 }
 
