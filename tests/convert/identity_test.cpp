@@ -23,21 +23,17 @@ TEST(Sha256, KnownDigestsWhateverTheChunking) {
         {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
          "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
         {std::string(1000000, 'a'),
-         "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
-    };
+         "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"}};
     for (const auto& [text, digest] : cases) {
         const auto* p = reinterpret_cast<const uint8_t*>(text.data());
         for (const size_t chunk : {size_t(1), size_t(63), size_t(64), size_t(1000)}) {
             if (chunk == 1 && text.size() > 1000) continue;
             Sha256 sha;
-            for (size_t at = 0; at < text.size(); at += chunk) {
+            for (size_t at = 0; at < text.size(); at += chunk)
                 sha.update({p + at, std::min(chunk, text.size() - at)});
-            }
             std::string hex;
-            for (const uint8_t b : sha.finish()) {
-                hex += "0123456789abcdef"[b >> 4];
-                hex += "0123456789abcdef"[b & 15];
-            }
+            for (const uint8_t b : sha.finish())
+                hex += {"0123456789abcdef"[b >> 4], "0123456789abcdef"[b & 15]};
             EXPECT_EQ(hex, digest) << text.size() << " bytes by " << chunk;
         }
     }

@@ -1,22 +1,46 @@
 #include "run_fixture.h"
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iostream>
+#include <iterator>
+#include <sstream>
 #include <stdexcept>
 
 #include <gtest/gtest.h>
 
+#include "mapi/bytes.h"
 #include "mapi/tags.h"
 #include "msg/msg.h"
+#include "pst/ndb/crc.h"
+#include "pst/ndb/format.h"
 #include "pst/read/checker.h"
 #include "pst/read/pst_file.h"
+#include "pst/store/message_compare.h"
 #include "support/message_gen.h"
 #include "support/validators.h"
 
+// Under AddressSanitizer the memory ceiling is left out: the sanitizer's own
+// shadow memory would trip it.
+#if defined(__SANITIZE_ADDRESS__)
+#define QM_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QM_ASAN 1
+#endif
+#endif
+
 namespace qm::testing {
+
+using Bytes = std::vector<uint8_t>;
 
 mapi::Message testMessage(const std::string& subject, size_t attachments, int32_t flags) {
     MessageSpec spec;
@@ -25,40 +49,43 @@ mapi::Message testMessage(const std::string& subject, size_t attachments, int32_
     for (size_t i = 0; i < attachments; ++i) spec.attachmentSizes.push_back(100 + i);
     mapi::Message m = makeMessage(spec);
     m.props.set(mapi::Property::utf8(mapi::tag::Subject, subject));
-    if (flags != 0) {
-        m.props.set(mapi::Property::int32(mapi::tag::MessageFlags, flags));
-    } else {
-        m.props.erase(mapi::tag::MessageFlags);
-    }
+    m.props.erase(mapi::tag::MessageFlags);
+    if (flags != 0) m.props.set(mapi::Property::int32(mapi::tag::MessageFlags, flags));
     return m;
 }
 
-void writeMessage(const std::filesystem::path& path, const mapi::Message& message) {
-    std::filesystem::create_directories(path.parent_path());
+void writeMessage(const fs::path& path, const mapi::Message& message) {
+    fs::create_directories(path.parent_path());
     msg::writeMsgFile(message, path);
 }
 
-void writeBroken(const std::filesystem::path& path) {
-    std::filesystem::create_directories(path.parent_path());
+void writeBroken(const fs::path& path) {
+    fs::create_directories(path.parent_path());
     std::ofstream(path, std::ios::binary) << "this is not a compound file, only text\n";
 }
 
-std::string shellQuote(const std::string& s) {
-    std::string out = "'";
-    for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
-}
-
-int runCommand(const std::string& command, std::string* out) {
-    FILE* p = popen(command.c_str(), "r");
-    if (!p) return -1;
-    std::string text;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) text.append(buf, n);
-    const int status = pclose(p);
-    if (out) *out = text;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+std::map<std::string, fs::path> writeMessageTree(const fs::path& root, size_t count, size_t folders,
+                                                 uint64_t bulk) {
+    std::map<std::string, fs::path> out;
+    for (size_t i = 0; i < count; ++i) {
+        char subject[32];
+        std::snprintf(subject, sizeof subject, "Robust-%05zu", i);
+        MessageSpec spec;
+        spec.seed = uint32_t(i + 1);
+        spec.subject = subject;
+        spec.unicode = i % 9 != 4;
+        spec.recipients = i % 4;
+        spec.namedById = i % 3;
+        spec.namedByName = i % 13 == 0 ? 2 : 0;
+        // Attachments of a few blocks, so a kill also lands inside data trees.
+        if (i % 10 == 0) spec.attachmentSizes = {20000 + i};
+        if (i % 10 == 5) spec.attachmentSizes = {16, 300};
+        if (i % 25 == 7) spec.embedDepth = 1;
+        if (bulk) spec.attachmentSizes.push_back(bulk / 2 + (i * 7919) % (bulk * 3 / 2));
+        out[subject] = root / ("folder" + std::to_string(i % folders)) / (spec.subject + ".msg");
+        writeMessage(out[subject], makeMessage(spec));
+    }
+    return out;
 }
 
 std::string sourceDir() {
@@ -71,59 +98,183 @@ std::string binDir() {
     return env && *env ? env : QM_DEFAULT_BIN_DIR;
 }
 
-nlohmann::json dumpPst(const std::string& kind, const std::filesystem::path& pst) {
-    const std::string script = sourceDir() + "/tests/convert/pst_dump.py";
-    std::string out;
-    const int rc = runCommand(
-        "/usr/bin/python3 " + shellQuote(script) + " " + kind + " " + shellQuote(pst.string()),
-        &out);
-    if (rc != 0) return nlohmann::json();
-    return nlohmann::json::parse(out, nullptr, false);
+Bytes readFile(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+void writeFile(const fs::path& p, const Bytes& b) {
+    std::ofstream(p, std::ios::binary)
+        .write(reinterpret_cast<const char*>(b.data()), std::streamsize(b.size()));
+}
+
+Child spawn(const std::vector<std::string>& argv, const ChildOptions& options) {
+    int errPipe[2] = {-1, -1};
+    if (options.stderrPipe && ::pipe2(errPipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+    const pid_t pid = ::fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        struct sigaction dfl {};
+        dfl.sa_handler = SIG_DFL;
+        for (int sig = 1; sig < NSIG; ++sig) ::sigaction(sig, &dfl, nullptr);
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        auto redirect = [](const fs::path& file, int target) {
+            const int fd = ::open(file.empty() ? "/dev/null" : file.c_str(),
+                                  O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+            if (fd < 0 || ::dup2(fd, target) < 0) ::_exit(126);
+        };
+        redirect(options.stdoutFile, 1);
+        redirect(options.stderrFile, 2);
+        if (options.stderrPipe && ::dup2(errPipe[1], 2) < 0) ::_exit(126);
+        const int in = ::open("/dev/null", O_RDONLY);
+        if (in >= 0) ::dup2(in, 0);
+        if (options.setup) options.setup();
+        std::vector<char*> args;
+        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        ::execv(args[0], args.data());
+        ::_exit(127);
+    }
+    if (options.stderrPipe) ::close(errPipe[1]);
+    return Child{pid, errPipe[0]};
+}
+
+int waitFor(pid_t pid) {
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) return -1;
+    }
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
 }
 
 namespace {
 
-void walk(const pst::read::PstFile& file, pst::read::Nid folder, const std::string& path,
-          nlohmann::json& out) {
-    nlohmann::json subjects = nlohmann::json::array(), flags = nlohmann::json::array(),
-                   attachments = nlohmann::json::array(), string8 = nlohmann::json::array();
-    for (pst::read::Nid m : file.messageNids(folder)) {
-        const mapi::Message msg = file.readMessage(m);
-        // 8-bit subjects in the message's own code page, as Outlook reads
-        // them; the prefix-length marker ([MS-PST] 2.5) removed.
-        std::string subject = msg.props.string(0x0037, msg.stringCodePage()).value_or("");
-        if (subject.size() >= 2 && subject[0] == '\x01') subject.erase(0, 2);
-        subjects.push_back(subject);
-        string8.push_back(msg.props.find(mapi::makeTag(0x0037, mapi::PT_STRING8)) != nullptr);
-        const auto f = msg.props.int32(mapi::tag::MessageFlags);
-        flags.push_back(f ? nlohmann::json(*f) : nlohmann::json(nullptr));
-        attachments.push_back(msg.attachments.size());
-    }
-    out[path] = {{"subjects", subjects},
-                 {"flags", flags},
-                 {"attachments", attachments},
-                 {"string8", string8}};
-    for (const auto& child : file.childFolders(folder)) {
-        walk(file, child.nid, path.empty() ? child.name : path + "\\" + child.name, out);
-    }
+std::string slurp(const fs::path& path) {
+    const Bytes b = readFile(path);
+    return std::string(b.begin(), b.end());
 }
 
 }  // namespace
 
-nlohmann::json readBack(const std::filesystem::path& pst) {
-    auto file = pst::read::PstFile::open(pst);
-    nlohmann::json folders = nlohmann::json::object();
-    walk(*file, file->ipmSubtree(), "", folders);
-    return {{"display_name", file->displayName()}, {"folders", folders}};
+Outcome runToEnd(const std::vector<std::string>& argv, ChildOptions options) {
+    ScratchDir tmp("qm-run");
+    options.stdoutFile = tmp / "out";
+    options.stderrFile = tmp / "err";
+    options.stderrPipe = false;
+    Outcome r;
+    r.code = waitFor(spawn(argv, options).pid);
+    r.out = slurp(tmp / "out");
+    r.err = slurp(tmp / "err");
+    r.report = nlohmann::json::parse(r.out, nullptr, false);
+    return r;
 }
 
-std::string checkFindings(const std::filesystem::path& pst) {
+Outcome convertMidRun(const fs::path& pst, const fs::path& src,
+                      const std::function<void(pid_t)>& during) {
+    ScratchDir tmp("qm-run");
+    ChildOptions options;
+    options.stdoutFile = tmp / "out";
+    options.stderrPipe = true;
+    const Child child =
+        spawn({cliPath(), "convert", "--json", "-o", pst.string(), src.string()}, options);
+    ::fcntl(child.stderrFd, F_SETPIPE_SZ, 4096);
+    FILE* err = ::fdopen(child.stderrFd, "r");
+    char line[8192];
+    Outcome r;
+    if (std::fgets(line, sizeof line, err)) {
+        during(child.pid);
+    } else {
+        r.err = "(the converter wrote no progress line)\n";
+    }
+    while (std::fgets(line, sizeof line, err)) r.err += line;
+    std::fclose(err);
+    r.code = waitFor(child.pid);
+    r.out = slurp(tmp / "out");
+    r.report = nlohmann::json::parse(r.out, nullptr, false);
+    return r;
+}
+
+ChildOptions limited(int cpuSeconds) {
+    ChildOptions o;
+    o.setup = [cpuSeconds] {
+        // An endless loop becomes SIGXCPU instead of a hung test.
+        const struct rlimit cpu = {rlim_t(cpuSeconds), rlim_t(cpuSeconds)};
+        ::setrlimit(RLIMIT_CPU, &cpu);
+#ifndef QM_ASAN
+        const struct rlimit as = {rlim_t(768) << 20, rlim_t(768) << 20};
+        ::setrlimit(RLIMIT_AS, &as);
+#endif
+    };
+    return o;
+}
+
+int runCommand(const std::string& command, std::string* out) {
+    const Outcome o = runToEnd({"/bin/sh", "-c", command});
+    std::cerr << o.err;
+    if (out) *out = o.out;
+    return o.code;
+}
+
+std::string shellQuote(const std::string& s) {
+    std::string out = "'";
+    for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
+std::map<std::string, std::vector<mapi::Message>> storedMessages(const fs::path& pst) {
+    const auto file = pst::read::PstFile::open(pst);
+    std::map<pst::read::Nid, std::string> paths = {{file->ipmSubtree(), ""}};
+    std::map<std::string, std::vector<mapi::Message>> out;
+    auto read = [&](pst::read::Nid folder, const std::string& path) {
+        auto& messages = out[path];
+        for (auto nid : file->messageNids(folder)) messages.push_back(file->readMessage(nid));
+    };
+    read(file->ipmSubtree(), "");
+    for (const auto& node : file->folderTree()) {
+        const std::string& parent = paths[node.parent];
+        read(node.folder.nid,
+             paths[node.folder.nid] = (parent.empty() ? "" : parent + "\\") + node.folder.name);
+    }
+    return out;
+}
+
+std::string checkFindings(const fs::path& pst) {
     std::string out;
     for (const auto& f : pst::read::checkFile(pst).findings) out += f.line() + "\n";
     return out;
 }
 
-nlohmann::json readEverywhere(const std::filesystem::path& pst, bool allNotes) {
+nlohmann::json dumpPst(const std::string& kind, const fs::path& pst) {
+    const Outcome o = runToEnd(
+        {"/usr/bin/python3", sourceDir() + "/tests/convert/pst_dump.py", kind, pst.string()});
+    return o.code == 0 ? o.report : nlohmann::json();
+}
+
+nlohmann::json readBack(const fs::path& pst) {
+    using nlohmann::json;
+    json folders = json::object();
+    for (const auto& [path, messages] : storedMessages(pst)) {
+        json& f = folders[path] = {{"subjects", json::array()},
+                                   {"flags", json::array()},
+                                   {"attachments", json::array()},
+                                   {"string8", json::array()}};
+        for (const mapi::Message& m : messages) {
+            // 8-bit subjects in the message's own code page, as Outlook reads them.
+            f["subjects"].push_back(pst::read::readableSubject(m.props, m.stringCodePage()));
+            const auto flags = m.props.int32(mapi::tag::MessageFlags);
+            f["flags"].push_back(flags ? json(*flags) : json(nullptr));
+            f["attachments"].push_back(m.attachments.size());
+            f["string8"].push_back(m.props.find(mapi::makeTag(0x0037, mapi::PT_STRING8)) !=
+                                   nullptr);
+        }
+    }
+    return {{"display_name", pst::read::PstFile::open(pst)->displayName()}, {"folders", folders}};
+}
+
+nlohmann::json readEverywhere(const fs::path& pst, bool allNotes) {
     nlohmann::json ours;
     try {
         ours = readBack(pst);
@@ -132,16 +283,14 @@ nlohmann::json readEverywhere(const std::filesystem::path& pst, bool allNotes) {
         return nlohmann::json();
     }
     EXPECT_EQ(checkFindings(pst), "") << pst;
-    qm::testing::validators::expectAllRead(pst);
-    const nlohmann::json pypff = dumpPst("pypff", pst);
-    const nlohmann::json readpst = dumpPst("readpst", pst);
-    EXPECT_TRUE(pypff.is_object()) << "pypff could not read " << pst;
-    EXPECT_TRUE(readpst.is_object()) << "readpst could not read " << pst;
+    validators::expectAllRead(pst);
+    const nlohmann::json pypff = dumpPst("pypff", pst), readpst = dumpPst("readpst", pst);
+    EXPECT_TRUE(pypff.is_object() && readpst.is_object()) << "pypff or readpst fails on " << pst;
     if (!pypff.is_object() || !readpst.is_object()) return ours;
     EXPECT_EQ(pypff["display_name"], ours["display_name"]);
     EXPECT_EQ(pypff["folders"].size(), ours["folders"].size()) << "folders of " << pst;
     for (const auto& [path, folder] : ours["folders"].items()) {
-        const auto& theirs = pypff["folders"].value(path, nlohmann::json::object());
+        const auto theirs = pypff["folders"].value(path, nlohmann::json::object());
         EXPECT_EQ(theirs.value("flags", nlohmann::json()), folder["flags"]) << "pypff, " << path;
         EXPECT_EQ(theirs.value("attachments", nlohmann::json()), folder["attachments"]) << path;
         const auto subjects = theirs.value("subjects", nlohmann::json::array());
@@ -152,22 +301,76 @@ nlohmann::json readEverywhere(const std::filesystem::path& pst, bool allNotes) {
         // pypff decodes 8-bit strings in one code page for the whole file;
         // only Unicode subjects must agree to the character.
         for (size_t i = 0; i < subjects.size(); ++i) {
-            if (!folder["string8"][i]) {
-                EXPECT_EQ(subjects[i], folder["subjects"][i]) << path;
-            }
+            EXPECT_TRUE(folder["string8"][i] || subjects[i] == folder["subjects"][i])
+                << path << ": " << subjects[i] << " read as " << folder["subjects"][i];
         }
-        // readpst writes one file per message (IPM.Note) per folder, and
-        // only some message classes.
-        const int count = readpst["folders"].value(path, -1);
-        if (folder["subjects"].empty()) continue;
-        if (allNotes) {
-            EXPECT_EQ(count, int(folder["subjects"].size())) << "readpst, folder " << path;
-        } else {
-            EXPECT_TRUE(count >= 0 && count <= int(folder["subjects"].size()))
-                << "readpst, folder " << path << ": " << count;
-        }
+        // readpst writes a file per message, and only of some classes.
+        const int count = readpst["folders"].value(path, -1), ourCount = int(subjects.size());
+        if (ourCount == 0) continue;
+        EXPECT_TRUE(allNotes ? count == ourCount : count >= 0 && count <= ourCount)
+            << "readpst, folder " << path << ": " << count << " of " << ourCount;
     }
     return ours;
+}
+
+std::string verifyStore(const fs::path& pst, const std::map<std::string, fs::path>& sources,
+                        std::set<std::string>* stored) {
+    std::ostringstream problems;
+    const Outcome check = runToEnd({cliPath(), "check", pst.string()});
+    if (check.code != 0) {
+        problems << "quillmark-cli check exit " << check.code << ":\n" << check.out << check.err;
+    }
+    for (const auto& e : validators::pffinfo(pst).errors) problems << "pffinfo: " << e << "\n";
+    try {
+        std::set<std::string> seen;
+        for (const auto& [path, messages] : storedMessages(pst)) {
+            for (const mapi::Message& m : messages) {
+                // 8-bit subjects carry a Cyrillic tail after the key.
+                std::string key = pst::read::readableSubject(m.props);
+                key = key.substr(0, key.find(' '));
+                const auto src = sources.find(key);
+                if (!seen.insert(key).second) {
+                    problems << "message " << key << " stored twice\n";
+                } else if (src == sources.end()) {
+                    problems << "message '" << key << "' has no source\n";
+                } else {
+                    auto expected = pst::storetest::withTrueFlags(msg::readMsgFile(src->second));
+                    mapi::Message actual = m.clone();
+                    pst::storetest::normalize(expected, actual);
+                    const std::string diff = diffMessages(expected, actual);
+                    if (!diff.empty())
+                        problems << "message " << key << " differs: " << diff << "\n";
+                }
+            }
+        }
+        if (stored) *stored = std::move(seen);
+    } catch (const std::exception& e) {
+        problems << "our reader: " << e.what() << "\n";
+    }
+    return problems.str();
+}
+
+Mutants cutsAndFlips(const Bytes& b, std::mt19937& rng, const std::vector<size_t>& cuts, int flips,
+                     int bits) {
+    Mutants out;
+    for (size_t cut : cuts) {
+        if (cut < b.size())
+            out.emplace_back("cut" + std::to_string(cut), Bytes(b.begin(), b.begin() + long(cut)));
+    }
+    for (int n = 0; n < flips; ++n) {
+        Bytes f = b;
+        for (int k = 0; k < bits; ++k) f[rng() % f.size()] ^= uint8_t(1u << (rng() % 8));
+        out.emplace_back("flip" + std::to_string(n), std::move(f));
+    }
+    return out;
+}
+
+void fixHeaderCrcs(Bytes& b) {
+    namespace ndb = pst::ndb;
+    if (b.size() < ndb::kHeaderSize) return;
+    const uint8_t* from = b.data() + ndb::kHeaderCrcStart;
+    storeLE32(b.data() + ndb::hdr::dwCRCPartial, ndb::crc32(from, ndb::kHeaderCrcPartialSize));
+    storeLE32(b.data() + ndb::hdr::dwCRCFull, ndb::crc32(from, ndb::kHeaderCrcFullSize));
 }
 
 }  // namespace qm::testing

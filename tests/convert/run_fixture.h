@@ -1,9 +1,16 @@
-// Shared set-up for conversion runs in tests: a temporary tree of .msg files
-// made by our own writer, a fixed clock, and independent read-back of the
-// .pst (pypff and readpst through pst_dump.py).
+// What the engine, window, command-line and robustness tests share: .msg
+// trees made by our own writer, quillmark-cli run as a child process under
+// whatever a test imposes (limits, signals, another user), and the verdict
+// on a .pst, read back by our reader and the independent ones.
 #pragma once
 
+#include <sys/types.h>
+
 #include <filesystem>
+#include <functional>
+#include <map>
+#include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -15,13 +22,21 @@
 
 namespace qm::testing {
 
+namespace fs = std::filesystem;
+
 // A small message with this subject; `attachments` by-value attachments;
 // `flags` written as PidTagMessageFlags in the file (0: none written).
 mapi::Message testMessage(const std::string& subject, size_t attachments = 0, int32_t flags = 0);
 // Writes the message with our MSG writer, making parent folders.
-void writeMessage(const std::filesystem::path& path, const mapi::Message& message);
+void writeMessage(const fs::path& path, const mapi::Message& message);
 // Garbage that is not a compound file.
-void writeBroken(const std::filesystem::path& path);
+void writeBroken(const fs::path& path);
+// `count` varied messages (attachments of a few blocks, embedded messages,
+// 8-bit strings, named properties) spread over `folders` sub-folders of
+// `root`; with `bulk`, each also carries an attachment of up to twice that
+// many bytes. Returns subject -> path.
+std::map<std::string, fs::path> writeMessageTree(const fs::path& root, size_t count, size_t folders,
+                                                 uint64_t bulk = 0);
 
 inline convert::Clock fixedClock(convert::LocalTime t) {
     return [t] { return t; };
@@ -31,23 +46,73 @@ inline convert::Clock fixedClock(convert::LocalTime t) {
 // build folders this fixture was built for.
 std::string sourceDir();
 std::string binDir();
+inline std::string cliPath() {
+    return binDir() + "/quillmark-cli";
+}
 
-// Runs tests/convert/pst_dump.py with /usr/bin/python3; "" kind output on
-// failure makes the test fail.
-nlohmann::json dumpPst(const std::string& kind, const std::filesystem::path& pst);
+std::vector<uint8_t> readFile(const fs::path& p);  // empty when unreadable
+void writeFile(const fs::path& p, const std::vector<uint8_t>& b);
 
-// The same shape as dumpPst("pypff", ...), read by our own reader.
-nlohmann::json readBack(const std::filesystem::path& pst);
+struct ChildOptions {
+    fs::path stdoutFile, stderrFile;  // "" is /dev/null
+    bool stderrPipe = false;          // Child::stderrFd reads the child's stderr
+    // Runs in the child between fork and exec (limits, another user).
+    std::function<void()> setup;
+};
+struct Child {
+    pid_t pid = -1;
+    int stderrFd = -1;
+};
+// Starts argv[0] (a path, not searched) with signal dispositions reset, so a
+// limit behaves as it would from a shell.
+Child spawn(const std::vector<std::string>& argv, const ChildOptions& options = {});
+// The child's exit code, or 128 + signal when a signal ended it.
+int waitFor(pid_t pid);
+
+struct Outcome {
+    int code = -1;
+    std::string out, err;
+    nlohmann::json report;  // stdout as JSON, when it is
+};
+Outcome runToEnd(const std::vector<std::string>& argv, ChildOptions options = {});
+// `quillmark-cli convert --json -o pst src`; once its first message is done
+// it waits on a small stderr pipe, and `during` runs then, mid-run.
+Outcome convertMidRun(const fs::path& pst, const fs::path& src,
+                      const std::function<void(pid_t)>& during);
+// A CPU limit, and a memory ceiling far above what the inputs warrant (an
+// allocation sized from a field the file cannot back runs into it).
+ChildOptions limited(int cpuSeconds);
+// Runs a shell command; its exit status, and its stdout in `out`.
+int runCommand(const std::string& command, std::string* out = nullptr);
+std::string shellQuote(const std::string& s);
+
+// Every folder below the top of the visible hierarchy ("" is the top, "\"
+// joins names) with its messages, read by our reader.
+std::map<std::string, std::vector<mapi::Message>> storedMessages(const fs::path& pst);
 // Our strict checker's findings, one per line; "" when the file is clean.
-std::string checkFindings(const std::filesystem::path& pst);
+std::string checkFindings(const fs::path& pst);
+// Runs tests/convert/pst_dump.py ("pypff" or "readpst"); null on failure.
+nlohmann::json dumpPst(const std::string& kind, const fs::path& pst);
+// Our reader's view in dumpPst("pypff")'s shape.
+nlohmann::json readBack(const fs::path& pst);
 // Reads the store with our reader, pypff and readpst, and runs every
 // independent reader (support/validators.h) over it; adds a test failure for
 // any disagreement or finding, and returns our reader's view. readpst writes
 // only some message classes; with `allNotes` false its counts may be lower.
-nlohmann::json readEverywhere(const std::filesystem::path& pst, bool allNotes = true);
+nlohmann::json readEverywhere(const fs::path& pst, bool allNotes = true);
+// The verdict on a .pst a run left behind: "" when `quillmark-cli check`
+// finds it clean, pffinfo reads it and every message in it equals its source
+// (keyed by the first word of the subject); else what is wrong, a line each.
+// `stored` receives the keys held.
+std::string verifyStore(const fs::path& pst, const std::map<std::string, fs::path>& sources,
+                        std::set<std::string>* stored = nullptr);
 
-// Runs a command, returning its exit status and stdout.
-int runCommand(const std::string& command, std::string* out = nullptr);
-std::string shellQuote(const std::string& s);
+// Mutated copies of a file as (name, bytes): cut at each of `cuts` (when
+// shorter) and `flips` copies with `bits` random bits flipped.
+using Mutants = std::vector<std::pair<std::string, std::vector<uint8_t>>>;
+Mutants cutsAndFlips(const std::vector<uint8_t>& b, std::mt19937& rng,
+                     const std::vector<size_t>& cuts, int flips, int bits);
+// A PST header's two CRCs made right again after an edit.
+void fixHeaderCrcs(std::vector<uint8_t>& b);
 
 }  // namespace qm::testing

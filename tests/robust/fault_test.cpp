@@ -12,9 +12,9 @@
 
 #include <sstream>
 
-#include "robust_util.h"
+#include "run_fixture.h"
 
-namespace qm::robust {
+namespace qm::testing {
 namespace {
 
 Outcome convert(const fs::path& pst, const fs::path& src, const ChildOptions& options = {},
@@ -22,15 +22,14 @@ Outcome convert(const fs::path& pst, const fs::path& src, const ChildOptions& op
     return runToEnd({cli, "convert", "--json", "-o", pst.string(), src.string()}, options);
 }
 
-// Runs `script` as root of a private user and mount namespace; false when
-// those are not available here.
-bool inNamespace(const std::string& script, Outcome& o) {
-    if (::access("/usr/bin/unshare", X_OK) != 0 ||
-        runToEnd({"/usr/bin/unshare", "-rm", "/bin/true"}).code != 0) {
-        return false;
-    }
-    o = runToEnd({"/usr/bin/unshare", "-rm", "/bin/sh", "-c", script});
-    return true;
+// The store holds exactly the messages the report counts as converted, each
+// equal to its source.
+void expectConvertedKept(const Outcome& o, const fs::path& pst,
+                         const std::map<std::string, fs::path>& sources) {
+    ASSERT_TRUE(o.report.is_object()) << o.out << o.err;
+    std::set<std::string> stored;
+    EXPECT_EQ(verifyStore(pst, sources, &stored), "");
+    EXPECT_EQ(stored.size(), size_t(o.report["converted"]));
 }
 
 class Faults : public ::testing::Test {
@@ -41,26 +40,21 @@ class Faults : public ::testing::Test {
     ScratchDir dir_;
 };
 
-// The converter finishes the message at hand, commits, and exits 130 / 143;
-// the store holds exactly the messages its report counts as converted.
+// The converter finishes the message at hand, commits, and exits 130 / 143.
 class Interrupt : public Faults, public ::testing::WithParamInterface<int> {};
 
 TEST_P(Interrupt, FinishesTheMessageCommitsAndExitsWith128PlusSignal) {
-    const int sig = GetParam();
     // Long folder names make long progress lines, so the converter soon
     // waits on the small stderr pipe: the signal lands mid-run.
     const fs::path src = dir_ / std::string(150, 's');
     const auto sources = writeMessageTree(src, 150, 3);
-    const Outcome o = convertMidRun(dir_ / "out.pst", src, [&](pid_t pid) { ::kill(pid, sig); });
-    EXPECT_EQ(o.code, 128 + sig);
-    ASSERT_TRUE(o.report.is_object()) << o.err;
-    const size_t converted = o.report["converted"];
-    EXPECT_GE(converted, 1u);
-    EXPECT_LT(converted, sources.size()) << "the signal came too late to test anything";
+    const Outcome o =
+        convertMidRun(dir_ / "out.pst", src, [&](pid_t pid) { ::kill(pid, GetParam()); });
+    EXPECT_EQ(o.code, 128 + GetParam());
+    expectConvertedKept(o, dir_ / "out.pst", sources);
+    EXPECT_GE(size_t(o.report["converted"]), 1u);
+    EXPECT_LT(size_t(o.report["converted"]), sources.size()) << "the signal came too late";
     EXPECT_TRUE(o.report["failed"].empty());
-    std::set<std::string> stored;
-    EXPECT_EQ(verifyStore(dir_ / "out.pst", sources, &stored), "");
-    EXPECT_EQ(stored.size(), converted);
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, Interrupt, ::testing::Values(SIGINT, SIGTERM),
@@ -70,59 +64,52 @@ INSTANTIATE_TEST_SUITE_P(Signals, Interrupt, ::testing::Values(SIGINT, SIGTERM),
 
 TEST_F(Faults, FileSizeLimitEndsWithAClearErrorAndKeepsTheCommittedStore) {
     const auto sources = writeMessageTree(dir_ / "src", 400, 4);
-    const fs::path pst = dir_ / "limited.pst";
     constexpr rlim_t kLimit = 1200 * 1024;  // past the empty store, short of the whole run
     ChildOptions options;
     options.setup = [] {
         const struct rlimit lim = {kLimit, kLimit};
         ::setrlimit(RLIMIT_FSIZE, &lim);
     };
-    const Outcome o = convert(pst, dir_ / "src", options);
+    const Outcome o = convert(dir_ / "limited.pst", dir_ / "src", options);
     // Not killed by SIGXFSZ: the limit is an error the converter reports.
     ASSERT_TRUE(o.code == 1 || o.code == 2) << "exit " << o.code << "\n" << o.err;
     EXPECT_NE(o.err.find("File too large"), std::string::npos) << o.err;
-    ASSERT_TRUE(fs::exists(pst));
-    EXPECT_LE(fs::file_size(pst), kLimit);
-    std::set<std::string> stored;
-    EXPECT_EQ(verifyStore(pst, sources, &stored), "");
-    ASSERT_TRUE(o.report.is_object()) << o.err;
+    EXPECT_LE(fs::file_size(dir_ / "limited.pst"), kLimit);
+    expectConvertedKept(o, dir_ / "limited.pst", sources);
     // Messages added after the last commit are lost with the failed write:
-    // they are reported lost, not converted, so "converted" is exactly what
-    // the file holds.
-    const size_t converted = o.report["converted"];
-    EXPECT_EQ(stored.size(), converted);
-    EXPECT_EQ(converted + o.report.value("lost", size_t(0)) + o.report["failed"].size(), 400u);
+    // they are reported lost, not converted.
+    EXPECT_EQ(size_t(o.report["converted"]) + o.report.value("lost", size_t(0)) +
+                  o.report["failed"].size(),
+              400u);
     EXPECT_GT(o.report["failed"].size(), 0u);
 }
 
-// A full disk, a small tmpfs of our own in a private namespace (the store
-// is copied out before the namespace ends); and a read-only one, where
-// nothing can be created, so nothing is converted (exit 2).
+// A full disk, a small tmpfs of our own in a private user and mount
+// namespace (the store is copied out before the namespace ends); and a
+// read-only one, where nothing can be created, so nothing is converted.
 TEST_F(Faults, FullOrReadOnlyDiskEndsWithAClearErrorAndKeepsTheCommittedStore) {
+    if (::access("/usr/bin/unshare", X_OK) != 0 ||
+        runToEnd({"/usr/bin/unshare", "-rm", "/bin/true"}).code != 0) {
+        GTEST_SKIP() << "user and mount namespaces are not available here (unshare -rm)";
+    }
     const auto sources = writeMessageTree(dir_ / "src", 400, 4);
     fs::create_directories(dir_ / "mnt");
     const std::string mnt = shellQuote((dir_ / "mnt").string());
     const std::string pst = shellQuote((dir_ / "mnt" / "out.pst").string());
     const std::string run = shellQuote(cliPath()) + " convert --json -o " + pst + " " +
                             shellQuote((dir_ / "src").string()) + "; rc=$?; ";
-    Outcome o;
-    if (!inNamespace("mount -t tmpfs -o size=1200k qm-full " + mnt + " || exit 99; " + run + "cp " +
-                         pst + " " + shellQuote((dir_ / "kept.pst").string()) + "; exit $rc",
-                     o)) {
-        GTEST_SKIP() << "user and mount namespaces are not available here (unshare -rm)";
-    }
-    ASSERT_NE(o.code, 99) << o.err;
+    auto inNamespace = [](const std::string& script) {
+        return runToEnd({"/usr/bin/unshare", "-rm", "/bin/sh", "-c", script});
+    };
+    Outcome o =
+        inNamespace("mount -t tmpfs -o size=1200k qm-full " + mnt + " || exit 99; " + run + "cp " +
+                    pst + " " + shellQuote((dir_ / "kept.pst").string()) + "; exit $rc");
     ASSERT_TRUE(o.code == 1 || o.code == 2) << "exit " << o.code << "\n" << o.err;
     EXPECT_NE(o.err.find("No space left on device"), std::string::npos) << o.err;
-    std::set<std::string> stored;
-    EXPECT_EQ(verifyStore(dir_ / "kept.pst", sources, &stored), "");
-    ASSERT_TRUE(o.report.is_object()) << o.out;
-    EXPECT_EQ(stored.size(), size_t(o.report["converted"]));
+    expectConvertedKept(o, dir_ / "kept.pst", sources);
 
-    inNamespace("mount -t tmpfs -o size=1m qm-ro " + mnt + " && mount -o remount,ro " + mnt +
-                    " || exit 99; " + run + "exit $rc",
-                o);
-    ASSERT_NE(o.code, 99) << o.err;
+    o = inNamespace("mount -t tmpfs -o size=1m qm-ro " + mnt + " && mount -o remount,ro " + mnt +
+                    " || exit 99; " + run + "exit $rc");
     EXPECT_EQ(o.code, 2) << o.err;
     EXPECT_NE(o.err.find("Read-only file system"), std::string::npos) << o.err;
     EXPECT_NE(o.err.find("no store file was written"), std::string::npos) << o.err;
@@ -130,7 +117,8 @@ TEST_F(Faults, FullOrReadOnlyDiskEndsWithAClearErrorAndKeepsTheCommittedStore) {
 
 // Sources that cannot be read fail one by one; the others convert. As
 // root, permissions do not stop a read, so the converter then runs as
-// nobody.
+// nobody, from a copy in the scratch folder (the checkout may lie under a
+// folder only root can enter).
 TEST_F(Faults, UnreadableSourcesFailAloneAndTheRunGoesOn) {
     const auto sources = writeMessageTree(dir_ / "src", 40, 2);
     std::set<std::string> locked;
@@ -143,9 +131,6 @@ TEST_F(Faults, UnreadableSourcesFailAloneAndTheRunGoesOn) {
     ChildOptions options;
     std::string cli = cliPath();
     if (::geteuid() == 0) {
-        // The checkout may lie under a folder only root can enter: nobody
-        // runs a copy from the scratch folder, and the test is skipped when
-        // nobody cannot reach even that.
         for (fs::path up = dir_.path().parent_path(); up != up.root_path(); up = up.parent_path()) {
             if ((fs::status(up).permissions() & fs::perms::others_exec) == fs::perms::none) {
                 GTEST_SKIP() << "nobody cannot enter " << up << ", above the scratch folder";
@@ -157,8 +142,8 @@ TEST_F(Faults, UnreadableSourcesFailAloneAndTheRunGoesOn) {
         }
         cli = (dir_ / "quillmark-cli").string();
         fs::copy_file(cliPath(), cli);
-        fs::permissions(cli, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                                 fs::perms::others_read | fs::perms::others_exec);
+        fs::permissions(cli,
+                        fs::perms::owner_all | fs::perms::others_read | fs::perms::others_exec);
         options.setup = [] {
             if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) {
                 ::_exit(125);
@@ -168,7 +153,7 @@ TEST_F(Faults, UnreadableSourcesFailAloneAndTheRunGoesOn) {
     const Outcome o = convert(dir_ / "out.pst", dir_ / "src", options, cli);
     ASSERT_NE(o.code, 125) << "could not drop to nobody";
     EXPECT_EQ(o.code, 1) << o.err;
-    ASSERT_TRUE(o.report.is_object()) << o.err;
+    expectConvertedKept(o, dir_ / "out.pst", sources);
     EXPECT_EQ(size_t(o.report["converted"]), sources.size() - locked.size());
     ASSERT_EQ(o.report["failed"].size(), locked.size());
     for (const auto& f : o.report["failed"]) {
@@ -176,9 +161,6 @@ TEST_F(Faults, UnreadableSourcesFailAloneAndTheRunGoesOn) {
         EXPECT_NE(f["reason"].get<std::string>().find("ermission denied"), std::string::npos)
             << f["reason"];
     }
-    std::set<std::string> stored;
-    EXPECT_EQ(verifyStore(dir_ / "out.pst", sources, &stored), "");
-    EXPECT_EQ(stored.size(), sources.size() - locked.size());
 }
 
 // Sources removed or cut short while the run is going: those not yet read
@@ -230,11 +212,10 @@ TEST_F(Faults, DestinationRemovedMidRunIsReported) {
     writeMessageTree(src, 200, 2);
     const fs::path out = dir_ / "out";
     fs::create_directories(out);
-    const Outcome o =
-        convertMidRun(out / "x.pst", src, [&](pid_t) { qm::testing::removeTree(out); });
+    const Outcome o = convertMidRun(out / "x.pst", src, [&](pid_t) { removeTree(out); });
     EXPECT_TRUE(o.code == 1 || o.code == 2) << "exit " << o.code << "\n" << o.err;
     EXPECT_NE(o.err.find("x.pst"), std::string::npos) << o.err;
 }
 
 }  // namespace
-}  // namespace qm::robust
+}  // namespace qm::testing

@@ -5,8 +5,7 @@
 // opens in pffinfo, and every message in it equals its source. "Committed
 // before the kill" is read from the file itself: in half the runs the
 // converter is first stopped (SIGSTOP) at an earlier random moment and the
-// store read as it then stands; every message seen there must survive the
-// later kill.
+// store read as it then stands; every message seen there must survive.
 //
 // QM_KILL_RUNS sets the number of killed runs (10 by default; scripts/fuzz
 // asks for more); QM_KILL_SEED replays the moments of an earlier run.
@@ -16,55 +15,44 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <iostream>
-#include <random>
 #include <thread>
 
-#include "robust_util.h"
+#include "pst/read/pst_file.h"
+#include "run_fixture.h"
 
-namespace qm::robust {
+namespace qm::testing {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using std::chrono::milliseconds;
+using std::chrono::microseconds;
 constexpr size_t kMessages = 2000;
-// Files are passed one by one, each in the next of this many folders: more
-// than the store keeps open, so it also commits after every few hundred
-// table write-backs and a run holds several commits besides the timed ones.
-constexpr size_t kFolders = 100;
-// Each message carries an attachment of about this size on top of what the
-// generator gives it, so the run lasts several commit intervals.
-constexpr uint64_t kBulk = 50000;
 
 int envInt(const char* name, int fallback) {
     const char* v = std::getenv(name);
     return v && *v ? std::atoi(v) : fallback;
 }
 
-// A converter of every source; started() returns once its first message is
-// done (its first progress line on stderr), false when it ended before.
+// A converter of every source; `first` is when its first message was done
+// (its first progress line on stderr); `reaped` when it ended before.
 struct Converter {
-    Converter(const fs::path& pst, const std::vector<std::string>& files, const fs::path& err) {
+    Converter(const fs::path& pst, const std::vector<std::string>& files) {
         ChildOptions options;
-        options.stderrFile = err;
+        options.stderrFile = pst.string() + ".err";
         std::vector<std::string> argv = {cliPath(), "convert", "-o", pst.string()};
         argv.insert(argv.end(), files.begin(), files.end());
         pid = spawn(argv, options).pid;
         int status = 0;
-        while (!fs::exists(err) || fs::file_size(err) == 0) {
-            if (::waitpid(pid, &status, WNOHANG) == pid) {
-                reaped = true;
-                break;
-            }
-            std::this_thread::sleep_for(milliseconds(1));
+        while (!reaped && (!fs::exists(options.stderrFile) || fs::is_empty(options.stderrFile))) {
+            reaped = ::waitpid(pid, &status, WNOHANG) == pid;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         first = Clock::now();
     }
     ~Converter() {
         if (reaped) return;
         ::kill(pid, SIGKILL);
-        waitFor(pid);
+        wait();
     }
     int wait() {
         reaped = true;
@@ -79,9 +67,10 @@ class KillHarness : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
         dir_ = new ScratchDir("qm-kill");
-        sources_ = new std::map<std::string, fs::path>(
-            writeMessageTree(dir_->path() / "Mail", kMessages, kFolders, kBulk));
-        // In index order, so consecutive files are in different folders.
+        // Each message in the next of 100 folders: more than the store keeps
+        // open, so it also commits after every few hundred table write-backs;
+        // 50 kB more each, so the run lasts several commit intervals.
+        sources_ = new auto(writeMessageTree(dir_->path() / "Mail", kMessages, 100, 50000));
         for (const auto& [key, path] : *sources_) files_.push_back(path.string());
     }
     static void TearDownTestSuite() {
@@ -102,7 +91,7 @@ TEST_F(KillHarness, KilledRunsLeaveValidStoresWithEveryCommittedMessage) {
     const fs::path whole = dir_->path() / "whole.pst";
     Clock::duration length;
     {
-        Converter c(whole, files_, dir_->path() / "whole.err");
+        Converter c(whole, files_);
         ASSERT_EQ(c.wait(), 0);
         length = Clock::now() - c.first;
     }
@@ -114,43 +103,43 @@ TEST_F(KillHarness, KilledRunsLeaveValidStoresWithEveryCommittedMessage) {
     const int runs = envInt("QM_KILL_RUNS", 10);
     const auto seed = unsigned(envInt("QM_KILL_SEED", int(std::random_device{}() & 0x7fffffff)));
     std::cout << "kill harness: " << runs << " runs, seed " << seed << " (QM_KILL_SEED), whole run "
-              << std::chrono::duration_cast<milliseconds>(length).count() << " ms\n";
+              << std::chrono::duration_cast<std::chrono::milliseconds>(length).count() << " ms\n";
     std::mt19937 rng(seed);
-    std::uniform_int_distribution<int64_t> moment(
-        0, std::chrono::duration_cast<std::chrono::microseconds>(length).count());
+    const int64_t lengthUs = std::chrono::duration_cast<microseconds>(length).count();
     size_t partial = 0;
     for (int run = 0; run < runs; ++run) {
-        const auto killAt = std::chrono::microseconds(moment(rng));
+        const auto killAt = microseconds(std::uniform_int_distribution<int64_t>(0, lengthUs)(rng));
         const bool peek = rng() % 2 == 0;
-        const auto peekAt =
-            std::chrono::microseconds(peek ? int64_t(rng() % uint64_t(killAt.count() + 1)) : 0);
-        const std::string what =
-            "run " + std::to_string(run) + ": killed at " + std::to_string(killAt.count() / 1000) +
-            " ms" +
-            (peek ? ", store read at " + std::to_string(peekAt.count() / 1000) + " ms" : "");
+        const auto peekAt = microseconds(peek ? int64_t(rng() % uint64_t(killAt.count() + 1)) : 0);
+        const std::string what = "run " + std::to_string(run) + ": killed at " +
+                                 std::to_string(killAt.count() / 1000) + " ms" +
+                                 (peek ? ", read at " + std::to_string(peekAt.count() / 1000) : "");
         SCOPED_TRACE(what);
         const fs::path pst = dir_->path() / ("killed" + std::to_string(run) + ".pst");
         std::set<std::string> committed;
         {
-            Converter c(pst, files_, dir_->path() / ("killed" + std::to_string(run) + ".err"));
+            Converter c(pst, files_);
             ASSERT_FALSE(c.reaped) << "the converter ended before its first message";
             int status = 0;
-            if (peek) {
-                std::this_thread::sleep_until(c.first + peekAt);
-                if (::kill(c.pid, SIGSTOP) == 0 && ::waitpid(c.pid, &status, WUNTRACED) == c.pid) {
-                    if (WIFSTOPPED(status)) {
-                        // The store as it stands is what a kill now would leave.
-                        try {
-                            for (const auto& [key, m] : readStore(pst)) committed.insert(key);
-                        } catch (const std::exception& e) {
-                            ADD_FAILURE()
-                                << "a stopped converter's store does not read: " << e.what();
+            std::this_thread::sleep_until(c.first + peekAt);
+            if (peek && ::kill(c.pid, SIGSTOP) == 0 &&
+                ::waitpid(c.pid, &status, WUNTRACED) == c.pid) {
+                if (WIFSTOPPED(status)) {
+                    // The store as it stands is what a kill now would leave.
+                    try {
+                        for (const auto& [folder, messages] : storedMessages(pst)) {
+                            for (const auto& m : messages) {
+                                const std::string s = pst::read::readableSubject(m.props);
+                                committed.insert(s.substr(0, s.find(' ')));
+                            }
                         }
-                        ::kill(c.pid, SIGCONT);
-                    } else {  // the run finished before it could be stopped
-                        c.reaped = true;
-                        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+                    } catch (const std::exception& e) {
+                        ADD_FAILURE() << "a stopped converter's store does not read: " << e.what();
                     }
+                    ::kill(c.pid, SIGCONT);
+                } else {  // the run finished before it could be stopped
+                    c.reaped = true;
+                    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
                 }
             }
             if (!c.reaped) {
@@ -162,9 +151,7 @@ TEST_F(KillHarness, KilledRunsLeaveValidStoresWithEveryCommittedMessage) {
         }
         std::set<std::string> after;
         EXPECT_EQ(verifyStore(pst, *sources_, &after), "");
-        for (const auto& key : committed) {
-            EXPECT_TRUE(after.count(key)) << key << " was committed and is gone";
-        }
+        for (const auto& key : committed) EXPECT_TRUE(after.count(key)) << key << " is gone";
         partial += !after.empty() && after.size() < kMessages;
         std::cout << "  " << what << ", " << after.size() << " messages kept, " << committed.size()
                   << " seen committed before\n";
@@ -176,9 +163,9 @@ TEST_F(KillHarness, KilledRunsLeaveValidStoresWithEveryCommittedMessage) {
 }
 
 // A kill while the store file is being created (before its first commit)
-// must leave either nothing at the output path or a store that checks: the
-// file only takes its name once it is a whole store. Kills are spread over
-// the first few milliseconds of the run, where creation happens.
+// leaves either nothing at the output path or a store that checks: the file
+// only takes its name once it is a whole store. Kills are spread over the
+// first few milliseconds of the run, where creation happens.
 TEST_F(KillHarness, KillDuringCreationLeavesNoUnreadableFile) {
     for (int run = 0; run < 20; ++run) {
         const fs::path pst = dir_->path() / ("early" + std::to_string(run) + ".pst");
@@ -191,9 +178,8 @@ TEST_F(KillHarness, KillDuringCreationLeavesNoUnreadableFile) {
         if (!fs::exists(pst)) continue;
         const Outcome check = runToEnd({cliPath(), "check", pst.string()});
         EXPECT_EQ(check.code, 0) << "run " << run << ": " << check.out << check.err;
-        fs::remove(pst);
     }
 }
 
 }  // namespace
-}  // namespace qm::robust
+}  // namespace qm::testing

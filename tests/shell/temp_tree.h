@@ -3,7 +3,6 @@
 #pragma once
 
 #include <grp.h>
-#include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -23,10 +22,9 @@ class TempTree {
     // The root without a final separator.
     std::string root() const { return dir_.str(); }
     std::string path(const std::string& rel) const { return (dir_ / rel).string(); }
-
     void dir(const std::string& rel) const { std::filesystem::create_directories(dir_ / rel); }
     void file(const std::string& rel, const std::string& content = "x") const {
-        std::filesystem::create_directories((dir_ / rel).parent_path());
+        dir(std::filesystem::path(rel).parent_path().string());
         std::ofstream(dir_ / rel) << content;
     }
 
@@ -34,11 +32,9 @@ class TempTree {
     qm::testing::ScratchDir dir_{"qm-shell"};
 };
 
-// Runs `body` where permission bits bind: here when not root; as root (whom
-// they do not stop) in a forked child that became user nobody, with `tree`
-// opened to others so that user can reach it. Returns what `body` returned,
-// or "exception: " and the text of what it threw; a child that could not drop
-// its rights or died fails the test.
+// What `body` returns (or "exception: " and what it threw), run where
+// permission bits bind: here when not root; as root, whom they do not stop,
+// in a forked child that became user nobody, with `tree` opened to others.
 inline std::string WherePermissionsBind(const TempTree& tree,
                                         const std::function<std::string()>& body) {
     const auto run = [&]() -> std::string {
@@ -56,16 +52,10 @@ inline std::string WherePermissionsBind(const TempTree& tree,
     if (::pipe(fds) != 0) throw std::runtime_error("pipe failed");
     const pid_t pid = ::fork();
     if (pid == 0) {
-        ::close(fds[0]);
         if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)
             ::_exit(3);
         const std::string out = run();
-        for (size_t done = 0; done < out.size();) {
-            const ssize_t n = ::write(fds[1], out.data() + done, out.size() - done);
-            if (n <= 0) ::_exit(4);
-            done += size_t(n);
-        }
-        ::_exit(0);
+        ::_exit(::write(fds[1], out.data(), out.size()) == ssize_t(out.size()) ? 0 : 4);
     }
     ::close(fds[1]);
     std::string out;
