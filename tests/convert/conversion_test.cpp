@@ -132,10 +132,13 @@ TEST(ConversionTest, ARowWithoutAFolderTrapsAndTheStoreStaysOpenUntilClosed) {
 
 // What a reader repaired is reported per message, in list order, and the
 // message is still converted; a read that fails is a failure, not a warning.
+// The observer hears every warning; the report counts them all but keeps
+// only the first kKeptWarnings.
 TEST(ConversionTest, ReaderWarningsAreReportedNeverCountedAsFailures) {
     ScratchDir src;
     std::vector<std::string> paths;
-    for (const char* name : {"clean.msg", "damaged.msg", "twice.msg", "unreadable.msg"}) {
+    for (const char* name :
+         {"clean.msg", "damaged.msg", "twice.msg", "unreadable.msg", "noisy.msg"}) {
         paths.push_back((src.path() / "M" / name).string());
         qm::testing::writeMessage(paths.back(), qm::testing::testMessage(name));
     }
@@ -143,6 +146,9 @@ TEST(ConversionTest, ReaderWarningsAreReportedNeverCountedAsFailures) {
     reader->damage["damaged.msg"] = {"attachment 2 dropped: its stream is cut short"};
     reader->damage["twice.msg"] = {"recipient 1 dropped", "property 0x0037 repaired"};
     reader->damage["unreadable.msg"] = {};
+    for (size_t i = 0; i < kKeptWarnings; ++i)
+        reader->damage["noisy.msg"].push_back("warning " + std::to_string(i));
+    const int64_t total = 3 + int64_t(kKeptWarnings);
     for (bool ahead : {false, true}) {
         SCOPED_TRACE(ahead ? "read ahead" : "read in turn");
         ScratchDir out;
@@ -154,19 +160,22 @@ TEST(ConversionTest, ReaderWarningsAreReportedNeverCountedAsFailures) {
         Recorder seen;
         const RunReport report = c.run(rows, seen);
         ASSERT_EQ(report.outcome, RunOutcome::Completed) << report.trappedCause;
-        EXPECT_EQ(report.converted, 3);
+        EXPECT_EQ(report.converted, 4);
         ASSERT_EQ(report.failed.size(), 1u);
         EXPECT_EQ(report.failed[0].path, paths[3]);
-        ASSERT_EQ(report.warnings.size(), 3u);
+        EXPECT_EQ(report.warningCount, total);
+        ASSERT_EQ(report.warnings.size(), kKeptWarnings);
+        EXPECT_EQ(report.warnings.back().what, "warning " + std::to_string(kKeptWarnings - 4));
         EXPECT_EQ(report.warnings[0].path, paths[1]);
         EXPECT_EQ(report.warnings[0].what, "attachment 2 dropped: its stream is cut short");
         EXPECT_EQ(report.warnings[2].path, paths[2]);
         EXPECT_EQ(report.warnings[2].what, "property 0x0037 repaired");
-        ASSERT_EQ(seen.warnings.size(), 3u);
+        ASSERT_EQ(seen.warnings.size(), size_t(total));
         EXPECT_EQ(seen.warnings[1].what, "recipient 1 dropped");
+        EXPECT_EQ(seen.warnings.back().path, paths[4]);
         EXPECT_EQ(qm::testing::readBack(
                       report.pstPath)["folders"][GetRelativeFolder(paths[0])]["subjects"],
-                  nlohmann::json({"clean.msg", "damaged.msg", "twice.msg"}));
+                  nlohmann::json({"clean.msg", "damaged.msg", "twice.msg", "noisy.msg"}));
     }
 }
 
