@@ -97,7 +97,10 @@ class WarningSpool {
     WarningSpool(const WarningSpool&) = delete;
     WarningSpool& operator=(const WarningSpool&) = delete;
 
+    size_t size() const { return added_; }
+
     void add(const convert::Warning& w) {
+        ++added_;
         if (file_ && put(w.path) && put(w.what)) return;
         if (file_) {
             // A full disk: what was spooled is read back into memory first,
@@ -111,17 +114,28 @@ class WarningSpool {
         kept_.push_back(w);
     }
 
+    // Returns how many it gave `f`: fewer than size() when the temporary
+    // file failed in a way the writes could not see (a buffer flushed late
+    // onto a full disk), which the caller must then say.
     template <class F>
-    void forEach(F&& f) const {
+    size_t forEach(F&& f) const {
+        size_t n = 0;
         if (!file_) {
-            for (const auto& w : kept_) f(w);
-            return;
+            for (const auto& w : kept_) {
+                f(w);
+                ++n;
+            }
+            return n;
         }
         std::fflush(file_);
         std::rewind(file_);
         convert::Warning w;
-        while (get(w.path) && get(w.what)) f(w);
+        while (n < added_ && get(w.path) && get(w.what)) {
+            f(w);
+            ++n;
+        }
         std::fseek(file_, 0, SEEK_END);
+        return n;
     }
 
   private:
@@ -139,7 +153,15 @@ class WarningSpool {
 
     std::FILE* file_;
     std::vector<convert::Warning> kept_;
+    size_t added_ = 0;
 };
+
+void sayLostWarnings(size_t listed, const WarningSpool& warnings) {
+    if (listed < warnings.size()) {
+        std::cerr << "quillmark-cli convert: " << warnings.size() - listed
+                  << " warning(s) could not be listed: the temporary file that held them failed\n";
+    }
+}
 
 // The command line's rows as the engine's source list: walked once, before
 // the run (shell::SourceRows), so a file that goes away during the run fails
@@ -251,11 +273,12 @@ void printJson(const json& doc, const WarningSpool& warnings) {
     head.pop_back();  // the closing brace
     std::cout << head << ",\"warnings\":[";
     bool first = true;
-    warnings.forEach([&](const convert::Warning& w) {
+    const size_t listed = warnings.forEach([&](const convert::Warning& w) {
         std::cout << (first ? "" : ",") << dump({{"path", w.path}, {"what", w.what}});
         first = false;
     });
     std::cout << "]}\n";
+    sayLostWarnings(listed, warnings);
 }
 
 int runConvert(const ConvertArgs& args) {
@@ -328,9 +351,11 @@ int runConvert(const ConvertArgs& args) {
                   << "\n";
     }
     if (!args.quiet) {
-        cli.warnings().forEach([](const convert::Warning& w) {
+        const size_t listed = cli.warnings().forEach([](const convert::Warning& w) {
             std::cerr << "quillmark-cli convert: warning: " << w.path << ": " << w.what << "\n";
         });
+        // With --json the document's listing says it once.
+        if (!args.json) sayLostWarnings(listed, cli.warnings());
     }
     if (!report.closeError.empty() || !closeError.empty()) {
         std::cerr << "quillmark-cli convert: closing the store failed: "
