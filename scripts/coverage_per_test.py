@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """What each test covers on its own, to judge redundancy across the whole suite.
 
-    scripts/coverage_per_test.py run [--build DIR] [--out DIR]
+    scripts/coverage_per_test.py run [--build DIR] [--out DIR] [--tests REGEX]
     scripts/coverage_per_test.py report [--out DIR] [--keep REGEX]
 
 `run` runs every ctest test alone in the coverage build (scripts/coverage
@@ -58,13 +58,14 @@ def covered(build):
     return lines, branches
 
 
-def run(build, out):
+def run(build, out, regex):
     out.mkdir(parents=True, exist_ok=True)
     listing = subprocess.run(["ctest", "-N"], cwd=build, capture_output=True, text=True, check=True).stdout
-    names = re.findall(r"^\s*Test\s+#(\d+): (.*)$", listing, re.M)
+    names = [(i, n) for i, n in re.findall(r"^\s*Test\s+#(\d+): (.*)$", listing, re.M)
+             if re.search(regex, n)]
     (out / "names.tsv").write_text("".join(f"{i}\t{n}\n" for i, n in names))
     env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
-    for i, name in names:
+    for k, (i, name) in enumerate(names, 1):
         dest = out / f"{i}.json"
         if dest.exists():
             continue
@@ -75,7 +76,7 @@ def run(build, out):
         lines, branches = covered(build)
         dest.write_text(json.dumps({"name": name, "rc": rc, "lines": sorted(lines),
                                     "branches": sorted(branches)}))
-        print(f"{i}/{len(names)} {name}: {len(lines)} lines, {len(branches)} branches"
+        print(f"{k}/{len(names)} {name}: {len(lines)} lines, {len(branches)} branches"
               + ("" if rc == 0 else f" (ctest exit {rc})"), flush=True)
 
 
@@ -107,11 +108,12 @@ def main():
     ap.add_argument("--build", default=str(ROOT / "build-cov"))
     ap.add_argument("--out", default=str(ROOT / "build-cov" / "per-test"))
     ap.add_argument("--keep", default="")
+    ap.add_argument("--tests", default="", help="run only the tests whose names match")
     args = ap.parse_args()
     if args.mode == "run":
         if not (Path(args.build) / "CTestTestfile.cmake").exists():
             sys.exit(f"{args.build}: no coverage build (scripts/coverage makes one)")
-        run(Path(args.build), Path(args.out))
+        run(Path(args.build), Path(args.out), args.tests)
     else:
         report(Path(args.out), args.keep)
 
