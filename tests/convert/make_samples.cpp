@@ -19,7 +19,7 @@ namespace mapi = qm::mapi;
 using qm::testing::MessageSpec;
 
 // Outlook keeps MSGFLAG_HASATTACH true at every level of a message, embedded
-// ones included; the generator leaves flags as its spec says.
+// ones included; the generator leaves flags as its MessageSpec says.
 void setAttachFlags(mapi::Message& m) {
     const int32_t flags = m.props.int32(mapi::tag::MessageFlags).value_or(0);
     const int32_t attach = m.attachments.empty() ? 0 : mapi::MSGFLAG_HASATTACH;

@@ -17,11 +17,8 @@
 
 #include <gtest/gtest.h>
 
-#include "mapi/bytes.h"
 #include "mapi/tags.h"
 #include "msg/msg.h"
-#include "pst/ndb/crc.h"
-#include "pst/ndb/format.h"
 #include "pst/read/checker.h"
 #include "pst/read/pst_file.h"
 #include "pst/store/message_compare.h"
@@ -88,11 +85,6 @@ std::map<std::string, fs::path> writeMessageTree(const fs::path& root, size_t co
     return out;
 }
 
-std::string sourceDir() {
-    const char* env = std::getenv("QM_SOURCE_DIR");
-    return env && *env ? env : QM_DEFAULT_SOURCE_DIR;
-}
-
 std::string binDir() {
     const char* env = std::getenv("QM_BIN_DIR");
     return env && *env ? env : QM_DEFAULT_BIN_DIR;
@@ -152,9 +144,11 @@ int waitFor(pid_t pid) {
 
 namespace {
 
-std::string slurp(const fs::path& path) {
-    const Bytes b = readFile(path);
-    return std::string(b.begin(), b.end());
+// The run's stdout from `tmp`/out, as text and as JSON.
+void takeStdout(Outcome& r, const ScratchDir& tmp) {
+    const Bytes b = readFile(tmp / "out");
+    r.out.assign(b.begin(), b.end());
+    r.report = nlohmann::json::parse(r.out, nullptr, false);
 }
 
 }  // namespace
@@ -166,9 +160,9 @@ Outcome runToEnd(const std::vector<std::string>& argv, ChildOptions options) {
     options.stderrPipe = false;
     Outcome r;
     r.code = waitFor(spawn(argv, options).pid);
-    r.out = slurp(tmp / "out");
-    r.err = slurp(tmp / "err");
-    r.report = nlohmann::json::parse(r.out, nullptr, false);
+    const Bytes err = readFile(tmp / "err");
+    r.err.assign(err.begin(), err.end());
+    takeStdout(r, tmp);
     return r;
 }
 
@@ -192,8 +186,7 @@ Outcome convertMidRun(const fs::path& pst, const fs::path& src,
     while (std::fgets(line, sizeof line, err)) r.err += line;
     std::fclose(err);
     r.code = waitFor(child.pid);
-    r.out = slurp(tmp / "out");
-    r.report = nlohmann::json::parse(r.out, nullptr, false);
+    takeStdout(r, tmp);
     return r;
 }
 
@@ -248,8 +241,10 @@ std::string checkFindings(const fs::path& pst) {
 }
 
 nlohmann::json dumpPst(const std::string& kind, const fs::path& pst) {
-    const Outcome o = runToEnd(
-        {"/usr/bin/python3", sourceDir() + "/tests/convert/pst_dump.py", kind, pst.string()});
+    const char* env = std::getenv("QM_SOURCE_DIR");
+    const std::string script =
+        std::string(env && *env ? env : QM_DEFAULT_SOURCE_DIR) + "/tests/convert/pst_dump.py";
+    const Outcome o = runToEnd({"/usr/bin/python3", script, kind, pst.string()});
     return o.code == 0 ? o.report : nlohmann::json();
 }
 
@@ -257,24 +252,20 @@ nlohmann::json readBack(const fs::path& pst) {
     using nlohmann::json;
     json folders = json::object();
     for (const auto& [path, messages] : storedMessages(pst)) {
-        json& f = folders[path] = {{"subjects", json::array()},
-                                   {"flags", json::array()},
-                                   {"attachments", json::array()},
-                                   {"string8", json::array()}};
+        json& f = folders[path] = {
+            {"subjects", json::array()}, {"flags", json::array()}, {"attachments", json::array()}};
         for (const mapi::Message& m : messages) {
             // 8-bit subjects in the message's own code page, as Outlook reads them.
             f["subjects"].push_back(pst::read::readableSubject(m.props, m.stringCodePage()));
             const auto flags = m.props.int32(mapi::tag::MessageFlags);
             f["flags"].push_back(flags ? json(*flags) : json(nullptr));
             f["attachments"].push_back(m.attachments.size());
-            f["string8"].push_back(m.props.find(mapi::makeTag(0x0037, mapi::PT_STRING8)) !=
-                                   nullptr);
         }
     }
     return {{"display_name", pst::read::PstFile::open(pst)->displayName()}, {"folders", folders}};
 }
 
-nlohmann::json readEverywhere(const fs::path& pst, bool allNotes) {
+nlohmann::json readEverywhere(const fs::path& pst) {
     nlohmann::json ours;
     try {
         ours = readBack(pst);
@@ -284,31 +275,19 @@ nlohmann::json readEverywhere(const fs::path& pst, bool allNotes) {
     }
     EXPECT_EQ(checkFindings(pst), "") << pst;
     validators::expectAllRead(pst);
-    const nlohmann::json pypff = dumpPst("pypff", pst), readpst = dumpPst("readpst", pst);
-    EXPECT_TRUE(pypff.is_object() && readpst.is_object()) << "pypff or readpst fails on " << pst;
-    if (!pypff.is_object() || !readpst.is_object()) return ours;
+    // pypff sees the same display name, folders, and in each folder the same
+    // messages' flags and attachment counts.
+    const nlohmann::json pypff = dumpPst("pypff", pst);
+    if (!pypff.is_object()) {
+        ADD_FAILURE() << "pypff fails on " << pst;
+        return ours;
+    }
     EXPECT_EQ(pypff["display_name"], ours["display_name"]);
-    EXPECT_EQ(pypff["folders"].size(), ours["folders"].size()) << "folders of " << pst;
+    EXPECT_EQ(pypff["folders"].size(), ours["folders"].size()) << pst;
     for (const auto& [path, folder] : ours["folders"].items()) {
         const auto theirs = pypff["folders"].value(path, nlohmann::json::object());
         EXPECT_EQ(theirs.value("flags", nlohmann::json()), folder["flags"]) << "pypff, " << path;
         EXPECT_EQ(theirs.value("attachments", nlohmann::json()), folder["attachments"]) << path;
-        const auto subjects = theirs.value("subjects", nlohmann::json::array());
-        if (subjects.size() != folder["subjects"].size()) {
-            ADD_FAILURE() << "pypff and our reader count different messages in " << path;
-            continue;
-        }
-        // pypff decodes 8-bit strings in one code page for the whole file;
-        // only Unicode subjects must agree to the character.
-        for (size_t i = 0; i < subjects.size(); ++i) {
-            EXPECT_TRUE(folder["string8"][i] || subjects[i] == folder["subjects"][i])
-                << path << ": " << subjects[i] << " read as " << folder["subjects"][i];
-        }
-        // readpst writes a file per message, and only of some classes.
-        const int count = readpst["folders"].value(path, -1), ourCount = int(subjects.size());
-        if (ourCount == 0) continue;
-        EXPECT_TRUE(allNotes ? count == ourCount : count >= 0 && count <= ourCount)
-            << "readpst, folder " << path << ": " << count << " of " << ourCount;
     }
     return ours;
 }
@@ -348,29 +327,6 @@ std::string verifyStore(const fs::path& pst, const std::map<std::string, fs::pat
         problems << "our reader: " << e.what() << "\n";
     }
     return problems.str();
-}
-
-Mutants cutsAndFlips(const Bytes& b, std::mt19937& rng, const std::vector<size_t>& cuts, int flips,
-                     int bits) {
-    Mutants out;
-    for (size_t cut : cuts) {
-        if (cut < b.size())
-            out.emplace_back("cut" + std::to_string(cut), Bytes(b.begin(), b.begin() + long(cut)));
-    }
-    for (int n = 0; n < flips; ++n) {
-        Bytes f = b;
-        for (int k = 0; k < bits; ++k) f[rng() % f.size()] ^= uint8_t(1u << (rng() % 8));
-        out.emplace_back("flip" + std::to_string(n), std::move(f));
-    }
-    return out;
-}
-
-void fixHeaderCrcs(Bytes& b) {
-    namespace ndb = pst::ndb;
-    if (b.size() < ndb::kHeaderSize) return;
-    const uint8_t* from = b.data() + ndb::kHeaderCrcStart;
-    storeLE32(b.data() + ndb::hdr::dwCRCPartial, ndb::crc32(from, ndb::kHeaderCrcPartialSize));
-    storeLE32(b.data() + ndb::hdr::dwCRCFull, ndb::crc32(from, ndb::kHeaderCrcFullSize));
 }
 
 }  // namespace qm::testing

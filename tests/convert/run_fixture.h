@@ -9,7 +9,6 @@
 #include <filesystem>
 #include <functional>
 #include <map>
-#include <random>
 #include <set>
 #include <string>
 #include <vector>
@@ -42,9 +41,7 @@ inline convert::Clock fixedClock(convert::LocalTime t) {
     return [t] { return t; };
 }
 
-// QM_SOURCE_DIR and QM_BIN_DIR from the environment, else the checkout and
-// build folders this fixture was built for.
-std::string sourceDir();
+// QM_BIN_DIR from the environment, else the build folder this was built for.
 std::string binDir();
 inline std::string cliPath() {
     return binDir() + "/quillmark-cli";
@@ -91,28 +88,19 @@ std::string shellQuote(const std::string& s);
 std::map<std::string, std::vector<mapi::Message>> storedMessages(const fs::path& pst);
 // Our strict checker's findings, one per line; "" when the file is clean.
 std::string checkFindings(const fs::path& pst);
-// Runs tests/convert/pst_dump.py ("pypff" or "readpst"); null on failure.
+// pypff's view of a store through tests/convert/pst_dump.py; null on failure.
 nlohmann::json dumpPst(const std::string& kind, const fs::path& pst);
 // Our reader's view in dumpPst("pypff")'s shape.
 nlohmann::json readBack(const fs::path& pst);
-// Reads the store with our reader, pypff and readpst, and runs every
-// independent reader (support/validators.h) over it; adds a test failure for
-// any disagreement or finding, and returns our reader's view. readpst writes
-// only some message classes; with `allNotes` false its counts may be lower.
-nlohmann::json readEverywhere(const fs::path& pst, bool allNotes = true);
+// Our reader's view, after our checker and every independent reader
+// (support/validators.h) read the store clean and pypff showed the same
+// subjects, flags and attachments; a test failure for anything else.
+nlohmann::json readEverywhere(const fs::path& pst);
 // The verdict on a .pst a run left behind: "" when `quillmark-cli check`
 // finds it clean, pffinfo reads it and every message in it equals its source
 // (keyed by the first word of the subject); else what is wrong, a line each.
 // `stored` receives the keys held.
 std::string verifyStore(const fs::path& pst, const std::map<std::string, fs::path>& sources,
                         std::set<std::string>* stored = nullptr);
-
-// Mutated copies of a file as (name, bytes): cut at each of `cuts` (when
-// shorter) and `flips` copies with `bits` random bits flipped.
-using Mutants = std::vector<std::pair<std::string, std::vector<uint8_t>>>;
-Mutants cutsAndFlips(const std::vector<uint8_t>& b, std::mt19937& rng,
-                     const std::vector<size_t>& cuts, int flips, int bits);
-// A PST header's two CRCs made right again after an edit.
-void fixHeaderCrcs(std::vector<uint8_t>& b);
 
 }  // namespace qm::testing

@@ -4,15 +4,25 @@
 // run goes on. Each ends with a clear error and an exit code that says so
 // (128 + signal, 2, or 1 with the failures counted); the store keeps every
 // message it committed, intact, and a source that fails fails alone.
+//
+// And what a run writes: the output path is created exclusively (an
+// existing file, a link to one, to a folder or to nowhere at that path, or
+// at the timestamped name in --output-dir, is never written through), and no
+// name taken from a message ever becomes a path: a run creates the one .pst
+// and nothing else.
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <ctime>
+#include <fstream>
 #include <sstream>
 
+#include "mapi/tags.h"
 #include "run_fixture.h"
+#include "support/message_gen.h"
 
 namespace qm::testing {
 namespace {
@@ -132,22 +142,19 @@ TEST_F(Faults, UnreadableSourcesFailAloneAndTheRunGoesOn) {
     std::string cli = cliPath();
     if (::geteuid() == 0) {
         for (fs::path up = dir_.path().parent_path(); up != up.root_path(); up = up.parent_path()) {
-            if ((fs::status(up).permissions() & fs::perms::others_exec) == fs::perms::none) {
+            if ((fs::status(up).permissions() & fs::perms::others_exec) == fs::perms::none)
                 GTEST_SKIP() << "nobody cannot enter " << up << ", above the scratch folder";
-            }
         }
         for (const auto& p :
-             {dir_.path(), dir_ / "src", dir_ / "src/folder0", dir_ / "src/folder1"}) {
+             {dir_.path(), dir_ / "src", dir_ / "src/folder0", dir_ / "src/folder1"})
             fs::permissions(p, fs::perms::all);
-        }
         cli = (dir_ / "quillmark-cli").string();
         fs::copy_file(cliPath(), cli);
         fs::permissions(cli,
                         fs::perms::owner_all | fs::perms::others_read | fs::perms::others_exec);
         options.setup = [] {
-            if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) {
+            if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)
                 ::_exit(125);
-            }
         };
     }
     const Outcome o = convert(dir_ / "out.pst", dir_ / "src", options, cli);
@@ -169,16 +176,18 @@ TEST_F(Faults, SourcesVanishingOrShrinkingMidRunFailAlone) {
     const fs::path src = dir_ / std::string(150, 'v');
     const auto sources = writeMessageTree(src, 200, 2);
     std::set<std::string> touched;
+    std::map<std::string, fs::path> intact;
     const Outcome o = convertMidRun(dir_ / "out.pst", src, [&](pid_t) {
         size_t i = 0;
         for (const auto& [key, path] : sources) {
-            if (++i % 5 != 0) continue;
-            if (i % 10 == 0) {
+            if (++i % 5 != 0) {
+                intact.emplace(key, path);
+            } else if (i % 10 == 0) {
                 fs::remove(path);
             } else {
                 fs::resize_file(path, fs::file_size(path) / 2);
             }
-            touched.insert(path.string());
+            if (i % 5 == 0) touched.insert(path.string());
         }
     });
     EXPECT_EQ(o.code, 1) << o.err;
@@ -192,16 +201,11 @@ TEST_F(Faults, SourcesVanishingOrShrinkingMidRunFailAlone) {
     }
     // Messages read before their file changed are stored whole, but have no
     // intact source to compare with; only those may be reported.
-    std::map<std::string, fs::path> intact;
-    for (const auto& [key, path] : sources) {
-        if (!touched.count(path.string())) intact.emplace(key, path);
-    }
     std::set<std::string> stored;
     std::istringstream lines(verifyStore(dir_ / "out.pst", intact, &stored));
     EXPECT_EQ(stored.size(), converted);
-    for (std::string l; std::getline(lines, l);) {
+    for (std::string l; std::getline(lines, l);)
         EXPECT_NE(l.find("has no source"), std::string::npos) << l;
-    }
 }
 
 // The destination folder removed while the run writes into it: the run must
@@ -215,6 +219,98 @@ TEST_F(Faults, DestinationRemovedMidRunIsReported) {
     const Outcome o = convertMidRun(out / "x.pst", src, [&](pid_t) { removeTree(out); });
     EXPECT_TRUE(o.code == 1 || o.code == 2) << "exit " << o.code << "\n" << o.err;
     EXPECT_NE(o.err.find("x.pst"), std::string::npos) << o.err;
+}
+
+// Every path under `root`, links not followed.
+std::set<std::string> listing(const fs::path& root) {
+    std::set<std::string> out;
+    for (const auto& e : fs::recursive_directory_iterator(root)) out.insert(e.path().string());
+    return out;
+}
+
+class OutputSafety : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!fs::exists(cliPath())) GTEST_SKIP() << "quillmark-cli is not built at " << cliPath();
+        writeMessageTree(dir_ / "src", 3, 1);
+    }
+    Outcome convert(const std::string& option, const fs::path& out) {
+        return runToEnd(
+            {cliPath(), "convert", "--quiet", option, out.string(), dir_.str() + "/src"});
+    }
+    ScratchDir dir_;
+};
+
+TEST_F(OutputSafety, AnExistingFileOrALinkIsNeverWrittenThrough) {
+    std::ofstream(dir_ / "taken.pst") << "someone else's data";
+    std::ofstream(dir_ / "target.txt") << "precious";
+    fs::create_symlink(dir_ / "target.txt", dir_ / "link.pst");
+    // A dangling link: following it would create its target.
+    fs::create_symlink(dir_ / "nowhere.pst", dir_ / "dangling.pst");
+    // A link to a folder is a path that exists, too.
+    fs::create_directories(dir_ / "folder");
+    fs::create_symlink(dir_ / "folder", dir_ / "dirlink.pst");
+    // Links waiting at the timestamped names of the coming seconds.
+    fs::create_directories(dir_ / "out");
+    for (int s = 0; s < 30; ++s) {
+        const std::time_t t = std::time(nullptr) + s;
+        std::tm tm{};
+        localtime_r(&t, &tm);
+        const convert::LocalTime lt{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
+                                    tm.tm_hour,        tm.tm_min,     tm.tm_sec};
+        fs::create_symlink(dir_ / ("victim" + std::to_string(s)),
+                           dir_ / "out" / convert::StoreFileName(convert::Timestamp(lt)));
+    }
+    const auto before = listing(dir_.path());
+    for (const char* name : {"taken.pst", "link.pst", "dangling.pst", "dirlink.pst", "out"}) {
+        const Outcome o = convert(name == std::string("out") ? "--output-dir" : "-o", dir_ / name);
+        EXPECT_EQ(o.code, 2) << name << ": " << o.err;
+        EXPECT_NE(o.err.find("exists"), std::string::npos) << name << ": " << o.err;
+    }
+    EXPECT_EQ(listing(dir_.path()), before);
+    for (const auto& [file, text] :
+         {std::pair{"taken.pst", "someone else's data"}, std::pair{"target.txt", "precious"}}) {
+        std::ifstream in(dir_ / file);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), text);
+    }
+    EXPECT_TRUE(fs::is_symlink(fs::symlink_status(dir_ / "link.pst")));
+}
+
+TEST_F(OutputSafety, NamesInsideMessagesNeverBecomePaths) {
+    // Names that would escape the output folder or land anywhere else if a
+    // program ever used them as paths.
+    const fs::path escape = dir_ / "escaped";
+    const std::string names[] = {"../escaped",  "../../escaped",     escape.string(),
+                                 "..\\escaped", "sub/../../escaped", "/tmp/qm-robust-escaped"};
+    fs::remove_all("/tmp/qm-robust-escaped");
+    for (size_t n = 0; n < std::size(names); ++n) {
+        MessageSpec spec;
+        spec.seed = uint32_t(n + 7);
+        spec.subject = names[n];
+        spec.attachmentSizes = {50};
+        spec.embedDepth = 1;
+        mapi::Message m = makeMessage(spec);
+        m.props.set(mapi::Property::utf8(mapi::tag::DisplayTo, names[n]));
+        for (auto& a : m.attachments) {
+            // Long and short file name, display name.
+            for (uint16_t id : {0x3707, 0x3704, 0x3001})
+                a.props.set(mapi::Property::utf8(mapi::makeTag(id, mapi::PT_UNICODE), names[n]));
+        }
+        writeMessage(dir_ / "src" / ("m" + std::to_string(n) + ".msg"), m);
+    }
+    fs::create_directories(dir_ / "out" / "sub");
+    const auto before = listing(dir_.path());
+    const Outcome o = convert("--output-dir", dir_ / "out");
+    ASSERT_EQ(o.code, 0) << o.err;
+    std::set<std::string> added;
+    for (const auto& p : listing(dir_.path())) {
+        if (!before.count(p)) added.insert(p);
+    }
+    ASSERT_EQ(added.size(), 1u) << "more than the store was created";
+    EXPECT_EQ(fs::path(*added.begin()).parent_path(), dir_ / "out");
+    EXPECT_EQ(fs::path(*added.begin()).extension(), ".pst");
+    EXPECT_FALSE(fs::exists(escape));
+    EXPECT_FALSE(fs::exists("/tmp/qm-robust-escaped"));
 }
 
 }  // namespace

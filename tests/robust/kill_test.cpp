@@ -16,6 +16,7 @@
 
 #include <chrono>
 #include <iostream>
+#include <random>
 #include <thread>
 
 #include "pst/read/pst_file.h"
