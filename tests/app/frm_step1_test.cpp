@@ -6,39 +6,17 @@
 // Dialogs seam, scripted here; the run's host over the window and whole runs
 // from its Convert button; the Qt dialogs, answered by a timer acting on the
 // open dialog as a user would, and the Open dialog's result text.
-#include <QAbstractButton>
-#include <QApplication>
-#include <QDir>
-#include <QDropEvent>
-#include <QFileDialog>
-#include <QFileInfo>
-#include <QFontInfo>
-#include <QHeaderView>
-#include <QLabel>
-#include <QLineEdit>
-#include <QMessageBox>
-#include <QMimeData>
-#include <QPushButton>
-#include <QScreen>
-#include <QScrollBar>
-#include <QStyleOption>
-#include <QTableWidget>
-#include <QTest>
-#include <QTimer>
-#include <QUrl>
-#include <cmath>
+#include <fcntl.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
+#include <QtTest>
+#include <QtWidgets>
+
 #include <deque>
 #include <filesystem>
 #include <fstream>
-#include <functional>
-#include <set>
-
-#include <fcntl.h>
-#include <sys/resource.h>
-#include <unistd.h>
-
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include "app/conversion_run.h"
 #include "app/frame_box.h"
@@ -57,7 +35,7 @@ namespace qm::app {
 namespace {
 
 using qm::testing::ScratchDir;
-using ::testing::ElementsAre;
+using ::testing::Each;
 using namespace std::string_literals;
 using Rows = std::vector<std::string>;
 namespace fs = std::filesystem;
@@ -238,7 +216,7 @@ class Layout : public Window {};
 class SourceList : public Window {};
 class AddCommands : public Window {};
 
-TEST_F(Layout, EveryControlAsDesigned) {
+TEST_F(Layout, EveryControlAsDesignedTheBandsThePanelAndTheGrid) {
     // Where Tahoma is installed (Debian fonts-wine) it is the font actually used.
     const bool tahoma = QFileInfo::exists(QStringLiteral("/usr/share/wine/fonts/tahoma.ttf"));
     for (const Expected& e : kExpected) {
@@ -280,12 +258,9 @@ TEST_F(Layout, EveryControlAsDesigned) {
         EXPECT_FALSE(w->isHidden());
     }
     EXPECT_EQ(window.control("Label3"), nullptr) << "a name that is no control";
-}
-
-// A fixed, centred window with its icon; a one-line copyright of our own;
-// the white bands (sticking out past the edges) behind everything; both bars
-// empty over 0..100; the grid one empty yellow cell.
-TEST_F(Layout, TheWindowItsBandsItsPanelAndItsGrid) {
+    // A fixed, centred window with its icon; a one-line copyright of our
+    // own; the white bands (sticking out past the edges) behind everything;
+    // both bars empty over 0..100; the grid one empty yellow cell.
     EXPECT_EQ(window.windowTitle().toStdString(), kTitle);
     for (QSize s : {window.minimumSize(), window.maximumSize(), window.size()})
         EXPECT_EQ(s, QSize(543, 450));
@@ -333,9 +308,7 @@ TEST_F(Layout, TheWindowItsBandsItsPanelAndItsGrid) {
 // frmStep1-list{,-dark}.png with a few files listed, one selected, and the
 // progress panel in use.
 TEST(Screenshot, TextsReadOnLightAndDarkDesktops) {
-    const QByteArray bin = qgetenv("QM_BIN_DIR");
-    const QDir shots(QDir(bin.isEmpty() ? QM_TEST_BIN_DIR : QString::fromLocal8Bit(bin))
-                         .absoluteFilePath(QStringLiteral("../screenshots")));
+    const QDir shots(QString::fromStdString(qm::testing::binDir() + "/../screenshots"));
     ASSERT_TRUE(QDir().mkpath(shots.path()));
     const QPalette desktop = QApplication::palette();
     for (bool dark : {false, true}) {
@@ -405,7 +378,7 @@ class ShownWindow : public Window {
 // take it. A button's access key clicks it the way a mouse would, after the
 // press has been shown for a moment (the test waits for that click); Return
 // and keypad Enter press the button that has the focus, as Space does.
-TEST_F(ShownWindow, TheKeyboard) {
+TEST_F(ShownWindow, TheKeyboardAndALongPath) {
     const QPoint off =
         window.frameGeometry().center() - window.screen()->availableGeometry().center();
     EXPECT_LE(std::max(std::abs(off.x()), std::abs(off.y())), 1)
@@ -454,25 +427,23 @@ TEST_F(ShownWindow, TheKeyboard) {
         EXPECT_TRUE(QTest::qWaitFor([&] { return runs == expectedRuns; }));
     }
     EXPECT_FALSE(window.Unloaded());
-}
-
-TEST_F(ShownWindow, ALongPathCanBeScrolledToAndReadInItsTooltip) {
+    // A long path can be scrolled to and read in its tooltip.
     const std::string path = "/home/ann/" + std::string(60, 'x') + "/Projects/2009/Budget/" +
                              "Re: the quarterly numbers and the plan.msg";
     Add(path);
-    EXPECT_EQ(Table()->item(0, 0)->toolTip().toStdString(), path);
+    EXPECT_EQ(Table()->item(1, 0)->toolTip().toStdString(), path);
     QScrollBar* bar = Table()->horizontalScrollBar();
     ASSERT_TRUE(bar->isVisible());
     bar->setValue(bar->maximum());
     QCoreApplication::processEvents();
-    const QRect cell = Table()->visualItemRect(Table()->item(0, 0));
+    const QRect cell = Table()->visualItemRect(Table()->item(1, 0));
     EXPECT_LE(cell.right(), Table()->viewport()->width()) << "the column's end is in view";
     EXPECT_LT(cell.left(), 0);
 }
 
 // Each path goes into the next row, duplicates and exact bytes kept; Clear
 // asks (when there is something to clear) and only Yes empties the list.
-TEST_F(SourceList, AddingAndClearing) {
+TEST_F(SourceList, AddingClearingExitAndClosing) {
     window.cmdClear1_Click();
     EXPECT_TRUE(dialogs.boxes.empty()) << "nothing to clear, nothing asked";
     EXPECT_EQ(window.grdFiles1().ColWidth(0), 50000) << "untouched until the first addition";
@@ -504,11 +475,8 @@ TEST_F(SourceList, AddingAndClearing) {
     EXPECT_TRUE(window.CmdExtractDBXEnabled());
     EXPECT_EQ(Listed(), Rows{"/m/c.msg"});
     EXPECT_EQ(Counter(), "1 files");
-}
-
-// Exit asks and only Yes ends the program; closing the window ends it
-// without a question.
-TEST_F(SourceList, ExitAndClosing) {
+    // Exit asks and only Yes ends the program; closing the window ends it
+    // without a question.
     window.show();
     dialogs.answers = {Answer::No, Answer::Yes};
     window.cmdEnd_Click();
@@ -593,39 +561,12 @@ struct MailTree {
     }
 };
 
-// In name order, as the command line lists it, under the hourglass but not
-// during the box; the same folder again lists each file twice.
-TEST_F(AddCommands, AddFolderListsEveryMsgFileInNameOrderAsTheCommandLineDoes) {
-    MailTree tree;
-    const Rows accepted = tree.Accepted();
-    bool busyDuringYield = false;
-    QTimer ticker;
-    QObject::connect(&ticker, &QTimer::timeout, [&] {
-        busyDuringYield = busyDuringYield || QGuiApplication::overrideCursor() != nullptr;
-    });
-    ticker.start(0);
-    AddFolder(tree.t.str());
-    ticker.stop();
-    EXPECT_TRUE(busyDuringYield) << "the listing yields under the hourglass";
-    EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
-    EXPECT_THAT(dialogs.folderTitles, ElementsAre("Choose Source Folder..."));
-    EXPECT_EQ(Listed(), accepted);
-    EXPECT_EQ(dialogs.boxes, std::vector{Box(Added(accepted.size()))})
-        << "the pointer is back before the box";
-    EXPECT_TRUE(window.CmdExtractDBXEnabled());
-    shell::SourceRows cli({{tree.t.str(), true}});
-    ASSERT_EQ(cli.Count(), int64_t(accepted.size()));
-    for (size_t i = 0; i < accepted.size(); ++i) EXPECT_EQ(*cli.Row(int64_t(i)), accepted[i]);
-    AddFolder(tree.t.str());
-    Rows twice = accepted;
-    twice.insert(twice.end(), accepted.begin(), accepted.end());
-    EXPECT_EQ(Listed(), twice);
-    EXPECT_EQ(dialogs.Texts(), (Rows{Added(accepted.size()), Added(accepted.size())}));
-}
-
-// A second Add Folder during a yield runs to its end and counts its own;
-// closing the window during Add Folder stops it without a box.
-TEST_F(AddCommands, CloseOrASecondAddFolderDuringAYield) {
+// Add Folder yields under the hourglass (gone before the box). A second Add
+// Folder during a yield runs to its end and counts its own; closing the
+// window stops it without a box. A Clear at the first yield or halfway: the
+// rows before it go, the rest follow, and the count box agrees with the
+// list, in name order as the command line lists it.
+TEST_F(AddCommands, ASecondAddFolderAClearOrClosingDuringAYield) {
     MailTree tree;
     ScratchDir other;
     Touch(other, {"inner.msg"});
@@ -647,26 +588,25 @@ TEST_F(AddCommands, CloseOrASecondAddFolderDuringAYield) {
     EXPECT_TRUE(quiet.boxes.empty()) << "the program is ending: no count box";
     EXPECT_LT(closing.grdFiles1().Rows(), int32_t(tree.Accepted().size()));
     EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
-}
-
-// A Clear at the first yield or halfway: the rows before it go, the rest
-// follow, and the count box agrees with the list.
-TEST_F(AddCommands, AClearDuringAddFolderLeavesACountThatAgreesWithTheList) {
-    MailTree tree;
     for (const size_t clearAt : {0u, 3u}) {
         SCOPED_TRACE(clearAt);
         dialogs.boxes.clear();
         Add("/mail/early.msg");
         dialogs.answers.push_back(Answer::Yes);
         const size_t before = Listed().size();
+        bool busy = false;
         QTimer clearer;
         QObject::connect(&clearer, &QTimer::timeout, &window, [&] {
+            busy = busy || QGuiApplication::overrideCursor() != nullptr;
             if (Listed().size() < before + clearAt) return;
             clearer.stop();
             window.cmdClear1_Click();
         });
         clearer.start(0);
         AddFolder(tree.t.str());
+        EXPECT_TRUE(busy);
+        EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
+        EXPECT_FALSE(dialogs.boxes.back().busyCursor);
         const Rows rows = Listed();
         EXPECT_EQ(dialogs.Texts(), (Rows{kClearQuestion, Added(rows.size())}));
         if (clearAt == 0) {
@@ -676,15 +616,45 @@ TEST_F(AddCommands, AClearDuringAddFolderLeavesACountThatAgreesWithTheList) {
         }
         EXPECT_EQ(window.CmdExtractDBXEnabled(), !rows.empty());
     }
+    EXPECT_THAT(dialogs.folderTitles, Each("Choose Source Folder..."));
+    const Rows accepted = tree.Accepted();
+    shell::SourceRows cli({{tree.t.str(), true}});
+    ASSERT_EQ(cli.Count(), int64_t(accepted.size()));
+    for (size_t i = 0; i < accepted.size(); ++i) EXPECT_EQ(*cli.Row(int64_t(i)), accepted[i]);
 }
 
-// Sub-folders that cannot be read are skipped and named in the box: a
-// locked one (when not root, whom it does not stop) and one deeper than
-// PATH_MAX allows even root (24 * 201 > 4096), made through directory
+// Permission bits do not stop root, but running out of file descriptors
+// does: either way a chosen folder that cannot be listed ends Add Folder
+// with a box. Sub-folders that cannot be read are skipped and named in the
+// box: a locked one (when not root, whom it does not stop) and one deeper
+// than PATH_MAX allows even root (24 * 201 > 4096), made through directory
 // handles.
-TEST_F(AddCommands, FoldersThatCannotBeReadAreSkippedAndNamedInTheBox) {
+TEST_F(AddCommands, UnreadableFoldersEndAddFolderWithABoxOrAreSkippedAndNamed) {
     ScratchDir t;
     Touch(t, {"a.msg", "locked/b.msg", "z/c.msg", "deep/x"});
+    fs::permissions(t / "locked", fs::perms::none);
+    const bool root = ::geteuid() == 0;
+    std::string cause = "Permission denied";
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    if (root) {
+#if defined(__SANITIZE_ADDRESS__)
+        GTEST_SKIP() << "as root only a lack of file descriptors stops a listing, and the "
+                        "sanitizers' runtime needs descriptors of its own";
+#endif
+        cause = "Too many open files";
+        rlimit none = saved;
+        none.rlim_cur = 0;
+        ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &none), 0);
+    }
+    AddFolder((t / "locked").string());
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+    const std::string chosen = "75:" + (t / "locked").string() + "/: list folder failed: " + cause;
+    EXPECT_EQ(dialogs.boxes, std::vector{Box(chosen, Icon::Exclamation)});
+    EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
+    EXPECT_TRUE(Listed().empty());
+    EXPECT_FALSE(window.CmdExtractDBXEnabled());
+    dialogs.boxes.clear();
     int fd = ::open((t / "deep").c_str(), O_RDONLY | O_DIRECTORY);
     for (int i = 0; i < 24 && fd >= 0; ++i) {
         ::mkdirat(fd, std::string(200, 'd').c_str(), 0700);
@@ -693,8 +663,6 @@ TEST_F(AddCommands, FoldersThatCannotBeReadAreSkippedAndNamedInTheBox) {
         fd = next;
     }
     if (fd >= 0) ::close(fd);
-    fs::permissions(t / "locked", fs::perms::none);
-    const bool root = ::geteuid() == 0;
     AddFolder(t.str());
     // rm walks the chain through handles; std::filesystem cannot.
     EXPECT_EQ(std::system(("rm -rf '" + (t / "deep").string() + "'").c_str()), 0);
@@ -715,36 +683,6 @@ TEST_F(AddCommands, FoldersThatCannotBeReadAreSkippedAndNamedInTheBox) {
     EXPECT_EQ(dialogs.boxes[0].icon, Icon::Exclamation);
     EXPECT_FALSE(dialogs.boxes[0].busyCursor);
     EXPECT_TRUE(window.CmdExtractDBXEnabled());
-}
-
-// Permission bits do not stop root, but running out of file descriptors
-// does: either way the chosen folder cannot be listed, and Add Folder ends
-// with a box.
-TEST_F(AddCommands, TheChosenFolderUnreadableEndsAddFolderWithABox) {
-    ScratchDir t;
-    Touch(t, {"chosen/b.msg"});
-    std::string cause = "Permission denied";
-    rlimit saved{};
-    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
-    if (::geteuid() == 0) {
-#if defined(__SANITIZE_ADDRESS__)
-        GTEST_SKIP() << "as root only a lack of file descriptors stops a listing, and the "
-                        "sanitizers' runtime needs descriptors of its own";
-#endif
-        cause = "Too many open files";
-        rlimit none = saved;
-        none.rlim_cur = 0;
-        ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &none), 0);
-    } else {
-        fs::permissions(t / "chosen", fs::perms::none);
-    }
-    AddFolder((t / "chosen").string());
-    ::setrlimit(RLIMIT_NOFILE, &saved);
-    const std::string text = "75:" + (t / "chosen").string() + "/: list folder failed: " + cause;
-    EXPECT_EQ(dialogs.boxes, std::vector{Box(text, Icon::Exclamation)});
-    EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
-    EXPECT_TRUE(Listed().empty());
-    EXPECT_FALSE(window.CmdExtractDBXEnabled());
 }
 
 // Dropped messages are listed in drop order, dropped folders walked as Add
@@ -779,7 +717,7 @@ TEST_F(AddCommands, DropsListMessagesInDropOrderAndWalkFoldersLikeAddFolder) {
 
 // The grid and the bars underneath: a current cell outside the grid and a
 // bar's value outside its range are numbered errors that change nothing.
-TEST(FlexGrid, CurrentCellOutsideTheGridIsAnError) {
+TEST(FlexGrid, CurrentCellOrBarValueOutsideTheRangeIsAnError) {
     QTableWidget table;
     FlexGrid grid(&table);
     EXPECT_EQ(ErrorOf([&] { grid.SetRow(1); }), kErrInvalidRow);
@@ -795,9 +733,7 @@ TEST(FlexGrid, CurrentCellOutsideTheGridIsAnError) {
     table.setCurrentCell(0, 0);  // as a click on the first row does
     EXPECT_EQ(grid.Row(), 0);
     EXPECT_EQ(grid.Text(), "");
-}
-
-TEST(ProgressBarControl, SinglePrecisionRangeAndValue) {
+    // The bars hold single-precision values.
     ProgressBarControl bar;
     bar.SetValue(static_cast<float>(1.0 / 3.0 * 100.0));
     EXPECT_EQ(bar.Value(), 33.333333333f);
@@ -815,7 +751,8 @@ class WindowHostTest : public Window {
     WindowHost host{window};
 };
 
-TEST_F(WindowHostTest, ReadsTheListCellByCell) {
+// The list cell by cell.
+TEST_F(WindowHostTest, ReadsTheListDrivesThePanelCommandsBoxesAndStop) {
     dialogs.OpenReturns("/m\0a.msg\0b.msg"s);
     window.cmdAdd_Click();
     ASSERT_EQ(host.Rows(), 2);
@@ -828,35 +765,34 @@ TEST_F(WindowHostTest, ReadsTheListCellByCell) {
     EXPECT_EQ(window.grdFiles1().Row(), 1) << "listing moves nothing";
     EXPECT_THROW(host.SetCurrentCell(2, 0), NumberedError);
     EXPECT_THROW(host.SetCurrentCell(int64_t{1} << 40, 0), NumberedError);
-}
-
-// The bars and captions; yields handle events about 30 times a second, and
-// the full bar is always shown at the next one, before the closing commit.
-TEST_F(WindowHostTest, DrivesTheProgressPanel) {
+    // The bars and captions; yields handle events about 30 times a second,
+    // and the full bar is always shown at the next one, before the closing
+    // commit.
     host.SetProgressRange(ProgressBar::Overall, 0, 100);
     host.SetProgressRange(ProgressBar::CurrentFile, 200, 300);  // past the old maximum
     EXPECT_EQ(window.ProgressBar2().Min(), 200.0f);
     EXPECT_EQ(window.ProgressBar2().Max(), 300.0f);
+    // Two values before a draw: drawn once, the last.
+    host.SetProgressValue(ProgressBar::Overall, 50);
     host.SetProgressValue(ProgressBar::Overall, 66.666664f);
     EXPECT_EQ(window.ProgressBar1().Value(), 66.666664f);
+    EXPECT_EQ(window.ProgressBar1().value(), 0) << "drawn at the next yield";
     EXPECT_EQ(window.ProgressBar2().Value(), 200.0f);
     host.SetFrameCaption("Details : Converting - (2 of 3) file(s)");
     host.SetFolderCaption("Importing Messages... from (home\\ann)");
     EXPECT_EQ(window.FrameConversionCaption(), "Details : Converting - (2 of 3) file(s)");
     EXPECT_EQ(window.LblCurrentDBXCaption(), "Importing Messages... from (home\\ann)");
     host.DoEvents();
+    EXPECT_EQ(window.ProgressBar1().value(), 6667);
     bool handled = false;
     QTimer::singleShot(0, &window, [&] { handled = true; });
     host.SetProgressValue(ProgressBar::Overall, 100);
     host.DoEvents();
     EXPECT_TRUE(handled);
     EXPECT_EQ(window.ProgressBar1().value(), window.ProgressBar1().maximum());
-}
-
-// Source commands go off but Exit stays; Convert comes on only over a
-// list; boxes go through the dialogs; closing the window asks the run to
-// stop.
-TEST_F(WindowHostTest, CommandsBoxesAndStop) {
+    // Source commands go off but Exit stays; Convert comes on only over a
+    // list; boxes go through the dialogs; closing the window asks the run
+    // to stop.
     host.SetSourceCommandsEnabled(false);
     for (const char* name : {"cmdAdd", "CmdAddFolder", "cmdClear1"}) {
         EXPECT_FALSE(window.control(name)->isEnabled()) << name;
@@ -864,8 +800,11 @@ TEST_F(WindowHostTest, CommandsBoxesAndStop) {
     EXPECT_TRUE(window.control("cmdEnd")->isEnabled());
     host.SetSourceCommandsEnabled(true);
     EXPECT_TRUE(window.control("cmdAdd")->isEnabled());
+    dialogs.answers.push_back(Answer::Yes);
+    window.cmdClear1_Click();
     host.SetConvertEnabled(true);
     EXPECT_FALSE(window.CmdExtractDBXEnabled()) << "the list is empty";
+    dialogs.boxes.clear();
     dialogs.OpenReturns("/m/a.msg");
     window.cmdAdd_Click();
     host.SetConvertEnabled(false);
@@ -906,6 +845,7 @@ TEST_F(WindowRun, ConvertWritesTheListedMessagesIntoANewStore) {
     Convert();
     EXPECT_TRUE(Stores().empty());
     EXPECT_TRUE(dialogs.boxes.empty());
+    EXPECT_TRUE(window.SourceCommandsEnabled());
     ASSERT_EQ(window.grdFiles1().Rows(), 2);
     ASSERT_TRUE(window.CmdExtractDBXEnabled());
     dialogs.folders.push_back(dst.str());
@@ -954,7 +894,7 @@ void WhenUp(std::function<void(D*)> act) {
     });
 }
 
-TEST(QtDialogs, MessageBoxShowsLineBreaksAndAnswers) {
+TEST(QtDialogs, MessageBoxShowsLineBreaksAndAnswersFolderDialogGivesTheFolder) {
     QtDialogs dialogs;
     QString shown, title;
     QMessageBox::Icon icon = QMessageBox::NoIcon;
@@ -971,6 +911,23 @@ TEST(QtDialogs, MessageBoxShowsLineBreaksAndAnswers) {
     WhenUp<QMessageBox>([](QMessageBox* box) { box->reject(); });
     EXPECT_EQ(dialogs.MsgBox("Exit?", "t", Buttons::YesNo, Icon::Question), Answer::No)
         << "Escape answers No";
+    // The folder dialog: Cancel gives "", a folder comes back without a
+    // separator, the root with it.
+    ScratchDir t;
+    WhenUp<QFileDialog>([&](QFileDialog* d) {
+        title = d->windowTitle();
+        d->reject();
+    });
+    EXPECT_EQ(shell::BrowseFolder(nullptr, "Choose Source Folder..."), "");
+    EXPECT_EQ(title, QStringLiteral("Choose Source Folder..."));
+    for (const std::string& path : {t.str(), "/"s}) {
+        WhenUp<QFileDialog>([path](QFileDialog* d) {
+            d->setDirectory(QString::fromStdString(path));
+            d->selectFile(QString::fromStdString(path));
+            QMetaObject::invokeMethod(d, "accept");  // as the dialog's own button does
+        });
+        EXPECT_EQ(shell::BrowseFolder(nullptr, "Choose Folder to Save..."), path);
+    }
 }
 
 // One file, or the folder and the names; Cancel leaves FileName as it was
@@ -1007,26 +964,7 @@ TEST(QtDialogs, OpenGivesOneFileOrTheFolderAndNamesAndReportsAnOverLongSelection
     EXPECT_EQ(ErrorOf([&] { dialogs.ShowOpen(msg); }), kErrFileNameBufferTooSmall);
 }
 
-TEST(BrowseFolder, CancelGivesEmptyTextAFolderComesBackWithoutASeparatorTheRootWithIt) {
-    ScratchDir t;
-    QString title;
-    WhenUp<QFileDialog>([&](QFileDialog* d) {
-        title = d->windowTitle();
-        d->reject();
-    });
-    EXPECT_EQ(shell::BrowseFolder(nullptr, "Choose Source Folder..."), "");
-    EXPECT_EQ(title, QStringLiteral("Choose Source Folder..."));
-    for (const std::string& path : {t.str(), "/"s}) {
-        WhenUp<QFileDialog>([path](QFileDialog* d) {
-            d->setDirectory(QString::fromStdString(path));
-            d->selectFile(QString::fromStdString(path));
-            QMetaObject::invokeMethod(d, "accept");  // as the dialog's own button does
-        });
-        EXPECT_EQ(shell::BrowseFolder(nullptr, "Choose Folder to Save..."), path);
-    }
-}
-
-TEST(ParseOpenResult, WindowsAndPosixForms) {
+TEST(OpenResult, WindowsAndPosixFormsBuiltAndParsedAndQtFilters) {
     const struct {
         std::string text;
         char separator;
@@ -1047,9 +985,8 @@ TEST(ParseOpenResult, WindowsAndPosixForms) {
     for (const auto& c : cases) {
         EXPECT_EQ(ParseOpenResult(c.text, c.separator), c.paths) << "text of " << c.text.size();
     }
-}
-
-TEST(BuildOpenResult, RoundTripsThroughTheParserInOneFolderAndWithinMaxFileSize) {
+    // Built back: round trips through the parser, in one folder, within
+    // MaxFileSize.
     for (const Rows& paths : {Rows{"/home/ann/a.msg"}, Rows{"/a.msg", "/b.msg"},
                               Rows{"/home/ann/a.msg", "/home/ann/b.msg", "/home/ann/c d.msg"}}) {
         EXPECT_EQ(ParseOpenResult(BuildOpenResult(paths, 1000, '/'), '/'), paths);
@@ -1066,7 +1003,7 @@ TEST(BuildOpenResult, RoundTripsThroughTheParserInOneFolderAndWithinMaxFileSize)
         Rows paths;
         int32_t room;
         int error;
-    } cases[] = {
+    } limits[] = {
         {{p999}, 1000, 0},
         {{p999 + "b"}, 1000, kErrFileNameBufferTooSmall},
         {nine, 175, 0},
@@ -1074,15 +1011,13 @@ TEST(BuildOpenResult, RoundTripsThroughTheParserInOneFolderAndWithinMaxFileSize)
         {{"/a/x.msg", "/b/y.msg"}, 1000, kErrInvalidCall},  // two folders
         {{"/a/x.msg", "/ab/y.msg"}, 1000, kErrInvalidCall},
     };
-    for (const auto& c : cases) {
+    for (const auto& c : limits) {
         EXPECT_EQ(ErrorOf([&] { (void)BuildOpenResult(c.paths, c.room, '/'); }), c.error)
             << c.paths[0].substr(0, 20) << " of " << c.paths.size() << " in " << c.room;
     }
     EXPECT_EQ(OpenResultRoom("abc", false), 4);
     EXPECT_EQ(OpenResultRoom("abc", true), 5);
-}
-
-TEST(QtNameFilter, PairsBecomeQtFilters) {
+    // The dialog's filter pairs become Qt's.
     EXPECT_EQ(QtNameFilter("Email Messages (*.msg)|*.msg"), "Email Messages (*.msg)");
     EXPECT_EQ(QtNameFilter("All|*.*|Text|*.txt;*.log"), "All (*.*);;Text (*.txt *.log)");
 }

@@ -7,7 +7,6 @@
 #include <QIcon>
 #include <QImage>
 #include <QImageReader>
-#include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 
@@ -17,15 +16,14 @@
 #include <cstdlib>
 
 #include "app/app_icon.h"
+#include "run_fixture.h"
 
 namespace {
 
-QString Dir(const char* env, const char* fallback) {
-    const QByteArray dir = qgetenv(env);
-    return dir.isEmpty() ? QString::fromLocal8Bit(fallback) : QString::fromLocal8Bit(dir);
-}
+using qm::testing::runToEnd;
+
 QString Source(const QString& rel) {
-    return Dir("QM_SOURCE_DIR", QM_TEST_SOURCE_DIR) + "/" + rel;
+    return QString::fromStdString(qm::testing::sourceDir()) + "/" + rel;
 }
 QString Read(const QString& rel) {
     QFile f(Source(rel));
@@ -34,19 +32,21 @@ QString Read(const QString& rel) {
 QImage Argb(const QImage& image) {
     return image.convertToFormat(QImage::Format_ARGB32);
 }
-
-constexpr int kIconSizes[] = {16, 24, 32, 48, 64, 128, 256};
-QImage IconPng(int size) {
-    return QImage(Source(QString("resources/icons/quillmark-%1.png").arg(size)));
+std::string Program(const char* name) {
+    return qm::testing::binDir() + "/" + name;
 }
 
+constexpr int kIconSizes[] = {16, 24, 32, 48, 64, 128, 256};
+
 // The title bar's icon holds every installed size as drawn, so a 2x screen
-// gets the 64 px image for a 32 px icon, not the 32 px one scaled up.
-TEST(Resources, PngIconsInEverySizeAndTheWindowIconHoldsThem) {
+// gets the 64 px image for a 32 px icon, not the 32 px one scaled up. The
+// PNGs are committed; the SVG comparison catches one edited without them.
+TEST(Resources, IconsInEverySizeRenderedFromTheSvgInTheWindowIconAndTheWindowsGroup) {
     const QIcon icon = qm::app::AppIcon();
+    const bool svg = QImageReader::supportedImageFormats().contains("svg");
     for (int size : kIconSizes) {
         SCOPED_TRACE(size);
-        const QImage image = IconPng(size);
+        const QImage image = QImage(Source(QString("resources/icons/quillmark-%1.png").arg(size)));
         ASSERT_FALSE(image.isNull());
         EXPECT_EQ(image.size(), QSize(size, size));
         EXPECT_TRUE(image.hasAlphaChannel());
@@ -54,35 +54,24 @@ TEST(Resources, PngIconsInEverySizeAndTheWindowIconHoldsThem) {
         EXPECT_EQ(qAlpha(image.pixel(size / 2, size / 2)), 255);
         EXPECT_TRUE(icon.availableSizes().contains(QSize(size, size)));
         EXPECT_EQ(Argb(icon.pixmap(QSize(size, size)).toImage()), Argb(image));
-    }
-}
-
-// The PNGs are committed; this catches an SVG edited without them.
-TEST(Resources, PngIconsAreRenderedFromTheSvg) {
-    if (!QImageReader::supportedImageFormats().contains("svg"))
-        GTEST_SKIP() << "Qt's SVG image plugin (Debian: libqt6svg6) is not installed";
-    for (int size : kIconSizes) {
+        if (!svg) continue;
         QImageReader reader(Source("resources/icons/quillmark.svg"), "svg");
         reader.setScaledSize(QSize(size, size));
-        const QImage svg = Argb(reader.read());
-        ASSERT_FALSE(svg.isNull()) << reader.errorString().toStdString();
-        const QImage png = Argb(IconPng(size));
-        ASSERT_EQ(png.size(), svg.size()) << size;
+        const QImage drawn = Argb(reader.read());
+        ASSERT_EQ(drawn.size(), image.size()) << reader.errorString().toStdString();
         int worst = 0;
         for (int y = 0; y < size; ++y) {
             for (int x = 0; x < size; ++x) {
-                const QRgb a = svg.pixel(x, y), b = png.pixel(x, y);
+                const QRgb a = drawn.pixel(x, y), b = image.pixel(x, y);
                 for (int d : {qRed(a) - qRed(b), qGreen(a) - qGreen(b), qBlue(a) - qBlue(b),
                               qAlpha(a) - qAlpha(b)})
                     worst = std::max(worst, std::abs(d));
             }
         }
         // Renderer versions may round differently, never by a whole shade.
-        EXPECT_LE(worst, 8) << size << " px: run `cmake --build build --target qm_icons`";
+        EXPECT_LE(worst, 8) << "run `cmake --build build --target qm_icons`";
     }
-}
-
-TEST(Resources, WindowsIconGroupHoldsFourImagesOf256Colours) {
+    // The Windows icon group: four images of 256 colours.
     QFile ico(Source("resources/icons/quillmark.ico"));
     ASSERT_TRUE(ico.open(QIODevice::ReadOnly));
     const QByteArray bytes = ico.readAll();
@@ -101,6 +90,7 @@ TEST(Resources, WindowsIconGroupHoldsFourImagesOf256Colours) {
         ASSERT_FALSE(image.isNull()) << reader.errorString().toStdString();
         EXPECT_EQ(image.width(), sizes[i]);
     }
+    if (!svg) GTEST_SKIP() << "Qt's SVG image plugin (Debian: libqt6svg6) is not installed";
 }
 
 // The desktop entry starts the window with its icon; the Windows manifest
@@ -134,42 +124,16 @@ TEST(Resources, DesktopEntryManifestAndVersionBlock) {
     }
 }
 
-struct Outcome {
-    int exitCode = -1;
-    QString out, err;
-};
-
-Outcome Execute(const QString& program, const QStringList& args,
-                const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment()) {
-    QProcess process;
-    process.setProcessEnvironment(env);
-    process.start(program, args);
-    if (!process.waitForFinished(120000)) return {-1, {}, program + ": " + process.errorString()};
-    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
-            QString::fromUtf8(process.readAllStandardOutput()),
-            QString::fromUtf8(process.readAllStandardError())};
-}
-Outcome Program(const QString& name, const QStringList& args,
-                const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment()) {
-    return Execute(Dir("QM_BIN_DIR", QM_TEST_BIN_DIR) + "/" + name, args, env);
-}
-
-// `cmake --install` of the desktop files into `prefix`; empty on success.
-QString InstallDesktopFiles(const QTemporaryDir& prefix) {
-    if (!prefix.isValid()) return "no temporary folder";
-    const Outcome run = Execute(
-        QString::fromLocal8Bit(QM_TEST_CMAKE_COMMAND),
-        {"--install", QM_TEST_BUILD_DIR, "--component", "desktop", "--prefix", prefix.path()});
-    return run.exitCode == 0 ? QString() : run.out + run.err;
-}
-
 // Every icon, the entry and both manual pages where they belong; the entry
 // passes desktop-file-validate and the pages render in groff without a word
 // (hints and warnings count too). An absent checker is skipped, named.
 TEST(Install, PutsEveryFileWhereItBelongsAndEachPassesItsChecker) {
     QTemporaryDir prefix;
-    const QString error = InstallDesktopFiles(prefix);
-    ASSERT_TRUE(error.isEmpty()) << error.toStdString();
+    ASSERT_TRUE(prefix.isValid());
+    const auto install =
+        runToEnd({QM_TEST_CMAKE_COMMAND, "--install", QM_TEST_BUILD_DIR, "--component", "desktop",
+                  "--prefix", prefix.path().toStdString()});
+    ASSERT_EQ(install.code, 0) << install.out << install.err;
     const QDir root(prefix.path());
     for (const char* file :
          {"share/applications/quillmark.desktop", "share/icons/hicolor/scalable/apps/quillmark.svg",
@@ -191,7 +155,7 @@ TEST(Install, PutsEveryFileWhereItBelongsAndEachPassesItsChecker) {
     }
     const struct {
         const char *tool, *package;
-        QStringList args;
+        std::vector<std::string> args;
         const char* file;
     } checks[] = {
         {"desktop-file-validate", "desktop-file-utils", {}, "share/applications/quillmark.desktop"},
@@ -205,22 +169,25 @@ TEST(Install, PutsEveryFileWhereItBelongsAndEachPassesItsChecker) {
             absent << QStringLiteral("%1 (Debian: %2)").arg(c.tool, c.package);
             continue;
         }
-        const Outcome run = Execute(tool, c.args + QStringList{root.filePath(c.file)});
-        EXPECT_EQ(run.exitCode, 0) << c.file;
-        EXPECT_EQ((run.out + run.err).toStdString(), "") << c.file;
+        std::vector<std::string> argv = {tool.toStdString()};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        argv.push_back(root.filePath(c.file).toStdString());
+        const auto run = runToEnd(argv);
+        EXPECT_EQ(run.code, 0) << c.file;
+        EXPECT_EQ(run.out + run.err, "") << c.file;
     }
     if (!absent.isEmpty()) GTEST_SKIP() << "absent: " << absent.join(", ").toStdString();
 }
 
-// What the program's own help lists, the page must name: a command as a
+// What the command line's own help lists, its page must name: a command as a
 // section, a flag as written in troff ("\\-\\-json"). A flag added later
 // without its documentation fails here.
-TEST(ManualPages, NameEveryCommandAndFlagTheCommandLineKnows) {
+TEST(Programs, ManualPageNamesEveryCommandAndFlagAndBothPrintTheirVersion) {
     const QString page = Read("docs/man/quillmark-cli.1");
     ASSERT_FALSE(page.isEmpty());
     QStringList missing;
-    auto flags = [&](const QString& help, const QString& command) {
-        for (const QString& line : help.split('\n')) {
+    auto flags = [&](const std::string& help, const QString& command) {
+        for (const QString& line : QString::fromStdString(help).split('\n')) {
             if (!line.startsWith("  -")) continue;
             for (const QString& flag : line.trimmed().section(' ', 0, 0).split(',')) {
                 if (!page.contains(QString(flag).replace("-", "\\-")))
@@ -228,30 +195,31 @@ TEST(ManualPages, NameEveryCommandAndFlagTheCommandLineKnows) {
             }
         }
     };
-    const Outcome top = Program("quillmark-cli", {"--help"});
-    ASSERT_EQ(top.exitCode, 0) << top.err.toStdString();
+    const auto top = runToEnd({Program("quillmark-cli"), "--help"});
+    ASSERT_EQ(top.code, 0) << top.err;
     flags(top.out, "");
-    const QStringList commands =
-        top.out.section("Subcommands:\n", 1).split('\n', Qt::SkipEmptyParts);
+    const QStringList commands = QString::fromStdString(top.out)
+                                     .section("Subcommands:\n", 1)
+                                     .split('\n', Qt::SkipEmptyParts);
     ASSERT_FALSE(commands.isEmpty());
     for (const QString& line : commands) {
         const QString command = line.trimmed().section(' ', 0, 0);
         if (!page.contains("\n.SS " + command + "\n")) missing << command;
-        const Outcome sub = Program("quillmark-cli", {command, "--help"});
-        ASSERT_EQ(sub.exitCode, 0) << command.toStdString() << ": " << sub.err.toStdString();
+        const auto sub = runToEnd({Program("quillmark-cli"), command.toStdString(), "--help"});
+        ASSERT_EQ(sub.code, 0) << command.toStdString() << ": " << sub.err;
         flags(sub.out, command);
     }
     EXPECT_EQ(missing.join(", ").toStdString(), "");
-}
-
-// Without a display too: the window answers before Qt looks for one.
-TEST(Programs, PrintTheirVersionAndExitZero) {
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) env.remove(name);
-    for (const QString program : {"quillmark-cli", "quillmark"}) {
-        const Outcome run = Program(program, {"--version"}, env);
-        EXPECT_EQ(run.exitCode, 0) << program.toStdString() << ": " << run.err.toStdString();
-        EXPECT_EQ(run.out.toStdString(), (program + " " QM_TEST_VERSION "\n").toStdString());
+    // Both print their version, without a display too: the window answers
+    // before Qt looks for one.
+    qm::testing::ChildOptions noDisplay;
+    noDisplay.setup = [] {
+        for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) ::unsetenv(name);
+    };
+    for (const char* program : {"quillmark-cli", "quillmark"}) {
+        const auto run = runToEnd({Program(program), "--version"}, noDisplay);
+        EXPECT_EQ(run.code, 0) << program << ": " << run.err;
+        EXPECT_EQ(run.out, std::string(program) + " " QM_TEST_VERSION "\n");
     }
 }
 

@@ -1,13 +1,11 @@
 // quillmark-cli as a user runs it. convert: exit codes, the printed path, the
-// JSON report, the streams, --dedupe and --split-size (signals in the middle
-// of a run are tests/robust/interrupt_test.cpp's). export: .msg -> .pst ->
-// .msg round trips (messages our generators make, and every readable message
-// of the shared corpus), the Outlook-made samples against pypff and olefile,
-// safe names, clashes and never overwriting, bad inputs and exit codes.
-#include <unistd.h>
-
+// JSON report, the streams, name order, --dedupe and --split-size (signals,
+// full disks, overwriting: tests/robust). export: round trips, Outlook's
+// samples against pypff, safe names, clashes, damage and exit codes.
 #include <gmock/gmock.h>
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -38,29 +36,19 @@ using json = nlohmann::json;
 using Args = std::vector<std::string>;
 using qm::testing::ScratchDir;
 
-struct Result {
-    int code = -1;
-    std::string out, err;
-    json doc() const {
-        json d = json::parse(out, nullptr, false);
-        EXPECT_TRUE(d.is_object()) << out << err;
-        return d.is_object() ? d : json::object();
-    }
-};
+using qm::testing::Outcome;
 
-// Runs `quillmark-cli ARGS...` in `cwd`, each argument quoted, capturing both
-// streams; `as` goes before the program (a command that changes the user it
-// runs as).
-Result cli(const Args& args, const fs::path& cwd = fs::current_path(), const std::string& as = "") {
-    ScratchDir tmp;
-    std::string command = "cd " + qm::testing::shellQuote(cwd.string()) + " && " + as +
-                          qm::testing::shellQuote(qm::testing::binDir() + "/quillmark-cli");
-    for (const std::string& a : args) command += " " + qm::testing::shellQuote(a);
-    Result r;
-    r.code = qm::testing::runCommand(command + " 2>" + (tmp / "err").string(), &r.out);
-    std::ifstream in(tmp / "err");
-    r.err.assign(std::istreambuf_iterator<char>(in), {});
-    return r;
+// Runs `quillmark-cli ARGS...` in `cwd`, as nobody when asked.
+Outcome cli(Args args, const fs::path& cwd = fs::current_path(), bool nobody = false) {
+    args.insert(args.begin(), qm::testing::cliPath());
+    qm::testing::ChildOptions options;
+    options.setup = [cwd, nobody] {
+        if (::chdir(cwd.c_str()) != 0) ::_exit(125);
+        if (nobody &&
+            (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0))
+            ::_exit(125);
+    };
+    return qm::testing::runToEnd(args, options);
 }
 
 std::vector<std::string> subjectsOf(const fs::path& pst) {
@@ -95,127 +83,103 @@ class ConvertCliTest : public ::testing::Test {
         // Not a message by the Add Folder test: never listed.
         std::ofstream(src / "Mail/notes.txt") << "text";
     }
-    Result convert(Args args, const fs::path& cwd, const std::string& as = "") {
+    Outcome convert(Args args, const fs::path& cwd, bool nobody = false) {
         args.insert(args.begin(), "convert");
-        return cli(args, cwd, as);
+        return cli(args, cwd, nobody);
     }
     ScratchDir src, work;
     const std::string a = (src / "Mail/a.msg").string();
     const std::string b = (src / "Mail/2009/b.msg").string();
 };
 
-TEST_F(ConvertCliTest, PrintsTheStorePathAndConvertsFoldersAndRelativePaths) {
+// Files made in reverse name order and mixed case, a broken file and a
+// locked sub-folder: the rest convert in name order (each folder's files,
+// then its sub-folders'), the broken one fails and the locked folder is
+// named (exit 1), whatever the output flags; a taken -o is never written.
+TEST_F(ConvertCliTest, StreamsReportNameOrderAndSkippedFolders) {
+    const fs::path mail = src / "Mail";
+    for (const char* name : {"copy3.msg", "Copy2.msg", "copy1.msg", "Copy0.msg"})
+        qm::testing::writeMessage(mail / name, qm::testing::testMessage(name));
+    const std::string broken = (mail / "broken.MSG").string();
+    qm::testing::writeBroken(broken);
+    Args expected = {a, broken};
+    for (const char* name : {"Copy0.msg", "copy1.msg", "Copy2.msg", "copy3.msg"})
+        expected.push_back((mail / name).string());
+    expected.push_back(b);
+    qm::testing::writeMessage(mail / "locked/c.msg", qm::testing::testMessage("c"));
+    fs::permissions(mail / "locked", fs::perms::none);
     fs::create_directories(work / "sub");
+    // Permission bits do not stop root: run as nobody then.
+    const bool as = ::geteuid() == 0;
+    if (as) {
+        for (const fs::path& d : {src.path(), work.path(), work / "sub"})
+            fs::permissions(d, fs::perms::all, fs::perm_options::add);
+    }
+    const std::string locked = (mail / "locked").string();
     // Relative, with "." and ".." components: made absolute and normal.
     const fs::path rel = fs::relative(src.path(), work / "sub");
-    const Result r = convert(
-        {"--output-dir", "out", "./" + rel.string() + "/../" + src.path().filename().string()},
-        work / "sub");
-    ASSERT_EQ(r.code, 0) << r.err;
-    const fs::path pst = r.out.substr(0, r.out.size() - 1);
-    EXPECT_EQ(r.out, pst.string() + "\n");  // nothing else on stdout
+    const Outcome r = convert({"--json", "--output-dir", "out",
+                               "./" + rel.string() + "/../" + src.path().filename().string()},
+                              work / "sub", as);
+    EXPECT_EQ(r.code, 1) << r.err;
+    const json doc = r.report;
+    const fs::path pst = doc["pst"].get<std::string>();
     EXPECT_EQ(pst.parent_path(), work / "sub/out");
     EXPECT_TRUE(std::regex_match(
         pst.filename().string(),
         std::regex(R"(OutlookMessages\d{1,2}\.\d{1,2}\.\d\d \d{1,2}\.\d{1,2}\.\d\d\.pst)")))
         << pst;
-    EXPECT_THAT(r.err, HasSubstr("2 of 2"));
-    const auto folders = qm::testing::readEverywhere(pst)["folders"];
-    std::string base;
-    for (const auto& part : src.path().relative_path())
-        base += (base.empty() ? "" : "\\") + part.string();
-    EXPECT_EQ(folders[base + "\\Mail"]["subjects"], json({"a"}));
-    EXPECT_EQ(folders[base + "\\Mail\\2009"]["subjects"], json({"b"}));
-    EXPECT_EQ(folders[base + "\\Mail\\2009"]["flags"], json({0x11}));
-}
-
-// The report of a run with a failed message (exit 1), and the same file
-// again: never overwritten, nothing converted, exit 2.
-TEST_F(ConvertCliTest, JsonReportAndFailedMessages) {
-    const std::string broken = (src / "Mail/broken.MSG").string();
-    qm::testing::writeBroken(broken);
-    const std::string pst = (work / "named.pst").string();
-    const Result r = convert({"--json", "--quiet", "-o", pst, src.str()}, work.path());
-    EXPECT_EQ(r.code, 1) << r.err;
-    const json doc = r.doc();
-    EXPECT_EQ(doc["pst"], pst);
-    EXPECT_EQ(doc["messages"], 3);
-    EXPECT_EQ(doc["converted"], 2);
+    EXPECT_EQ(doc["messages"], 7);
+    EXPECT_EQ(doc["converted"], 6);
     ASSERT_EQ(doc["failed"].size(), 1u);
     EXPECT_EQ(doc["failed"][0]["path"], broken);
     EXPECT_NE(doc["failed"][0]["reason"], "");
+    EXPECT_EQ(doc["skipped_folders"], json::array({locked}));
     EXPECT_GE(doc["folders"].get<int>(), 2);
     EXPECT_GT(doc["bytes_in"].get<uint64_t>(), 0u);
     EXPECT_EQ(doc["bytes_out"].get<uint64_t>(), fs::file_size(pst));
     EXPECT_TRUE(doc["seconds"].is_number());
     EXPECT_THAT(doc["display_name"].get<std::string>(),
                 ::testing::StartsWith("Quillmark : Created - "));
-    // Lists this run leaves empty (no locked folder, no --dedupe, no
-    // --split-size) are there, empty.
-    for (const char* list : {"warnings", "skipped_folders", "duplicates", "parts"})
+    // Lists this run leaves empty (no --dedupe, no --split-size) are there.
+    for (const char* list : {"warnings", "duplicates", "parts"})
         EXPECT_EQ(doc[list], json::array()) << list;
-    // --quiet: no progress or summary, but the failure is an error and prints,
-    // naming the file once.
-    EXPECT_THAT(r.err, HasSubstr("failed: " + broken + ": "));
-    EXPECT_THAT(r.err, Not(HasSubstr(broken + ": " + broken)));
-    EXPECT_THAT(r.err, Not(HasSubstr("message(s) converted")));
-    const auto size = fs::file_size(pst);
-    const Result again = convert({"--json", "-o", pst, src.str()}, work.path());
-    EXPECT_EQ(again.code, 2);
-    EXPECT_TRUE(again.doc()["pst"].is_null());
-    EXPECT_THAT(again.doc()["error"].get<std::string>(), HasSubstr("already exists"));
-    EXPECT_THAT(again.err, HasSubstr("no store file was written"));
-    EXPECT_EQ(fs::file_size(pst), size);
-}
-
-TEST_F(ConvertCliTest, NameOrderAndAnUnreadableFolderSkippedWithExitOne) {
-    // Made in reverse and mixed case: a listing in creation or hash order
-    // would not come out sorted.
-    const fs::path mail = src / "Mail";
-    std::vector<std::string> expected = {a};
-    for (int i = 11; i >= 0; --i) {
-        const std::string name =
-            (i % 2 ? "Copy" : "copy") + std::string(i < 10 ? "0" : "") + std::to_string(i) + ".msg";
-        expected.insert(expected.begin() + 1, (mail / name).string());
-        qm::testing::writeMessage(mail / name, qm::testing::testMessage(name));
-    }
-    expected.push_back(b);
-    qm::testing::writeMessage(mail / "locked/c.msg", qm::testing::testMessage("c"));
-    fs::permissions(mail / "locked", fs::perms::none);
-    // Permission bits do not stop root: run as nobody then.
-    std::string as;
-    if (::geteuid() == 0) {
-        if (qm::testing::runCommand("command -v setpriv >/dev/null") != 0)
-            GTEST_SKIP() << "running as root and setpriv is missing: the locked folder is readable";
-        as = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
-        for (const fs::path& d : {src.path(), work.path()})
-            fs::permissions(d, fs::perms::all, fs::perm_options::add);
-    }
-    const std::string locked = (mail / "locked").string();
-    const Result r = convert({"--json", "--output-dir", "out", mail.string()}, work.path(), as);
-    EXPECT_EQ(r.code, 1) << r.err;
-    const json doc = r.doc();
-    EXPECT_EQ(doc["skipped_folders"], json::array({locked}));
-    EXPECT_EQ(doc["messages"], 14);
-    EXPECT_EQ(doc["converted"], 14);
-    EXPECT_EQ(doc["failed"], json::array());
-    EXPECT_TRUE(fs::exists(doc["pst"].get<std::string>()));
+    EXPECT_THAT(r.err, HasSubstr("6 of 7"));
     EXPECT_THAT(r.err, HasSubstr(locked + "/: list folder failed: Permission denied"));
-    // Progress names the rows in list order: each folder's files by name,
-    // then its sub-folders'.
     std::vector<std::string> progress;
     std::istringstream lines(r.err);
     for (std::string line; std::getline(lines, line);) {
         if (line.starts_with("(")) progress.push_back(line.substr(line.find(") ") + 2));
     }
     EXPECT_EQ(progress, expected) << r.err;
-    // Named even with --quiet: a folder left out is never silent.
-    const Result quiet =
-        convert({"--quiet", "--output-dir", "out2", mail.string()}, work.path(), as);
+    std::string base;
+    for (const auto& part : src.path().relative_path())
+        base += (base.empty() ? "" : "\\") + part.string();
+    const auto folders = qm::testing::readEverywhere(pst)["folders"];
+    EXPECT_EQ(folders[base + "\\Mail"]["subjects"].size(), 5u);
+    EXPECT_EQ(folders[base + "\\Mail\\2009"]["subjects"], json({"b"}));
+    EXPECT_EQ(folders[base + "\\Mail\\2009"]["flags"], json({0x11}));
+
+    // --quiet: no progress or summary; the store's path alone on stdout; the
+    // failure prints, naming the file once; a folder left out is never silent.
+    const std::string named = (work / "named.pst").string();
+    const Outcome quiet = convert({"--quiet", "-o", named, mail.string()}, work.path(), as);
     EXPECT_EQ(quiet.code, 1);
+    EXPECT_EQ(quiet.out, named + "\n");
+    EXPECT_THAT(quiet.err, HasSubstr("failed: " + broken + ": "));
+    EXPECT_THAT(quiet.err, Not(HasSubstr(broken + ": " + broken)));
+    EXPECT_THAT(quiet.err, Not(HasSubstr("message(s) converted")));
     EXPECT_THAT(quiet.err, HasSubstr("skipped a folder that cannot be read: " + locked));
-    // The given folder itself unreadable still refuses the run.
-    const Result given = convert({locked}, work.path(), as);
+    // The same file again: never overwritten, nothing converted, exit 2.
+    const auto size = fs::file_size(named);
+    const Outcome again = convert({"--json", "-o", named, mail.string()}, work.path(), as);
+    EXPECT_EQ(again.code, 2);
+    EXPECT_TRUE(again.report["pst"].is_null());
+    EXPECT_THAT(again.report["error"].get<std::string>(), HasSubstr("already exists"));
+    EXPECT_THAT(again.err, HasSubstr("no store file was written"));
+    EXPECT_EQ(fs::file_size(named), size);
+    // The given folder itself unreadable refuses the run.
+    const Outcome given = convert({locked}, work.path(), as);
     EXPECT_EQ(given.code, 2);
     EXPECT_THAT(given.err, HasSubstr("locked/: list folder failed: Permission denied"));
 }
@@ -240,7 +204,7 @@ TEST_F(ConvertCliTest, UsageErrorsAndNothingToDoAreExitTwo) {
          {"0", "0M", "x", "1023K", "1048575", "1.5G", "", "-1M", "10T", "M", "99999999999G"})
         cases.push_back({{std::string("--split-size=") + bad, src.str()}, "--split-size"});
     for (const auto& [args, cause] : cases) {
-        const Result r = convert(args, args == Args{""} ? src.path() : work.path());
+        const Outcome r = convert(args, args == Args{""} ? src.path() : work.path());
         SCOPED_TRACE(args.empty() ? "" : args[0]);
         EXPECT_EQ(r.code, 2);
         EXPECT_THAT(r.err, HasSubstr(cause));
@@ -264,9 +228,9 @@ TEST_F(ConvertCliTest, DedupeConvertsTheFirstOfEachMessageOnly) {
     const Args paths = {(src / "Mail").string(), copy.string(), first.string(), second.string()};
     Args args = {"--json", "--dedupe", "-o", "once.pst"};
     args.insert(args.end(), paths.begin(), paths.end());
-    const Result r = convert(args, work.path());
+    const Outcome r = convert(args, work.path());
     ASSERT_EQ(r.code, 0) << r.err;
-    const json doc = r.doc();
+    const json doc = r.report;
     EXPECT_EQ(doc["messages"], 5);
     EXPECT_EQ(doc["converted"], 3);
     EXPECT_EQ(doc["failed"], json::array());
@@ -274,20 +238,23 @@ TEST_F(ConvertCliTest, DedupeConvertsTheFirstOfEachMessageOnly) {
                                        {{"path", second.string()}, {"same_as", first.string()}}}));
     EXPECT_THAT(r.err, HasSubstr("2 duplicate(s) skipped"));
     EXPECT_EQ(subjectsOf(doc["pst"].get<std::string>()), (Args{"a", "b", "x"}));
-    args = {"--json", "-o", "all.pst"};
+    // Without --dedupe, and without -o: the store goes into the current folder.
+    args = {"--json"};
     args.insert(args.end(), paths.begin(), paths.end());
-    const Result all = convert(args, work.path());
+    const Outcome all = convert(args, work.path());
     ASSERT_EQ(all.code, 0) << all.err;
-    EXPECT_EQ(all.doc()["converted"], 5);
-    EXPECT_EQ(all.doc()["duplicates"], json::array());
+    EXPECT_EQ(fs::path(all.report["pst"].get<std::string>()).parent_path(), work.path());
+    EXPECT_EQ(all.report["converted"], 5);
+    EXPECT_EQ(all.report["duplicates"], json::array());
 }
 
 // Twelve messages of about 150 KB over two folders, the second deeper than
-// the first, so later parts must make their own folders: every part within
-// the size, its path on a line of its own, its name and display name
-// numbered, and every message in exactly one part.
+// the first, so later parts must make their own folders, and one bigger
+// than the size, which gets a part of its own with a warning: every other
+// part within the size, its path on a line of its own, its name and display
+// name numbered, and every message in exactly one part.
 TEST_F(ConvertCliTest, SplitSizeWritesPartsWithinTheSize) {
-    Args subjects = {"a", "b"};
+    Args subjects = {"a", "b", "huge"};
     for (int i = 0; i < 12; ++i) {
         subjects.push_back("big " + std::to_string(i));
         qm::testing::writeMessage(
@@ -296,17 +263,22 @@ TEST_F(ConvertCliTest, SplitSizeWritesPartsWithinTheSize) {
                                       .subject = subjects.back(),
                                       .attachmentSizes = {150000}}));
     }
+    const std::string huge = (src / "huge.msg").string();
+    qm::testing::writeMessage(
+        huge, qm::testing::makeMessage({.subject = "huge", .attachmentSizes = {1500000}}));
     std::sort(subjects.begin(), subjects.end());
-    const Result r =
+    const Outcome r =
         convert({"--split-size", "1M", "-o", (work / "out.pst").string(), src.str()}, work.path());
     ASSERT_EQ(r.code, 0) << r.err;
-    const Result j = convert({"--json", "--quiet", "--split-size", "1024k", "-o",
-                              (work / "again.pst").string(), src.str()},
-                             work.path());
+    const Outcome j = convert({"--json", "--quiet", "--split-size", "1024k", "-o",
+                               (work / "again.pst").string(), src.str()},
+                              work.path());
     ASSERT_EQ(j.code, 0) << j.err;
-    const json doc = j.doc();
-    EXPECT_EQ(doc["converted"], 14);
-    ASSERT_GE(doc["parts"].size(), 3u) << doc.dump();
+    const json doc = j.report;
+    EXPECT_EQ(doc["converted"], 15);
+    ASSERT_GE(doc["parts"].size(), 4u) << doc.dump();
+    ASSERT_EQ(doc["warnings"].size(), 1u) << doc.dump();
+    EXPECT_EQ(doc["warnings"][0]["path"], huge);
     std::string expectedOut;
     int64_t messages = 0;
     uint64_t bytes = 0;
@@ -319,13 +291,15 @@ TEST_F(ConvertCliTest, SplitSizeWritesPartsWithinTheSize) {
         EXPECT_EQ(file, work / ("again" + suffix + ".pst"));
         EXPECT_EQ(part["display_name"], doc["display_name"].get<std::string>() + suffix);
         EXPECT_EQ(part["bytes"].get<uint64_t>(), fs::file_size(file));
-        EXPECT_LE(fs::file_size(file), 1u << 20) << file;
         EXPECT_GT(part["messages"].get<int64_t>(), 0) << file;
         messages += part["messages"].get<int64_t>();
         bytes += part["bytes"].get<uint64_t>();
         EXPECT_EQ(qm::testing::readEverywhere(file)["display_name"], part["display_name"]);
         const auto in = subjectsOf(file);
         EXPECT_EQ(int64_t(in.size()), part["messages"].get<int64_t>()) << file;
+        if (fs::file_size(file) > 1u << 20) {
+            EXPECT_EQ(in, Args{"huge"}) << file;
+        }
         seen.insert(seen.end(), in.begin(), in.end());
     }
     EXPECT_EQ(r.out, expectedOut);
@@ -333,30 +307,14 @@ TEST_F(ConvertCliTest, SplitSizeWritesPartsWithinTheSize) {
     EXPECT_EQ(bytes, doc["bytes_out"].get<uint64_t>());
     std::sort(seen.begin(), seen.end());
     EXPECT_EQ(seen, subjects);
-}
-
-// A message bigger than the size gets a part of its own, with a warning. A
-// part's name already taken is never overwritten: the rows that needed that
-// part fail with that cause, the first part stays whole.
-TEST_F(ConvertCliTest, SplitSizeGivesABigMessageItsOwnPartAndOverwritesNoPart) {
-    const std::string huge = (src / "huge.msg").string();
-    qm::testing::writeMessage(
-        huge, qm::testing::makeMessage({.subject = "huge", .attachmentSizes = {1500000}}));
-    const Result r = convert({"--json", "--split-size", "1M", a, huge, b}, work.path());
-    ASSERT_EQ(r.code, 0) << r.err;
-    const json doc = r.doc();
-    ASSERT_EQ(doc["parts"].size(), 3u) << doc.dump();
-    for (int i = 0; i < 3; ++i) EXPECT_EQ(doc["parts"][i]["messages"], 1);
-    EXPECT_GT(doc["parts"][1]["bytes"].get<uint64_t>(), 1u << 20);
-    ASSERT_EQ(doc["warnings"].size(), 1u) << doc.dump();
-    EXPECT_EQ(doc["warnings"][0]["path"], huge);
-    EXPECT_EQ(subjectsOf(doc["parts"][1]["pst"].get<std::string>()), Args{"huge"});
+    // A part's name already taken is never overwritten: the rows that needed
+    // that part fail with that cause, the first part stays whole.
     std::ofstream(work / "clash (2).pst") << "mine";
-    const Result clash =
+    const Outcome clash =
         convert({"--json", "--split-size", "1M", "-o", (work / "clash.pst").string(), a, huge, b},
                 work.path());
     EXPECT_EQ(clash.code, 1) << clash.err;
-    const json clashDoc = clash.doc();
+    const json clashDoc = clash.report;
     EXPECT_EQ(clashDoc["converted"], 1);
     ASSERT_EQ(clashDoc["failed"].size(), 2u);
     for (const auto& f : clashDoc["failed"])
@@ -417,13 +375,15 @@ void expectSameMessage(const fs::path& original, const fs::path& exported) {
 
 // Converts `sources` into a store and exports it into `out`.
 void convertAndExport(const fs::path& sources, const fs::path& pst, const fs::path& out) {
-    const Result c = cli({"convert", "--quiet", "-o", pst.string(), sources.string()});
+    const Outcome c = cli({"convert", "--quiet", "-o", pst.string(), sources.string()});
     ASSERT_EQ(c.code, 0) << c.err;
-    const Result x = cli({"export", "--quiet", pst.string(), out.string()});
+    const Outcome x = cli({"export", "--quiet", pst.string(), out.string()});
     ASSERT_EQ(x.code, 0) << x.err;
 }
 
-TEST(ExportRoundTrip, MessagesOurGeneratorsMake) {
+// Messages our generators make, then every readable message of the shared
+// corpus, each through a store of its own and back.
+TEST(ExportRoundTrip, GeneratedAndCorpusMessages) {
     using Made = qm::testing::MessageSpec;
     const std::pair<std::string, Made> cases[] = {
         {"plain", {}},
@@ -435,69 +395,55 @@ TEST(ExportRoundTrip, MessagesOurGeneratorsMake) {
         {"named properties", Made{.namedById = 5, .namedByName = 5}},
         {"html and rtf", Made{.htmlBody = true, .rtfBody = true}},
     };
-    ScratchDir work;
+    ScratchDir made;
     uint32_t seed = 7;
     for (auto [name, s] : cases) {
         s.subject = name;
         s.seed = seed++;
-        qm::testing::writeMessage(work / "src" / (name + ".msg"), qm::testing::makeMessage(s));
+        qm::testing::writeMessage(made / (name + ".msg"), qm::testing::makeMessage(s));
     }
-    ASSERT_NO_FATAL_FAILURE(convertAndExport(work / "src", work / "gen.pst", work / "out"));
-    const auto files = msgFilesUnder(work / "out");
-    ASSERT_EQ(files.size(), std::size(cases));
-    // The generator adds non-Latin text to each subject; the case name starts it.
-    for (const auto& [name, s] : cases) {
-        auto it = std::find_if(files.begin(), files.end(), [&](const fs::path& f) {
-            return f.filename().string().starts_with(name);
-        });
-        ASSERT_NE(it, files.end()) << name;
-        expectSameMessage(work / "src" / (name + ".msg"), *it);
-    }
-}
-
-TEST(ExportRoundTrip, EveryReadableCorpusMessage) {
+    std::vector<fs::path> files = msgFilesUnder(made.path());
     const fs::path corpus = sharedDir("corpus");
-    if (corpus.empty() || !fs::exists(corpus)) GTEST_SKIP() << "no corpus at " << corpus;
-    size_t readable = 0;
-    for (const fs::path& file : msgFilesUnder(corpus)) {
+    const bool withCorpus = !corpus.empty() && fs::exists(corpus);
+    for (const fs::path& file : withCorpus ? msgFilesUnder(corpus) : std::vector<fs::path>{}) {
         try {
             msg::readMsgFile(file);
+            files.push_back(file);
         } catch (const Error&) {
-            continue;  // the corpus's broken files: the MSG tests cover them
+            // the corpus's broken files: the MSG tests cover them
         }
-        ++readable;
+    }
+    for (const fs::path& file : files) {
         SCOPED_TRACE(file.string());
         ScratchDir work;
         ASSERT_NO_FATAL_FAILURE(convertAndExport(file, work / "c.pst", work / "o"));
-        const auto files = msgFilesUnder(work / "o");
-        ASSERT_EQ(files.size(), 1u);
-        expectSameMessage(file, files[0]);
+        const auto out = msgFilesUnder(work / "o");
+        ASSERT_EQ(out.size(), 1u);
+        expectSameMessage(file, out[0]);
         // `show --json` reads the export as well as the original.
-        EXPECT_EQ(cli({"show", "--json", files[0].string()}).code, 0);
+        EXPECT_EQ(cli({"show", "--json", out[0].string()}).code, 0);
     }
-    EXPECT_GT(readable, 40u);
+    if (!withCorpus) GTEST_SKIP() << "no corpus at " << corpus << "; generated messages only";
+    EXPECT_GT(files.size(), std::size(cases) + 40);
 }
 
 // Exported files by store folder, in store order as the JSON lists them,
-// against pypff's subjects and attachment counts; olefile opens each.
+// against pypff's subjects and attachment counts (olefile reads what our
+// writer makes in tests/msg).
 TEST(ExportOutlookSamples, SubjectsAndAttachmentsAsPypffReadsThem) {
     const fs::path samples = sharedDir("pst-samples");
     if (samples.empty() || !fs::exists(samples)) GTEST_SKIP() << "no samples at " << samples;
     for (const char* name : {"Empty.pst", "sample1.pst", "submessage.pst", "test_unicode.pst"}) {
         SCOPED_TRACE(name);
         ScratchDir work;
-        const Result x =
+        const Outcome x =
             cli({"export", "--json", (samples / name).string(), (work / "o").string()});
         ASSERT_EQ(x.code, 0) << x.err;
-        const json doc = x.doc();
+        const json doc = x.report;
         const json pypff = qm::testing::dumpPst("pypff", samples / name);
         ASSERT_TRUE(pypff.is_object());
         std::map<std::string, std::vector<std::string>> ours;
-        std::string args;
-        for (const auto& f : doc["files"]) {
-            ours[f["folder"]].push_back(f["file"]);
-            args += " " + qm::testing::shellQuote(f["file"].get<std::string>());
-        }
+        for (const auto& f : doc["files"]) ours[f["folder"]].push_back(f["file"]);
         size_t total = 0;
         for (const auto& [folder, theirs] : pypff["folders"].items()) {
             EXPECT_TRUE(fs::is_directory(work / "o" / fs::path(folder))) << folder;
@@ -512,13 +458,6 @@ TEST(ExportOutlookSamples, SubjectsAndAttachmentsAsPypffReadsThem) {
             }
         }
         EXPECT_EQ(doc["exported"], total);
-        if (total == 0) continue;
-        EXPECT_EQ(qm::testing::runCommand("/usr/bin/python3 -c 'import olefile, sys\n"
-                                          "for f in sys.argv[1:]:\n"
-                                          "    assert olefile.OleFileIO(f).exists("
-                                          "\"__properties_version1.0\")' " +
-                                          args),
-                  0);
     }
 }
 
@@ -564,10 +503,10 @@ class ExportIntoTest : public ::testing::Test {
         }
         qm::testing::writeMessage(mail / "x?/e.msg", qm::testing::testMessage("e"));
         qm::testing::writeMessage(mail / "x*/f.msg", qm::testing::testMessage("f"));
-        const Result c = cli({"convert", "--quiet", "-o", pst.string(), (work / "src").string()});
+        const Outcome c = cli({"convert", "--quiet", "-o", pst.string(), (work / "src").string()});
         ASSERT_EQ(c.code, 0) << c.err;
     }
-    Result exportTo(const fs::path& store, const fs::path& dir, const char* flag = "--quiet") {
+    Outcome exportTo(const fs::path& store, const fs::path& dir, const char* flag = "--quiet") {
         return cli({"export", flag, store.string(), dir.string()});
     }
     ScratchDir work;
@@ -577,11 +516,11 @@ class ExportIntoTest : public ::testing::Test {
     fs::path exported = out / (work / "src/Mail").relative_path();
 };
 
-TEST_F(ExportIntoTest, ClashesGetNumbersAndNothingIsOverwritten) {
+TEST_F(ExportIntoTest, ClashesGetNumbersNothingIsOverwrittenAndAStopComesBetweenMessages) {
     fs::create_directories(exported);
     std::ofstream(exported / "Same.msg") << "mine";
     std::ofstream(exported / "x_") << "a file where a folder would go";
-    const Result first = exportTo(pst, out);
+    const Outcome first = exportTo(pst, out);
     ASSERT_EQ(first.code, 0) << first.err;
     // "Same" and "same" clash where case does not count (Windows, macOS).
     std::set<std::string> names;
@@ -594,27 +533,25 @@ TEST_F(ExportIntoTest, ClashesGetNumbersAndNothingIsOverwritten) {
     // The second run into the same folder adds beside the first, touching nothing.
     const auto before = contents(out);
     EXPECT_EQ(before.at(exported / "Same.msg"), "mine");
-    const Result second = exportTo(pst, out);
+    const Outcome second = exportTo(pst, out);
     ASSERT_EQ(second.code, 0) << second.err;
     const auto after = contents(out);
     for (const auto& [path, bytes] : before) EXPECT_EQ(after.at(path), bytes) << path;
     EXPECT_EQ(msgFilesUnder(out).size(), 2 * 6u + 1);
-}
-
-TEST_F(ExportIntoTest, StopsWhenAskedOnceTheMessageInHandIsWritten) {
+    // Asked to stop, it stops once the message in hand is written.
     struct StopAfterOne : convert::ExportObserver {
         size_t done = 0;
         void exported(const convert::ExportedMessage&) override { ++done; }
         void failed(const convert::ExportFailure& f) override { ADD_FAILURE() << f.reason; }
         bool stopRequested() override { return done > 0; }
     } observer;
-    const convert::ExportReport r = convert::exportStore(pst, out, observer);
+    const convert::ExportReport r = convert::exportStore(pst, work / "stopped", observer);
     EXPECT_TRUE(r.stopped);
     EXPECT_EQ(r.exported, 1u);
-    const auto files = msgFilesUnder(out);
+    const auto files = msgFilesUnder(work / "stopped");
     ASSERT_EQ(files.size(), 1u);
     EXPECT_NO_THROW(msg::readMsgFile(files[0]));
-    contents(out);  // nothing left behind
+    contents(work / "stopped");  // nothing left behind
 }
 
 // Messages whose first data block is damaged: the CRC fails, reading fails;
@@ -642,9 +579,9 @@ TEST_F(ExportIntoTest, ExitCodesAndTheJsonReport) {
             f.put(c);
         }
         f.close();
-        const Result x = exportTo(run / "s.pst", run / "o", "--json");
+        const Outcome x = exportTo(run / "s.pst", run / "o", "--json");
         EXPECT_EQ(x.code, code) << x.err;
-        const json doc = x.doc();
+        const json doc = x.report;
         EXPECT_EQ(doc["pst"], (run / "s.pst").string());
         EXPECT_EQ(doc["messages"], 6);
         EXPECT_EQ(doc["exported"], 6 - damaged);
@@ -674,7 +611,7 @@ TEST_F(ExportIntoTest, BadInputsExportNothing) {
     for (const auto& c : cases) {
         if (!fs::exists(c.pst) && c.pst == ansi) continue;
         SCOPED_TRACE(c.named);
-        const Result x = cli({"export", c.pst.string(), c.dir.string()});
+        const Outcome x = cli({"export", c.pst.string(), c.dir.string()});
         EXPECT_EQ(x.code, 2);
         EXPECT_THAT(x.err, HasSubstr(c.named.string()));
         EXPECT_EQ(x.out, "");

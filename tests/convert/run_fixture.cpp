@@ -85,6 +85,11 @@ std::map<std::string, fs::path> writeMessageTree(const fs::path& root, size_t co
     return out;
 }
 
+std::string sourceDir() {
+    const char* env = std::getenv("QM_SOURCE_DIR");
+    return env && *env ? env : QM_DEFAULT_SOURCE_DIR;
+}
+
 std::string binDir() {
     const char* env = std::getenv("QM_BIN_DIR");
     return env && *env ? env : QM_DEFAULT_BIN_DIR;
@@ -241,10 +246,8 @@ std::string checkFindings(const fs::path& pst) {
 }
 
 nlohmann::json dumpPst(const std::string& kind, const fs::path& pst) {
-    const char* env = std::getenv("QM_SOURCE_DIR");
-    const std::string script =
-        std::string(env && *env ? env : QM_DEFAULT_SOURCE_DIR) + "/tests/convert/pst_dump.py";
-    const Outcome o = runToEnd({"/usr/bin/python3", script, kind, pst.string()});
+    const Outcome o = runToEnd(
+        {"/usr/bin/python3", sourceDir() + "/tests/convert/pst_dump.py", kind, pst.string()});
     return o.code == 0 ? o.report : nlohmann::json();
 }
 

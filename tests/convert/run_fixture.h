@@ -41,7 +41,9 @@ inline convert::Clock fixedClock(convert::LocalTime t) {
     return [t] { return t; };
 }
 
-// QM_BIN_DIR from the environment, else the build folder this was built for.
+// QM_SOURCE_DIR and QM_BIN_DIR from the environment, else the checkout and
+// build folders this fixture was built for.
+std::string sourceDir();
 std::string binDir();
 inline std::string cliPath() {
     return binDir() + "/quillmark-cli";
