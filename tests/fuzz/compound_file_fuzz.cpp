@@ -1,10 +1,6 @@
-// libFuzzer target over the compound-file reader: any input must either open
-// or end in qm::FormatError, and so must every stream read from an opened
-// file, whole, piece by piece, or a storage copied out as its own file.
-// Anything else (a crash, a sanitizer report, another exception, a timeout or
-// an out-of-memory) is a bug.
-#include <cstddef>
-#include <cstdint>
+// libFuzzer target over the compound-file reader: any input opens or ends in
+// qm::FormatError, and so does every stream read from it (whole, salvaged,
+// in pieces) and every storage copied out as its own file.
 #include <memory>
 #include <span>
 #include <string>
@@ -19,8 +15,7 @@ using qm::msg::CompoundFileReader;
 
 void walk(const CompoundFileReader& cfb, uint32_t storage) {
     for (uint32_t id : cfb.children(storage)) {
-        // One bad stream says nothing of its siblings.
-        try {
+        try {  // one bad stream says nothing of its siblings
             if (cfb.entry(id).isStream()) {
                 std::string cut;
                 (void)cfb.readStreamSalvaged(id, &cut);

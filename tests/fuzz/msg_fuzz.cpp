@@ -1,11 +1,6 @@
-// libFuzzer target over the MSG reader: any input must either read or end in
-// qm::FormatError. The input is also checked as a PidTagRtfCompressed value
-// (header repair and LZFu expansion), which must never throw. Anything else
-// (a crash, a sanitizer report, another exception, a timeout or an
-// out-of-memory) is a bug.
-#include <cstddef>
-#include <cstdint>
-
+// libFuzzer target over the MSG reader: any input reads or ends in
+// qm::FormatError; taken as a PidTagRtfCompressed value, it is checked and
+// repaired without throwing.
 #include "fuzz_touch.h"
 #include "mapi/error.h"
 #include "msg/msg.h"

@@ -1,11 +1,7 @@
-// libFuzzer target over the PST reader and checker: the checker reports any
-// input as findings or refuses it with qm::FormatError; the reader opens it
-// and reads every folder and message (streamed values too), or stops with a
-// qm::Error naming what failed. Anything else (a crash, a sanitizer report,
-// another exception, a timeout or an out-of-memory) is a bug.
-//
-// The reader takes a path, so each input lives in a memory file
-// (memfd_create) named through /proc/self/fd: no disk traffic.
+// libFuzzer target over the PST checker and reader: the checker reports any
+// input as findings or refuses it with qm::FormatError; the reader reads every
+// folder and message (streamed values too) or stops with a qm::Error. Each
+// input lives in a memory file (memfd_create), as the reader takes a path.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -28,8 +24,7 @@ void readAll(const std::string& path) {
     (void)pst->displayName();
     (void)pst->nameMap();
     for (const auto& node : pst->folderTree(PstFile::rootFolder())) {
-        // One damaged folder or message says nothing of the next.
-        try {
+        try {  // one damaged folder or message says nothing of the next
             qm::fuzz::touch(pst->folderProperties(node.folder.nid), 1252);
             for (auto nids :
                  {pst->messageNids(node.folder.nid), pst->associatedMessageNids(node.folder.nid)})

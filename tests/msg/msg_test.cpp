@@ -1,9 +1,7 @@
-// Generated messages through our MSG writer and back through our reader; the
-// directory trees the compound-file writer builds; real files and other
+// Our MSG writer and reader over generated messages, real files and other
 // readers; and broken files: each reads without what the damage hit (saying
-// so in the message's warnings), or fails with one qm::FormatError that says
-// where when nothing identifies the message; quickly, without a large
-// allocation, never a crash or a hang.
+// so in a warning), or fails with one qm::FormatError saying where; never a
+// crash, a hang or a large allocation.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -16,6 +14,7 @@
 
 #include "mapi/codepage.h"
 #include "mapi/error.h"
+#include "mapi/read_only_file.h"
 #include "mapi/tags.h"
 #include "mapi/unicode_strings.h"
 #include "msg/cfb_format.h"
@@ -42,6 +41,12 @@ std::string joined(const std::vector<std::string>& lines) {
     std::string out;
     for (const auto& l : lines) out += "  " + l + "\n";
     return out;
+}
+bool has(std::string_view text, std::string_view what) {
+    return text.find(what) != text.npos;
+}
+bool mentions(const std::vector<std::string>& warnings, const char* what) {
+    return has(joined(warnings), what ? what : "\n");
 }
 
 // "FILE|TEXT" of the FormatError `read` throws; "" when it throws nothing.
@@ -87,8 +92,7 @@ std::shared_ptr<Reader> openBytes(const Bytes& f) {
 std::optional<uint32_t> locate(const Reader& r, std::span<const std::u16string> path,
                                uint32_t from = 0) {
     const msg::CfbEntry& e = r.entry(from);
-    if (path.empty())
-        return e.size > 0 || e.type == cfb::kTypeStorage ? from : std::optional<uint32_t>();
+    if (path.empty()) return e.size > 0 || e.isStorage() ? from : std::optional<uint32_t>();
     for (uint32_t id : r.children(from)) {
         const std::u16string_view name = r.entry(id).name;
         if (msg::compareCfbNames(name.substr(0, path[0].size()), path[0]) != 0) continue;
@@ -104,11 +108,13 @@ void store(Bytes& f, size_t at, uint64_t value, int width) {
 // Aims one damage with the intact file's own directory; false when the file
 // has nothing it could hit.
 using Edit = std::function<bool(const Reader&, Bytes&)>;
-// `value` in `width` little-endian bytes at `field` of the entry at `path`.
-Edit put(std::vector<std::u16string> path, size_t field, uint64_t value, int width = 4) {
+// `value` (the entry's own id when absent) in `width` little-endian bytes at
+// `field` of the entry at `path`.
+Edit put(std::vector<std::u16string> path, size_t field, std::optional<uint64_t> value,
+         int width = 4) {
     return [=](const Reader& r, Bytes& f) {
         const auto id = locate(r, path);
-        if (id) store(f, size_t(r.entryOffset(*id)) + field, value, width);
+        if (id) store(f, size_t(r.entryOffset(*id)) + field, value.value_or(*id), width);
         return id.has_value();
     };
 }
@@ -133,76 +139,60 @@ const std::u16string kSubjectStream = layout::substgName(tag::Subject);
 const std::u16string kAttach = u"__attach_version1.0_#0000000", kRecip = u"__recip_version1.0_#";
 const std::u16string kNameMap = layout::substgName(layout::kEntryStreamTag);
 
-// One damage and what must survive it: the message reads, less what the
-// damage hit, with a warning containing `expect` (no warning at all when
-// null) and its subject; or, when `fails`, reading fails with `expect`.
-// `real` damages are aimed at the corpus files as well.
+// Damage reading cannot get past: it fails with a FormatError naming the
+// file and saying this.
+const std::pair<Edit, const char*> kFatal[] = {
+    {header(0, 'X', 1), "bad signature"},
+    {header(cfb::hdr::kSectorShift, 10, 2), "sector shift"},
+    {header(cfb::hdr::kByteOrder, 0xFEFF, 2), "byte order"},
+    {header(cfb::hdr::kCutoff, 0x2000), "cutoff"},
+    {header(cfb::hdr::kFatSectors, 0), "no FAT sectors"},
+    {header(cfb::hdr::kDifat, 0x00FFFFFF),
+     "the file is damaged: header DIFAT at offset 76: FAT sector 0x00FFFFFF"},
+    {header(cfb::hdr::kFirstDirSector, 0x12345678), "no directory sector can be read"},
+    {put({kProps}, cfb::dir::kSize, 20, 8), "shorter than its 32-byte header"},
+    {put({kProps}, cfb::dir::kNameLength, 3, 2), "has no __properties_version1.0"},
+};
+
+// Damage a message survives: it reads, less what the damage hit, with a
+// warning containing `warning` (no warning at all when null) and its
+// subject. `real` ones are aimed at the corpus files as well.
 struct Damage {
     const char* name;
     Edit apply;
-    const char* expect;
-    bool fails = false;
+    const char* warning;
     size_t lostRecipients = 0, lostAttachments = 0;
     bool real = false;
     const char* subject = nullptr;  // when the damage hits it; else the intact one
 };
 
 const Damage kDamages[] = {
-    {"shorter than the header",
-     [](const Reader&, Bytes& f) {
-         f.resize(100);
-         return true;
-     },
-     "shorter than the 512-byte header", true},
-    {"bad signature", header(0, 'X', 1), "bad signature", true},
-    {"sector shift of no version", header(cfb::hdr::kSectorShift, 10, 2), "sector shift", true},
-    {"byte order", header(cfb::hdr::kByteOrder, 0xFEFF, 2), "byte order", true},
-    {"mini stream cutoff", header(cfb::hdr::kCutoff, 0x2000), "cutoff", true},
-    {"no FAT sectors", header(cfb::hdr::kFatSectors, 0), "no FAT sectors", true},
-    {"first FAT sector far outside the file", header(cfb::hdr::kDifat, 0x00FFFFFF),
-     "the file is damaged: header DIFAT at offset 76: FAT sector 0x00FFFFFF", true},
-    {"directory outside the file", header(cfb::hdr::kFirstDirSector, 0x12345678),
-     "no directory sector can be read", true},
-    {"top property stream shorter than its header", put({kProps}, cfb::dir::kSize, 20, 8),
-     "shorter than its 32-byte header", true},
-    {"no top property stream", put({kProps}, cfb::dir::kNameLength, 3, 2),
-     "has no __properties_version1.0", true},
     {"FAT sector count beyond the file", header(cfb::hdr::kFatSectors, 0x7FFFFFFF), "FAT sectors"},
     {"value stream's FAT chain cycles", chain({kAttach + u"1", kData}, std::nullopt),
-     "attachment 1 property 0x37010102 dropped: stream __substg1.0_37010102", false, 0, 1},
+     "attachment 1 property 0x37010102 dropped: stream __substg1.0_37010102", 0, 1},
     {"value stream's FAT chain reaches a free sector",
-     chain({kAttach + u"1", kData}, cfb::FREESECT), "free sector", false, 0, 1},
+     chain({kAttach + u"1", kData}, cfb::FREESECT), "free sector", 0, 1},
     {"value stream's sector outside the file", chain({kAttach + u"1", kData}, 0x00ABCDEF),
-     "points outside the file", false, 0, 1},
-    {"value stream larger than the file",
-     put({kAttach + u"1", kData}, cfb::dir::kSize, 0xFFFFFFF0u, 8), "exceeds the file size", false,
-     0, 1},
-    {"value stream larger than its chain",
-     put({kAttach + u"1", kData}, cfb::dir::kSize, 3u << 20, 8), "0x37010102 dropped", false, 0, 1},
+     "points outside the file", 0, 1},
     {"mini stream start out of range", put({kAttach + u"0", kData}, cfb::dir::kStart, 0x00FFFFF0),
      "attachment 0 property 0x37010102 dropped: stream __substg1.0_37010102: mini FAT chain "
      "points outside the file",
-     false, 0, 1},
+     0, 1},
     {"a recipient's property stream unreadable",
-     put({kRecip, kProps}, cfb::dir::kStart, 0x00FFFFF0), "recipient", false, 1, 0, true},
+     put({kRecip, kProps}, cfb::dir::kStart, 0x00FFFFF0), "recipient", 1, 0, true},
     {"an attachment's data larger than the file",
-     put({kAttach, kData}, cfb::dir::kSize, 0xFFFFFFF0), "0x37010102 dropped", false, 0, 1, true},
+     put({kAttach, kData}, cfb::dir::kSize, 0xFFFFFFF0), "exceeds the file size", 0, 1, true},
     {"the named-property map unreadable", put({kNameId, kNameMap}, cfb::dir::kStart, 0x00FFFFF0),
-     "named-property map unreadable", false, 0, 0, true},
+     "named-property map unreadable", 0, 0, true},
     {"the body's stream missing", put({u"__substg1.0_1000001"}, 0, 'X', 2),
-     "value stream is missing", false, 0, 0, true},
+     "value stream is missing", 0, 0, true},
     {"the top property stream's size beyond the file", put({kProps}, cfb::dir::kSize, 0xFFFFFF00),
-     "message: property stream damaged", false, 0, 0, true},
+     "message: property stream damaged", 0, 0, true},
     {"the mini stream's size beyond the file", put({}, cfb::dir::kSize, 0x7FFFFFF0), "mini stream",
-     false, 0, 0, true},
+     0, 0, true},
     {"top property stream larger than its chain", put({kProps}, cfb::dir::kSize, 4000, 8),
      "message: property stream damaged"},
-    {"directory link to itself",
-     [](const Reader& r, Bytes& f) {
-         const uint32_t props = *r.find(0, kProps);
-         store(f, size_t(r.entryOffset(props)) + cfb::dir::kLeft, props, 4);
-         return true;
-     },
+    {"directory link to itself", put({kProps}, cfb::dir::kLeft, std::nullopt),
      "referenced more than once"},
     {"storage sharing the root's children",
      [](const Reader& r, Bytes& f) {
@@ -213,11 +203,9 @@ const Damage kDamages[] = {
      },
      "5 named properties dropped"},
     {"recipient storage with a bad name length",
-     put({kRecip + u"00000001"}, cfb::dir::kNameLength, 65, 2), "name length 65", false, 1},
-    {"recipient storage without a hex number", put({kRecip + u"00000001"}, 54, 'Z', 2),
-     "8-digit hex", false, 1},
-    {"attachment storage without a hex number", put({kAttach + u"0"}, 56, 'Z', 2), "8-digit hex",
-     false, 0, 1},
+     put({kRecip + u"00000001"}, cfb::dir::kNameLength, 65, 2), "name length 65", 1},
+    {"attachment storage without a hex number", put({kAttach + u"0"}, 56, 'Z', 2), "8-digit hex", 0,
+     1},
     {"root typed as a plain storage", put({}, cfb::dir::kType, cfb::kTypeStorage, 1), "root entry"},
     {"property entry of an unknown type",
      [](const Reader& r, Bytes& f) {
@@ -239,9 +227,9 @@ const Damage kDamages[] = {
          f[at + cfb::dir::kType] = cfb::kTypeStream;
          return true;
      },
-     nullptr, false, 0, 0, true},
+     nullptr, 0, 0, true},
     {"odd-length Unicode loses only its last byte", put({kSubjectStream}, cfb::dir::kSize, 5, 8),
-     nullptr, false, 0, 0, false, "Qu"},
+     nullptr, 0, 0, false, "Qu"},
     // Value streams are found by parsed name; other writers' spelling may differ in case.
     {"value stream name in other case",
      [](const Reader& r, Bytes& f) {
@@ -254,38 +242,22 @@ const Damage kDamages[] = {
     // Found by msg_fuzz: a name the format forbids inside a storage we copy.
     {"illegal name inside an OLE storage",
      put({kAttach + u"2", layout::substgName(tag::AttachDataObject), u"Contents"}, 12, ':', 2),
-     "is illegal or repeats", false, 0, 1},
+     "is illegal or repeats", 0, 1},
 };
-
-std::string subjectOf(const Message& m) {
-    const Property* p = m.props.findId(0x0037);
-    return p ? std::string(p->value.begin(), p->value.end()) : "";
-}
 
 // Applies `d` to a copy of `good` and checks what survives; false when the
 // file has nothing the damage could hit.
-bool expectSurvives(const Bytes& good, const Reader& intactFile, const Message& intact,
-                    const Damage& d) {
+bool expectSurvives(const Bytes& good, const Message& intact, const Damage& d) {
     Bytes f = good;
-    if (!d.apply(intactFile, f)) return false;
-    if (d.fails) {
-        const std::string why = failure([&] { msg::readMsg(f, "broken.msg"); });
-        EXPECT_EQ(why.rfind("broken.msg|", 0), 0u) << why;
-        EXPECT_NE(why.find(d.expect), std::string::npos) << why;
-        return true;
-    }
+    if (!d.apply(*openBytes(good), f)) return false;
     const Message m = msg::readMsg(f, "damaged.msg");
-    const std::string all = joined(m.warnings);
-    EXPECT_EQ(all.find(d.expect ? d.expect : "\n") != std::string::npos, d.expect != nullptr)
-        << (d.expect ? d.expect : "no warning") << "\n"
-        << all;
-    EXPECT_EQ(m.recipients.size(), intact.recipients.size() - d.lostRecipients) << all;
-    EXPECT_EQ(m.attachments.size(), intact.attachments.size() - d.lostAttachments) << all;
-    if (d.subject) {
-        EXPECT_EQ(m.props.string(0x0037), d.subject);
-    } else {
-        EXPECT_EQ(subjectOf(m), subjectOf(intact));
-    }
+    EXPECT_EQ(mentions(m.warnings, d.warning), d.warning != nullptr)
+        << (d.warning ? d.warning : "no warning") << "\n"
+        << joined(m.warnings);
+    EXPECT_EQ(m.recipients.size() + d.lostRecipients, intact.recipients.size());
+    EXPECT_EQ(m.attachments.size() + d.lostAttachments, intact.attachments.size());
+    EXPECT_EQ(m.props.string(0x0037).value_or(""),
+              d.subject ? d.subject : intact.props.string(0x0037).value_or(""));
     return true;
 }
 
@@ -332,41 +304,29 @@ std::vector<Row> readIndex(const fs::path& path) {
                 fields.back() += line[i];
             }
         }
-        if (names.empty()) {
-            names = fields;
-        } else if (fields.size() >= names.size()) {
-            Row& row = rows.emplace_back();
-            for (size_t k = 0; k < names.size(); ++k) row[names[k]] = fields[k];
-        }
+        if (names.empty()) names = fields;
+        if (fields.size() < names.size()) continue;
+        Row& row = rows.emplace_back();
+        for (size_t k = 0; k < names.size(); ++k) row[names[k]] = fields[k];
     }
+    rows.erase(rows.begin());  // the header
     return rows;
 }
 
-// index.csv shows 8-bit subjects decoded by the store's rule (decodeString8,
-// falling back to 1252), cut to 60 characters.
-std::string indexedSubject(const Message& m) {
-    Message decoded = m.clone();
-    decodeString8(decoded);
-    return toUtf8(fromUtf8(decoded.props.string(0x0037).value_or("")).substr(0, 60));
-}
-
-// What our reader leaves in PidTagRtfCompressed is sound: LZFu expands to
-// RAWSIZE, MELA's sizes match its RTF.
+// What our reader leaves in PidTagRtfCompressed is sound: the header's sizes
+// match the value (and MELA's its RTF), LZFu expands to RAWSIZE under its CRC.
 void expectSoundRtf(Bytes v) {
-    EXPECT_EQ(loadLE32(&v[0]) + 4u, v.size());
-    const std::span<const uint8_t> data(v.data() + 16, v.size() - 16);
-    if (loadLE32(&v[8]) == msg::kRtfCompressed) {
-        auto raw = msg::decompressLzfu(data, loadLE32(&v[4]));
-        ASSERT_TRUE(raw);
-        EXPECT_EQ(raw->size(), loadLE32(&v[4]));
-        EXPECT_EQ(std::string(raw->begin(), raw->begin() + 5), "{\\rtf");
-        EXPECT_EQ(msg::nameIdCrc(data), loadLE32(&v[12]));
-    } else {
-        EXPECT_EQ(loadLE32(&v[4]), data.size());
-    }
     EXPECT_EQ(msg::repairRtfHeader(v), "");
+    if (loadLE32(&v[8]) != msg::kRtfCompressed) return;
+    const std::span<const uint8_t> data(v.data() + 16, v.size() - 16);
+    auto raw = msg::decompressLzfu(data, loadLE32(&v[4]));
+    ASSERT_TRUE(raw && raw->size() == loadLE32(&v[4]));
+    EXPECT_EQ(std::string(raw->begin(), raw->begin() + 5), "{\\rtf");
+    EXPECT_EQ(msg::nameIdCrc(data), loadLE32(&v[12]));
 }
 
+// python3-olefile (tests/tools/msg_dump.py) sees the same property tags and
+// value bytes as our reader.
 void expectOlefileAgrees(const fs::path& file) {
     SCOPED_TRACE(file.string());
     const char* source = std::getenv("QM_SOURCE_DIR");  // set by ctest
@@ -380,12 +340,37 @@ void expectOlefileAgrees(const fs::path& file) {
     const Message m = msg::readMsgFile(file);
     std::vector<std::string> ours = qm::testing::dumpMessage(m, true);
     // A repaired PidTagRtfCompressed header differs from the file by design.
-    if (joined(m.warnings).find("PidTagRtfCompressed") != std::string::npos) {
+    if (mentions(m.warnings, "PidTagRtfCompressed")) {
         for (auto* dump : {&ours, &theirs})
-            std::erase_if(*dump,
-                          [](const std::string& l) { return l.find(" 10090102 ") != l.npos; });
+            std::erase_if(*dump, [](const std::string& l) { return has(l, " 10090102 "); });
     }
     EXPECT_EQ(ours, theirs);
+}
+
+// Each storage's children form a red-black tree in (length, upper case)
+// order: no red node under a red one, one black height on every path
+// (returned). Read from the bytes: our reader does not need it, others may.
+int blackHeight(const Reader& r, const Bytes& f, uint32_t id, const std::u16string* lo,
+                const std::u16string* hi, bool parentRed) {
+    if (id == cfb::NOSTREAM) return 1;
+    const uint8_t* e = &f.at(size_t(r.entryOffset(id)));
+    const std::u16string& n = r.entry(id).name;
+    EXPECT_TRUE(!lo || msg::compareCfbNames(*lo, n) < 0);
+    EXPECT_TRUE(!hi || msg::compareCfbNames(*hi, n) > 0);
+    const bool red = e[cfb::dir::kColor] == cfb::kRed;
+    EXPECT_FALSE(parentRed && red) << "red node with a red parent";
+    const int left = blackHeight(r, f, loadLE32(e + cfb::dir::kLeft), lo, &n, red);
+    EXPECT_EQ(left, blackHeight(r, f, loadLE32(e + cfb::dir::kRight), &n, hi, red))
+        << "black heights differ under " << toUtf8(n);
+    return left + (red ? 0 : 1);
+}
+void expectRedBlackTrees(const Bytes& f) {
+    const auto r = openBytes(f);
+    for (uint32_t id = 0; id < r->entryCount(); ++id) {
+        if (!r->entry(id).isStorage()) continue;
+        const uint32_t top = loadLE32(&f[size_t(r->entryOffset(id)) + cfb::dir::kChild]);
+        blackHeight(*r, f, top, nullptr, nullptr, true);  // a red top fails too
+    }
 }
 
 // Also with independent readers: olefile sees what our reader sees, and
@@ -394,12 +379,7 @@ void expectOlefileAgrees(const fs::path& file) {
 // only), whoever wrote the file, so it reads the files without one.
 TEST(MsgRoundTrip, GeneratedMessagesComeBackWholeAndOtherReadersAgree) {
     qm::testing::ScratchDir dir;
-    int status = 0;
-    run("command -v msgconvert >/dev/null", &status);
-    if (status != 0) std::cout << "msgconvert (libemail-outlook-message-perl) is not installed\n";
-    const bool msgconvert = status == 0;
-    for (size_t i = 0; i < std::size(kSpecs); ++i) {
-        const MessageSpec& spec = kSpecs[i];
+    for (const MessageSpec& spec : kSpecs) {
         Message m = qm::testing::makeMessage(spec);
         Property flagged = *m.props.find(tag::Importance);
         flagged.flags = 0x3;
@@ -407,24 +387,29 @@ TEST(MsgRoundTrip, GeneratedMessagesComeBackWholeAndOtherReadersAgree) {
         for (uint32_t ss : {512u, 4096u}) {
             // An OLE storage is rebuilt in the sector size of the file it lay in.
             if (spec.oleAttachment && ss == 4096) continue;
-            SCOPED_TRACE("message " + std::to_string(i) + ", sector size " + std::to_string(ss));
+            SCOPED_TRACE("message " + std::to_string(&spec - kSpecs) + ", sector size " +
+                         std::to_string(ss));
             const Bytes bytes = msg::writeMsg(m, {ss});
             EXPECT_EQ(loadLE16(&bytes[cfb::hdr::kMajor]), ss == 512 ? 3 : 4);
+            expectRedBlackTrees(bytes);
             msg::writeMsgFile(m, dir / "m.msg", {ss});
+            EXPECT_EQ(regularFileSize((dir / "m.msg").string()), bytes.size());
             Message back = msg::readMsgFile(dir / "m.msg");
             EXPECT_EQ(qm::testing::diffMessages(m, back), "");
             // Rewriting what we read gives the same bytes.
             EXPECT_TRUE(msg::writeMsg(back, {ss}) == bytes);
             expectOlefileAgrees(dir / "m.msg");
-            if (msgconvert && !spec.oleAttachment && spec.attachmentSizes.size() < 3 &&
-                spec.recipients < 4) {
+            if (!spec.oleAttachment && spec.attachmentSizes.size() < 3 && spec.recipients < 4) {
+                int status = 0;
                 const std::string out = run(
                     "cd " + quoted(dir.path()) + " && msgconvert --outfile - m.msg 2>&1", &status);
-                ASSERT_EQ(status, 0) << out;
+                if (status == 127)
+                    std::cout << "msgconvert (libemail-outlook-message-perl) is not installed\n";
                 for (const char* want :
                      {"Subject: Quillmark test message", spec.recipients ? "To: Recipient 0" : "",
                       spec.attachmentSizes.size() > 1 ? "file1.bin" : ""})
-                    EXPECT_NE(out.find(want), std::string::npos) << want;
+                    EXPECT_TRUE(status == 127 || (status == 0 && has(out, want))) << want << "\n"
+                                                                                  << out;
             }
             if (spec.attachmentSizes.size() != 13) continue;
             // 9 MiB in 512-byte sectors needs more FAT sectors than the header lists.
@@ -439,54 +424,21 @@ TEST(MsgRoundTrip, GeneratedMessagesComeBackWholeAndOtherReadersAgree) {
             EXPECT_EQ(piece, want);
         }
     }
+    // Only regular files have a size to read (a FIFO would block).
+    EXPECT_EQ(regularFileSize(dir.str()), std::nullopt);
     EXPECT_THROW(msg::readMsgFile("/nonexistent/dir/x.msg"), IoError);
     EXPECT_THROW(msg::writeMsgFile(Message(), "/nonexistent/dir/x.msg"), IoError);
 }
 
-// Checks one subtree from the file's own bytes: search order by (length,
-// upper case), no red node under a red one, equal black height on every
-// path (returned). Counts the nodes.
-int checkTree(const Reader& r, const Bytes& f, uint32_t id, const std::u16string* lo,
-              const std::u16string* hi, bool parentRed, size_t& count) {
-    if (id == cfb::NOSTREAM) return 1;
-    const uint8_t* e = &f.at(size_t(r.entryOffset(id)));
-    const std::u16string& n = r.entry(id).name;
-    ++count;
-    EXPECT_TRUE(!lo || msg::compareCfbNames(*lo, n) < 0);
-    EXPECT_TRUE(!hi || msg::compareCfbNames(*hi, n) > 0);
-    const bool red = e[cfb::dir::kColor] == cfb::kRed;
-    EXPECT_FALSE(parentRed && red) << "red node with a red parent";
-    const int left = checkTree(r, f, loadLE32(e + cfb::dir::kLeft), lo, &n, red, count);
-    const int right = checkTree(r, f, loadLE32(e + cfb::dir::kRight), &n, hi, red, count);
-    EXPECT_EQ(left, right) << "black heights differ under " << toUtf8(n);
-    return left + (red ? 0 : 1);
-}
-
-TEST(CfbWriter, ChildrenFormValidRedBlackTreesAndBadNamesAreRefused) {
-    for (size_t n : {1u, 2u, 3u, 4u, 5u, 7u, 8u, 15u, 16u, 17u, 40u, 300u}) {
-        SCOPED_TRACE(n);
-        msg::CompoundFileWriter w;
-        // Mixed lengths and cases exercise the length-first, case-blind order.
-        for (size_t i = 0; i < n; ++i) {
-            const std::string name = (i % 3 ? "Name" : "n") + std::to_string(i * 7919 % 1000);
-            w.addStream(0, fromUtf8(name), Bytes{uint8_t(i)});
-        }
-        const Bytes f = w.toBytes();
-        auto r = openBytes(f);
-        const uint32_t root = loadLE32(&f[size_t(r->entryOffset(0)) + cfb::dir::kChild]);
-        EXPECT_EQ(f[size_t(r->entryOffset(root)) + cfb::dir::kColor], cfb::kBlack);
-        size_t count = 0;
-        checkTree(*r, f, root, nullptr, nullptr, false, count);
-        EXPECT_EQ(count, n);
-        EXPECT_EQ(r->children(0).size(), n);
-    }
+// What a compound file cannot hold is refused before anything is written.
+TEST(CfbWriter, RefusesBadNamesSectorSizesAndStreamsTheVersionCannotHold) {
     msg::CompoundFileWriter w;
     for (std::u16string bad : {u"a/b", u"", u"0123456789012345678901234567890123"})
         EXPECT_THROW(w.addStream(0, bad, Bytes{}), std::invalid_argument);
     w.addStream(0, u"Same", Bytes{});
     EXPECT_THROW(w.addStream(0, u"SAME", Bytes{}), std::invalid_argument);
     EXPECT_THROW(msg::CompoundFileWriter(1024), std::invalid_argument);
-    // Version 3 caps a stream at 2 GiB; the check comes before any byte is made.
+    // Version 3 caps a stream at 2 GiB.
     msg::CompoundFileWriter big(512);
     big.addStream(0, u"huge", std::make_shared<PatternSource>(0x80000001ull, 1));
     EXPECT_THROW(big.toBytes(), std::length_error);
@@ -506,9 +458,16 @@ TEST(MsgHardening, DamageLosesOnlyWhatItHits) {
     for (uint32_t ss : {512u, 4096u}) {
         const Bytes good = sampleFile(ss);
         const Message intact = msg::readMsg(good);
+        for (const auto& [edit, expect] : kFatal) {
+            SCOPED_TRACE(std::string(expect) + ", sector size " + std::to_string(ss));
+            Bytes f = good;
+            edit(*openBytes(good), f);
+            const std::string why = failure([&] { msg::readMsg(f, "broken.msg"); });
+            EXPECT_TRUE(why.starts_with("broken.msg|") && has(why, expect)) << why;
+        }
         for (const Damage& d : kDamages) {
             SCOPED_TRACE(std::string(d.name) + ", sector size " + std::to_string(ss));
-            EXPECT_TRUE(expectSurvives(good, *openBytes(good), intact, d)) << "aims at nothing";
+            EXPECT_TRUE(expectSurvives(good, intact, d)) << "aims at nothing";
         }
     }
 }
@@ -519,7 +478,8 @@ TEST(MsgHardening, TruncationsHugeSizesAndSharedSectorsFailCleanly) {
         for (size_t cut = 0; cut < f.size(); cut += (cut < 2048 ? 97 : 509)) {
             const auto why =
                 failure([&] { msg::readMsg(Bytes(f.begin(), f.begin() + long(cut)), "cut.msg"); });
-            EXPECT_TRUE(why.empty() || why.rfind("cut.msg|", 0) == 0) << why;
+            EXPECT_TRUE(why.empty() || why.starts_with("cut.msg|")) << why;
+            EXPECT_TRUE(cut >= 512 || has(why, "shorter than the 512-byte header")) << why;
         }
     }
     // Sizes past the file or the chain fail before anything is allocated.
@@ -548,10 +508,10 @@ TEST(MsgHardening, TruncationsHugeSizesAndSharedSectorsFailCleanly) {
         std::memcpy(&shared[at], &shared[big + cfb::dir::kStart], 12);  // start, size
     }
     auto r = openBytes(shared);
-    EXPECT_NE(failure([&] {
-                  for (uint32_t child : r->children(0)) r->readStream(child);
-              }).find("times its size"),
-              std::string::npos);
+    EXPECT_TRUE(has(failure([&] {
+                        for (uint32_t child : r->children(0)) r->readStream(child);
+                    }),
+                    "times its size"));
 }
 
 TEST(MsgHardening, DifatCycleAndDeepEmbedding) {
@@ -568,7 +528,7 @@ TEST(MsgHardening, DifatCycleAndDeepEmbedding) {
           {header(cfb::hdr::kDifatSectors, 1), "room for only 236"}}) {
         Bytes bad = f;
         edit(*openBytes(f), bad);
-        EXPECT_NE(failure([&] { openBytes(bad); }).find(needle), std::string::npos) << needle;
+        EXPECT_TRUE(has(failure([&] { openBytes(bad); }), needle)) << needle;
     }
 
     const Message m = msg::readMsg(
@@ -579,16 +539,13 @@ TEST(MsgHardening, DifatCycleAndDeepEmbedding) {
         ++depth;
     EXPECT_EQ(depth, layout::kMaxEmbedDepth);
     ASSERT_EQ(m.warnings.size(), 1u);
-    EXPECT_NE(m.warnings[0].find("nest deeper"), std::string::npos) << m.warnings[0];
+    EXPECT_TRUE(mentions(m.warnings, "nest deeper")) << m.warnings[0];
 }
 
 Bytes withHeader(const Bytes& data, uint32_t rawSize, uint32_t type, uint32_t crc) {
-    Bytes v(16 + data.size());
-    storeLE32(&v[0], uint32_t(data.size() + 12));
-    storeLE32(&v[4], rawSize);
-    storeLE32(&v[8], type);
-    storeLE32(&v[12], crc);
-    std::copy(data.begin(), data.end(), v.begin() + 16);
+    Bytes v;
+    for (uint32_t field : {uint32_t(data.size() + 12), rawSize, type, crc}) appendLE32(v, field);
+    v.insert(v.end(), data.begin(), data.end());
     return v;
 }
 
@@ -645,8 +602,7 @@ TEST(MsgHardening, RtfHeaderRepairedOnlyWhenTheDataIsWhole) {
         m.props.set(Property::binary(tag::RtfCompressed, c.value));
         const Message back = msg::readMsg(msg::writeMsg(m));
         EXPECT_EQ(back.props.find(tag::RtfCompressed)->value, c.repaired ? *c.repaired : c.value);
-        EXPECT_EQ(joined(back.warnings).find(c.warning ? c.warning : "\n") != std::string::npos,
-                  c.warning != nullptr)
+        EXPECT_EQ(mentions(back.warnings, c.warning), c.warning != nullptr)
             << joined(back.warnings);
         EXPECT_LE(back.warnings.size(), 1u);
     }
@@ -662,7 +618,7 @@ TEST(MsgCorpus, EveryFileReadsMatchesTheIndexRewritesTheSameAndSurvivesDamage) {
     size_t read = 0, rtf = 0, damaged = 0;
     for (const Row& row : rows) {
         SCOPED_TRACE(row.at("file"));
-        const bool isBroken = row.at("contents").find("BROKEN") != std::string::npos;
+        const bool isBroken = has(row.at("contents"), "BROKEN");
         Message m;
         try {
             m = msg::readMsgFile(corpus / row.at("file"));
@@ -678,13 +634,17 @@ TEST(MsgCorpus, EveryFileReadsMatchesTheIndexRewritesTheSameAndSurvivesDamage) {
             ++rtf;
             expectSoundRtf(p->value);
         }
-        EXPECT_EQ(joined(m.warnings).find("PidTagRtfCompressed") != std::string::npos,
+        EXPECT_EQ(mentions(m.warnings, "PidTagRtfCompressed"),
                   row.at("file") == "hfig-MAPI/sample.msg");
-
         EXPECT_EQ(qm::testing::diffMessages(m, msg::readMsg(msg::writeMsg(m))), "");
         if (isBroken) continue;  // read despite its defects: nothing to compare
         EXPECT_EQ(m.props.string(0x001A, m.stringCodePage()).value_or(""), row.at("msg_class"));
-        EXPECT_EQ(indexedSubject(m), row.at("subject"));
+        // index.csv shows 8-bit subjects decoded by the store's rule, cut to
+        // 60 characters.
+        Message decoded = m.clone();
+        decodeString8(decoded);
+        const std::u16string subject = fromUtf8(decoded.props.string(0x0037).value_or(""));
+        EXPECT_EQ(toUtf8(subject.substr(0, 60)), row.at("subject"));
         EXPECT_EQ(std::to_string(m.recipients.size()), row.at("recips"));
         EXPECT_EQ(std::to_string(m.attachments.size()), row.at("attachs"));
         // Damage on damage says little: only files other software wrote whole
@@ -694,7 +654,7 @@ TEST(MsgCorpus, EveryFileReadsMatchesTheIndexRewritesTheSameAndSurvivesDamage) {
         const Bytes good((std::istreambuf_iterator<char>(in)), {});
         for (const Damage& d : kDamages) {
             SCOPED_TRACE(d.name);
-            if (d.real) damaged += expectSurvives(good, *openBytes(good), m, d);
+            if (d.real) damaged += expectSurvives(good, m, d);
         }
     }
     EXPECT_GE(read, 45u);
@@ -702,13 +662,11 @@ TEST(MsgCorpus, EveryFileReadsMatchesTheIndexRewritesTheSameAndSurvivesDamage) {
     EXPECT_GT(damaged, read);
 }
 
-// python3-olefile must see the same property tags and value bytes as our
-// reader (tests/tools/msg_dump.py) in real files (ours: MsgRoundTrip).
+// The same over real files (ours: MsgRoundTrip).
 TEST(MsgCrossCheck, OlefileAgreesOnCorpusFiles) {
     REQUIRE_CORPUS(corpus);
     for (const Row& row : readIndex(corpus / "index.csv"))
-        if (row.at("contents").find("BROKEN") == std::string::npos)
-            expectOlefileAgrees(corpus / row.at("file"));
+        if (!has(row.at("contents"), "BROKEN")) expectOlefileAgrees(corpus / row.at("file"));
 }
 
 }  // namespace

@@ -1,9 +1,7 @@
 #include "support/message_gen.h"
 
 #include <algorithm>
-#include <cstring>
 #include <iterator>
-#include <memory>
 
 #include "mapi/codepage.h"
 #include "mapi/crc32.h"
@@ -16,18 +14,13 @@ using namespace mapi;
 
 namespace {
 
-// Test-only property ids, clear of every well-known tag.
-constexpr uint16_t kFirstTypeId = 0x6800;
 const Guid kPsetidCommon = *Guid::parse("{00062008-0000-0000-C000-000000000046}");
 const Guid kCustomSet = *Guid::parse("{9B2F2C1A-5D3E-4F60-8A7B-1C2D3E4F5061}");
 
-// "Привет" in cp1251.
-const std::string kCyrillic8 = "\xCF\xF0\xE8\xE2\xE5\xF2";
+const std::string kCyrillic8 = "\xCF\xF0\xE8\xE2\xE5\xF2";  // "Привет" in cp1251
 
 Bytes pattern(size_t n, uint32_t seed) {
-    Bytes b(n);
-    PatternSource(n, seed).read(0, b);
-    return b;
+    return PatternSource(n, seed).readAll();
 }
 
 Property named(Property p, NamedKey key) {
@@ -36,21 +29,17 @@ Property named(Property p, NamedKey key) {
 }
 
 Property multi(PropTag tag, std::vector<Bytes> items) {
-    Property p;
-    p.tag = tag;
+    Property p = Property::raw(tag, {});
     p.items = std::move(items);
     return p;
 }
 
 void addAllTypes(PropertyBag& bag, uint32_t seed) {
-    uint16_t id = kFirstTypeId;
+    uint16_t id = 0x6800;  // test-only ids, clear of every well-known tag
     auto next = [&](uint16_t type) { return makeTag(id++, type); };
-    const float f = 3.25f;
-    Bytes floatBytes(4);
-    std::memcpy(floatBytes.data(), &f, 4);  // little-endian hosts only, as the product
     bag.set(Property::int16(next(PT_SHORT), int16_t(-1234 - int(seed % 7))));
     bag.set(Property::int32(next(PT_LONG), int32_t(0x7A6B5C4D ^ seed)));
-    bag.set(Property::raw(next(PT_FLOAT), floatBytes));
+    bag.set(Property::raw(next(PT_FLOAT), {0x00, 0x00, 0x50, 0x40}));  // 3.25
     bag.set(Property::float64(next(PT_DOUBLE), -2.5e10 + seed));
     bag.set(Property::int64(next(PT_CURRENCY), 123456789));  // 12345.6789
     bag.set(Property::float64(next(PT_APPTIME), 40000.5));
@@ -63,15 +52,11 @@ void addAllTypes(PropertyBag& bag, uint32_t seed) {
     bag.set(Property::raw(next(PT_CLSID), Bytes(kCustomSet.bytes.begin(), kCustomSet.bytes.end())));
     bag.set(Property::binary(next(PT_BINARY), pattern(300, seed)));
     // Multi-valued, fixed size: elements packed.
-    for (auto [type, count] : {std::pair{PT_MV_SHORT, 3},
-                               {PT_MV_LONG, 5},
-                               {PT_MV_FLOAT, 2},
-                               {PT_MV_DOUBLE, 2},
-                               {PT_MV_CURRENCY, 2},
-                               {PT_MV_APPTIME, 2},
-                               {PT_MV_LONGLONG, 4},
-                               {PT_MV_SYSTIME, 3},
-                               {PT_MV_CLSID, 2}})
+    const std::pair<uint16_t, int> fixed[] = {
+        {PT_MV_SHORT, 3},    {PT_MV_LONG, 5},     {PT_MV_FLOAT, 2},
+        {PT_MV_DOUBLE, 2},   {PT_MV_CURRENCY, 2}, {PT_MV_APPTIME, 2},
+        {PT_MV_LONGLONG, 4}, {PT_MV_SYSTIME, 3},  {PT_MV_CLSID, 2}};
+    for (auto [type, count] : fixed)
         bag.set(Property::raw(next(type), pattern(fixedSize(baseType(type)) * count, seed + type)));
     // Multi-valued, variable size: one item per value.
     bag.set(multi(next(PT_MV_STRING8),
@@ -110,6 +95,15 @@ void addNamed(PropertyBag& bag, const MessageSpec& spec) {
     }
 }
 
+// From 1 MiB on, a stream produced on demand.
+Property attachmentData(uint64_t size, uint32_t seed) {
+    auto source = std::make_shared<PatternSource>(size, seed);
+    Property p =
+        Property::binary(tag::AttachDataBinary, size < (1u << 20) ? source->readAll() : Bytes());
+    if (size >= (1u << 20)) p.stream = source;
+    return p;
+}
+
 Message makeLevel(const MessageSpec& spec, int level, int depthLeft) {
     Message m;
     const bool top = level == 0;
@@ -137,17 +131,11 @@ Message makeLevel(const MessageSpec& spec, int level, int depthLeft) {
     m.props.set(Property::int32(tag::MessageFlags, MSGFLAG_READ));
     m.props.set(Property::int32(tag::Importance, 1));
     m.props.set(Property::int32(tag::InternetCodepage, 65001));
-    if (spec.htmlBody) {
-        const std::string html =
-            "<html><body><p>Hello <b>Grüße</b> level " + n + "</p></body></html>";
-        m.props.set(Property::binary(tag::Html, Bytes(html.begin(), html.end())));
-    }
-    if (spec.rtfBody) {
-        m.props.set(Property::binary(
-            tag::RtfCompressed,
-            melaRtf("{\\rtf1\\ansi\\deff0{\\fonttbl{\\f0 Arial;}}\\f0 Hello level " + n +
-                    "\\par}")));
-    }
+    const std::string html = "<html><body><p>Hello <b>Grüße</b> level " + n + "</p></body></html>";
+    if (spec.htmlBody) m.props.set(Property::binary(tag::Html, Bytes(html.begin(), html.end())));
+    const std::string rtf =
+        "{\\rtf1\\ansi\\deff0{\\fonttbl{\\f0 Arial;}}\\f0 Hello level " + n + "\\par}";
+    if (spec.rtfBody) m.props.set(Property::binary(tag::RtfCompressed, melaRtf(rtf)));
     if (top && spec.allTypes) addAllTypes(m.props, seed);
     if (top) {
         addNamed(m.props, spec);
@@ -241,18 +229,6 @@ void dumpAt(const Message& m, const std::string& path, bool fileTags,
 }
 
 }  // namespace
-
-Property attachmentData(uint64_t size, uint32_t seed) {
-    Property p;
-    p.tag = tag::AttachDataBinary;
-    auto source = std::make_shared<PatternSource>(size, seed);
-    if (size >= kStreamedAttachmentSize) {
-        p.stream = source;
-    } else {
-        p.value = source->readAll();
-    }
-    return p;
-}
 
 Bytes makeOleStorage(uint32_t seed) {
     msg::CompoundFileWriter w(512);

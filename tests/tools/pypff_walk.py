@@ -1,9 +1,8 @@
 #!/usr/bin/python3
 # Walks a .pst with libpff's Python binding (Debian's python3-pypff): every
-# folder, message, every record entry's value, recipients and attachments
-# (bytes read), embedded messages. Prints one JSON object: counts, each
-# message's subject and sender, and the errors met with where they happened.
-# Exit status: 0 read whole, 1 errors, 2 the file does not open.
+# folder, message, record entry's value and attachment's bytes. Prints one
+# JSON object: counts, each message's subject and sender, and the errors met,
+# each with where. Exit status: 0 read whole, 1 errors, 2 the file does not open.
 import json
 import sys
 
@@ -21,28 +20,24 @@ def guarded(where, step):
         return False
 
 
-def entries(item):
+def read_entries(item, where):
+    methods = []
     for i in range(item.get_number_of_record_sets()):
         rs = item.get_record_set(i)
         for j in range(rs.get_number_of_entries()):
-            yield "record set %d entry %d" % (i, j), rs.get_entry(j)
-
-
-def read_entries(item, where):
-    for at, entry in entries(item):
-        out["entries"] += guarded("%s %s" % (where, at), entry.get_data)
+            e = rs.get_entry(j)
+            out["entries"] += guarded("%s record set %d entry %d" % (where, i, j), e.get_data)
+            if e.get_entry_type() == 0x3705:
+                methods.append(e.get_data_as_integer())
+    return methods
 
 
 def walk_attachment(att, where):
     out["attachments"] += 1
-    read_entries(att, where)
     # pypff gives no bytes for an embedded message (method 5).
-    method = [e.get_data_as_integer() for _, e in entries(att) if e.get_entry_type() == 0x3705]
-    if method[:1] == [5] or not att.get_size():
-        return
-    data = att.read_buffer(att.get_size())
-    if len(data) != att.get_size():
-        raise IOError("read %d of %d bytes" % (len(data), att.get_size()))
+    if read_entries(att, where)[:1] != [5] and att.get_size():
+        if len(att.read_buffer(att.get_size())) != att.get_size():
+            raise IOError("fewer than %d bytes read" % att.get_size())
 
 
 def walk_message(m, where):
@@ -68,21 +63,13 @@ def walk_folder(folder, path, depth):
         guarded(where, lambda: walk_folder(sub, where, depth + 1))
 
 
-def main():
-    if len(sys.argv) != 2:
-        sys.stderr.write("usage: pypff_walk.py FILE.pst\n")
-        return 2
-    f = pypff.file()
-    try:
-        f.open(sys.argv[1])
-        root = f.get_root_folder()
-    except Exception as e:  # noqa: BLE001
-        print(json.dumps({"open": str(e)}))
-        return 2
-    guarded("", lambda: walk_folder(root, "", 0))
-    print(json.dumps(out))
-    return 1 if out["errors"] else 0
-
-
-if __name__ == "__main__":
-    sys.exit(main())
+f = pypff.file()
+try:
+    f.open(sys.argv[1])
+    root = f.get_root_folder()
+except Exception as e:  # noqa: BLE001
+    print(json.dumps({"open": str(e)}))
+    sys.exit(2)
+guarded("", lambda: walk_folder(root, "", 0))
+print(json.dumps(out))
+sys.exit(1 if out["errors"] else 0)
