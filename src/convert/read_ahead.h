@@ -10,6 +10,11 @@
 // kMaxBytes of files ahead (refilling from half), and blocks SIGINT and
 // SIGTERM so that they reach the main thread. It takes its paths one at a
 // time from a cursor, so a run of any length holds only what is queued.
+//
+// Real mail varies far more than generated messages in what a message costs
+// to read: with 16 queued, runs of costly ones emptied the queue and the
+// store waited for about a fifth of a run over real messages; 32 keeps it fed
+// (a quarter less wall time there, the same on uniform messages).
 #pragma once
 
 #include <cstdint>
@@ -24,7 +29,7 @@ namespace qm::convert {
 
 class ReadAhead {
   public:
-    static constexpr size_t kMaxMessages = 16;
+    static constexpr size_t kMaxMessages = 32;
     static constexpr uint64_t kMaxBytes = uint64_t(64)
                                           << 20;  // file sizes; large values stay in their file
 

@@ -385,7 +385,8 @@ std::string outcomeOf(const std::function<std::optional<mapi::Message>()>& f) {
 TEST(ReadAhead, GivesWhatTheRunsOwnReadWouldInListOrderTakingPathsAsItNeedsThem) {
     ScratchDir dir;
     std::vector<std::string> f;
-    for (int i = 0; i < 30; ++i) {  // more than kMaxMessages: the worker waits for the run
+    // More than the queue holds: the worker waits for the run.
+    for (size_t i = 0; i < ReadAhead::kMaxMessages + 14; ++i) {
         f.push_back((dir / ("m" + std::to_string(i) + ".msg")).string());
         qm::testing::writeMessage(f.back(), qm::testing::testMessage("s" + std::to_string(i)));
     }
