@@ -3,7 +3,6 @@
 // full disks, overwriting: tests/robust). export: round trips, Outlook's
 // samples against pypff, safe names, clashes, damage and exit codes.
 #include <gmock/gmock.h>
-#include <grp.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -38,15 +37,14 @@ using qm::testing::ScratchDir;
 
 using qm::testing::Outcome;
 
-// Runs `quillmark-cli ARGS...` in `cwd`, as nobody when asked.
-Outcome cli(Args args, const fs::path& cwd = fs::current_path(), bool nobody = false) {
-    args.insert(args.begin(), qm::testing::cliPath());
-    qm::testing::ChildOptions options;
-    options.setup = [cwd, nobody] {
+// Runs `program ARGS...` in `cwd`, under what `options` imposes.
+Outcome cli(Args args, const fs::path& cwd = fs::current_path(),
+            qm::testing::ChildOptions options = {},
+            const std::string& program = qm::testing::cliPath()) {
+    args.insert(args.begin(), program);
+    options.setup = [cwd, then = options.setup] {
         if (::chdir(cwd.c_str()) != 0) ::_exit(125);
-        if (nobody &&
-            (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0))
-            ::_exit(125);
+        if (then) then();
     };
     return qm::testing::runToEnd(args, options);
 }
@@ -83,10 +81,19 @@ class ConvertCliTest : public ::testing::Test {
         // Not a message by the Add Folder test: never listed.
         std::ofstream(src / "Mail/notes.txt") << "text";
     }
-    Outcome convert(Args args, const fs::path& cwd, bool nobody = false) {
+    Outcome convert(Args args, const fs::path& cwd) {
         args.insert(args.begin(), "convert");
-        return cli(args, cwd, nobody);
+        return cli(args, cwd, as_, program_);
     }
+    // As nobody from here on when root, whom permission bits do not stop.
+    void asNobody() {
+        if (::geteuid() != 0) return;
+        std::string why;
+        program_ = qm::testing::cliAsNobody(work.path(), as_, why);
+        if (program_.empty()) GTEST_SKIP() << why;
+    }
+    qm::testing::ChildOptions as_;
+    std::string program_ = qm::testing::cliPath();
     ScratchDir src, work;
     const std::string a = (src / "Mail/a.msg").string();
     const std::string b = (src / "Mail/2009/b.msg").string();
@@ -109,10 +116,10 @@ TEST_F(ConvertCliTest, StreamsReportNameOrderAndSkippedFolders) {
     qm::testing::writeMessage(mail / "locked/c.msg", qm::testing::testMessage("c"));
     fs::permissions(mail / "locked", fs::perms::none);
     fs::create_directories(work / "sub");
-    // Permission bits do not stop root: run as nobody then.
-    const bool as = ::geteuid() == 0;
-    if (as) {
-        for (const fs::path& d : {src.path(), work.path(), work / "sub"})
+    asNobody();
+    if (IsSkipped()) return;
+    if (::geteuid() == 0) {
+        for (const fs::path& d : {src.path(), work / "sub"})
             fs::permissions(d, fs::perms::all, fs::perm_options::add);
     }
     const std::string locked = (mail / "locked").string();
@@ -120,7 +127,7 @@ TEST_F(ConvertCliTest, StreamsReportNameOrderAndSkippedFolders) {
     const fs::path rel = fs::relative(src.path(), work / "sub");
     const Outcome r = convert({"--json", "--output-dir", "out",
                                "./" + rel.string() + "/../" + src.path().filename().string()},
-                              work / "sub", as);
+                              work / "sub");
     EXPECT_EQ(r.code, 1) << r.err;
     const json doc = r.report;
     const fs::path pst = doc["pst"].get<std::string>();
@@ -163,7 +170,7 @@ TEST_F(ConvertCliTest, StreamsReportNameOrderAndSkippedFolders) {
     // --quiet: no progress or summary; the store's path alone on stdout; the
     // failure prints, naming the file once; a folder left out is never silent.
     const std::string named = (work / "named.pst").string();
-    const Outcome quiet = convert({"--quiet", "-o", named, mail.string()}, work.path(), as);
+    const Outcome quiet = convert({"--quiet", "-o", named, mail.string()}, work.path());
     EXPECT_EQ(quiet.code, 1);
     EXPECT_EQ(quiet.out, named + "\n");
     EXPECT_THAT(quiet.err, HasSubstr("failed: " + broken + ": "));
@@ -172,14 +179,14 @@ TEST_F(ConvertCliTest, StreamsReportNameOrderAndSkippedFolders) {
     EXPECT_THAT(quiet.err, HasSubstr("skipped a folder that cannot be read: " + locked));
     // The same file again: never overwritten, nothing converted, exit 2.
     const auto size = fs::file_size(named);
-    const Outcome again = convert({"--json", "-o", named, mail.string()}, work.path(), as);
+    const Outcome again = convert({"--json", "-o", named, mail.string()}, work.path());
     EXPECT_EQ(again.code, 2);
     EXPECT_TRUE(again.report["pst"].is_null());
     EXPECT_THAT(again.report["error"].get<std::string>(), HasSubstr("already exists"));
     EXPECT_THAT(again.err, HasSubstr("no store file was written"));
     EXPECT_EQ(fs::file_size(named), size);
     // The given folder itself unreadable refuses the run.
-    const Outcome given = convert({locked}, work.path(), as);
+    const Outcome given = convert({locked}, work.path());
     EXPECT_EQ(given.code, 2);
     EXPECT_THAT(given.err, HasSubstr("locked/: list folder failed: Permission denied"));
 }

@@ -1,6 +1,7 @@
 #include "run_fixture.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -169,6 +170,25 @@ Outcome runToEnd(const std::vector<std::string>& argv, ChildOptions options) {
     r.err.assign(err.begin(), err.end());
     takeStdout(r, tmp);
     return r;
+}
+
+std::string cliAsNobody(const fs::path& dir, ChildOptions& options, std::string& why) {
+    for (fs::path up = dir.parent_path(); up != up.root_path(); up = up.parent_path()) {
+        if ((fs::status(up).permissions() & fs::perms::others_exec) == fs::perms::none) {
+            why = "nobody cannot enter " + up.string() + ", above the scratch folder";
+            return "";
+        }
+    }
+    fs::permissions(dir, fs::perms::all, fs::perm_options::add);
+    const fs::path cli = dir / "quillmark-cli";
+    fs::copy_file(cliPath(), cli, fs::copy_options::overwrite_existing);
+    fs::permissions(cli, fs::perms::owner_all | fs::perms::others_read | fs::perms::others_exec);
+    options.setup = [previous = options.setup] {
+        if (previous) previous();
+        if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)
+            ::_exit(125);
+    };
+    return cli.string();
 }
 
 Outcome convertMidRun(const fs::path& pst, const fs::path& src,

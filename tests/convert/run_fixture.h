@@ -74,6 +74,12 @@ struct Outcome {
     nlohmann::json report;  // stdout as JSON, when it is
 };
 Outcome runToEnd(const std::vector<std::string>& argv, ChildOptions options = {});
+// Permission bits do not stop root, so a test of what cannot be read runs
+// quillmark-cli as nobody: from a copy in `dir`, which it opens to others
+// (the checkout may lie under a folder only root can enter). Returns the
+// copy's path and sets `options.setup` to drop to nobody (exit 125 when it
+// cannot); returns "" with `why` set when nobody cannot reach `dir`.
+std::string cliAsNobody(const fs::path& dir, ChildOptions& options, std::string& why);
 // `quillmark-cli convert --json -o pst src`; once its first message is done
 // it waits on a small stderr pipe, and `during` runs then, mid-run.
 Outcome convertMidRun(const fs::path& pst, const fs::path& src,

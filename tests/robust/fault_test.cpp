@@ -10,7 +10,6 @@
 // at the timestamped name in --output-dir, is never written through), and no
 // name taken from a message ever becomes a path: a run creates the one .pst
 // and nothing else.
-#include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -125,10 +124,8 @@ TEST_F(Faults, FullOrReadOnlyDiskEndsWithAClearErrorAndKeepsTheCommittedStore) {
     EXPECT_NE(o.err.find("no store file was written"), std::string::npos) << o.err;
 }
 
-// Sources that cannot be read fail one by one; the others convert. As
-// root, permissions do not stop a read, so the converter then runs as
-// nobody, from a copy in the scratch folder (the checkout may lie under a
-// folder only root can enter).
+// Sources that cannot be read fail one by one; the others convert (as
+// nobody when root, whom permissions do not stop).
 TEST_F(Faults, UnreadableSourcesFailAloneAndTheRunGoesOn) {
     const auto sources = writeMessageTree(dir_ / "src", 40, 2);
     std::set<std::string> locked;
@@ -141,21 +138,11 @@ TEST_F(Faults, UnreadableSourcesFailAloneAndTheRunGoesOn) {
     ChildOptions options;
     std::string cli = cliPath();
     if (::geteuid() == 0) {
-        for (fs::path up = dir_.path().parent_path(); up != up.root_path(); up = up.parent_path()) {
-            if ((fs::status(up).permissions() & fs::perms::others_exec) == fs::perms::none)
-                GTEST_SKIP() << "nobody cannot enter " << up << ", above the scratch folder";
-        }
-        for (const auto& p :
-             {dir_.path(), dir_ / "src", dir_ / "src/folder0", dir_ / "src/folder1"})
+        std::string why;
+        cli = cliAsNobody(dir_.path(), options, why);
+        if (cli.empty()) GTEST_SKIP() << why;
+        for (const auto& p : {dir_ / "src", dir_ / "src/folder0", dir_ / "src/folder1"})
             fs::permissions(p, fs::perms::all);
-        cli = (dir_ / "quillmark-cli").string();
-        fs::copy_file(cliPath(), cli);
-        fs::permissions(cli,
-                        fs::perms::owner_all | fs::perms::others_read | fs::perms::others_exec);
-        options.setup = [] {
-            if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)
-                ::_exit(125);
-        };
     }
     const Outcome o = convert(dir_ / "out.pst", dir_ / "src", options, cli);
     ASSERT_NE(o.code, 125) << "could not drop to nobody";
