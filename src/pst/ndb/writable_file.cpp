@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -104,7 +105,10 @@ WritableFile::WritableFile(WritableFile&& o) noexcept
       published_(o.published_),
       buffer_(std::move(o.buffer_)),
       bufferOffset_(o.bufferOffset_),
-      failed_(o.failed_) {
+      failed_(o.failed_),
+      unsentBegin_(o.unsentBegin_),
+      unsentEnd_(o.unsentEnd_),
+      unsentBytes_(o.unsentBytes_) {
     o.fd_ = -1;
 }
 
@@ -137,6 +141,7 @@ void WritableFile::write(uint64_t offset, std::span<const uint8_t> data) {
     if (buffer_.empty()) {
         if (data.size() >= kBufferCapacity) {
             pwriteAll(offset, data.data(), data.size());
+            startWriteback(offset, data.size());
             return;
         }
         bufferOffset_ = offset;
@@ -175,7 +180,26 @@ void WritableFile::read(uint64_t offset, std::span<uint8_t> out) const {
 void WritableFile::flush() {
     if (buffer_.empty()) return;
     pwriteAll(bufferOffset_, buffer_.data(), buffer_.size());
+    startWriteback(bufferOffset_, buffer_.size());
     buffer_.clear();
+}
+
+// Left to itself, the kernel holds written pages until a commit's fdatasync,
+// which then stalls the store for the whole disk write while the reader
+// idles; asking for writeback of every few MiB as they are written lets the
+// disk work while messages are read and encoded, and the sync finds little
+// left to do. Only a request: durability still comes from sync().
+void WritableFile::startWriteback(uint64_t offset, size_t size) {
+    if (unsentEnd_ == 0) unsentBegin_ = offset;
+    unsentBegin_ = std::min(unsentBegin_, offset);
+    unsentEnd_ = std::max(unsentEnd_, offset + size);
+    unsentBytes_ += size;
+    if (unsentBytes_ < kWritebackMinimum) return;
+#ifdef SYNC_FILE_RANGE_WRITE
+    ::sync_file_range(fd_, off_t(unsentBegin_), off_t(unsentEnd_ - unsentBegin_),
+                      SYNC_FILE_RANGE_WRITE);
+#endif
+    unsentBegin_ = unsentEnd_ = unsentBytes_ = 0;
 }
 
 void WritableFile::sync() {

@@ -59,11 +59,14 @@ class WritableFile {
     WritableFile(std::filesystem::path path, int fd, std::filesystem::path hiddenName)
         : path_(std::move(path)), fd_(fd), hiddenName_(std::move(hiddenName)) {}
     void pwriteAll(uint64_t offset, const uint8_t* data, size_t size) const;
+    void startWriteback(uint64_t offset, size_t size);
     void checkStillNamed();
     void removeHiddenName() noexcept;
 
     // One run of consecutive bytes not yet written: [bufferOffset_, + size).
     static constexpr size_t kBufferCapacity = size_t(4) << 20;
+    // Writeback is asked for once this much was written since the last ask.
+    static constexpr size_t kWritebackMinimum = size_t(4) << 20;
 
     std::filesystem::path path_;
     int fd_ = -1;
@@ -73,6 +76,9 @@ class WritableFile {
     mutable Bytes buffer_;
     mutable uint64_t bufferOffset_ = 0;
     mutable bool failed_ = false;
+    // What was written since writeback was last asked for: the span of
+    // offsets it lies in, and how many bytes.
+    uint64_t unsentBegin_ = 0, unsentEnd_ = 0, unsentBytes_ = 0;
 };
 
 }  // namespace qm::pst::ndb
