@@ -1,6 +1,7 @@
 #include "pst/ndb/block_format.h"
 
 #include <cstring>
+#include <stdexcept>
 
 #include "mapi/error.h"
 #include "pst/ndb/crc.h"
@@ -30,20 +31,27 @@ void checkPage(std::span<const uint8_t, kPageSize> page, uint8_t ptype, Bid bid,
     if (loadLE32(p + ptr::dwCRC) != crc32(p, kPageDataSize)) fail("bad page CRC");
 }
 
-Bytes sealBlock(std::span<const uint8_t> data, Bid bid, Ib ib, CryptMethod crypt) {
-    // Copied, then only the padding and trailer zeroed: blocks carry most of
-    // the file's bytes, and zeroing them first costs as much as the copy.
-    Bytes out;
-    out.reserve(blockSizeOnDisk(uint32_t(data.size())));
-    out.assign(data.begin(), data.end());
-    out.resize(blockSizeOnDisk(uint32_t(data.size())), 0);
-    std::span<uint8_t> body(out.data(), data.size());
-    if (!bidIsInternal(bid)) encodeBlockData(body, crypt, bid);
+void sealBlockInto(std::span<const uint8_t> data, Bid bid, Ib ib, CryptMethod crypt,
+                   std::span<uint8_t> out) {
+    if (out.size() != blockSizeOnDisk(uint32_t(data.size())))
+        throw std::logic_error("sealBlockInto: room for the block has the wrong size");
+    if (bidIsInternal(bid))
+        std::memcpy(out.data(), data.data(), data.size());
+    else
+        encodeBlockDataInto(data, out.data(), crypt, bid);
+    // Only the padding and trailer are zeroed: blocks carry most of the
+    // file's bytes, and zeroing them first costs as much as the copy.
+    std::memset(out.data() + data.size(), 0, out.size() - data.size());
     uint8_t* t = out.data() + out.size() - kBlockTrailerSize;
     storeLE16(t + btr::cb, uint16_t(data.size()));
     storeLE16(t + btr::wSig, computeSignature(ib, bid));
-    storeLE32(t + btr::dwCRC, crc32(body));
+    storeLE32(t + btr::dwCRC, crc32(out.data(), data.size()));
     storeLE64(t + btr::bid, bid);
+}
+
+Bytes sealBlock(std::span<const uint8_t> data, Bid bid, Ib ib, CryptMethod crypt) {
+    Bytes out(blockSizeOnDisk(uint32_t(data.size())));
+    sealBlockInto(data, bid, ib, crypt, out);
     return out;
 }
 

@@ -27,6 +27,9 @@ void checkPage(std::span<const uint8_t, kPageSize> page, uint8_t ptype, Bid bid,
 // The on-disk bytes of a block: data (encoded when external and `crypt` is
 // not None), zero padding, trailer. REQUIRES: data.size() <= kMaxBlockData.
 Bytes sealBlock(std::span<const uint8_t> data, Bid bid, Ib ib, CryptMethod crypt);
+// The same into `out`, which must be blockSizeOnDisk(data.size()) bytes.
+void sealBlockInto(std::span<const uint8_t> data, Bid bid, Ib ib, CryptMethod crypt,
+                   std::span<uint8_t> out);
 // The decoded data of a block read from disk (`disk` = its whole on-disk
 // size), after checking the trailer's cb, BID, signature and CRC.
 Bytes openBlock(std::span<const uint8_t> disk, Bid bid, Ib ib, uint16_t cb, CryptMethod crypt,

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstring>
 #include <stdexcept>
 
 #if defined(__x86_64__) && defined(__GNUC__)
@@ -83,8 +84,10 @@ static_assert(inverse(kMiddle, kMiddle));
 
 namespace {
 
-void substituteScalar(uint8_t* p, size_t n, const std::array<uint8_t, 256>& table) {
-    for (size_t i = 0; i < n; ++i) p[i] = table[p[i]];
+// `in` and `out` are the same bytes or do not overlap.
+void substituteScalar(const uint8_t* in, uint8_t* out, size_t n,
+                      const std::array<uint8_t, 256>& table) {
+    for (size_t i = 0; i < n; ++i) out[i] = table[in[i]];
 }
 
 #if defined(__x86_64__) && defined(__GNUC__)
@@ -93,19 +96,19 @@ void substituteScalar(uint8_t* p, size_t n, const std::array<uint8_t, 256>& tabl
 // once and the halves chosen by each byte's top bit, many times the speed of
 // a byte at a time.
 __attribute__((target("avx512f,avx512bw,avx512vbmi"))) void substituteVbmi(
-    uint8_t* p, size_t n, const std::array<uint8_t, 256>& table) {
+    const uint8_t* in, uint8_t* out, size_t n, const std::array<uint8_t, 256>& table) {
     const __m512i t0 = _mm512_loadu_si512(table.data());
     const __m512i t1 = _mm512_loadu_si512(table.data() + 64);
     const __m512i t2 = _mm512_loadu_si512(table.data() + 128);
     const __m512i t3 = _mm512_loadu_si512(table.data() + 192);
     size_t i = 0;
     for (; i + 64 <= n; i += 64) {
-        const __m512i x = _mm512_loadu_si512(p + i);
+        const __m512i x = _mm512_loadu_si512(in + i);
         const __m512i low = _mm512_permutex2var_epi8(t0, x, t1);
         const __m512i high = _mm512_permutex2var_epi8(t2, x, t3);
-        _mm512_storeu_si512(p + i, _mm512_mask_blend_epi8(_mm512_movepi8_mask(x), low, high));
+        _mm512_storeu_si512(out + i, _mm512_mask_blend_epi8(_mm512_movepi8_mask(x), low, high));
     }
-    substituteScalar(p + i, n - i, table);
+    substituteScalar(in + i, out + i, n - i, table);
 }
 
 bool cpuHasVbmi() {
@@ -115,7 +118,7 @@ bool cpuHasVbmi() {
 }
 #endif
 
-using Substitute = void (*)(uint8_t*, size_t, const std::array<uint8_t, 256>&);
+using Substitute = void (*)(const uint8_t*, uint8_t*, size_t, const std::array<uint8_t, 256>&);
 
 Substitute pickSubstitute() {
 #if defined(__x86_64__) && defined(__GNUC__)
@@ -133,11 +136,11 @@ Substitute substitute() {
 }  // namespace
 
 void permuteEncode(std::span<uint8_t> data) {
-    substitute()(data.data(), data.size(), kEncode);
+    substitute()(data.data(), data.data(), data.size(), kEncode);
 }
 
 void permuteDecode(std::span<uint8_t> data) {
-    substitute()(data.data(), data.size(), kDecode);
+    substitute()(data.data(), data.data(), data.size(), kDecode);
 }
 
 bool permuteIsVectorised() {
@@ -145,7 +148,7 @@ bool permuteIsVectorised() {
 }
 
 void permuteEncodeByteAtATime(std::span<uint8_t> data) {
-    substituteScalar(data.data(), data.size(), kEncode);
+    substituteScalar(data.data(), data.data(), data.size(), kEncode);
 }
 
 void cyclicDecode(std::span<uint8_t> data, uint32_t key) {
@@ -175,6 +178,15 @@ void encodeBlockData(std::span<uint8_t> data, CryptMethod method, Bid bid) {
             (void)bid;
             throw std::invalid_argument("PST encoding not supported for writing");
     }
+}
+
+void encodeBlockDataInto(std::span<const uint8_t> data, uint8_t* out, CryptMethod method, Bid bid) {
+    if (method == CryptMethod::Permute) {
+        substitute()(data.data(), out, data.size(), kEncode);
+        return;
+    }
+    std::memcpy(out, data.data(), data.size());
+    encodeBlockData(std::span<uint8_t>(out, data.size()), method, bid);
 }
 
 void decodeBlockData(std::span<uint8_t> data, CryptMethod method, Bid bid) {

@@ -25,6 +25,9 @@ void cyclicDecode(std::span<uint8_t> data, uint32_t key);
 // Encodes or decodes `data` in place as `method` says; None leaves it alone.
 // REQUIRES: method is None or Permute for encode.
 void encodeBlockData(std::span<uint8_t> data, CryptMethod method, Bid bid);
+// The same into `out` (data.size() bytes, not overlapping `data`): one pass
+// instead of a copy and an encoding.
+void encodeBlockDataInto(std::span<const uint8_t> data, uint8_t* out, CryptMethod method, Bid bid);
 void decodeBlockData(std::span<uint8_t> data, CryptMethod method, Bid bid);
 
 }  // namespace qm::pst::ndb

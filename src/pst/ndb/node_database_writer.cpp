@@ -125,7 +125,7 @@ struct NodeDatabaseWriter::Impl {
         Bid bid = nextBid(internal);
         uint32_t size = blockSizeOnDisk(uint32_t(data.size()));
         Ib ib = space.allocateBlock(size);
-        file.write(ib, sealBlock(data, bid, ib, crypt));
+        sealBlockInto(data, bid, ib, crypt, file.writeSpace(ib, size));
         bbt.put(bbtEntry(BlockEntry{{bid, ib}, uint16_t(data.size()), 1}));
         deltas.emplace(bid, 0);  // a garbage candidate until referenced
         changed = true;

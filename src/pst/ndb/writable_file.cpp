@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <stdexcept>
 #include <string>
 
 #include "mapi/error.h"
@@ -104,6 +105,7 @@ WritableFile::WritableFile(WritableFile&& o) noexcept
       hiddenName_(std::move(o.hiddenName_)),
       published_(o.published_),
       buffer_(std::move(o.buffer_)),
+      bufferUsed_(o.bufferUsed_),
       bufferOffset_(o.bufferOffset_),
       failed_(o.failed_),
       unsentBegin_(o.unsentBegin_),
@@ -135,28 +137,36 @@ void WritableFile::pwriteAll(uint64_t offset, const uint8_t* data, size_t size) 
 
 void WritableFile::write(uint64_t offset, std::span<const uint8_t> data) {
     if (fd_ < 0) throw Error(path_.string() + ": write after close");
-    if (!buffer_.empty() && (offset != bufferOffset_ + buffer_.size() ||
-                             buffer_.size() + data.size() > kBufferCapacity))
+    if (data.size() >= kBufferCapacity) {
         flush();
-    if (buffer_.empty()) {
-        if (data.size() >= kBufferCapacity) {
-            pwriteAll(offset, data.data(), data.size());
-            startWriteback(offset, data.size());
-            return;
-        }
-        bufferOffset_ = offset;
-        buffer_.reserve(kBufferCapacity);
+        pwriteAll(offset, data.data(), data.size());
+        startWriteback(offset, data.size());
+        return;
     }
-    buffer_.insert(buffer_.end(), data.begin(), data.end());
+    if (!data.empty())
+        std::memcpy(writeSpace(offset, data.size()).data(), data.data(), data.size());
+}
+
+std::span<uint8_t> WritableFile::writeSpace(uint64_t offset, size_t size) {
+    if (fd_ < 0) throw Error(path_.string() + ": write after close");
+    if (size > kBufferCapacity) throw std::logic_error("writeSpace: larger than the buffer");
+    if (bufferUsed_ > 0 &&
+        (offset != bufferOffset_ + bufferUsed_ || bufferUsed_ + size > kBufferCapacity))
+        flush();
+    if (!buffer_) buffer_.reset(new uint8_t[kBufferCapacity]);  // not zeroed: always written first
+    if (bufferUsed_ == 0) bufferOffset_ = offset;
+    const size_t at = bufferUsed_;
+    bufferUsed_ += size;
+    return {buffer_.get() + at, size};
 }
 
 void WritableFile::read(uint64_t offset, std::span<uint8_t> out) const {
     if (fd_ < 0) throw Error(path_.string() + ": read after close");
     uint64_t end = offset + out.size();
-    if (!buffer_.empty()) {
-        uint64_t bufEnd = bufferOffset_ + buffer_.size();
+    if (bufferUsed_ > 0) {
+        uint64_t bufEnd = bufferOffset_ + bufferUsed_;
         if (offset >= bufferOffset_ && end <= bufEnd) {
-            std::memcpy(out.data(), buffer_.data() + (offset - bufferOffset_), out.size());
+            std::memcpy(out.data(), buffer_.get() + (offset - bufferOffset_), out.size());
             return;
         }
         if (offset < bufEnd && end > bufferOffset_) const_cast<WritableFile*>(this)->flush();
@@ -178,10 +188,10 @@ void WritableFile::read(uint64_t offset, std::span<uint8_t> out) const {
 }
 
 void WritableFile::flush() {
-    if (buffer_.empty()) return;
-    pwriteAll(bufferOffset_, buffer_.data(), buffer_.size());
-    startWriteback(bufferOffset_, buffer_.size());
-    buffer_.clear();
+    if (bufferUsed_ == 0) return;
+    pwriteAll(bufferOffset_, buffer_.get(), bufferUsed_);
+    startWriteback(bufferOffset_, bufferUsed_);
+    bufferUsed_ = 0;
 }
 
 // Left to itself, the kernel holds written pages until a commit's fdatasync,

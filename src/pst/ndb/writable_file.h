@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <span>
 #include <string>
 
@@ -42,6 +43,9 @@ class WritableFile {
 
     // Buffered: the bytes reach the file at the next flush or sync.
     void write(uint64_t offset, std::span<const uint8_t> data);
+    // Room for `size` bytes at `offset` in the buffer, for the caller to
+    // fill before any other call on this file: a write without the copy.
+    std::span<uint8_t> writeSpace(uint64_t offset, size_t size);
     // Sees buffered writes.
     void read(uint64_t offset, std::span<uint8_t> out) const;
     void flush();
@@ -63,7 +67,7 @@ class WritableFile {
     void checkStillNamed();
     void removeHiddenName() noexcept;
 
-    // One run of consecutive bytes not yet written: [bufferOffset_, + size).
+    // One run of consecutive bytes not yet written: [bufferOffset_, + bufferUsed_).
     static constexpr size_t kBufferCapacity = size_t(4) << 20;
     // Writeback is asked for once this much was written since the last ask.
     static constexpr size_t kWritebackMinimum = size_t(4) << 20;
@@ -73,7 +77,8 @@ class WritableFile {
     // Empty when the file was made unnamed (O_TMPFILE).
     std::filesystem::path hiddenName_;
     bool published_ = false;
-    mutable Bytes buffer_;
+    std::unique_ptr<uint8_t[]> buffer_;  // kBufferCapacity bytes once written to
+    size_t bufferUsed_ = 0;
     mutable uint64_t bufferOffset_ = 0;
     mutable bool failed_ = false;
     // What was written since writeback was last asked for: the span of
