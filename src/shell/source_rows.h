@@ -11,8 +11,10 @@
 // converted, as in the window, whose list is made once too.
 //
 // 100,000 messages in one folder are 100,000 rows, so the rows are kept
-// packed: each folder's path once, then per row its name and where it ends
-// (about the name's length plus 8 bytes), and nothing else keeps a copy.
+// packed: each folder's path once, then per row its name and where it ends,
+// and nothing else keeps a copy. Past `spillRows` rows the names and ends go
+// to unnamed scratch files in the temporary folder and are read back a few
+// thousand rows at a time, so the run's memory does not grow with them.
 #pragma once
 
 #include <cstdint>
@@ -26,6 +28,7 @@ namespace qm::shell {
 
 class SourceRows {
     struct Kept;
+    struct Window;
 
   public:
     struct Source {
@@ -40,14 +43,20 @@ class SourceRows {
       public:
         bool Next(std::string& row);
 
+        Cursor(Cursor&&) noexcept;
+        Cursor& operator=(Cursor&&) noexcept;
+        ~Cursor();
+
       private:
         friend class SourceRows;
-        explicit Cursor(std::shared_ptr<const Kept> kept) : kept_(std::move(kept)) {}
+        explicit Cursor(std::shared_ptr<const Kept> kept);
         std::shared_ptr<const Kept> kept_;
+        std::unique_ptr<Window> window_;
         int64_t next_ = 0;
     };
 
-    explicit SourceRows(std::vector<Source> sources);
+    static constexpr int64_t kSpillRows = 16384;
+    explicit SourceRows(std::vector<Source> sources, int64_t spillRows = kSpillRows);
     ~SourceRows();
 
     // Walks the whole list once and keeps its rows and the folders skipped.
@@ -65,7 +74,9 @@ class SourceRows {
 
   private:
     std::vector<Source> sources_;
+    int64_t spillRows_;
     std::shared_ptr<const Kept> kept_;
+    std::unique_ptr<Window> window_;  // Row()'s
     std::string text_;
 };
 

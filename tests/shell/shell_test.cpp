@@ -177,5 +177,32 @@ TEST(FolderWalk, AFolderBelowTheStartThatCannotBeListedIsSkipped) {
     EXPECT_EQ(SourceRows({{t.at("moved"), true}}).Count(), 0);
 }
 
+// Past its spill point the list keeps its rows in scratch files and reads
+// them back a window at a time: every row, read forwards, backwards and by
+// a cursor, is the row the list kept in memory gives, across windows and
+// across folders.
+TEST(SourceRows, RowsSpilledToScratchFilesReadAsKeptInMemory) {
+    Tree t;
+    for (int i = 0; i < 4200; ++i) t.file("big/f" + std::to_string(i) + ".msg");
+    for (int i = 0; i < 30; ++i) t.file("big/sub/g" + std::to_string(i) + ".msg");
+    t.file("x.msg");
+    const std::vector<SourceRows::Source> sources{{t.at("big"), true}, {t.at("x.msg"), false}};
+    SourceRows kept(sources), spilled(sources, 100);
+    ASSERT_EQ(kept.Count(), 4231);
+    ASSERT_EQ(spilled.Count(), 4231);
+    for (int64_t i = 0; i < kept.Rows(); ++i) ASSERT_EQ(*spilled.Row(i), *kept.Row(i)) << i;
+    for (int64_t i = kept.Rows() - 1; i >= 0; i -= 7) ASSERT_EQ(*spilled.Row(i), *kept.Row(i)) << i;
+    EXPECT_EQ(spilled.Row(kept.Rows()), nullptr);
+    SourceRows::Cursor a = kept.NewCursor(), b = spilled.NewCursor();
+    std::string ra, rb;
+    int64_t n = 0;
+    while (a.Next(ra)) {
+        ASSERT_TRUE(b.Next(rb));
+        ASSERT_EQ(rb, ra) << n++;
+    }
+    EXPECT_FALSE(b.Next(rb));
+    EXPECT_EQ(rb.substr(rb.size() - 5), "x.msg");
+}
+
 }  // namespace
 }  // namespace qm::shell
