@@ -63,21 +63,36 @@ void PropertyContextBuilder::set(mapi::Property prop) {
         throw Error("property " + tagName(prop.tag) + ": a value of " +
                     std::to_string(prop.value.size()) + " bytes for a " + std::to_string(fixed) +
                     "-byte type");
-    const uint16_t id = prop.id();
+    // Appended, and ordered once when the order is needed: a sorted insert
+    // moved half the message's properties for every one added.
+    if (!props_.empty() && props_.back().prop.id() >= prop.id()) sorted_ = false;
     Pending p;
     p.prop = std::move(prop);
-    auto it = std::lower_bound(props_.begin(), props_.end(), id,
-                               [](const Pending& a, uint16_t id) { return a.prop.id() < id; });
-    if (it != props_.end() && it->prop.id() == id)
-        *it = std::move(p);
-    else
-        props_.insert(it, std::move(p));
+    props_.push_back(std::move(p));
+}
+
+void PropertyContextBuilder::order() const {
+    if (sorted_) return;
+    std::stable_sort(props_.begin(), props_.end(),
+                     [](const Pending& a, const Pending& b) { return a.prop.id() < b.prop.id(); });
+    // Of properties set under one id, the last one set stays.
+    auto out = props_.begin();
+    for (auto it = props_.begin(); it != props_.end();) {
+        auto last = it;
+        while (last + 1 != props_.end() && (last + 1)->prop.id() == it->prop.id()) ++last;
+        if (out != last) *out = std::move(*last);
+        ++out;
+        it = last + 1;
+    }
+    props_.erase(out, props_.end());
+    sorted_ = true;
 }
 
 void PropertyContextBuilder::setObject(mapi::PropTag tag, Nid subnode, uint32_t size) {
     mapi::Property prop;
     prop.tag = mapi::makeTag(mapi::propId(tag), mapi::PT_OBJECT);
     set(prop);
+    order();
     auto it = std::find_if(props_.begin(), props_.end(),
                            [&](const Pending& p) { return p.prop.id() == mapi::propId(tag); });
     it->objectRef = true;
@@ -86,6 +101,7 @@ void PropertyContextBuilder::setObject(mapi::PropTag tag, Nid subnode, uint32_t 
 }
 
 bool PropertyContextBuilder::erase(uint16_t propId) {
+    order();
     auto it = std::find_if(props_.begin(), props_.end(),
                            [&](const Pending& p) { return p.prop.id() == propId; });
     if (it == props_.end()) return false;
@@ -94,10 +110,12 @@ bool PropertyContextBuilder::erase(uint16_t propId) {
 }
 
 std::vector<mapi::Property> PropertyContextBuilder::takeProperties() {
+    order();
     std::vector<mapi::Property> out;
     out.reserve(props_.size());
     for (Pending& p : props_) out.push_back(std::move(p.prop));
     props_.clear();
+    sorted_ = true;
     return out;
 }
 
@@ -107,6 +125,7 @@ BuiltNode PropertyContextBuilder::build() {
 
 BuiltNode PropertyContextBuilder::build(mapi::PropTag sizeTag, const SizeDependent& sizeValue) {
     SubnodeIds& ids = ids_ ? *ids_ : ownIds_;
+    order();
     HeapBuilder heap(ndb_, bTypePC);
     // Outlook's order: the BTH header (HID 0x20, the user root), the BTH's
     // root (0x40), then the values.

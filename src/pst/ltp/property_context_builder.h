@@ -78,7 +78,10 @@ class PropertyContextBuilder {
     // message): stored as {nid, size}; the subnode is not added here.
     void setObject(mapi::PropTag tag, Nid subnode, uint32_t size);
     bool erase(uint16_t propId);
-    size_t size() const { return props_.size(); }
+    size_t size() const {
+        order();
+        return props_.size();
+    }
     // Every property set, in id order, moved out (object references as
     // PT_OBJECT without a value); the builder is empty afterwards.
     std::vector<mapi::Property> takeProperties();
@@ -108,7 +111,9 @@ class PropertyContextBuilder {
     ndb::NodeDatabaseWriter& ndb_;
     SubnodeIds ownIds_;
     SubnodeIds* ids_;
-    std::vector<Pending> props_;  // sorted by id
+    void order() const;
+    mutable std::vector<Pending> props_;  // sorted by id, one per id, when sorted_
+    mutable bool sorted_ = true;
 };
 
 }  // namespace qm::pst::ltp

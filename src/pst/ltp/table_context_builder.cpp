@@ -180,7 +180,13 @@ struct TableContextBuilder::Impl {
     uint32_t storeValue(const mapi::Property& p) {
         uint64_t size = encodedPropertySize(p);
         if (size == 0) return heap->allocate(Bytes());
-        if (size <= kMaxHeapAllocation) return heap->allocate(encodePropertyValue(p));
+        if (size <= kMaxHeapAllocation) {
+            // A value in memory goes to the heap as it lies; only a stream
+            // or a variable multi-value is encoded first.
+            const bool variableMv = mapi::isMultiValued(p.type()) && mapi::fixedSize(p.type()) == 0;
+            if (!p.stream && !variableMv) return heap->allocate(p.value);
+            return heap->allocate(encodePropertyValue(p));
+        }
         Nid nid = makeNid(NID_TYPE_LTP, nextLtpIndex++);
         Bid bid;
         if (p.stream && !mapi::isMultiValued(p.type())) {
