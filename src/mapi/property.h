@@ -149,6 +149,8 @@ public:
 
     // Adds, or replaces the property with the same identity.
     void set(Property p);
+    // set() for a caller that knows no property with p's key is in the bag.
+    void append(Property p) { props_.push_back(std::move(p)); }
     bool erase(PropTag tag);
 
     std::optional<int32_t> int32(PropTag tag) const;

@@ -306,6 +306,21 @@ class Reader {
                  std::to_string(count) + " entries exceed the limit of " +
                      std::to_string(layout::kMaxEntriesPerStream));
         }
+        // PropertyBag::set looks for an equal key first: quadratic over a
+        // message's few hundred properties. Unnamed tags that appear once in
+        // the stream (all of them, but in a damaged file) cannot be in the
+        // bag yet, so they are appended.
+        bool appendUnnamed = false;
+        if (bag.empty()) {
+            std::vector<uint32_t> tags;
+            tags.reserve(count);
+            for (size_t i = 0; i < count; ++i) {
+                const uint32_t tag = loadLE32(&props[headerSize + i * layout::kEntrySize]);
+                if (tag != 0 && propId(tag) < 0x8000) tags.push_back(tag);
+            }
+            std::sort(tags.begin(), tags.end());
+            appendUnnamed = std::adjacent_find(tags.begin(), tags.end()) == tags.end();
+        }
         bag.reserve(count);
         for (size_t i = 0; i < count; ++i) {
             const uint8_t* e = &props[headerSize + i * layout::kEntrySize];
@@ -344,7 +359,10 @@ class Reader {
                 dropped(where + " property " + hexTag(tag), err);
                 continue;
             }
-            bag.set(std::move(p));
+            if (appendUnnamed && !p.named)
+                bag.append(std::move(p));
+            else
+                bag.set(std::move(p));
         }
         return objects;
     }
