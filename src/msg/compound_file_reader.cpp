@@ -289,13 +289,20 @@ int64_t CompoundFileReader::fatEntryOffset(uint32_t sector, bool mini) const {
 }
 
 std::string CompoundFileReader::streamWhat(uint32_t owner) const {
-    return owner == kMiniStream ? "mini stream" : "stream " + mapi::toUtf8(entries_[owner].name);
+    return owner == kMiniStream ? "mini stream" : "stream " + mapi::toUtf8(entries_[owner].name());
 }
 
 std::vector<uint32_t> CompoundFileReader::chain(uint32_t start, uint64_t units, bool mini,
                                                 uint32_t owner, std::string* broken) const {
     std::vector<uint32_t> out;
-    if (units == 0) return out;
+    chainInto(out, start, units, mini, owner, broken);
+    return out;
+}
+
+void CompoundFileReader::chainInto(std::vector<uint32_t>& out, uint32_t start, uint64_t units,
+                                   bool mini, uint32_t owner, std::string* broken) const {
+    out.clear();
+    if (units == 0) return;
     const std::vector<uint32_t>& table = mini ? miniFat_ : fat_;
     uint64_t limit = mini ? std::min<uint64_t>(table.size(), miniStream_.size() / kMiniSectorSize)
                           : std::min<uint64_t>(table.size(), sectorCount_);
@@ -324,19 +331,19 @@ std::vector<uint32_t> CompoundFileReader::chain(uint32_t start, uint64_t units, 
                                                  : "points outside the file";
             defect(ref, std::string(fatName) + " chain " + kind + " (" + hex32(cur) + " after " +
                             std::to_string(i) + " of " + std::to_string(units) + ")");
-            return out;
+            return;
         }
         if ((*marks)[cur] == gen) {
             defect(ref, std::string(fatName) + " chain cycles at " + hex32(cur) + " after " +
                             std::to_string(i) + " of " + std::to_string(units));
-            return out;
+            return;
         }
         (*marks)[cur] = gen;
         out.push_back(cur);
         ref = fatEntryOffset(cur, mini);
         cur = table[cur];
     }
-    return out;
+    return;
 }
 
 std::vector<uint32_t> CompoundFileReader::fullChain(uint32_t start, const std::string& what) {
@@ -422,8 +429,8 @@ void CompoundFileReader::readDirectory() {
                 defects_[id] = {0, "name is not terminated at its declared length"};
                 continue;
             }
-            out.name.resize(chars);
-            for (size_t c = 0; c < chars; ++c) out.name[c] = char16_t(loadLE16(e + 2 * c));
+            out.nameLength = uint8_t(chars);
+            for (size_t c = 0; c < chars; ++c) out.nameChars[c] = char16_t(loadLE16(e + 2 * c));
         }
     }
     if (entries_[0].type != kTypeRoot) {
@@ -467,7 +474,9 @@ void CompoundFileReader::loadMiniStream() {
 }
 
 void CompoundFileReader::buildTree() {
-    children_.assign(entries_.size(), {});
+    childRange_.assign(entries_.size(), {0, 0});
+    childIds_.clear();
+    childIds_.reserve(entries_.size());
     std::vector<bool> seen(entries_.size(), false);
     seen[0] = true;
     std::vector<uint32_t> storages{0};
@@ -499,7 +508,7 @@ void CompoundFileReader::buildTree() {
             seen[id] = true;
             return true;
         };
-        std::vector<uint32_t>& out = children_[storage];
+        const uint32_t first = uint32_t(childIds_.size());
         uint32_t node = links_[storage].child;
         bool have = visit(storage, node, "child");
         stack.clear();
@@ -518,25 +527,27 @@ void CompoundFileReader::buildTree() {
                      entryOffset(node) + defects_[node].first,
                      defects_[node].second + "; the entry is dropped");
             } else if (entries_[node].type != kTypeUnused) {
-                out.push_back(node);
+                childIds_.push_back(node);
                 if (entries_[node].type == kTypeStorage) storages.push_back(node);
             }
             uint32_t right = links_[node].right;
             have = visit(node, right, "right sibling");
             node = right;
         }
+        childRange_[storage] = {first, uint32_t(childIds_.size())};
     }
     defects_.clear();
     defects_.shrink_to_fit();
 }
 
-const std::vector<uint32_t>& CompoundFileReader::children(uint32_t storage) const {
-    return children_[storage];
+std::span<const uint32_t> CompoundFileReader::children(uint32_t storage) const {
+    const auto [first, end] = childRange_[storage];
+    return {childIds_.data() + first, end - first};
 }
 
 std::optional<uint32_t> CompoundFileReader::find(uint32_t storage, std::u16string_view name) const {
-    for (uint32_t id : children_[storage])
-        if (sameName(entries_[id].name, name)) return id;
+    for (uint32_t id : children(storage))
+        if (sameName(entries_[id].name(), name)) return id;
     return std::nullopt;
 }
 
@@ -566,18 +577,23 @@ Bytes CompoundFileReader::readStreamImpl(uint32_t id, std::string* cut,
     uint64_t unit = mini ? kMiniSectorSize : sectorSize_;
     uint64_t units = (size + unit - 1) / unit;
     std::string broken;
-    std::vector<uint32_t> sectors = chain(e.start, units, mini, id, cut ? &broken : nullptr);
+    std::vector<uint32_t> sectors;
+    std::vector<uint32_t>& chainOf = mini ? miniChain_ : sectors;
+    chainInto(chainOf, e.start, units, mini, id, cut ? &broken : nullptr);
     if (!broken.empty()) *cut = broken;
-    size = std::min<uint64_t>(size, uint64_t(sectors.size()) * unit);
+    size = std::min<uint64_t>(size, uint64_t(chainOf.size()) * unit);
     chargeStream(size, id);
-    Bytes out(size_t(size), 0);
+    Bytes out;
     if (mini) {
-        for (size_t i = 0; i < sectors.size(); ++i) {
-            size_t n = std::min<size_t>(kMiniSectorSize, size_t(size) - i * kMiniSectorSize);
-            std::memcpy(out.data() + i * kMiniSectorSize,
-                        miniStream_.data() + size_t(sectors[i]) * kMiniSectorSize, n);
+        // Appended sector by sector: no zeroing of what is written anyway.
+        out.reserve(size_t(size));
+        for (size_t i = 0; i < chainOf.size(); ++i) {
+            const size_t n = std::min<size_t>(kMiniSectorSize, size_t(size) - i * kMiniSectorSize);
+            const uint8_t* from = miniStream_.data() + size_t(chainOf[i]) * kMiniSectorSize;
+            out.insert(out.end(), from, from + n);
         }
     } else {
+        out.resize(size_t(size));
         ChainSource(file_, std::move(sectors), sectorSize_, size).read(0, out);
     }
     return out;
@@ -611,7 +627,7 @@ void addChecked(const CompoundFileReader& reader, uint32_t id, Add add) {
     } catch (const std::invalid_argument&) {
         throw FormatError(
             reader.name(), "directory entry " + std::to_string(id), -1,
-            "name \"" + mapi::toUtf8(reader.entry(id).name) +
+            "name \"" + mapi::toUtf8(reader.entry(id).name()) +
                 "\" is illegal or repeats a sibling's, so its storage cannot be kept");
     }
 }
@@ -632,10 +648,10 @@ Bytes extractStorage(const CompoundFileReader& reader, uint32_t storage, uint32_
             const CfbEntry& e = reader.entry(child);
             if (e.isStream()) {
                 auto data = reader.streamSource(child);
-                addChecked(reader, child, [&] { w.addStream(to, e.name, data); });
+                addChecked(reader, child, [&] { w.addStream(to, e.name(), data); });
             } else if (e.type == kTypeStorage) {
                 uint32_t sub = 0;
-                addChecked(reader, child, [&] { sub = w.addStorage(to, e.name); });
+                addChecked(reader, child, [&] { sub = w.addStorage(to, e.name()); });
                 w.setClsid(sub, e.clsid);
                 w.setStateBits(sub, e.stateBits);
                 w.setTimes(sub, e.created, e.modified);

@@ -15,11 +15,14 @@
 // An allocation never exceeds what the file's size warrants.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "mapi/bytes.h"
@@ -28,7 +31,11 @@
 namespace qm::msg {
 
 struct CfbEntry {
-    std::u16string name;
+    // A directory entry's name is at most 31 UTF-16 units: held in place, as
+    // a message's few hundred entries would otherwise be as many allocations.
+    std::u16string_view name() const { return {nameChars.data(), nameLength}; }
+    std::array<char16_t, 31> nameChars{};
+    uint8_t nameLength = 0;
     uint8_t type = 0;  // cfb::kTypeStorage, kTypeStream or kTypeRoot
     mapi::Guid clsid;
     uint32_t stateBits = 0;
@@ -58,7 +65,7 @@ class CompoundFileReader : public std::enable_shared_from_this<CompoundFileReade
     // REQUIRES: id is kRoot or was returned by children()/find().
     const CfbEntry& entry(uint32_t id) const { return entries_[id]; }
     // The direct children of a storage, in directory-tree order.
-    const std::vector<uint32_t>& children(uint32_t storage) const;
+    std::span<const uint32_t> children(uint32_t storage) const;
     // Case-insensitive (simple upper-casing) lookup of a direct child.
     std::optional<uint32_t> find(uint32_t storage, std::u16string_view name) const;
 
@@ -105,6 +112,9 @@ class CompoundFileReader : public std::enable_shared_from_this<CompoundFileReade
     static constexpr uint32_t kMiniStream = UINT32_MAX;
     std::vector<uint32_t> chain(uint32_t start, uint64_t units, bool mini, uint32_t owner,
                                 std::string* broken = nullptr) const;
+    // The same into `out` (cleared first).
+    void chainInto(std::vector<uint32_t>& out, uint32_t start, uint64_t units, bool mini,
+                   uint32_t owner, std::string* broken) const;
     // "stream NAME" (or "mini stream"), for error messages.
     std::string streamWhat(uint32_t owner) const;
     // charge() naming the stream only when the budget is exceeded.
@@ -146,7 +156,11 @@ class CompoundFileReader : public std::enable_shared_from_this<CompoundFileReade
     // reason); reported only for entries the tree reaches.
     std::vector<std::pair<uint32_t, std::string>> defects_;
     std::vector<std::string> warnings_;
-    std::vector<std::vector<uint32_t>> children_;
+    // Every storage's children in tree order, one storage after another
+    // (one vector, not one per storage: a message has dozens of storages),
+    // and where each storage's run lies in it.
+    std::vector<uint32_t> childIds_;
+    std::vector<std::pair<uint32_t, uint32_t>> childRange_;
     Bytes miniStream_;
     mutable uint64_t budgetUsed_ = 0;
     uint64_t budget_ = 0;
@@ -154,6 +168,8 @@ class CompoundFileReader : public std::enable_shared_from_this<CompoundFileReade
     mutable std::vector<uint32_t> visitMark_;
     mutable uint32_t visitGeneration_ = 0;
     mutable std::vector<uint32_t> miniVisitMark_;
+    // A mini stream's chain, kept between reads: a message has hundreds.
+    mutable std::vector<uint32_t> miniChain_;
     mutable uint32_t miniVisitGeneration_ = 0;
 };
 

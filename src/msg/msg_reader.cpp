@@ -109,8 +109,10 @@ bool isStreamType(uint16_t type) {
 class Children {
   public:
     Children(const CompoundFileReader& cfb, uint32_t storage) {
-        for (uint32_t id : cfb.children(storage)) {
-            const std::u16string& name = cfb.entry(id).name;
+        const auto ids = cfb.children(storage);
+        singles_.reserve(ids.size());
+        for (uint32_t id : ids) {
+            const std::u16string_view name = cfb.entry(id).name();
             uint32_t tag = 0, index = 0;
             switch (parseValueName(name, tag, index)) {
                 case Kind::Single:
@@ -462,10 +464,10 @@ class Reader {
         std::vector<std::pair<uint32_t, uint32_t>> found;
         for (uint32_t id : cfb_->children(storage)) {
             const CfbEntry& e = cfb_->entry(id);
-            if (!startsWith(e.name, prefix)) continue;
-            auto index = parseHex8(std::u16string_view(e.name).substr(prefix.size()));
+            if (!startsWith(e.name(), prefix)) continue;
+            auto index = parseHex8(e.name().substr(prefix.size()));
             if (!index || !e.isStorage()) {
-                warn(where + ": " + kind + " entry \"" + toUtf8(e.name) +
+                warn(where + ": " + kind + " entry \"" + toUtf8(e.name()) +
                      "\" is not a storage with an 8-digit hex number; dropped");
                 continue;
             }

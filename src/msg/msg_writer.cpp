@@ -151,9 +151,9 @@ class Writer {
             for (uint32_t child : cfb->children(from)) {
                 const CfbEntry& e = cfb->entry(child);
                 if (e.isStream()) {
-                    cfw_.addStream(to, e.name, cfb->readStream(child));
+                    cfw_.addStream(to, e.name(), cfb->readStream(child));
                 } else {
-                    uint32_t sub = cfw_.addStorage(to, e.name);
+                    uint32_t sub = cfw_.addStorage(to, e.name());
                     cfw_.setClsid(sub, e.clsid);
                     cfw_.setStateBits(sub, e.stateBits);
                     cfw_.setTimes(sub, e.created, e.modified);

@@ -94,7 +94,7 @@ std::optional<uint32_t> locate(const Reader& r, std::span<const std::u16string> 
     const msg::CfbEntry& e = r.entry(from);
     if (path.empty()) return e.size > 0 || e.isStorage() ? from : std::optional<uint32_t>();
     for (uint32_t id : r.children(from)) {
-        const std::u16string_view name = r.entry(id).name;
+        const std::u16string_view name = r.entry(id).name();
         if (msg::compareCfbNames(name.substr(0, path[0].size()), path[0]) != 0) continue;
         if (auto found = locate(r, path.subspan(1), id)) return found;
     }
@@ -350,11 +350,11 @@ void expectOlefileAgrees(const fs::path& file) {
 // Each storage's children form a red-black tree in (length, upper case)
 // order: no red node under a red one, one black height on every path
 // (returned). Read from the bytes: our reader does not need it, others may.
-int blackHeight(const Reader& r, const Bytes& f, uint32_t id, const std::u16string* lo,
-                const std::u16string* hi, bool parentRed) {
+int blackHeight(const Reader& r, const Bytes& f, uint32_t id, const std::u16string_view* lo,
+                const std::u16string_view* hi, bool parentRed) {
     if (id == cfb::NOSTREAM) return 1;
     const uint8_t* e = &f.at(size_t(r.entryOffset(id)));
-    const std::u16string& n = r.entry(id).name;
+    const std::u16string_view n = r.entry(id).name();
     EXPECT_TRUE(!lo || msg::compareCfbNames(*lo, n) < 0);
     EXPECT_TRUE(!hi || msg::compareCfbNames(*hi, n) > 0);
     const bool red = e[cfb::dir::kColor] == cfb::kRed;
