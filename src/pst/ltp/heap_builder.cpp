@@ -1,6 +1,7 @@
 #include "pst/ltp/heap_builder.h"
 
 #include <algorithm>
+#include <functional>
 #include <stdexcept>
 #include <string>
 
@@ -55,11 +56,46 @@ uint32_t HeapBuilder::headerSize(uint32_t index) {
     return heapBlockHasBitmap(index) ? kHnBitmapHdrSize : kHnPageHdrSize;
 }
 
+std::span<const uint8_t> HeapBuilder::Page::item(size_t i) const {
+    const size_t begin = i == 1 ? 0 : ends[i - 2];
+    return {bytes.data() + begin, size_t(ends[i - 1]) - begin};
+}
+
+void HeapBuilder::Page::put(size_t i, std::span<const uint8_t> v) {
+    // `v` may lie in this very buffer (one allocation copied to another).
+    const std::less<const uint8_t*> before;
+    const bool inside = !bytes.empty() && !before(v.data(), bytes.data()) &&
+                        before(v.data(), bytes.data() + bytes.size());
+    const Bytes copy = inside ? Bytes(v.begin(), v.end()) : Bytes();
+    if (inside) v = copy;
+    if (i == ends.size() + 1) {
+        bytes.insert(bytes.end(), v.begin(), v.end());
+        ends.push_back(uint16_t(bytes.size()));
+    } else {
+        const size_t begin = i == 1 ? 0 : ends[i - 2];
+        const size_t old = ends[i - 1] - begin;
+        if (v.size() > old)
+            bytes.insert(bytes.begin() + long(begin + old), v.size() - old, 0);
+        else
+            bytes.erase(bytes.begin() + long(begin + v.size()), bytes.begin() + long(begin + old));
+        std::copy(v.begin(), v.end(), bytes.begin() + long(begin));
+        const long delta = long(v.size()) - long(old);
+        for (size_t k = i - 1; k < ends.size(); ++k) ends[k] = uint16_t(long(ends[k]) + delta);
+    }
+    itemBytes = uint32_t(bytes.size());
+}
+
+void HeapBuilder::Page::clear() {
+    bytes.clear();
+    ends.clear();
+    itemBytes = 0;
+}
+
 uint32_t HeapBuilder::encodedSize(uint32_t index, const Page& p, int64_t itemBytes, int64_t items) {
     int64_t body = itemBytes + int64_t(p.itemBytes);
     body += headerSize(index);
     body += body % 2;  // the page map is 2-byte aligned
-    return uint32_t(body + kPageMapFixed + 2 * (int64_t(p.items.size()) + items + 1));
+    return uint32_t(body + kPageMapFixed + 2 * (int64_t(p.count()) + items + 1));
 }
 
 uint32_t HeapBuilder::newPage() {
@@ -83,14 +119,12 @@ void HeapBuilder::decodePage(uint32_t index, Page& p, const Bytes& d) const {
     uint16_t cAlloc = loadLE16(d.data() + ibHnpm);
     if (size_t(ibHnpm) + kPageMapFixed + 2 * (size_t(cAlloc) + 1) > d.size())
         fail("page map truncated");
-    p.items.clear();
-    p.itemBytes = 0;
+    p.clear();
     const uint8_t* offs = d.data() + ibHnpm + kPageMapFixed;
     for (uint16_t i = 0; i < cAlloc; ++i) {
         uint16_t a = loadLE16(offs + 2 * i), b = loadLE16(offs + 2 * i + 2);
         if (a > b || b > ibHnpm) fail("allocation outside the block");
-        p.items.emplace_back(d.begin() + a, d.begin() + b);
-        p.itemBytes += uint32_t(b - a);
+        p.put(size_t(i) + 1, std::span<const uint8_t>(d.data() + a, size_t(b - a)));
     }
     p.loaded = true;
 }
@@ -145,11 +179,10 @@ bool HeapBuilder::tryPlace(uint32_t index, std::span<const uint8_t> bytes, Hid& 
     Page& p = page(index);
     // One more page-map entry, and perhaps one byte to keep the map aligned.
     uint32_t grown = encodedSize(index, p, int64_t(bytes.size()), 1);
-    if (grown > kMaxBlockData || p.items.size() >= kMaxAllocationsPerPage) return false;
-    p.items.emplace_back(bytes.begin(), bytes.end());
-    p.itemBytes += uint32_t(bytes.size());
+    if (grown > kMaxBlockData || p.count() >= kMaxAllocationsPerPage) return false;
+    p.put(p.count() + 1, bytes);
     p.dirty = true;
-    hid = makeHid(index, uint32_t(p.items.size()));
+    hid = makeHid(index, uint32_t(p.count()));
     return true;
 }
 
@@ -186,10 +219,10 @@ Bytes HeapBuilder::read(Hid hid) const {
 std::span<const uint8_t> HeapBuilder::view(Hid hid) const {
     const Page& p = page(hidBlock(hid));
     uint32_t i = hidIndex(hid);
-    if ((hid & kNidTypeMask) != 0 || i == 0 || i > p.items.size())
+    if ((hid & kNidTypeMask) != 0 || i == 0 || i > p.count())
         throw FormatError(ndb_.path().string(), "heap", -1,
                           "HID " + std::to_string(hid) + " names no allocation");
-    return p.items[i - 1];
+    return p.item(i);
 }
 
 Hid HeapBuilder::replace(Hid hid, std::span<const uint8_t> bytes) {
@@ -198,11 +231,10 @@ Hid HeapBuilder::replace(Hid hid, std::span<const uint8_t> bytes) {
     view(hid);  // validates
     uint32_t index = hidBlock(hid);
     Page& p = page(index);
-    Bytes& item = p.items[hidIndex(hid) - 1];
-    uint32_t size = encodedSize(index, p, int64_t(bytes.size()) - int64_t(item.size()));
+    const size_t old = p.item(hidIndex(hid)).size();
+    uint32_t size = encodedSize(index, p, int64_t(bytes.size()) - int64_t(old));
     if (size <= kMaxBlockData) {
-        p.itemBytes = uint32_t(p.itemBytes - item.size() + bytes.size());
-        item.assign(bytes.begin(), bytes.end());
+        p.put(hidIndex(hid), bytes);
         p.dirty = true;
         return hid;
     }
@@ -213,9 +245,7 @@ Hid HeapBuilder::replace(Hid hid, std::span<const uint8_t> bytes) {
 void HeapBuilder::free(Hid hid) {
     view(hid);  // validates
     Page& p = page(hidBlock(hid));
-    Bytes& item = p.items[hidIndex(hid) - 1];
-    p.itemBytes -= uint32_t(item.size());
-    item.clear();
+    p.put(hidIndex(hid), {});
     p.dirty = true;
     noteRoom(hidBlock(hid));
 }
@@ -234,18 +264,19 @@ Bytes HeapBuilder::encodePage(uint32_t index) const {
     Bytes d;
     d.reserve(encodedSize(index, p));
     d.resize(headerSize(index), 0);
-    std::vector<uint16_t> offsets;
-    for (const auto& it : p.items) {
-        offsets.push_back(uint16_t(d.size()));
-        d.insert(d.end(), it.begin(), it.end());
-    }
-    offsets.push_back(uint16_t(d.size()));
+    const uint16_t base = uint16_t(d.size());
+    d.insert(d.end(), p.bytes.begin(), p.bytes.end());
     if (d.size() % 2) d.push_back(0);
     storeLE16(d.data(), uint16_t(d.size()));
-    appendLE16(d, uint16_t(p.items.size()));
-    appendLE16(d, uint16_t(std::count_if(p.items.begin(), p.items.end(),
-                                         [](const Bytes& it) { return it.empty(); })));
-    for (uint16_t o : offsets) appendLE16(d, o);
+    appendLE16(d, uint16_t(p.count()));
+    uint16_t empty = 0, previous = 0;
+    for (uint16_t end : p.ends) {
+        empty += end == previous;
+        previous = end;
+    }
+    appendLE16(d, empty);
+    appendLE16(d, base);
+    for (uint16_t end : p.ends) appendLE16(d, uint16_t(base + end));
     if (index == 0) {
         d[2] = kHeapSignature;
         d[3] = clientSig_;
@@ -300,9 +331,9 @@ Bid HeapBuilder::flush() {
     for (uint32_t i = 1; i + 1 < pages_.size(); ++i) {
         if (i == tailOwner) continue;
         pages_[i].loaded = false;
-        pages_[i].items.clear();
-        pages_[i].items.shrink_to_fit();
-        pages_[i].itemBytes = 0;
+        pages_[i].clear();
+        pages_[i].bytes.shrink_to_fit();
+        pages_[i].ends.shrink_to_fit();
     }
     return lastRoot_;
 }

@@ -86,8 +86,16 @@ class HeapBuilder {
         uint8_t fill = 0;   // fill-level nibble as last written
         bool loaded = false;
         bool dirty = false;
-        std::vector<Bytes> items;  // allocation i is items[i - 1]
-        uint32_t itemBytes = 0;    // their sizes summed, kept as they change
+        // The allocations back to back (one buffer, not one each: a heap
+        // has hundreds); allocation i ends at ends[i - 1].
+        Bytes bytes;
+        std::vector<uint16_t> ends;
+        uint32_t itemBytes = 0;  // bytes.size(), kept as it changes
+        size_t count() const { return ends.size(); }
+        std::span<const uint8_t> item(size_t i) const;  // i from 1
+        // Allocation i (from 1) becomes `v`, or is added when i is count() + 1.
+        void put(size_t i, std::span<const uint8_t> v);
+        void clear();
     };
     Page& page(uint32_t index) const;  // loaded
     void noteRoom(uint32_t index);
