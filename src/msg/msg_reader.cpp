@@ -104,8 +104,8 @@ bool isStreamType(uint16_t type) {
 
 // Child entries of one storage, each name looked at once: value streams
 // (__substg1.0_TTTTTTTT and __substg1.0_TTTTTTTT-NNNNNNNN) by tag and
-// index, other names upper-cased in a list. Names compare ignoring ASCII case; the
-// first of two equal names wins.
+// index, other names in a list. Names compare ignoring ASCII case; the first
+// of two equal names wins.
 class Children {
   public:
     Children(const CompoundFileReader& cfb, uint32_t storage) {
@@ -122,7 +122,7 @@ class Children {
                     indexed_.push_back({uint64_t(tag) << 32 | index, id});
                     break;
                 case Kind::Other:
-                    others_.push_back({upper(name), id});
+                    others_.push_back({name, id});
                     break;
             }
         }
@@ -146,9 +146,8 @@ class Children {
                 break;
         }
         // Few such names per storage: a scan beats hashing.
-        const std::u16string u = upper(name);
         for (const auto& [other, id] : others_)
-            if (other == u) return id;
+            if (sameIgnoringAsciiCase(other, name)) return id;
         return std::nullopt;
     }
 
@@ -189,13 +188,15 @@ class Children {
         if (name[p + 8] != u'-' || !parseHex8(name.substr(p + 9, 8), index)) return Kind::Other;
         return Kind::Indexed;
     }
-    static std::u16string upper(std::u16string_view s) {
-        std::u16string u(s);
-        for (auto& c : u) c = upperChar(c);
-        return u;
+    static bool sameIgnoringAsciiCase(std::u16string_view a, std::u16string_view b) {
+        if (a.size() != b.size()) return false;
+        for (size_t i = 0; i < a.size(); ++i)
+            if (upperChar(a[i]) != upperChar(b[i])) return false;
+        return true;
     }
     std::vector<Entry> singles_, indexed_;
-    std::vector<std::pair<std::u16string, uint32_t>> others_;
+    // The names lie in the compound file reader's entries, which outlive this.
+    std::vector<std::pair<std::u16string_view, uint32_t>> others_;
 };
 
 class Reader {

@@ -69,6 +69,7 @@ void HeapBuilder::Page::put(size_t i, std::span<const uint8_t> v) {
     const Bytes copy = inside ? Bytes(v.begin(), v.end()) : Bytes();
     if (inside) v = copy;
     if (i == ends.size() + 1) {
+        if (bytes.capacity() == 0) bytes.reserve(1024);  // most pages fill to a few KB
         bytes.insert(bytes.end(), v.begin(), v.end());
         ends.push_back(uint16_t(bytes.size()));
     } else {
