@@ -364,7 +364,7 @@ bool Conversion::importMessages(SourceList& sources, Observer& observer, RunRepo
                         }
                     }
                     try {
-                        store_->addMessage(folder.nid, *message);
+                        store_->addMessage(folder.nid, std::move(*message));
                     } catch (const std::exception& e) {
                         throw Error(std::string("writing it into the store failed: ") + e.what());
                     }

@@ -83,10 +83,10 @@ WrittenObject MessageWriter::writeTable(
     return out;
 }
 
-WrittenObject MessageWriter::writeRecipients(const mapi::Message& message) {
+WrittenObject MessageWriter::writeRecipients(mapi::Message& message) {
     std::vector<std::vector<Property>> cells;
     cells.reserve(message.recipients.size());
-    for (const mapi::Recipient& r : message.recipients) {
+    for (mapi::Recipient& r : message.recipients) {
         // The row is the recipient itself (there is no recipient PC).
         cells.push_back(storeProperties(r.props, ObjectKind::Recipient, names_));
         cells.back().push_back(Property::int32(ndb::kPidTagLtpRowVer, int32_t(nextRowVersion_())));
@@ -98,7 +98,7 @@ WrittenObject MessageWriter::writeRecipients(const mapi::Message& message) {
     return writeTable(ndb::NID_RECIPIENT_TABLE, std::move(columns), rows);
 }
 
-WrittenObject MessageWriter::writeAttachment(ndb::Nid nid, const mapi::Attachment& attachment,
+WrittenObject MessageWriter::writeAttachment(ndb::Nid nid, mapi::Attachment& attachment,
                                              uint64_t now, std::vector<Property>& row) {
     std::vector<Property> props = storeProperties(attachment.props, ObjectKind::Attachment, names_);
     if (attachment.embedded) {
@@ -176,8 +176,7 @@ WrittenObject MessageWriter::writeAttachment(ndb::Nid nid, const mapi::Attachmen
     return out;
 }
 
-MessageWriter::Result MessageWriter::write(ndb::Nid nid, const mapi::Message& message,
-                                           uint64_t now) {
+MessageWriter::Result MessageWriter::write(ndb::Nid nid, mapi::Message& message, uint64_t now) {
     std::vector<Property> props = storeProperties(message.props, ObjectKind::Message, names_);
     encodeSubject(message.props, props);
     // Properties every message object must have ([MS-PST] 2.4.5.1.1): the

@@ -61,12 +61,14 @@ class MessageWriter {
     // PidTagCreationTime / PidTagLastModificationTime when the message has none.
     // Throws qm::Error (named-property or size limits) before anything is
     // referenced: whatever was written is garbage the next commit frees.
+    // The message's property values (its recipients', attachments' and
+    // embedded messages' too) are moved out as they are written.
     // REQUIRES: no 8-bit strings (Store::addMessage decodes them first).
-    Result write(ndb::Nid nid, const mapi::Message& message, uint64_t now);
+    Result write(ndb::Nid nid, mapi::Message& message, uint64_t now);
 
   private:
-    WrittenObject writeRecipients(const mapi::Message& message);
-    WrittenObject writeAttachment(ndb::Nid nid, const mapi::Attachment& attachment, uint64_t now,
+    WrittenObject writeRecipients(mapi::Message& message);
+    WrittenObject writeAttachment(ndb::Nid nid, mapi::Attachment& attachment, uint64_t now,
                                   std::vector<mapi::Property>& row);
     WrittenObject writeTable(
         ndb::Nid nid, std::vector<mapi::PropTag> columns,

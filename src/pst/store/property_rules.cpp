@@ -86,12 +86,12 @@ bool isStoreOwned(mapi::PropTag tag, ObjectKind kind) {
     }
 }
 
-std::vector<mapi::Property> storeProperties(const mapi::PropertyBag& bag, ObjectKind kind,
+std::vector<mapi::Property> storeProperties(mapi::PropertyBag& bag, ObjectKind kind,
                                             NameToIdMap& names) {
     std::vector<mapi::Property> out;
     out.reserve(bag.size());
     std::unordered_map<mapi::PropTag, size_t> namedAt;  // store tag -> index in `out`
-    for (const mapi::Property& p : bag) {
+    for (mapi::Property& p : bag) {
         if (p.type() == mapi::PT_NULL || p.type() == mapi::PT_UNSPECIFIED) continue;
         if (p.id() >= ndb::kFirstNamedPropId) {
             if (!p.named) {
@@ -99,8 +99,8 @@ std::vector<mapi::Property> storeProperties(const mapi::PropertyBag& bag, Object
                             " has no name (property set and LID or string), so it cannot be "
                             "given a store id");
             }
-            mapi::Property q = p;
-            q.tag = mapi::makeTag(names.idFor(*p.named), p.type());
+            mapi::Property q = std::move(p);
+            q.tag = mapi::makeTag(names.idFor(*q.named), q.type());
             // Two input properties with different local ids may name the same
             // key: the last one wins, as in a property bag.
             if (auto it = namedAt.find(q.tag); it != namedAt.end()) {
@@ -112,7 +112,7 @@ std::vector<mapi::Property> storeProperties(const mapi::PropertyBag& bag, Object
             continue;
         }
         if (isStoreOwned(p.tag, kind)) continue;
-        out.push_back(p);
+        out.push_back(std::move(p));
     }
     return out;
 }

@@ -27,11 +27,13 @@ bool isStoreOwned(mapi::PropTag tag, ObjectKind kind);
 
 // The properties of one object as they go into the file: store-owned ones
 // dropped, PT_NULL/PT_UNSPECIFIED dropped (they carry no value), named ones
-// (ids 0x8000 and up) retagged with the store's id for their name. Values
-// are shared, not copied, for streamed properties.
+// (ids 0x8000 and up) retagged with the store's id for their name. The
+// properties taken are moved out of `bag` (a message's values are written
+// once, so copying them was half the store's allocations); the store-owned
+// ones stay in it.
 // Throws qm::Error for a named property without its name, or when the
 // name map is full.
-std::vector<mapi::Property> storeProperties(const mapi::PropertyBag& bag, ObjectKind kind,
+std::vector<mapi::Property> storeProperties(mapi::PropertyBag& bag, ObjectKind kind,
                                             NameToIdMap& names);
 
 // The prefix Outlook finds in a subject when none is given (the MAPI

@@ -222,24 +222,23 @@ Nid StoreImpl::addFolder(Nid parent, std::string_view name, std::string_view con
 }
 
 Nid StoreImpl::addMessage(Nid folder, const mapi::Message& message) {
+    // A copy shares streamed values (attachment data) but not the rest.
+    return addMessage(folder, message.clone());
+}
+
+Nid StoreImpl::addMessage(Nid folder, mapi::Message&& message) {
     requireOpen();
     Folder& f = folderAt(folder, "addMessage");
     if (ndb::nidType(folder) != ndb::NID_TYPE_NORMAL_FOLDER) {
         throw Error("addMessage: " + hexNid(folder) + " is a search folder");
     }
     lastMessageWarnings_.clear();
-    // Copied only when there is something to decode: a copy shares streamed
-    // values but not the rest of the message.
-    std::optional<mapi::Message> decoded;
-    if (mapi::holdsString8(message)) {
-        decoded = message.clone();
-        lastMessageWarnings_ = mapi::decodeString8(*decoded, options_.fallbackCodePage);
-    }
-    const mapi::Message& unicode = decoded ? *decoded : message;
+    if (mapi::holdsString8(message))
+        lastMessageWarnings_ = mapi::decodeString8(message, options_.fallbackCodePage);
 
     const Nid nid = ndb_->allocateNid(ndb::NID_TYPE_NORMAL_MESSAGE);
     MessageWriter writer(*ndb_, names_, [this] { return nextRowVersion(); });
-    MessageWriter::Result written = writer.write(nid, unicode, nowFiletime());
+    MessageWriter::Result written = writer.write(nid, message, nowFiletime());
 
     ltp::TableContextBuilder& contents =
         tables_->get(ndb::withNidType(folder, ndb::NID_TYPE_CONTENTS_TABLE));

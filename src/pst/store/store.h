@@ -71,6 +71,9 @@ class Store {
     // holding any is decoded first (mapi::decodeString8 with
     // StoreOptions::fallbackCodePage), so the file holds Unicode only.
     virtual Nid addMessage(Nid folder, const mapi::Message& message) = 0;
+    // The same, taking the message's values instead of copying them: what
+    // is left in `message` afterwards is unspecified.
+    virtual Nid addMessage(Nid folder, mapi::Message&& message) = 0;
     // What decoding the last message addMessage() was given reported (bytes
     // invalid in its code page); empty when it held no 8-bit strings, as
     // when the caller decoded it beforehand.

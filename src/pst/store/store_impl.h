@@ -37,6 +37,7 @@ class StoreImpl final : public Store {
     std::optional<FolderInfo> findChildFolder(Nid parent, std::string_view name) const override;
     Nid addFolder(Nid parent, std::string_view name, std::string_view containerClass) override;
     Nid addMessage(Nid folder, const mapi::Message& message) override;
+    Nid addMessage(Nid folder, mapi::Message&& message) override;
     const std::vector<std::string>& lastMessageWarnings() const override {
         return lastMessageWarnings_;
     }
