@@ -257,16 +257,16 @@ const NbtEntry& NodeDatabase::node(Nid nid) const {
 }
 
 RawBlock NodeDatabase::readRawBlock(Bid bid) const {
-    const std::string where = "block " + hex(bid);
+    auto where = [&] { return "block " + hex(bid); };  // made only for an error
     const BbtEntry* e = findBlock(bid);
-    if (!e) throw FormatError(path(), where, -1, "not in the block B-tree");
+    if (!e) throw FormatError(path(), where(), -1, "not in the block B-tree");
     uint32_t size = blockSizeOnDisk(e->cb);
     if (e->cb > kMaxBlockData)
         throw FormatError(
-            path(), where, int64_t(e->ib),
+            path(), where(), int64_t(e->ib),
             "cb " + std::to_string(e->cb) + " exceeds " + std::to_string(kMaxBlockData));
     if (e->ib % kBlockAlign != 0 || e->ib < kFirstAMapOffset || !file_->contains(e->ib, size))
-        throw FormatError(path(), where, int64_t(e->ib),
+        throw FormatError(path(), where(), int64_t(e->ib),
                           "block offset outside the file or not 64-byte aligned");
     Bytes raw = file_->read(e->ib, size);
     const uint8_t* t = &raw[size - kBlockTrailerSize];
@@ -275,16 +275,16 @@ RawBlock NodeDatabase::readRawBlock(Bid bid) const {
     uint32_t crc = loadLE32(t + btr::dwCRC);
     Bid tbid = loadLE64(t + btr::bid);
     if (bidKey(tbid) != bidKey(e->bid))
-        throw FormatError(path(), where, int64_t(e->ib), "trailer bid " + hex(tbid));
+        throw FormatError(path(), where(), int64_t(e->ib), "trailer bid " + hex(tbid));
     if (cb != e->cb)
         throw FormatError(
-            path(), where, int64_t(e->ib),
+            path(), where(), int64_t(e->ib),
             "trailer cb " + std::to_string(cb) + ", the BBT says " + std::to_string(e->cb));
     if (sig != computeSignature(e->ib, tbid))
-        throw FormatError(path(), where, int64_t(e->ib),
+        throw FormatError(path(), where(), int64_t(e->ib),
                           "wSig " + hex(sig) + ", expected " + hex(computeSignature(e->ib, tbid)));
     if (crc != crc32(raw.data(), cb))
-        throw FormatError(path(), where, int64_t(e->ib), "block CRC mismatch");
+        throw FormatError(path(), where(), int64_t(e->ib), "block CRC mismatch");
     raw.resize(cb);
     return {*e, std::move(raw)};
 }

@@ -97,16 +97,16 @@ PropertyContext::PropertyContext(std::shared_ptr<const NodeDatabase> db, Bid bid
 
 Property PropertyContext::property(const Entry& e) const {
     PropTag tag = makeTag(e.id, e.type);
-    const std::string where = node_.where() + " property " + tagName(tag);
+    auto where = [&] { return node_.where() + " property " + tagName(tag); };  // for errors only
     size_t inl = inlineSize(e.type);
     if (inl > 0) {
         Bytes b(4);
         storeLE32(b.data(), e.value);
         b.resize(inl);
-        return decodeValue(tag, std::move(b), node_.db().path(), where);
+        return decodeValueAt(tag, std::move(b), node_.db().path(), where);
     }
     if (!isKnownType(e.type))
-        throw FormatError(node_.db().path(), where, -1, "unknown property type " + hex(e.type));
+        throw FormatError(node_.db().path(), where(), -1, "unknown property type " + hex(e.type));
     if (!ndb::hnidIsHid(e.value) && e.value != 0 && !isMultiValued(e.type) &&
         fixedSize(e.type) == 0 && node_.size(e.value) > kStreamThreshold) {
         Property p;
@@ -115,10 +115,9 @@ Property PropertyContext::property(const Entry& e) const {
         return p;
     }
     try {
-        return decodeValue(tag, node_.read(e.value), node_.db().path(), where);
+        return decodeValue(tag, node_.read(e.value), node_.db().path(), std::string());
     } catch (const FormatError& err) {
-        if (err.structure() == where) throw;
-        throw FormatError(node_.db().path(), where, err.offset(), err.reason());
+        throw FormatError(node_.db().path(), where(), err.offset(), err.reason());
     }
 }
 

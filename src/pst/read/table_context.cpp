@@ -105,22 +105,23 @@ PropertyBag TableContext::rowProperties(size_t row, const NameMap* names) const 
     for (const auto& col : columns_) {
         if (!cellExists(row, col)) continue;
         uint16_t type = propType(col.tag);
-        std::string where =
-            node_.where() + " row " + std::to_string(row) + " column " + tagName(col.tag);
+        auto where = [&] {  // made only for an error
+            return node_.where() + " row " + std::to_string(row) + " column " + tagName(col.tag);
+        };
         const uint8_t* cell = cells.data() + col.ibData;
         size_t fixed = isMultiValued(type) ? 0 : fixedSize(type);
         Property p;
         if (fixed > 0 && fixed <= 8 && type != PT_CLSID) {
             if (col.cbData != fixed)
-                throw FormatError(node_.db().path(), where, -1,
+                throw FormatError(node_.db().path(), where(), -1,
                                   "cell of " + std::to_string(col.cbData) + " bytes for a " +
                                       std::to_string(fixed) + "-byte type");
-            p = decodeValue(col.tag, Bytes(cell, cell + fixed), node_.db().path(), where);
+            p = decodeValueAt(col.tag, Bytes(cell, cell + fixed), node_.db().path(), where);
         } else {
             if (col.cbData != 4)
-                throw FormatError(node_.db().path(), where, -1,
+                throw FormatError(node_.db().path(), where(), -1,
                                   "variable-size cell of " + std::to_string(col.cbData) + " bytes");
-            p = decodeValue(col.tag, node_.read(loadLE32(cell)), node_.db().path(), where);
+            p = decodeValueAt(col.tag, node_.read(loadLE32(cell)), node_.db().path(), where);
         }
         if (names && propId(col.tag) >= ndb::kFirstNamedPropId)
             p.named = names->find(propId(col.tag));
