@@ -76,6 +76,10 @@ public:
     virtual ~ByteSource() = default;
     virtual uint64_t size() const = 0;
     virtual void read(uint64_t offset, std::span<uint8_t> out) const = 0;
+    // All the bytes in place, for a source that holds them in memory, so a
+    // writer can take them from there instead of reading them into a buffer
+    // of its own; nullptr otherwise.
+    virtual const uint8_t* contiguous() const { return nullptr; }
 
     // Convenience for small sources and tests.
     Bytes readAll() const;
@@ -86,6 +90,7 @@ public:
     explicit MemorySource(Bytes data) : data_(std::move(data)) {}
     uint64_t size() const override { return data_.size(); }
     void read(uint64_t offset, std::span<uint8_t> out) const override;
+    const uint8_t* contiguous() const override { return data_.data(); }
 
 private:
     Bytes data_;
@@ -98,6 +103,7 @@ public:
     explicit SpanSource(std::span<const uint8_t> data) : data_(data) {}
     uint64_t size() const override { return data_.size(); }
     void read(uint64_t offset, std::span<uint8_t> out) const override;
+    const uint8_t* contiguous() const override { return data_.data(); }
 
 private:
     std::span<const uint8_t> data_;

@@ -141,6 +141,10 @@ BuiltNode PropertyContextBuilder::build(mapi::PropTag sizeTag, const SizeDepende
         Bid bid;
         if (p.stream && !isVariableMv(p.type())) {
             bid = ndb_.writeStream(*p.stream);
+        } else if (!isVariableMv(p.type())) {
+            // Written from where it lies: a copy here was a second pass over
+            // every body and attachment on the store's thread.
+            bid = ndb_.writeStream(SpanSource(p.value));
         } else {
             Bytes v = encodePropertyValue(p);
             bid = ndb_.writeStream(SpanSource(v));

@@ -405,7 +405,10 @@ Bid NodeDatabaseWriter::writeStream(const ByteSource& source) {
         throw Error(m.fileName() + ": a value of " + std::to_string(size) +
                     " bytes exceeds the format's 4 GiB stream limit");
     uint64_t blocks = (size + kMaxBlockData - 1) / kMaxBlockData;
-    Bytes piece(kMaxBlockData);
+    // A value in memory is sealed from where it lies; only a source that
+    // must be read (a file, a generator) goes through a buffer.
+    const uint8_t* inPlace = source.contiguous();
+    Bytes piece(inPlace ? 0 : kMaxBlockData);
     std::vector<BlockRef> group;
     std::vector<Bid> xbids;
     auto flushGroup = [&] {
@@ -422,9 +425,15 @@ Bid NodeDatabaseWriter::writeStream(const ByteSource& source) {
     };
     for (uint64_t off = 0; off < size; off += kMaxBlockData) {
         uint32_t n = uint32_t(std::min<uint64_t>(kMaxBlockData, size - off));
-        std::span<uint8_t> out(piece.data(), n);
-        source.read(off, out);
-        group.push_back({m.writeBlock(out, false), n});
+        std::span<const uint8_t> data;
+        if (inPlace) {
+            data = {inPlace + off, n};
+        } else {
+            std::span<uint8_t> out(piece.data(), n);
+            source.read(off, out);
+            data = out;
+        }
+        group.push_back({m.writeBlock(data, false), n});
         if (blocks > kMaxXBlockEntries && group.size() == kMaxXBlockEntries) flushGroup();
     }
     if (blocks == 1) return group[0].bid;

@@ -36,6 +36,7 @@ void setSlots(uint8_t* bm, uint32_t first, uint32_t count, bool used) {
 void SpaceAllocator::createInitial() {
     regions_.clear();
     bitmaps_.clear();
+    dirtyRegions_ = 0;
     treeCap_ = 0;
     addRegion();
 }
@@ -78,7 +79,7 @@ uint32_t SpaceAllocator::addRegion() {
     bm.fill(0);
     // The map pages at the start of the region are in use like any page.
     setSlots(bm.data(), 0, regionMapPages(n) * kSlotsPerPage, true);
-    regions_[n].dirty = true;
+    markDirty(n);
     regions_[n].fresh = true;
     recount(n);
     return n;
@@ -97,11 +98,17 @@ SpaceAllocator::Bitmap& SpaceAllocator::bitmap(uint32_t region) {
     return bm;
 }
 
+void SpaceAllocator::markDirty(uint32_t region) {
+    if (regions_[region].dirty) return;
+    regions_[region].dirty = true;
+    ++dirtyRegions_;
+}
+
 void SpaceAllocator::trimCache() {
-    size_t clean = 0;
-    for (auto& [r, bm] : bitmaps_)
-        if (!regions_[r].dirty) ++clean;
-    if (clean < kCleanBitmapCache) return;
+    // Every dirty region's bitmap is cached, so the rest are the clean ones;
+    // counting them by a walk over the cache made each miss cost as much as
+    // the regions written since the last commit.
+    if (bitmaps_.size() - dirtyRegions_ < kCleanBitmapCache) return;
     for (auto it = bitmaps_.begin(); it != bitmaps_.end();) {
         if (!regions_[it->first].dirty)
             it = bitmaps_.erase(it);
@@ -205,7 +212,7 @@ bool SpaceAllocator::tryAllocate(uint32_t region, uint32_t slots, bool page, Ib&
         regions_[region].firstFree =
             uint16_t(firstFreeSeen == found ? found + slots : firstFreeSeen);
     }
-    regions_[region].dirty = true;
+    markDirty(region);
     recount(region);
     out = regionOffset(region) + uint64_t(found) * kAMapSlotSize;
     return true;
@@ -263,7 +270,7 @@ void SpaceAllocator::writeMaps(Bid dlistBid) {
             if (!slotUsed(bm.data(), s)) throw std::logic_error("double free in the AMap");
         setSlots(bm.data(), slot, size / kAMapSlotSize, false);
         regions_[region].firstFree = std::min(regions_[region].firstFree, uint16_t(slot));
-        regions_[region].dirty = true;
+        markDirty(region);
         recount(region);
     }
     pendingFrees_.clear();
@@ -298,6 +305,7 @@ void SpaceAllocator::writeMaps(Bid dlistBid) {
             if (fmapsToWrite.empty() || fmapsToWrite.back() != first) fmapsToWrite.push_back(first);
         }
         info.dirty = false;
+        --dirtyRegions_;
         info.fresh = false;
     }
     for (uint32_t first : fmapsToWrite) {

@@ -73,10 +73,12 @@ class SpaceAllocator {
     uint32_t addRegion();
     bool tryAllocate(uint32_t region, uint32_t slots, bool page, Ib& out);
     void trimCache();
+    void markDirty(uint32_t region);
 
     WritableFile& file_;
     std::vector<Region> regions_;
     std::unordered_map<uint32_t, Bitmap> bitmaps_;
+    size_t dirtyRegions_ = 0;  // regions with dirty set, all in bitmaps_
     std::vector<std::pair<Ib, uint32_t>> pendingFrees_;
     size_t treeCap_ = 0;              // leaves: a power of two >= regions
     std::vector<uint16_t> runTree_;   // max of maxRun below each node
