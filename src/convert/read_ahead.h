@@ -7,9 +7,10 @@
 // read raised) from here instead of reading the file.
 //
 // The worker opens only regular files, stays at most kMaxMessages and
-// kMaxBytes of files ahead (refilling from half), and blocks SIGINT and
-// SIGTERM so that they reach the main thread. It takes its paths one at a
-// time from a cursor, so a run of any length holds only what is queued.
+// kMaxBytes of files ahead (refilling from half), with kHinted paths beyond,
+// and blocks SIGINT and SIGTERM so that they reach the main thread. It takes
+// its paths one at a time from a cursor, so a run of any length holds only
+// what is queued.
 //
 // Real mail varies far more than generated messages in what a message costs
 // to read: with 16 queued, runs of costly ones emptied the queue and the
@@ -32,6 +33,11 @@ class ReadAhead {
     static constexpr size_t kMaxMessages = 32;
     static constexpr uint64_t kMaxBytes = uint64_t(64)
                                           << 20;  // file sizes; large values stay in their file
+    // Paths taken beyond the queue, whose files the kernel is asked to start
+    // reading (posix_fadvise WILLNEED): a run over files not in the page
+    // cache otherwise waited on the disk for each file in turn (10,000 real
+    // messages read cold: 3.6 s -> 2.4 s, as fast as a plain copy).
+    static constexpr size_t kHinted = 8;
 
     // Sets `path` to the next path to read and returns true, or returns
     // false at the end. Called on the worker thread only; a std::exception
