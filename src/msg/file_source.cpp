@@ -1,5 +1,6 @@
 #include "msg/file_source.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -22,7 +23,21 @@ std::shared_ptr<FileSource> FileSource::open(const std::filesystem::path& path) 
 
 void FileSource::read(uint64_t offset, std::span<uint8_t> out) const {
     if (file_) {
-        file_->read(offset, out);
+        if (out.size() >= kWindow / 2 || !file_->contains(offset, out.size())) {
+            file_->read(offset, out);  // large, or out of range: the file says so
+            return;
+        }
+        std::lock_guard<std::mutex> lock(windowMu_);
+        if (offset < windowAt_ || offset + out.size() > windowAt_ + windowSize_) {
+            if (!window_) window_ = std::make_unique_for_overwrite<uint8_t[]>(kWindow);
+            windowSize_ = 0;  // nothing valid if the read throws
+            const uint64_t at = offset & ~uint64_t(4095);
+            const size_t n = size_t(std::min<uint64_t>(kWindow, size_ - at));
+            file_->read(at, std::span<uint8_t>(window_.get(), n));
+            windowAt_ = at;
+            windowSize_ = n;
+        }
+        if (!out.empty()) std::memcpy(out.data(), window_.get() + (offset - windowAt_), out.size());
         return;
     }
     if (offset > wholeSize_ || out.size() > wholeSize_ - offset) {
