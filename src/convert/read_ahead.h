@@ -31,8 +31,11 @@ namespace qm::convert {
 class ReadAhead {
   public:
     static constexpr size_t kMaxMessages = 32;
-    static constexpr uint64_t kMaxBytes = uint64_t(64)
-                                          << 20;  // file sizes; large values stay in their file
+    // In file sizes (large values stay in their file). A run of big
+    // messages parses to several times its file size: at 64 MiB, ten copies
+    // of a 2 MB message with a thousand recipients queued together made the
+    // peak memory of a run depend on when the store fell behind.
+    static constexpr uint64_t kMaxBytes = uint64_t(16) << 20;
     // Paths taken beyond the queue, whose files the kernel is asked to start
     // reading (posix_fadvise WILLNEED): a run over files not in the page
     // cache otherwise waited on the disk for each file in turn (10,000 real
