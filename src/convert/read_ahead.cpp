@@ -155,10 +155,10 @@ class Queue {
         readyCv_.notify_all();
     }
 
-    // Paths taken from next_ and hinted to the kernel, not yet read.
     ReadAhead::PathSource next_;  // called on the worker's thread only
+    // Paths taken from next_ and hinted to the kernel, not yet read.
     std::deque<std::string> ahead_;
-    bool sourceDone_ = false;
+    bool sourceDone_ = false;  // next_ said there are no more, or failed
     ReadAhead::Read read_;
     std::mutex mu_;
     std::condition_variable readyCv_;  // the run waits for an entry
