@@ -43,6 +43,28 @@ void hintWillNeed(const std::string& path) {
     ::close(fd);
 }
 
+// What a parsed message holds in memory, roughly: its values and a fixed
+// cost per property. A value left in its file counts nothing here; the
+// file's own size is counted beside it.
+uint64_t heldBytes(const mapi::PropertyBag& bag) {
+    uint64_t n = 0;
+    for (const mapi::Property& p : bag) {
+        n += sizeof(mapi::Property) + p.value.size();
+        for (const Bytes& item : p.items) n += sizeof(Bytes) + item.size();
+    }
+    return n;
+}
+
+uint64_t heldBytes(const mapi::Message& m) {
+    uint64_t n = heldBytes(m.props);
+    for (const mapi::Recipient& r : m.recipients) n += heldBytes(r.props);
+    for (const mapi::Attachment& a : m.attachments) {
+        n += heldBytes(a.props);
+        if (a.embedded) n += heldBytes(*a.embedded);
+    }
+    return n;
+}
+
 // The two threads wake each other only at the edges: the reader when the
 // queue has drained to half (it then refills it in one go), the run when the
 // queue it waits on gets its first entry. A wake-up per message cost about a
@@ -134,6 +156,7 @@ class Queue {
                 e.bytes = *size;
                 try {
                     e.message = read_(e.path);
+                    e.bytes += heldBytes(*e.message);
                 } catch (...) {
                     // Not handled here: take() rethrows it as the run's own read would have.
                     e.error = std::current_exception();

@@ -7,7 +7,7 @@
 // read raised) from here instead of reading the file.
 //
 // The worker opens only regular files, stays at most kMaxMessages and
-// kMaxBytes of files ahead (refilling from half), with kHinted paths beyond,
+// kMaxBytes ahead (refilling from half), with kHinted paths beyond,
 // and blocks SIGINT and SIGTERM so that they reach the main thread. It takes
 // its paths one at a time from a cursor, so a run of any length holds only
 // what is queued.
@@ -31,10 +31,11 @@ namespace qm::convert {
 class ReadAhead {
   public:
     static constexpr size_t kMaxMessages = 32;
-    // In file sizes (large values stay in their file). A run of big
-    // messages parses to several times its file size: at 64 MiB, ten copies
-    // of a 2 MB message with a thousand recipients queued together made the
-    // peak memory of a run depend on when the store fell behind.
+    // Counted as each file's size plus what its parsed message holds in
+    // memory (large values stay in their file). A big message parses to
+    // several times its file size: at 64 MiB of file sizes, ten copies of a
+    // 2 MB message with a thousand recipients queued together made the peak
+    // memory of a run depend on when the store fell behind.
     static constexpr uint64_t kMaxBytes = uint64_t(16) << 20;
     // Paths taken beyond the queue, whose files the kernel is asked to start
     // reading (posix_fadvise WILLNEED): a run over files not in the page
