@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <memory>
 #include <span>
@@ -64,6 +65,8 @@ class WritableFile {
         : path_(std::move(path)), fd_(fd), hiddenName_(std::move(hiddenName)) {}
     void pwriteAll(uint64_t offset, const uint8_t* data, size_t size) const;
     void startWriteback(uint64_t offset, size_t size);
+    void noteSent(uint64_t offset, size_t size);
+    void releaseSyncedPages();
     void checkStillNamed();
     void removeHiddenName() noexcept;
 
@@ -71,6 +74,9 @@ class WritableFile {
     static constexpr size_t kBufferCapacity = size_t(4) << 20;
     // Writeback is asked for once this much was written since the last ask.
     static constexpr size_t kWritebackMinimum = size_t(4) << 20;
+    // How much of what was last sent stays in the page cache.
+    static constexpr size_t kKeptCached = size_t(64) << 20;
+    static constexpr size_t kReleasedSendMinimum = size_t(64) << 10;
 
     std::filesystem::path path_;
     int fd_ = -1;
@@ -84,6 +90,11 @@ class WritableFile {
     // What was written since writeback was last asked for: the span of
     // offsets it lies in, and how many bytes.
     uint64_t unsentBegin_ = 0, unsentEnd_ = 0, unsentBytes_ = 0;
+    // Runs of bytes sent, oldest first, adjacent sends merged, whose pages
+    // are still cached; cachedBytes_ is their total.
+    std::deque<std::pair<uint64_t, uint64_t>> cached_;
+    uint64_t cachedBytes_ = 0;
+    bool syncedAll_ = false;  // every run in cached_ is on disk
 };
 
 }  // namespace qm::pst::ndb
