@@ -1,10 +1,8 @@
 // What the engine, window, command-line and robustness tests share: .msg
-// trees made by our own writer, quillmark-cli run as a child process under
-// whatever a test imposes (limits, signals, another user), and the verdict
-// on a .pst, read back by our reader and the independent ones.
+// trees made by our own writer, quillmark-cli run mid-run, limited or as
+// another user, and the verdict on a .pst, read back by our reader and the
+// independent ones.
 #pragma once
-
-#include <sys/types.h>
 
 #include <filesystem>
 #include <functional>
@@ -17,6 +15,7 @@
 
 #include "convert/timestamp.h"
 #include "mapi/message.h"
+#include "support/process.h"
 #include "support/scratch_dir.h"
 
 namespace qm::testing {
@@ -41,39 +40,6 @@ inline convert::Clock fixedClock(convert::LocalTime t) {
     return [t] { return t; };
 }
 
-// QM_SOURCE_DIR and QM_BIN_DIR from the environment, else the checkout and
-// build folders this fixture was built for.
-std::string sourceDir();
-std::string binDir();
-inline std::string cliPath() {
-    return binDir() + "/quillmark-cli";
-}
-
-std::vector<uint8_t> readFile(const fs::path& p);  // empty when unreadable
-void writeFile(const fs::path& p, const std::vector<uint8_t>& b);
-
-struct ChildOptions {
-    fs::path stdoutFile, stderrFile;  // "" is /dev/null
-    bool stderrPipe = false;          // Child::stderrFd reads the child's stderr
-    // Runs in the child between fork and exec (limits, another user).
-    std::function<void()> setup;
-};
-struct Child {
-    pid_t pid = -1;
-    int stderrFd = -1;
-};
-// Starts argv[0] (a path, not searched) with signal dispositions reset, so a
-// limit behaves as it would from a shell.
-Child spawn(const std::vector<std::string>& argv, const ChildOptions& options = {});
-// The child's exit code, or 128 + signal when a signal ended it.
-int waitFor(pid_t pid);
-
-struct Outcome {
-    int code = -1;
-    std::string out, err;
-    nlohmann::json report;  // stdout as JSON, when it is
-};
-Outcome runToEnd(const std::vector<std::string>& argv, ChildOptions options = {});
 // Permission bits do not stop root, so a test of what cannot be read runs
 // quillmark-cli as nobody: from a copy in `dir`, which it opens to others
 // (the checkout may lie under a folder only root can enter). Returns the
@@ -87,18 +53,13 @@ Outcome convertMidRun(const fs::path& pst, const fs::path& src,
 // A CPU limit, and a memory ceiling far above what the inputs warrant (an
 // allocation sized from a field the file cannot back runs into it).
 ChildOptions limited(int cpuSeconds);
-// Runs a shell command; its exit status, and its stdout in `out`.
-int runCommand(const std::string& command, std::string* out = nullptr);
-std::string shellQuote(const std::string& s);
-
 // Every folder below the top of the visible hierarchy ("" is the top, "\"
 // joins names) with its messages, read by our reader.
 std::map<std::string, std::vector<mapi::Message>> storedMessages(const fs::path& pst);
 // Our strict checker's findings, one per line; "" when the file is clean.
 std::string checkFindings(const fs::path& pst);
-// pypff's view of a store through tests/convert/pst_dump.py; null on failure.
-nlohmann::json dumpPst(const std::string& kind, const fs::path& pst);
-// Our reader's view in dumpPst("pypff")'s shape.
+// Our reader's view: {"display_name", "folders": {path: {"subjects", "flags",
+// "attachments"}}}, paths as storedMessages gives them.
 nlohmann::json readBack(const fs::path& pst);
 // Our reader's view, after our checker and every independent reader
 // (support/validators.h) read the store clean and pypff showed the same

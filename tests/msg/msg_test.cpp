@@ -25,6 +25,7 @@
 #include "msg/nameid.h"
 #include "msg/rtf_header.h"
 #include "support/message_gen.h"
+#include "support/process.h"
 #include "support/scratch_dir.h"
 
 using namespace qm;
@@ -261,31 +262,9 @@ bool expectSurvives(const Bytes& good, const Message& intact, const Damage& d) {
     return true;
 }
 
-fs::path corpusDir() {
-    const char* shared = std::getenv("QM_SHARED_DIR");
-    return shared && fs::is_directory(fs::path(shared) / "corpus") ? fs::path(shared) / "corpus"
-                                                                   : fs::path();
-}
-#define REQUIRE_CORPUS(dir)           \
-    const fs::path dir = corpusDir(); \
+#define REQUIRE_CORPUS(dir)                                \
+    const fs::path dir = qm::testing::sharedDir("corpus"); \
     if (dir.empty()) GTEST_SKIP() << "QM_SHARED_DIR/corpus is absent: corpus checks skipped"
-
-// Runs `command` through the shell; its standard output, and its exit status
-// in `*status`.
-std::string run(const std::string& command, int* status) {
-    std::string out;
-    FILE* p = ::popen(command.c_str(), "r");
-    char buf[65536];
-    for (size_t n; p && (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
-    const int rc = p ? ::pclose(p) : -1;
-    *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-    return out;
-}
-std::string quoted(const fs::path& p) {
-    std::string q = "'";
-    for (char c : p.string()) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
 
 using Row = std::map<std::string, std::string>;
 // index.csv: RFC 4180 quoting, one header line, no line breaks in fields.
@@ -329,12 +308,10 @@ void expectSoundRtf(Bytes v) {
 // value bytes as our reader.
 void expectOlefileAgrees(const fs::path& file) {
     SCOPED_TRACE(file.string());
-    const char* source = std::getenv("QM_SOURCE_DIR");  // set by ctest
-    const fs::path script = fs::path(source ? source : ".") / "tests/tools/msg_dump.py";
-    int status = 0;
-    std::istringstream lines(
-        run("/usr/bin/python3 " + quoted(script) + " " + quoted(file), &status));
-    ASSERT_EQ(status, 0) << "msg_dump.py failed: " << lines.str();
+    const auto dump = qm::testing::runToEnd(
+        {"/usr/bin/python3", qm::testing::sourceDir() + "/tests/tools/msg_dump.py", file.string()});
+    ASSERT_EQ(dump.code, 0) << "msg_dump.py failed: " << dump.out << dump.err;
+    std::istringstream lines(dump.out);
     std::vector<std::string> theirs;
     for (std::string l; std::getline(lines, l);) theirs.push_back(l);
     const Message m = msg::readMsgFile(file);
@@ -400,9 +377,11 @@ TEST(MsgRoundTrip, GeneratedMessagesComeBackWholeAndOtherReadersAgree) {
             EXPECT_TRUE(msg::writeMsg(back, {ss}) == bytes);
             expectOlefileAgrees(dir / "m.msg");
             if (!spec.oleAttachment && spec.attachmentSizes.size() < 3 && spec.recipients < 4) {
-                int status = 0;
-                const std::string out = run(
-                    "cd " + quoted(dir.path()) + " && msgconvert --outfile - m.msg 2>&1", &status);
+                const auto r = qm::testing::runToEnd({"/bin/sh", "-c",
+                                                      "cd " + qm::testing::shellQuote(dir.str()) +
+                                                          " && msgconvert --outfile - m.msg"});
+                const int status = r.code;
+                const std::string out = r.out + r.err;
                 if (status == 127)
                     std::cout << "msgconvert (libemail-outlook-message-perl) is not installed\n";
                 for (const char* want :
@@ -650,8 +629,7 @@ TEST(MsgCorpus, EveryFileReadsMatchesTheIndexRewritesTheSameAndSurvivesDamage) {
         // Damage on damage says little: only files other software wrote whole
         // get damaged copies, which must lose only what the damage hits.
         if (!m.warnings.empty()) continue;
-        std::ifstream in(corpus / row.at("file"), std::ios::binary);
-        const Bytes good((std::istreambuf_iterator<char>(in)), {});
+        const Bytes good = qm::testing::readFile(corpus / row.at("file"));
         for (const Damage& d : kDamages) {
             SCOPED_TRACE(d.name);
             if (d.real) damaged += expectSurvives(good, m, d);

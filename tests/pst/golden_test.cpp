@@ -5,6 +5,7 @@
 // formats/outlook-made.md.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <sstream>
 
 #include "mapi/error.h"
@@ -140,8 +141,8 @@ TEST(PstGolden, SubmessageEmbeddedMessageReadsBack) {
 // NBT lines ("nid N type bidData B bidSub S nidParent P"), the store's tags
 // and the templates' column lists, in order, as we read them.
 TEST(PstGolden, ReaderSeesWhatTheOutlookDumpShows) {
-    const fs::path md = sharedDir() / "formats" / "outlook-made.md";
-    if (sharedDir().empty() || !fs::exists(md)) GTEST_SKIP() << "outlook-made.md not found";
+    const fs::path md = qm::testing::sharedDir("formats") / "outlook-made.md";
+    if (!fs::exists(md)) GTEST_SKIP() << "outlook-made.md not found";
     using Lists = std::map<std::string, std::vector<std::string>>;  // "nodes", "store", a template
     std::map<std::string, Lists> dump;
     std::ifstream in(md);

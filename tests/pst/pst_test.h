@@ -1,27 +1,24 @@
-// Shared by the PST tests: patterned bytes, whole files, Outlook's golden
-// files (../shared/pst-samples), commands run through the shell, and the
-// product's checker held to a file.
+// Shared by the PST tests: Outlook's golden files (../shared/pst-samples),
+// whole stores read, and the product's checker held to a file.
 #pragma once
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 
 #include "mapi/bytes.h"
 #include "pst/read/checker.h"
 #include "pst/read/pst_file.h"
+#include "support/process.h"
 #include "support/scratch_dir.h"
 
 namespace qm::pst::testing {
 
 namespace fs = std::filesystem;
+using qm::testing::readFile;
 using qm::testing::ScratchDir;
+using qm::testing::writeFile;
 
 inline Bytes pattern(size_t n, uint32_t seed) {
     Bytes b(n);
@@ -29,15 +26,10 @@ inline Bytes pattern(size_t n, uint32_t seed) {
     return b;
 }
 
-inline fs::path sharedDir() {
-    const char* dir = std::getenv("QM_SHARED_DIR");
-    return dir ? fs::path(dir) : fs::path();
-}
-
 // Outlook's file, or an empty path when ../shared is not there.
 inline fs::path golden(const std::string& name) {
-    const fs::path p = sharedDir() / "pst-samples" / name;
-    return !sharedDir().empty() && fs::exists(p) ? p : fs::path();
+    const fs::path dir = qm::testing::sharedDir("pst-samples");
+    return !dir.empty() && fs::exists(dir / name) ? dir / name : fs::path();
 }
 
 #define QM_REQUIRE_GOLDEN(var, name)                         \
@@ -45,39 +37,6 @@ inline fs::path golden(const std::string& name) {
     if (var.empty())                                         \
     GTEST_SKIP() << "golden file " << (name) << " not found" \
                  << " (QM_SHARED_DIR/pst-samples)"
-
-inline Bytes readFile(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), {});
-}
-
-inline void writeFile(const fs::path& p, const Bytes& b) {
-    std::ofstream(p, std::ios::binary | std::ios::trunc)
-        .write(reinterpret_cast<const char*>(b.data()), std::streamsize(b.size()));
-}
-
-// Single-quoted for /bin/sh.
-inline std::string quote(const fs::path& p) {
-    std::string q = "'";
-    for (char c : p.string()) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
-
-struct CommandResult {
-    int code = -1;
-    std::string out;  // stdout and stderr together
-};
-
-inline CommandResult run(const std::string& command) {
-    CommandResult r;
-    FILE* p = ::popen((command + " 2>&1").c_str(), "r");
-    if (!p) return r;
-    char buf[4096];
-    for (size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) r.out.append(buf, n);
-    const int status = ::pclose(p);
-    r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return r;
-}
 
 inline std::string joined(const read::CheckReport& r) {
     std::string s;

@@ -21,14 +21,10 @@ namespace validators = qm::testing::validators;
 
 // Converts `source` with the CLI and holds the store it writes to the bar.
 void convertAndHoldToTheBar(const fs::path& source) {
-    const char* bin = std::getenv("QM_BIN_DIR");
-    if (!bin || !fs::exists(fs::path(bin) / "quillmark-cli"))
-        GTEST_SKIP() << "quillmark-cli not built at $QM_BIN_DIR";
     ScratchDir out;
-    const auto r =
-        run("{ " + quote(fs::path(bin) / "quillmark-cli") + " convert --json --quiet " +
-            "--output-dir " + quote(out.path()) + " " + quote(source) + " 2>/dev/null; }");
-    const auto report = nlohmann::json::parse(r.out, nullptr, false);
+    const auto r = qm::testing::runToEnd({qm::testing::cliPath(), "convert", "--json", "--quiet",
+                                          "--output-dir", out.str(), source.string()});
+    const auto& report = r.report;
     ASSERT_TRUE(report.is_object()) << r.out;
     const fs::path pst = report.value("pst", "");
     const int converted = report.value("converted", -1);
@@ -38,18 +34,13 @@ void convertAndHoldToTheBar(const fs::path& source) {
     validators::expectClean(results);
     for (const auto& v : results) {
         if (!v.ran() || (v.reader != "pst-extractor" && v.reader != "pypff")) continue;
-        // The walks print one JSON object on their last line, counting what they read.
-        const size_t at = v.output.rfind("\n{");
-        const auto walk = nlohmann::json::parse(
-            v.output.substr(at == std::string::npos ? 0 : at + 1), nullptr, false);
-        EXPECT_EQ(walk.is_object() ? walk.value("messages", -1) : -1, converted) << v.reader;
+        EXPECT_EQ(v.walk.is_object() ? v.walk.value("messages", -1) : -1, converted) << v.reader;
     }
 }
 
 TEST(ReadersAgree, CorpusStoreThroughTheCli) {
-    const fs::path corpus = sharedDir() / "corpus";
-    if (sharedDir().empty() || !fs::is_directory(corpus))
-        GTEST_SKIP() << "QM_SHARED_DIR/corpus is not available";
+    const fs::path corpus = qm::testing::sharedDir("corpus");
+    if (corpus.empty()) GTEST_SKIP() << "QM_SHARED_DIR/corpus is not available";
     convertAndHoldToTheBar(corpus);
 }
 

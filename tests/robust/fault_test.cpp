@@ -257,8 +257,7 @@ TEST_F(OutputSafety, AnExistingFileOrALinkIsNeverWrittenThrough) {
     EXPECT_EQ(listing(dir_.path()), before);
     for (const auto& [file, text] :
          {std::pair{"taken.pst", "someone else's data"}, std::pair{"target.txt", "precious"}}) {
-        std::ifstream in(dir_ / file);
-        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), text);
+        EXPECT_EQ(readText(dir_ / file), text);
     }
     EXPECT_TRUE(fs::is_symlink(fs::symlink_status(dir_ / "link.pst")));
 }

@@ -1,15 +1,14 @@
 #include "support/validators.h"
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
-#include <fstream>
 #include <iostream>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "support/process.h"
 #include "support/scratch_dir.h"
 
 namespace qm::testing::validators {
@@ -17,22 +16,6 @@ namespace qm::testing::validators {
 namespace fs = std::filesystem;
 
 namespace {
-
-fs::path sourceDir() {
-    if (const char* dir = std::getenv("QM_SOURCE_DIR")) return dir;
-    return QM_VALIDATORS_SOURCE_DIR;
-}
-
-std::string slurp(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-std::string quoted(const std::string& s) {
-    std::string q = "'";
-    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
 
 // Why `program` cannot run ("" when it can); `package` provides it.
 std::string missing(const fs::path& program, const std::string& package) {
@@ -49,19 +32,17 @@ Result run(const char* reader, const std::string& why, const std::vector<std::st
     r.reader = reader;
     r.skipped = why;
     if (!r.ran()) return r;
-    ScratchDir io("qm-validator");
-    std::string command = "/usr/bin/timeout -k 10 " + std::to_string(timeout);
-    for (const auto& a : argv) command += " " + quoted(a);
-    command += " >" + quoted((io / "out").string()) + " 2>" + quoted((io / "err").string());
-    const int status = std::system(command.c_str());
-    const int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    r.output = slurp(io / "out");
-    r.diagnostics = slurp(io / "err");
+    std::vector<std::string> command = {"/usr/bin/timeout", "-k", "10", std::to_string(timeout)};
+    command.insert(command.end(), argv.begin(), argv.end());
+    Outcome o = runToEnd(command);
+    const int code = o.code;
+    r.output = std::move(o.out);
+    r.diagnostics = std::move(o.err);
     const size_t last = r.output.rfind("\n{");
-    const auto json =
-        walk ? nlohmann::json::parse(r.output.substr(last == std::string::npos ? 0 : last + 1),
-                                     nullptr, false)
-             : nlohmann::json();
+    if (walk)
+        r.walk = nlohmann::json::parse(r.output.substr(last == std::string::npos ? 0 : last + 1),
+                                       nullptr, false);
+    const nlohmann::json& json = r.walk;
     if (json.is_object() && json.contains("open"))
         r.errors.push_back(r.reader + " cannot open the file: " + json["open"].dump());
     if (json.is_object())
@@ -70,7 +51,7 @@ Result run(const char* reader, const std::string& why, const std::vector<std::st
     if (code == 124 || code == 137)
         r.errors.push_back(r.reader + " did not finish in " + std::to_string(timeout) + " s");
     else if (code == -1 || code > 128)
-        r.errors.push_back(r.reader + " died (status " + std::to_string(status) +
+        r.errors.push_back(r.reader + " died (status " + std::to_string(code) +
                            "): " + r.diagnostics.substr(0, 2000));
     else if (code != 0 && r.errors.empty())  // unless the reader said why
         r.errors.push_back(r.reader + " exit " + std::to_string(code) + ": " +
@@ -105,19 +86,22 @@ Result readpst(const fs::path& pst, const fs::path& outDir, const std::string& t
     return run("readpst", missing("/usr/bin/readpst", "Debian pst-utils"), argv);
 }
 
+Result pypff(const fs::path& pst) {
+    const bool installed = runToEnd({"/usr/bin/python3", "-c", "import pypff"}).code == 0;
+    return run("pypff", installed ? "" : "python3-pypff is not installed for /usr/bin/python3",
+               {"/usr/bin/python3", sourceDir() + "/tests/tools/pypff_walk.py", pst.string()},
+               true);
+}
+
 std::vector<Result> all(const fs::path& pst, const Options& options) {
-    const fs::path tools = sourceDir() / "tests/tools";
-    const bool pypff = std::system("/usr/bin/python3 -c 'import pypff' >/dev/null 2>&1") == 0;
+    const fs::path tools = fs::path(sourceDir()) / "tests/tools";
     std::string noNode = missing("/usr/bin/node", "Debian nodejs");
     if (!fs::exists(tools / "node_modules/pst-extractor/package.json"))
         noNode = "pst-extractor is not in tests/tools/node_modules (scripts/install-deps)";
-    fs::path pstwalk = sourceDir() / "build-tools/pstwalk/release/pstwalk";
+    fs::path pstwalk = fs::path(sourceDir()) / "build-tools/pstwalk/release/pstwalk";
     if (const char* env = std::getenv("QM_PSTWALK")) pstwalk = env;
     std::vector<Result> results = {
-        pffinfo(pst), pffexport(pst),
-        run("pypff", pypff ? "" : "python3-pypff is not installed for /usr/bin/python3",
-            {"/usr/bin/python3", (tools / "pypff_walk.py").string(), pst.string()}, true),
-        readpst(pst, {}, options.readpstTypes),
+        pffinfo(pst), pffexport(pst), pypff(pst), readpst(pst, {}, options.readpstTypes),
         // Its errors in search folders are not counted: it fails there on
         // Outlook's own files too.
         run("pst-extractor", noNode,

@@ -8,13 +8,16 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 namespace qm::testing::validators {
 
 struct Result {
     std::string reader;               // "pffinfo", "pst-extractor", ...
     std::string skipped;              // why it did not run; empty when it ran
     std::vector<std::string> errors;  // each says where
-    std::string output;               // its standard output (JSON for the walks)
+    std::string output;               // its standard output
+    nlohmann::json walk;              // a walk's last line: what it read (pypff, pst-extractor)
     std::string diagnostics;          // its standard error
     bool ran() const { return skipped.empty(); }
 };
@@ -25,6 +28,10 @@ Result pffexport(const std::filesystem::path& pst, const std::filesystem::path& 
 // `types` goes to -t when given.
 Result readpst(const std::filesystem::path& pst, const std::filesystem::path& outDir = {},
                const std::string& types = {});
+
+// tests/tools/pypff_walk.py: its `walk` also holds the display name, each
+// visible folder's contents and each message's raw texts.
+Result pypff(const std::filesystem::path& pst);
 
 struct Options {
     std::string readpstTypes;

@@ -7,18 +7,16 @@
 // Errors inside search folders are listed apart ("searchFolderErrors"): the
 // library fails there on Outlook's own files too.
 //
-//   node pst_extractor_walk.js FILE.pst [--max-recipients N]
+//   node pst_extractor_walk.js FILE.pst
 'use strict';
 const { PSTFile } = require('pst-extractor');
 
 // getRecipient(i) reads the recipient table from its start each time, so a
 // message with thousands of recipients would take minutes.
-let maxRecipients = 50;
+const maxRecipients = 50;
 const args = process.argv.slice(2);
-const at = args.indexOf('--max-recipients');
-if (at >= 0) maxRecipients = Number(args.splice(at, 2)[1]);
 if (args.length !== 1) {
-  process.stderr.write('usage: pst_extractor_walk.js FILE.pst [--max-recipients N]\n');
+  process.stderr.write('usage: pst_extractor_walk.js FILE.pst\n');
   process.exit(2);
 }
 

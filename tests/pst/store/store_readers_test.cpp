@@ -2,7 +2,7 @@
 // every message back whole (what the store computes aside, message_compare.h),
 // with sizes and contents rows true to the file. A comparison of our writer
 // with our own reader cannot catch a wrong code page; readers we did not
-// write can: libpff (pypff_texts.py) and pst-extractor (its walk)
+// write can: libpff (pypff_walk.py) and pst-extractor (its walk)
 // must show the subject, sender, body, recipient and attachment names as
 // Unicode, equal to the text decoded from the source by mapi::decodeString8's
 // rule, and libpff and readpst the attachments' bytes. Two stores: generated
@@ -10,6 +10,7 @@
 // files from other software), one folder per corpus source.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <nlohmann/json.hpp>
 
 #include "mapi/codepage.h"
@@ -36,11 +37,6 @@ using Texts = std::map<uint16_t, std::u16string>;
 
 constexpr uint16_t kMessageIds[] = {0x0037, 0x0C1A, 0x1000};  // subject, sender, body
 constexpr uint16_t kAttachmentIds[] = {0x3001, 0x3704, 0x3707};
-
-fs::path sourceDir() {
-    const char* dir = std::getenv("QM_SOURCE_DIR");
-    return dir ? fs::path(dir) : fs::path(QM_STORE_TEST_SOURCE_DIR);
-}
 
 // The CRC-32 zlib computes (inverted in and out), from the PST's uninverted one.
 uint32_t zlibCrc(const ByteSource& source) {
@@ -169,12 +165,8 @@ std::unique_ptr<Built> generatedStore() {
 }
 
 std::unique_ptr<Built> corpusStore() {
-    const fs::path corpus = sharedDir() / "corpus";
-    if (sharedDir().empty() || !fs::exists(corpus)) return nullptr;
-    std::vector<fs::path> files;
-    for (const auto& e : fs::recursive_directory_iterator(corpus))
-        if (e.is_regular_file() && e.path().extension() == ".msg") files.push_back(e.path());
-    std::sort(files.begin(), files.end());
+    const auto files = qm::testing::sharedFiles("corpus", ".msg");
+    if (files.empty()) return nullptr;
     auto b = std::make_unique<Built>();
     b->path = b->dir / "corpus.pst";
     auto store = Store::create(b->path, "Corpus");
@@ -397,15 +389,12 @@ void expectValues(const Texts& want, const json& values, const std::string& what
 TEST_P(StoreReaders, LibpffShowsTheSourcesTextAndBytes) {
     const Built* b = store();
     if (!b) GTEST_SKIP() << "no corpus at $QM_SHARED_DIR/corpus";
-    const auto dump =
-        run("{ /usr/bin/python3 " + quote(sourceDir() / "tests/pst/store/pypff_texts.py") + " " +
-            quote(b->path) + " 2>/dev/null; }");
-    if (dump.code != 0 && run("/usr/bin/python3 -c 'import pypff'").code != 0)
-        GTEST_SKIP() << "python3-pypff is not installed";
-    ASSERT_EQ(dump.code, 0) << dump.out.substr(0, 2000);
-    const json libpff = json::parse(dump.out);
+    const auto libpff = validators::pypff(b->path);
+    if (!libpff.ran()) GTEST_SKIP() << libpff.skipped;
+    validators::expectClean(libpff);
+    ASSERT_TRUE(libpff.walk.is_object()) << libpff.diagnostics.substr(0, 2000);
     size_t seen = 0;
-    for (const auto& m : libpff.at("messages")) {
+    for (const auto& m : libpff.walk.at("items")) {
         const auto it = b->written.find(Nid(m.at("nid").get<uint32_t>()));
         if (it == b->written.end()) continue;
         const Written& w = it->second;

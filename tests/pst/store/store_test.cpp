@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <fstream>
 
 #include "mapi/codepage.h"
 #include "mapi/error.h"
