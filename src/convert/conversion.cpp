@@ -242,6 +242,9 @@ void Conversion::buildFolderList(SourceList& sources, Observer& observer) {
     }
     folderList_.emplace_back();  // the spare element ExpandAndSortFolders expects
     ExpandAndSortFolders(folderList_, &observer);
+    // Expanding added every folder's parents, most of them dropped again as
+    // copies; the list is kept for the whole run, its spare room need not be.
+    folderList_.shrink_to_fit();
 }
 
 void Conversion::createFolderTree(Observer& observer, RunReport& report) {

@@ -88,6 +88,10 @@ class Queue {
     // is `path`; nullopt when there is none.
     std::optional<Entry> take(const std::string& path) {
         std::unique_lock<std::mutex> lock(mu_);
+        // The run asks for the next message once it is done with the last.
+        queuedBytes_ -= takenBytes_;
+        takenBytes_ = 0;
+        if (workerWaiting_ && drained()) roomCv_.notify_one();
         for (;;) {
             if (queue_.empty() && !finished_) {
                 consumerWaiting_ = true;
@@ -97,10 +101,14 @@ class Queue {
             if (queue_.empty()) return std::nullopt;
             Entry e = std::move(queue_.front());
             queue_.pop_front();
-            queuedBytes_ -= e.bytes;
+            const bool wanted = e.path == path;
+            if (wanted) {
+                takenBytes_ = e.bytes;
+            } else {
+                queuedBytes_ -= e.bytes;  // a row the run skipped before importing it: dropped
+            }
             if (workerWaiting_ && drained()) roomCv_.notify_one();
-            if (e.path == path) return e;
-            // Dropped: a row the run skipped before importing it.
+            if (wanted) return e;
         }
     }
 
@@ -188,6 +196,10 @@ class Queue {
     std::condition_variable roomCv_;   // the reader waits for room
     std::deque<Entry> queue_;
     uint64_t queuedBytes_ = 0;
+    // The message the run took last, counted until it asks for the next: a
+    // big message being written beside a queue full of big ones made the
+    // highest memory of a run, and a long run met that moment more often.
+    uint64_t takenBytes_ = 0;
     bool consumerWaiting_ = false;
     bool workerWaiting_ = false;
     bool finished_ = false;

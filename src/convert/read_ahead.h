@@ -32,7 +32,8 @@ class ReadAhead {
   public:
     static constexpr size_t kMaxMessages = 32;
     // Counted as each file's size plus what its parsed message holds in
-    // memory (large values stay in their file). A big message parses to
+    // memory (large values stay in their file), the message the run took
+    // last included until it asks for the next. A big message parses to
     // several times its file size: at 64 MiB of file sizes, ten copies of a
     // 2 MB message with a thousand recipients queued together made the peak
     // memory of a run depend on when the store fell behind.

@@ -380,7 +380,8 @@ std::string outcomeOf(const std::function<std::optional<mapi::Message>()>& f) {
 }
 
 // Reading ahead: the run gets exactly what its own read would give (message
-// or error), in list order, skipped rows dropped, FIFOs never opened; a path
+// or error), in list order, skipped rows dropped, FIFOs never opened, big
+// messages one at a time; a path
 // not ahead, or a source that fails, stops it and the caller reads.
 TEST(ReadAhead, GivesWhatTheRunsOwnReadWouldInListOrderTakingPathsAsItNeedsThem) {
     ScratchDir dir;
@@ -409,6 +410,16 @@ TEST(ReadAhead, GivesWhatTheRunsOwnReadWouldInListOrderTakingPathsAsItNeedsThem)
     std::optional<ReadAhead> full(std::in_place, listOf(f), read);
     ASSERT_TRUE(full->take(f[0]));
     full.reset();
+    // Messages each held past the byte limit come one at a time; the one the
+    // run holds counts until it asks for the next, and then frees the worker.
+    ReadAhead heavy(listOf({f[0], f[1], f[2]}), [&](const std::string& path) {
+        mapi::Message m = read(path);
+        m.props.set(
+            Property::binary(mapi::makeTag(0x6000, mapi::PT_BINARY), Bytes(ReadAhead::kMaxBytes)));
+        return m;
+    });
+    for (size_t i : {0, 1, 2})
+        EXPECT_EQ(outcomeOf([&] { return heavy.take(f[i]); }), "s" + std::to_string(i));
     // Skipped rows are dropped; a row listed twice (the Open dialog allows
     // it) is read twice; a path not ahead stops it and the caller reads.
     ReadAhead skip(listOf({f[0], f[1], f[2], f[3], f[0]}), read);
