@@ -64,12 +64,15 @@ bool convert(iconv_t cd, std::string_view in, std::u16string& out, bool& invalid
         char* dst = buf.data();
         size_t dstLeft = buf.size();
         size_t r = iconv(cd, &src, &srcLeft, &dst, &dstLeft);
+        // Taken before anything else runs: growing `out` may allocate, and an
+        // allocator may leave errno changed.
+        const int err = errno;
         size_t produced = buf.size() - dstLeft;
         for (size_t i = 0; i + 1 < produced; i += 2)
             out.push_back(char16_t(uint8_t(buf[i]) | (uint8_t(buf[i + 1]) << 8)));
         if (r != size_t(-1)) break;
-        if (errno == E2BIG) continue;
-        if (errno == EILSEQ || errno == EINVAL) {
+        if (err == E2BIG) continue;
+        if (err == EILSEQ || err == EINVAL) {
             out.push_back(u'\uFFFD');
             invalid = true;
             if (srcLeft == 0) break;

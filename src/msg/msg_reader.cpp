@@ -561,7 +561,11 @@ class Reader {
                      PropertyBag& bag, const std::string& where) {
         for (const auto& o : objects) {
             auto sid = kids.value(o.tag);
-            if (!sid || !cfb_->entry(*sid).isStorage()) continue;
+            if (!sid || !cfb_->entry(*sid).isStorage()) {
+                warn(where + " property " + hexTag(o.tag) +
+                     " dropped: no storage holds the object");
+                continue;
+            }
             try {
                 keepStorage(*sid, o.tag, o.flags, bag, where);
             } catch (const FormatError& e) {

@@ -80,6 +80,14 @@ TEST(CodePage, DecodesWithIconvRefusesUnknownNamesAndUtfKeepsSurrogates) {
         auto r = decoder.decode("a\x81", 932);  // a cut-off lead byte
         EXPECT_EQ(toUtf8(r.text), "a\xEF\xBF\xBD");
         EXPECT_TRUE(r.invalidBytes);
+        r = decoder.decode(
+            "a\x80"
+            "b",
+            932);  // a byte no character starts with, mid-text
+        EXPECT_EQ(toUtf8(r.text),
+                  "a\xEF\xBF\xBD"
+                  "b");
+        EXPECT_TRUE(r.invalidBytes);
         EXPECT_FALSE(decoder.decode(kPrivet1251, 1251).invalidBytes);
     }
     for (const char* unknown : {"windows-99999999999", "x-unknown", ""})

@@ -134,6 +134,17 @@ Edit chain(std::vector<std::u16string> path, std::optional<uint32_t> to) {
     };
 }
 
+// The type of the top property stream's first entry.
+Edit firstPropertyType(uint16_t type) {
+    return [=](const Reader& r, Bytes& f) {
+        // Our writer keeps the mini stream contiguous.
+        const size_t mini = (size_t(r.entry(0).start) + 1) * r.sectorSize();
+        const size_t props = r.entry(*r.find(0, std::u16string(layout::kPropertiesStream))).start;
+        store(f, mini + props * cfb::kMiniSectorSize + layout::kTopHeaderSize, type, 2);
+        return true;
+    };
+}
+
 const std::u16string kProps(layout::kPropertiesStream), kNameId(layout::kNameIdStorage);
 const std::u16string kData = layout::substgName(tag::AttachDataBinary);
 const std::u16string kSubjectStream = layout::substgName(tag::Subject);
@@ -207,16 +218,13 @@ const Damage kDamages[] = {
      put({kRecip + u"00000001"}, cfb::dir::kNameLength, 65, 2), "name length 65", 1},
     {"attachment storage without a hex number", put({kAttach + u"0"}, 56, 'Z', 2), "8-digit hex", 0,
      1},
+    {"recipient storage numbered with a dash", put({kRecip + u"00000001"}, 54, '-', 2),
+     "8-digit hex", 1},
     {"root typed as a plain storage", put({}, cfb::dir::kType, cfb::kTypeStorage, 1), "root entry"},
-    {"property entry of an unknown type",
-     [](const Reader& r, Bytes& f) {
-         // Our writer keeps the mini stream contiguous.
-         const size_t mini = (size_t(r.entry(0).start) + 1) * r.sectorSize();
-         const size_t props = r.entry(*r.find(0, kProps)).start;
-         store(f, mini + props * cfb::kMiniSectorSize + layout::kTopHeaderSize, 0x4000, 2);
-         return true;
-     },
+    {"property entry of an unknown type", firstPropertyType(0x4000),
      "dropped: unknown property type"},
+    {"property entry typed as an object with no storage", firstPropertyType(mapi::PT_OBJECT),
+     "dropped: no storage holds the object"},
     // A slot nothing links to may hold anything.
     {"garbage in an unused slot",
      [](const Reader& r, Bytes& f) {

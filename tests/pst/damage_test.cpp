@@ -130,6 +130,20 @@ void addToFreeCount(Damage& d) {
 }
 
 const Mutation kMutations[] = {
+    {"a table template gone",
+     [](Damage& d) {
+         // Renamed to the next NID, so that its leaf stays in key order.
+         for (const auto& pg : d.db->pages()) {
+             if (pg.ptype != ndb::PTYPE_NBT || pg.level != 0) continue;
+             for (size_t i = 0; i < d.b[pg.ib + ndb::btp::cEnt]; ++i) {
+                 uint8_t* entry = &d.b[pg.ib + i * ndb::kNbtEntrySize];
+                 if (loadLE64(entry) != ndb::NID_SEARCH_CONTENTS_TABLE_TEMPLATE) continue;
+                 storeLE64(entry, ndb::NID_SEARCH_CONTENTS_TABLE_TEMPLATE + 1);
+                 d.fixPageCrc(pg.ib);
+             }
+         }
+     },
+     {"table template 0x610 is missing"}},
     {"header CRCs", [](Damage& d) { d.b[ndb::hdr::dwUnique] ^= 1; }, {"dwCRCPartial", "dwCRCFull"}},
     {"only the full CRC covers bidNextB",
      [](Damage& d) { d.b[ndb::hdr::bidNextB] ^= 0x40; },

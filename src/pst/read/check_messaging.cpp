@@ -427,6 +427,12 @@ void Checker::checkMessaging() {
         return;
     }
     checkStore();
+    // The tables every new folder and message takes its columns from: nodes
+    // a store must hold ([MS-PST] 2.7.1), though a reader gets by without.
+    for (Nid tmpl : {NID_HIERARCHY_TABLE_TEMPLATE, NID_CONTENTS_TABLE_TEMPLATE,
+                     NID_ASSOC_CONTENTS_TABLE_TEMPLATE, NID_SEARCH_CONTENTS_TABLE_TEMPLATE,
+                     NID_ATTACHMENT_TABLE, NID_RECIPIENT_TABLE})
+        if (!db_->findNode(tmpl)) finding("store", "table template " + hex(tmpl) + " is missing");
     checkNameMap();
     if (!db_->findNode(NID_ROOT_FOLDER)) {
         finding("folders", "root folder 0x122 is missing");
