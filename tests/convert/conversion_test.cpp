@@ -37,18 +37,8 @@ namespace {
 namespace fs = std::filesystem;
 namespace tag = mapi::tag;
 using mapi::Property;
+using qm::testing::errorOf;
 using qm::testing::ScratchDir;
-
-// The number of the NumberedError `f` throws; 0 when it throws none.
-template <typename F>
-int errorOf(F f) {
-    try {
-        f();
-    } catch (const NumberedError& e) {
-        return e.number();
-    }
-    return 0;
-}
 
 TEST(BinaryLessTest, OrdersByUtf16CodeUnits) {
     // U+FF3C (fullwidth backslash) after every supplementary character, as in

@@ -11,9 +11,11 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include "convert/timestamp.h"
+#include "mapi/error.h"
 #include "mapi/message.h"
 #include "support/process.h"
 #include "support/scratch_dir.h"
@@ -36,9 +38,29 @@ void writeBroken(const fs::path& path);
 std::map<std::string, fs::path> writeMessageTree(const fs::path& root, size_t count, size_t folders,
                                                  uint64_t bulk = 0);
 
+// The number of the NumberedError `f` throws; 0 when it throws none.
+template <typename F>
+int errorOf(F f) {
+    try {
+        f();
+    } catch (const NumberedError& e) {
+        return e.number();
+    }
+    return 0;
+}
+
 inline convert::Clock fixedClock(convert::LocalTime t) {
     return [t] { return t; };
 }
+
+// Tests of quillmark-cli as a process, each in a scratch folder of its own.
+class CliTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!fs::exists(cliPath())) GTEST_SKIP() << "quillmark-cli is not built at " << cliPath();
+    }
+    ScratchDir dir_;
+};
 
 // Permission bits do not stop root, so a test of what cannot be read runs
 // quillmark-cli as nobody: from a copy in `dir`, which it opens to others

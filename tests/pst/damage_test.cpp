@@ -1,8 +1,8 @@
-// The checker against damage: Outlook's Unicode files are clean, and each
-// kind of damage the checker claims to see, made in a copy of Outlook's
-// Empty.pst, is reported in its words (a mutation table). Then truncations
-// and random damage to Outlook's files and to a rich store of ours: a clean
-// error or findings, never a crash or a hang.
+// The checker against damage: each kind of damage the checker claims to
+// see, made in a copy of Outlook's Empty.pst, is reported in its words (a
+// mutation table). Then truncations and random damage to Outlook's files
+// and to a rich store of ours: a clean error or findings, never a crash or a
+// hang.
 #include <gtest/gtest.h>
 
 #include <algorithm>

@@ -21,9 +21,7 @@ using qm::testing::ScratchDir;
 using qm::testing::writeFile;
 
 inline Bytes pattern(size_t n, uint32_t seed) {
-    Bytes b(n);
-    for (size_t i = 0; i < n; ++i) b[i] = PatternSource::byteAt(i, seed);
-    return b;
+    return PatternSource(n, seed).readAll();
 }
 
 // Outlook's file, or an empty path when ../shared is not there.

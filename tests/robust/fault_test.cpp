@@ -41,13 +41,7 @@ void expectConvertedKept(const Outcome& o, const fs::path& pst,
     EXPECT_EQ(stored.size(), size_t(o.report["converted"]));
 }
 
-class Faults : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        if (!fs::exists(cliPath())) GTEST_SKIP() << "quillmark-cli is not built at " << cliPath();
-    }
-    ScratchDir dir_;
-};
+using Faults = CliTest;
 
 // The converter finishes the message at hand, commits, and exits 130 / 143.
 class Interrupt : public Faults, public ::testing::WithParamInterface<int> {};

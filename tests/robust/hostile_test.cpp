@@ -171,14 +171,8 @@ std::vector<std::pair<std::string, Bytes>> pstMutations(const Bytes& b, std::mt1
     return e.out;
 }
 
-class Hostile : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        if (!fs::exists(cliPath())) GTEST_SKIP() << "quillmark-cli is not built at " << cliPath();
-    }
-    ScratchDir dir_;
-};
-using HostileStores = Hostile;
+using Hostile = CliTest;
+using HostileStores = CliTest;
 
 // Mutated .msg files converted in one run with good messages. Each bad file
 // either converts without what its damage hit (the reader says what in the

@@ -66,14 +66,9 @@ TEST(NameOrder, OrdersPairsAsTheUpperCasedOrdinalThenTheExactName) {
     }
 }
 
-// A scratch folder that makes files by relative path.
 struct Tree : qm::testing::ScratchDir {
     Tree() : ScratchDir("qm-shell") {}
     std::string at(const std::string& rel) const { return (*this / rel).string(); }
-    void file(const std::string& rel) const {
-        fs::create_directories((*this / rel).parent_path());
-        std::ofstream(*this / rel) << "x";
-    }
 };
 
 // One line per file, then one per skipped folder.
@@ -93,7 +88,7 @@ TEST(FolderWalk, BreadthFirstInNameOrderThroughLinksOnce) {
     for (const char* f :
          {"gamma/z.msg", "_x/a.msg", "beta/B.msg", "beta/a.msg", "Alpha/b.msg",
           "Alpha/Sub/deep/c.msg", "Alpha/Sub/a.msg", "notes.txt", "a_.msg", "A.msg", "a.msg"})
-        t.file(f);
+        t.touch(f);
     fs::create_directories(t / "Alpha/empty");
     fs::create_symlink(t / "beta/a.msg", t / "gamma/link.msg");
     fs::create_directory_symlink(t.path(), t / "Alpha/Sub/deep/back");  // a loop
@@ -141,7 +136,7 @@ TEST(FolderWalk, BreadthFirstInNameOrderThroughLinksOnce) {
 // rows after it.
 TEST(FolderWalk, AFolderBelowTheStartThatCannotBeListedIsSkipped) {
     Tree t;
-    for (const char* f : {"a.msg", "gone/b.msg", "open/d.msg", "open/x.eml"}) t.file(f);
+    for (const char* f : {"a.msg", "gone/b.msg", "open/d.msg", "open/x.eml"}) t.touch(f);
     const std::string r = t.str() + "/";
     FolderWalk walk(t.str());
     std::string path;
@@ -163,7 +158,7 @@ TEST(FolderWalk, AFolderBelowTheStartThatCannotBeListedIsSkipped) {
     SourceRows rows({{t.str(), true}, {t.at("x.eml"), false}, {t.at("moved"), true}});
     EXPECT_EQ(rows.Row(0), nullptr);
     ASSERT_EQ(rows.Count(), 4);
-    t.file("new.msg");
+    t.touch("new.msg");
     fs::remove_all(t / "moved");
     std::string text;
     for (int64_t i = 0; i < rows.Rows(); ++i) text += *rows.Row(i) + " ";
@@ -183,9 +178,9 @@ TEST(FolderWalk, AFolderBelowTheStartThatCannotBeListedIsSkipped) {
 // across folders.
 TEST(SourceRows, RowsSpilledToScratchFilesReadAsKeptInMemory) {
     Tree t;
-    for (int i = 0; i < 4200; ++i) t.file("big/f" + std::to_string(i) + ".msg");
-    for (int i = 0; i < 30; ++i) t.file("big/sub/g" + std::to_string(i) + ".msg");
-    t.file("x.msg");
+    for (int i = 0; i < 4200; ++i) t.touch("big/f" + std::to_string(i) + ".msg");
+    for (int i = 0; i < 30; ++i) t.touch("big/sub/g" + std::to_string(i) + ".msg");
+    t.touch("x.msg");
     const std::vector<SourceRows::Source> sources{{t.at("big"), true}, {t.at("x.msg"), false}};
     SourceRows kept(sources), spilled(sources, 100);
     ASSERT_EQ(kept.Count(), 4231);

@@ -95,7 +95,6 @@ void addNamed(PropertyBag& bag, const MessageSpec& spec) {
     }
 }
 
-// From 1 MiB on, a stream produced on demand.
 Property attachmentData(uint64_t size, uint32_t seed) {
     auto source = std::make_shared<PatternSource>(size, seed);
     Property p =

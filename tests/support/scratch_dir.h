@@ -5,6 +5,7 @@
 #include <stdlib.h>
 
 #include <filesystem>
+#include <fstream>
 #include <stdexcept>
 #include <string>
 #include <system_error>
@@ -39,6 +40,11 @@ class ScratchDir {
     std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
     const std::filesystem::path& path() const { return path_; }
     std::string str() const { return path_.string(); }
+    // Makes a small file at `rel`, and the folders it lies in.
+    void touch(const std::string& rel) const {
+        std::filesystem::create_directories((path_ / rel).parent_path());
+        std::ofstream(path_ / rel) << "x";
+    }
 
   private:
     std::filesystem::path path_;

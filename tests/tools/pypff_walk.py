@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 # Walks a .pst with libpff's Python binding (Debian's python3-pypff): every
 # folder, message, record entry's value and attachment's bytes. Prints one
-# JSON object: counts, the errors met (each with where), the store's display
+# JSON object: the errors met (each with where), the store's display
 # name, and what tests compare with what they wrote:
 #   "contents": per folder below the top of the visible hierarchy ("" is the
 #     top, "\" joins names), its messages' subjects, flags and attachment counts;
@@ -20,8 +20,7 @@ MESSAGE_IDS = (0x0037, 0x0C1A, 0x1000)  # subject, sender name, body
 ATTACHMENT_IDS = (0x3001, 0x3704, 0x3707)  # display name, file name, long file name
 TOPS = ("Top of Outlook data file", "Top of Personal Folders")
 
-out = {"folders": 0, "messages": 0, "attachments": 0, "entries": 0, "errors": [],
-       "display_name": None, "contents": {}, "items": []}
+out = {"errors": [], "display_name": None, "contents": {}, "items": []}
 
 
 def guarded(where, step):
@@ -40,7 +39,7 @@ def read_entries(item, where, ids=()):
         rs = item.get_record_set(i)
         for j in range(rs.get_number_of_entries()):
             e = rs.get_entry(j)
-            out["entries"] += guarded("%s record set %d entry %d" % (where, i, j), e.get_data)
+            guarded("%s record set %d entry %d" % (where, i, j), e.get_data)
             found.setdefault(e.get_entry_type(), e)
             if e.get_entry_type() in ids:
                 values.append({"id": e.get_entry_type(), "type": e.get_value_type(),
@@ -53,7 +52,6 @@ def integer(found, entry_type):
 
 
 def walk_attachment(att, where, item):
-    out["attachments"] += 1
     found, values = read_entries(att, where, ATTACHMENT_IDS)
     item["values"] = values
     # pypff gives no bytes for an embedded message (method 5).
@@ -67,7 +65,6 @@ def walk_attachment(att, where, item):
 
 
 def walk_message(m, where, folder, contents):
-    out["messages"] += 1
     m.get_plain_text_body()
     found, values = read_entries(m, where, MESSAGE_IDS)
     item = {"folder": folder, "nid": m.get_identifier(), "values": values, "attachments": []}
@@ -83,7 +80,6 @@ def walk_message(m, where, folder, contents):
 
 
 def walk_folder(folder, names, depth):
-    out["folders"] += 1
     path = "/".join(names)
     read_entries(folder, "/" + path if names else "")
     # Below the top of the visible hierarchy, the path tests compare.

@@ -57,8 +57,7 @@ std::vector<size_t> allocations(const read::Heap& h) {
 class EmptyStore : public ::testing::Test {
   protected:
     void SetUp() override {
-        const auto golden = testing::golden("Empty.pst");
-        if (golden.empty()) GTEST_SKIP() << "Empty.pst not found under $QM_SHARED_DIR/pst-samples";
+        QM_REQUIRE_GOLDEN(golden, "Empty.pst");
         // Named as Outlook's is, so the display names compare equal too.
         Store::create(dir_ / "ours.pst", "Empty")->close();
         outlook_ = read::PstFile::open(golden);

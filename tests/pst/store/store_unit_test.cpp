@@ -142,7 +142,6 @@ TEST(EncodeSubject, MarksThePrefixOutlooksWay) {
         {u"Antwort: Hallo", nullptr, u"Hallo", 10},
         {u"Sv: Hej", nullptr, u"Sv: Hej", 1},
         // Derived as Outlook derives it: 1-3 letters, then ": ".
-        {u"AW: Änderung", nullptr, nullptr, 5},
         {u"R: x", nullptr, nullptr, 4},
         {u"RE: FW: x", nullptr, nullptr, 5},
         {u"ОТВ: Привет", nullptr, nullptr, 6},
@@ -150,7 +149,6 @@ TEST(EncodeSubject, MarksThePrefixOutlooksWay) {
         {u"Re:x", nullptr, nullptr, 1},
         {u"ABCD: x", nullptr, nullptr, 1},
         {u"10: x", nullptr, nullptr, 1},
-        {u"[EXT]: x", nullptr, nullptr, 1},
         {u"A B: x", nullptr, nullptr, 1},
         {u"\x01\x05RE: x", nullptr, nullptr, 0},  // already marked
         {u"", u"", nullptr, 0},
