@@ -13,7 +13,9 @@ namespace qm {
 
 using Bytes = std::vector<uint8_t>;
 
-inline uint16_t loadLE16(const uint8_t* p) { return uint16_t(p[0] | (p[1] << 8)); }
+inline uint16_t loadLE16(const uint8_t* p) {
+    return uint16_t(p[0] | (p[1] << 8));
+}
 inline uint32_t loadLE32(const uint8_t* p) {
     return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
 }
@@ -45,7 +47,7 @@ inline void appendLE64(Bytes& b, uint64_t v) {
 // Bounds-checked cursor over a byte span. A read past the end throws
 // FormatError naming `structure` and the absolute offset (`base` + position).
 class ByteReader {
-public:
+  public:
     ByteReader(std::span<const uint8_t> data, std::string structure, int64_t base = 0)
         : data_(data), structure_(std::move(structure)), base_(base) {}
 
@@ -60,7 +62,7 @@ public:
     uint64_t u64();
     std::span<const uint8_t> bytes(size_t n);
 
-private:
+  private:
     void need(size_t n) const;
     std::span<const uint8_t> data_;
     std::string structure_;
@@ -72,7 +74,7 @@ private:
 // handed around as a source that is read in pieces.
 // REQUIRES: read() is called with offset + out.size() <= size().
 class ByteSource {
-public:
+  public:
     virtual ~ByteSource() = default;
     virtual uint64_t size() const = 0;
     virtual void read(uint64_t offset, std::span<uint8_t> out) const = 0;
@@ -86,39 +88,39 @@ public:
 };
 
 class MemorySource final : public ByteSource {
-public:
+  public:
     explicit MemorySource(Bytes data) : data_(std::move(data)) {}
     uint64_t size() const override { return data_.size(); }
     void read(uint64_t offset, std::span<uint8_t> out) const override;
     const uint8_t* contiguous() const override { return data_.data(); }
 
-private:
+  private:
     Bytes data_;
 };
 
 // Borrowed bytes seen as a source, so one streaming path serves values held
 // in memory too. REQUIRES: the bytes outlive the source.
 class SpanSource final : public ByteSource {
-public:
+  public:
     explicit SpanSource(std::span<const uint8_t> data) : data_(data) {}
     uint64_t size() const override { return data_.size(); }
     void read(uint64_t offset, std::span<uint8_t> out) const override;
     const uint8_t* contiguous() const override { return data_.data(); }
 
-private:
+  private:
     std::span<const uint8_t> data_;
 };
 
 // Bytes produced on demand by a generator (fixtures and benchmarks use it
 // to write huge attachments without holding them).
 class PatternSource final : public ByteSource {
-public:
+  public:
     PatternSource(uint64_t size, uint32_t seed) : size_(size), seed_(seed) {}
     uint64_t size() const override { return size_; }
     void read(uint64_t offset, std::span<uint8_t> out) const override;
     static uint8_t byteAt(uint64_t offset, uint32_t seed);
 
-private:
+  private:
     uint64_t size_;
     uint32_t seed_;
 };

@@ -17,8 +17,7 @@ std::string describe(const std::string& file, const std::string& structure, int6
 
 }  // namespace
 
-FormatError::FormatError(std::string file, std::string structure, int64_t offset,
-                         std::string what)
+FormatError::FormatError(std::string file, std::string structure, int64_t offset, std::string what)
     : Error(describe(file, structure, offset, what)),
       file_(std::move(file)),
       structure_(std::move(structure)),

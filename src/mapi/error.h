@@ -9,7 +9,7 @@
 namespace qm {
 
 class Error : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 
@@ -19,13 +19,13 @@ public:
 // memory, 9 subscript out of range, 75 path access, 91 no object, 380
 // invalid value, 457 duplicate key). what() is the description alone.
 class NumberedError : public Error {
-public:
+  public:
     NumberedError(int number, const std::string& description)
         : Error(description), number_(number) {}
     int number() const { return number_; }
     std::string description() const { return what(); }
 
-private:
+  private:
     int number_;
 };
 
@@ -41,7 +41,7 @@ inline constexpr int kErrDuplicateKey = 457;
 // A file that does not follow its format. `offset` is -1 when no single
 // offset is to blame (a count that disagrees with another, say).
 class FormatError : public Error {
-public:
+  public:
     FormatError(std::string file, std::string structure, int64_t offset, std::string what);
 
     const std::string& file() const { return file_; }
@@ -53,7 +53,7 @@ public:
     // memory learn the path from their caller).
     FormatError withFile(std::string file) const;
 
-private:
+  private:
     std::string file_;
     std::string structure_;
     int64_t offset_;
@@ -62,12 +62,12 @@ private:
 
 // An operating-system failure on a path (open, read, write, flush).
 class IoError : public Error {
-public:
+  public:
     IoError(std::string path, std::string operation, int errnum);
     const std::string& path() const { return path_; }
     int errnum() const { return errnum_; }
 
-private:
+  private:
     std::string path_;
     int errnum_;
 };

@@ -7,6 +7,8 @@
 
 namespace qm::mapi {
 
+// The type tables read best a case or a row a line.
+// clang-format off
 size_t fixedSize(uint16_t type) {
     switch (baseType(type)) {
         case PT_SHORT: return 2;
@@ -70,6 +72,7 @@ std::string typeName(uint16_t type) {
     }
     return std::string(isMultiValued(type) ? "PtypMultiple" : "Ptyp") + base;
 }
+// clang-format on
 
 const Guid PS_MAPI = *Guid::parse("{00020328-0000-0000-C000-000000000046}");
 const Guid PS_PUBLIC_STRINGS = *Guid::parse("{00020329-0000-0000-C000-000000000046}");
@@ -98,10 +101,14 @@ std::optional<Guid> Guid::parse(std::string_view t) {
         for (int k = 0; k < 2; ++k) {
             char c = hex[size_t(2 * i + k)];
             v <<= 4;
-            if (c >= '0' && c <= '9') v |= unsigned(c - '0');
-            else if (c >= 'a' && c <= 'f') v |= unsigned(c - 'a' + 10);
-            else if (c >= 'A' && c <= 'F') v |= unsigned(c - 'A' + 10);
-            else return std::nullopt;
+            if (c >= '0' && c <= '9')
+                v |= unsigned(c - '0');
+            else if (c >= 'a' && c <= 'f')
+                v |= unsigned(c - 'a' + 10);
+            else if (c >= 'A' && c <= 'F')
+                v |= unsigned(c - 'A' + 10);
+            else
+                return std::nullopt;
         }
         raw[i] = uint8_t(v);
     }
@@ -142,7 +149,9 @@ uint64_t Property::byteSize() const {
     return value.size();
 }
 
-Bytes Property::bytes() const { return stream ? stream->readAll() : value; }
+Bytes Property::bytes() const {
+    return stream ? stream->readAll() : value;
+}
 
 namespace {
 Property fixed(PropTag tag, const void* p, size_t n) {
@@ -178,7 +187,9 @@ Property Property::float64(PropTag tag, double v) {
     std::memcpy(&bits, &v, 8);
     return int64(tag, int64_t(bits));
 }
-Property Property::time(PropTag tag, uint64_t filetime) { return int64(tag, int64_t(filetime)); }
+Property Property::time(PropTag tag, uint64_t filetime) {
+    return int64(tag, int64_t(filetime));
+}
 Property Property::unicode(PropTag tag, std::u16string_view v) {
     Property p;
     p.tag = tag;
@@ -194,7 +205,9 @@ Property Property::string8(PropTag tag, std::string_view bytes) {
     p.value.assign(bytes.begin(), bytes.end());
     return p;
 }
-Property Property::binary(PropTag tag, Bytes v) { return raw(tag, std::move(v)); }
+Property Property::binary(PropTag tag, Bytes v) {
+    return raw(tag, std::move(v));
+}
 Property Property::raw(PropTag tag, Bytes v) {
     Property p;
     p.tag = tag;
@@ -284,9 +297,8 @@ std::optional<std::string> PropertyBag::string(uint16_t id, int codePage) const 
     }
     if (const Property* p = find(makeTag(id, PT_STRING8))) {
         Bytes b = p->bytes();
-        return toUtf8(decodeCodePage(std::string_view(reinterpret_cast<const char*>(b.data()),
-                                                      b.size()),
-                                     codePage));
+        return toUtf8(decodeCodePage(
+            std::string_view(reinterpret_cast<const char*>(b.data()), b.size()), codePage));
     }
     return std::nullopt;
 }

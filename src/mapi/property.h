@@ -30,24 +30,24 @@ using PropTag = uint32_t;
 enum PropType : uint16_t {
     PT_UNSPECIFIED = 0x0000,
     PT_NULL = 0x0001,
-    PT_SHORT = 0x0002,       // PtypInteger16
-    PT_LONG = 0x0003,        // PtypInteger32
-    PT_FLOAT = 0x0004,       // PtypFloating32
-    PT_DOUBLE = 0x0005,      // PtypFloating64
-    PT_CURRENCY = 0x0006,    // PtypCurrency
-    PT_APPTIME = 0x0007,     // PtypFloatingTime
-    PT_ERROR = 0x000A,       // PtypErrorCode
-    PT_BOOLEAN = 0x000B,     // PtypBoolean
-    PT_OBJECT = 0x000D,      // PtypObject
-    PT_LONGLONG = 0x0014,    // PtypInteger64
-    PT_STRING8 = 0x001E,     // PtypString8
-    PT_UNICODE = 0x001F,     // PtypString
-    PT_SYSTIME = 0x0040,     // PtypTime
-    PT_CLSID = 0x0048,       // PtypGuid
-    PT_SVREID = 0x00FB,      // PtypServerId
-    PT_SRESTRICT = 0x00FD,   // PtypRestriction
-    PT_ACTIONS = 0x00FE,     // PtypRuleAction
-    PT_BINARY = 0x0102,      // PtypBinary
+    PT_SHORT = 0x0002,      // PtypInteger16
+    PT_LONG = 0x0003,       // PtypInteger32
+    PT_FLOAT = 0x0004,      // PtypFloating32
+    PT_DOUBLE = 0x0005,     // PtypFloating64
+    PT_CURRENCY = 0x0006,   // PtypCurrency
+    PT_APPTIME = 0x0007,    // PtypFloatingTime
+    PT_ERROR = 0x000A,      // PtypErrorCode
+    PT_BOOLEAN = 0x000B,    // PtypBoolean
+    PT_OBJECT = 0x000D,     // PtypObject
+    PT_LONGLONG = 0x0014,   // PtypInteger64
+    PT_STRING8 = 0x001E,    // PtypString8
+    PT_UNICODE = 0x001F,    // PtypString
+    PT_SYSTIME = 0x0040,    // PtypTime
+    PT_CLSID = 0x0048,      // PtypGuid
+    PT_SVREID = 0x00FB,     // PtypServerId
+    PT_SRESTRICT = 0x00FD,  // PtypRestriction
+    PT_ACTIONS = 0x00FE,    // PtypRuleAction
+    PT_BINARY = 0x0102,     // PtypBinary
     MV_FLAG = 0x1000,
     PT_MV_SHORT = 0x1002,
     PT_MV_LONG = 0x1003,
@@ -63,11 +63,21 @@ enum PropType : uint16_t {
     PT_MV_BINARY = 0x1102,
 };
 
-constexpr PropTag makeTag(uint16_t id, uint16_t type) { return (PropTag(id) << 16) | type; }
-constexpr uint16_t propId(PropTag tag) { return uint16_t(tag >> 16); }
-constexpr uint16_t propType(PropTag tag) { return uint16_t(tag & 0xFFFF); }
-constexpr bool isMultiValued(uint16_t type) { return (type & MV_FLAG) != 0; }
-constexpr uint16_t baseType(uint16_t type) { return uint16_t(type & ~MV_FLAG); }
+constexpr PropTag makeTag(uint16_t id, uint16_t type) {
+    return (PropTag(id) << 16) | type;
+}
+constexpr uint16_t propId(PropTag tag) {
+    return uint16_t(tag >> 16);
+}
+constexpr uint16_t propType(PropTag tag) {
+    return uint16_t(tag & 0xFFFF);
+}
+constexpr bool isMultiValued(uint16_t type) {
+    return (type & MV_FLAG) != 0;
+}
+constexpr uint16_t baseType(uint16_t type) {
+    return uint16_t(type & ~MV_FLAG);
+}
 
 // Size in bytes of one element of a fixed-size type; 0 for variable-size
 // types (strings, binary, object, server id, restriction, rule action).
@@ -96,8 +106,8 @@ extern const Guid PS_PUBLIC_STRINGS;  // {00020329-0000-0000-C000-000000000046}
 struct NamedKey {
     Guid set;
     bool isString = false;
-    uint32_t id = 0;        // when !isString
-    std::u16string name;    // when isString
+    uint32_t id = 0;      // when !isString
+    std::u16string name;  // when isString
 
     static NamedKey byId(const Guid& set, uint32_t id) { return {set, false, id, {}}; }
     static NamedKey byName(const Guid& set, std::u16string name) {
@@ -140,7 +150,7 @@ struct Property {
 // Properties of one object, unique by (tag) for ordinary ids and by
 // (named key, type) for named ones. Insertion order is kept.
 class PropertyBag {
-public:
+  public:
     const Property* find(PropTag tag) const;
     Property* find(PropTag tag);
     // Any type with this id (ordinary ids only).
@@ -168,7 +178,7 @@ public:
     auto end() { return props_.end(); }
     void reserve(size_t n) { props_.reserve(n); }
 
-private:
+  private:
     std::vector<Property> props_;
 };
 
