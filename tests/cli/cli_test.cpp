@@ -42,7 +42,6 @@ Outcome cli(Args args, const fs::path& cwd = fs::current_path(),
     return qm::testing::runToEnd(args, options);
 }
 
-// The subjects a walk of readEverywhere's shows, sorted.
 std::vector<std::string> subjectsOf(const json& back) {
     std::vector<std::string> out;
     for (const auto& [path, folder] : back["folders"].items())
@@ -55,7 +54,6 @@ std::vector<fs::path> msgFilesUnder(const fs::path& dir) {
     std::vector<fs::path> out;
     for (const auto& e : fs::recursive_directory_iterator(dir))
         if (e.is_regular_file() && e.path().extension() == ".msg") out.push_back(e.path());
-    std::sort(out.begin(), out.end());
     return out;
 }
 
@@ -64,8 +62,7 @@ class ConvertCliTest : public ::testing::Test {
     void SetUp() override {
         qm::testing::writeMessage(a, qm::testing::testMessage("a"));
         qm::testing::writeMessage(b, qm::testing::testMessage("b", 1));
-        // Not a message by the Add Folder test: never listed.
-        std::ofstream(src / "Mail/notes.txt") << "text";
+        std::ofstream(src / "Mail/notes.txt") << "text";  // no message: never listed
     }
     Outcome convert(Args args, const fs::path& cwd) {
         args.insert(args.begin(), "convert");
@@ -199,8 +196,7 @@ TEST_F(ConvertCliTest, DedupeAndSplitSize) {
     }
     std::sort(seen.begin(), seen.end());
     EXPECT_EQ(seen, subjects);
-    // A part's name already taken is never overwritten: the rows that needed
-    // that part fail with that cause, the first part stays whole.
+    // A part's name already taken is never overwritten: its rows fail, part one stays whole.
     std::ofstream(work / "clash (2).pst") << "mine";
     const std::string clash = (work / "clash.pst").string();
     const Outcome c = convert({"--split-size", "1M", "-o", clash, a, huge, b}, work.path());
@@ -408,7 +404,7 @@ TEST_F(ExportIntoTest, ExitCodesAndTheJsonReport) {
     EXPECT_EQ(cli({"export", pst.string()}).code, 2);  // no DIR
 }
 
-// Outlook's files: listed, a damaged one found faulty, the ANSI format refused.
+// Outlook's files: listed and exported, a damaged one found faulty, the ANSI format refused.
 TEST(CheckAndList, OutlooksFiles) {
     ScratchDir dir;
     EXPECT_EQ(cli({"check", (dir / "missing.pst").string()}).code, 2);
@@ -430,6 +426,11 @@ TEST(CheckAndList, OutlooksFiles) {
     const Outcome r = cli({"list", "--messages", sub});
     EXPECT_EQ(r.code, 0);
     EXPECT_EQ(r.out, folders + "    This is a message which has an embedded message attached\n");
+    const Outcome x = cli({"export", "--json", sub, (dir / "o").string()});
+    ASSERT_EQ(x.code, 0) << x.err;
+    ASSERT_EQ(x.report["files"].size(), 1u);
+    const mapi::Message m = msg::readMsgFile(x.report["files"][0]["file"].get<std::string>());
+    EXPECT_TRUE(m.attachments.size() == 1 && m.attachments[0].embedded) << "the embedded message";
 }
 
 // show on a file our writer made: JSON and text; a file that is no message fails.
