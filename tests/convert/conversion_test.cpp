@@ -36,18 +36,14 @@ using qm::testing::errorOf;
 using qm::testing::ScratchDir;
 
 TEST(BinaryLessTest, OrdersByUtf16CodeUnits) {
-    // U+FF3C (fullwidth backslash) after every supplementary character, as in
-    // UTF-16, though UTF-8 byte order says otherwise; é < ê differ in a
-    // continuation byte.
-    const char* const ordered[][2] = {{"", "a"},
-                                      {"A", "a"},
-                                      {"x\\y", "x\\y\\z"},
-                                      {"z", "\xC3\xA9"},
-                                      {"\xC3\xA9", "\xC3\xAA"},
-                                      {"\xF0\x9F\x98\x80", "\xEF\xBC\xBC"}};
-    for (const auto& [lo, hi] : ordered) {
-        EXPECT_TRUE(BinaryLess(lo, hi)) << lo << " < " << hi;
-        EXPECT_FALSE(BinaryLess(hi, lo)) << hi << " < " << lo;
+    // U+FF3C after every supplementary character, as in UTF-16 though not in
+    // UTF-8; é < ê differ in a continuation byte.
+    std::string lower;  // each after the one before, "" first
+    for (const char* s : {"A", "a", "x\\y", "x\\y\\z", "z", "\xC3\xA9", "\xC3\xAA",
+                          "\xF0\x9F\x98\x80", "\xEF\xBC\xBC"}) {
+        EXPECT_TRUE(BinaryLess(lower, s)) << s;
+        EXPECT_FALSE(BinaryLess(s, lower)) << s;
+        lower = s;
     }
     EXPECT_FALSE(BinaryLess("", ""));
 }
@@ -114,8 +110,7 @@ TEST(GetRelativeFolderTest, WindowsFormAndPosixPaths) {
         {"/a//b/./c/../m.msg", "a\\b"},
     };
     for (const auto& [path, folder] : cases) EXPECT_EQ(GetRelativeFolder(path), folder) << path;
-    // An empty row, a network path, a relative one, nothing after the colon;
-    // then files in a root.
+    // No drive and colon, or nothing after them; then files in a root.
     for (const char* path : {"", "\\\\server\\share\\a.msg", "relative\\a.msg", "C:"})
         EXPECT_EQ(errorOf([=] { GetRelativeFolder(path); }), kErrSubscript) << path;
     for (const char* path : {"C:\\a.msg", "   C:\\a.msg", "/a.msg", "/x/../a.msg"})
@@ -285,9 +280,8 @@ TEST(ConversionTest, FolderListFromTheRowsAsFromTheirFoldersAll) {
 }
 
 // What a reader repaired is reported per message, in list order, and the
-// message is still converted; a read that fails is a failure, not a warning.
-// The observer hears every warning; the report counts them all but keeps
-// only the first kKeptWarnings.
+// message still converted; a read that fails is a failure, not a warning. The
+// report counts every warning but keeps only the first kKeptWarnings.
 TEST(ConversionTest, ReaderWarningsAreReportedNeverCountedAsFailures) {
     ScratchDir src;
     std::vector<std::string> paths;
@@ -346,9 +340,8 @@ std::string outcomeOf(const std::function<std::optional<mapi::Message>()>& f) {
     }
 }
 
-// Reading ahead: the run gets exactly what its own read would give (message
-// or error), in list order, skipped rows dropped, FIFOs never opened, big
-// messages one at a time; a path not ahead, or a source that fails, stops it.
+// Reading ahead, the run gets exactly what its own read would give (message
+// or error), in list order; a path not ahead, or a source that fails, stops it.
 TEST(ReadAhead, GivesWhatTheRunsOwnReadWouldInListOrder) {
     ScratchDir dir;
     std::vector<std::string> f;
@@ -365,8 +358,8 @@ TEST(ReadAhead, GivesWhatTheRunsOwnReadWouldInListOrder) {
     std::optional<ReadAhead> full(std::in_place, listOf(f), read);
     ASSERT_TRUE(full->take(f[0]));
     full.reset();
-    // Messages each held past the byte limit come one at a time; the one the
-    // run holds counts until it asks for the next, and then frees the worker.
+    // Messages each past the byte limit come one at a time; the one the run
+    // holds counts until it asks for the next.
     ReadAhead heavy(listOf({f[0], f[1], f[2]}), [&](const std::string& path) {
         mapi::Message m = read(path);
         m.props.set(

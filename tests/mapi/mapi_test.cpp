@@ -69,8 +69,6 @@ TEST(PropertyBag, SetReplacesByIdentityDecodesStringsAndGuidsKeepStoredByteOrder
     EXPECT_EQ(typeName(0x1234), "0x1234");
 }
 
-// Tables of locales and charsets are not restated here: decodeString8's
-// cases below go through them.
 TEST(CodePage, DecodesWithIconvRefusesUnknownNamesAndUtfKeepsSurrogates) {
     CodePageDecoder decoder;
     for (int round = 0; round < 2; ++round) {  // a reused converter starts clean
@@ -116,8 +114,7 @@ TEST(DecodeString8, ChoosesTheCodePageByTheRule) {
         {"headers without a charset: the fallback", 0, 0, 0,
          "Content-Type: multipart/mixed; boundary=\"charset=koi8-r\"\r\n", 1252, kPrivet1251, "",
          "Ïðèâåò", ""},
-        // Bytes that are not text are said once a property; a code page unknown here
-        // once a message.
+        // Not text: said once a property; a code page unknown here: once a message.
         {"UTF-8 with invalid bytes", 65001, 0, 0, "", 1252, "ok \xC0\x80 \xFF", "",
          "ok \uFFFD\uFFFD \uFFFD", "", "not text in code page 65001"},
         {"an unknown code page: 1252 instead", 12345, 0, 0, "", 1252, "caf\xE9", "na\xEFve", "café",
