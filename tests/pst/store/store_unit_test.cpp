@@ -31,7 +31,6 @@ std::u16string text(const Property& p) {
 // byte for byte); new names get the next ids, once, until the map is full.
 TEST(NameToIdMap, OutlooksIdsThenNewNamesOnceUntilTheMapIsFull) {
     NameToIdMap map = NameToIdMap::outlookDefault();
-    EXPECT_EQ(map.size(), 35u);
     EXPECT_EQ(map.find(NamedKey::byName(kHeaders, u"content-class")), 0x8009);
     EXPECT_EQ(map.find(NamedKey::byId(kCommon, 0x8552)), 0x8022);
     ASSERT_NE(map.keyOf(0x8013), nullptr);
