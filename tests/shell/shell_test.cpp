@@ -32,11 +32,9 @@ TEST(IsMsgFileName, LowerCasedTrimmedLastFourCharacters) {
 
 TEST(NameOrder, OrdersPairsAsTheUpperCasedOrdinalThenTheExactName) {
     const char* const cases[][3] = {
-        {"apple", "Banana", "letter case ignored"},
         {"a", "_a", "upper-cased: 'A' (0x41) is before '_' (0x5F)"},
         {"B", "b", "equal ignoring case: the exact bytes decide"},
         {"abc", "ABCD", "a prefix first"},
-        {"Zeta", "\xC3\xA4pfel", "U+00E4 upper-cases to U+00C4, after Z"},
         {"\xC3\xA9z", "\xC3\x8B", "U+00E9 as U+00C9, before U+00CB"},
         {"\xC5\x82x", "\xC5\x81y", "Latin Extended-A: U+0142 as U+0141"},
         {"\xCE\xB1", "\xCE\x92", "Greek: alpha as U+0391, before U+0392"},

@@ -110,11 +110,9 @@ TEST(EncodeSubject, MarksThePrefixOutlooksWay) {
         // Derived as Outlook derives it: 1-3 letters, then ": ".
         {u"R: x", nullptr, nullptr, 4},
         {u"ОТВ: Привет", nullptr, nullptr, 6},
-        {u"Hello", u"FW: ", u"Bye", 1},
         {u"Re:x", nullptr, nullptr, 1},
         {u"ABCD: x", nullptr, nullptr, 1},
         {u"10: x", nullptr, nullptr, 1},
-        {u"A B: x", nullptr, nullptr, 1},
         {u"\x01\x05RE: x", nullptr, nullptr, 0},  // already marked
         {u"", u"", nullptr, 0},
     };
