@@ -56,8 +56,6 @@ TEST(SortStringRangeTest, CasesFromTheFolderList) {
         StringList out;  // {"!"}: the range is outside the list
     } cases[] = {{{"b", "a", "B", "a"}, 0, 3, {"B", "a", "a", "b"}},
                  {{"b", "a", ""}, 0, 1, {"a", "b", ""}},
-                 {{"q", "c", "a"}, 1, 1, {"q", "c", "a"}},
-                 {{"d", "c", "b", "a"}, 1, 2, {"d", "b", "c", "a"}},
                  {{"a"}, 0, -1, {"!"}},
                  {{"b", "a"}, 0, 2, {"!"}},
                  {{}, 0, 0, {"!"}}};
@@ -153,7 +151,6 @@ TEST(MessageIdentity, WhatMakesTwoMessagesTheSame) {
         const char* what;
         Change second, first = {};
     } cases[] = {
-        {true, "identical", {}},
         {false, "the subject", set({Property::utf8(tag::Subject, "Dinner")})},
         {true, "the 8-bit form of the same subject", eightBit},
         {false, "a recipient's name", set({Property::utf8(tag::DisplayName, "Bo")}, 1)},
