@@ -16,16 +16,8 @@ using mapi::NamedKey;
 using mapi::Property;
 namespace tag = mapi::tag;
 
-namespace {
-
 const mapi::Guid kCommon = *mapi::Guid::parse("{00062008-0000-0000-C000-000000000046}");
 const mapi::Guid kHeaders = *mapi::Guid::parse("{00020386-0000-0000-C000-000000000046}");
-
-std::u16string text(const Property& p) {
-    return mapi::utf16FromLE(p.value);
-}
-
-}  // namespace
 
 // Outlook's ids for its 35 names (its streams and buckets are EmptyStore's,
 // byte for byte); new names get the next ids, once, until the map is full.
@@ -129,6 +121,7 @@ TEST(EncodeSubject, MarksThePrefixOutlooksWay) {
         EXPECT_EQ(findTag(props, makeTag(0x0E1D, mapi::PT_UNICODE)), nullptr);
         encodeSubject(bag, props);
         const std::u16string marked = std::u16string{u'\x01', c.marker} + c.subject;
-        EXPECT_EQ(text(*findTag(props, tag::Subject)), c.marker ? marked : c.subject);
+        EXPECT_EQ(mapi::utf16FromLE(findTag(props, tag::Subject)->value),
+                  c.marker ? marked : c.subject);
     }
 }
