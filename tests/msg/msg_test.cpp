@@ -392,9 +392,6 @@ TEST(MsgRoundTrip, GeneratedMessagesComeBackWholeAndOtherReadersAgree) {
                     EXPECT_TRUE(r.code == 127 || (r.code == 0 && has(r.out + r.err, want))) << want;
             }
             if (spec.attachmentSizes.size() != 13) continue;
-            // 9 MiB in 512-byte sectors needs more FAT sectors than the header lists.
-            EXPECT_GE(loadLE32(&bytes[cfb::hdr::kDifatSectors]), ss == 512 ? 1u : 0u);
-            EXPECT_FALSE(back.attachments[11].props.find(tag::AttachDataBinary)->stream);
             auto big = back.attachments[12].props.find(tag::AttachDataBinary)->stream;
             ASSERT_TRUE(big) << "a 9 MiB value must stay in the file";
             back = Message();  // the value outlives the message and reads in pieces
