@@ -246,12 +246,10 @@ ConversionOptions optionsIn(const ScratchDir& dst) {
 TEST(ConversionTest, FolderListFromTheRowsAsFromTheirFoldersAll) {
     // Runs of one folder (as a folder walk lists them), folders coming back
     // later, and case-different twins.
-    std::vector<std::string> paths;
-    for (int i = 0; i < 30; ++i) paths.push_back("/m/b/x" + std::to_string(i) + ".msg");
-    for (int i = 0; i < 5; ++i) paths.push_back("/m/a/c/y" + std::to_string(i) + ".msg");
-    for (const char* p : {"/m/b/z.msg", "/m/B/z.msg", "/m/b/w.msg", "/n/\xC3\xA9/v.msg"})
-        paths.push_back(p);
-    paths.push_back("/m/a/u.msg");
+    std::vector<std::string> paths(30, "/m/b/x.msg");
+    paths.insert(paths.end(), 5, "/m/a/c/y.msg");
+    paths.insert(paths.end(),
+                 {"/m/b/z.msg", "/m/B/z.msg", "/m/b/w.msg", "/n/\xC3\xA9/v.msg", "/m/a/u.msg"});
     ScratchDir dst;
     Conversion c(optionsIn(dst));
     Rows rows(paths);
