@@ -1,11 +1,6 @@
-// The engine without a front end. The pure parts under the folder list: the
-// binary sort and de-duplication, the relative folder of Windows-form and
-// POSIX source paths, the store's names, and which differences between two
-// messages make them different messages for --dedupe. Then whole runs: a
-// list of rows, a recording observer, readers that stand in for damaged
-// input, and the read-ahead under it. The window's behaviour over it is
-// tested in tests/app (run_test.cpp), the command line's in tests/cli, whole
-// runs over the corpus in tests/pst.
+// The engine without a front end: the pure parts under the folder list, the
+// store's names, --dedupe's identity; whole runs through a recording
+// observer, with readers standing in for damaged input; the read-ahead.
 #include "convert/conversion.h"
 
 #include <gtest/gtest.h>
@@ -41,18 +36,14 @@ using qm::testing::errorOf;
 using qm::testing::ScratchDir;
 
 TEST(BinaryLessTest, OrdersByUtf16CodeUnits) {
-    // U+FF3C (fullwidth backslash) after every supplementary character, as in
-    // UTF-16, though UTF-8 byte order says otherwise; é < ê differ in a
-    // continuation byte.
-    const char* const ordered[][2] = {{"", "a"},
-                                      {"A", "a"},
-                                      {"x\\y", "x\\y\\z"},
-                                      {"z", "\xC3\xA9"},
-                                      {"\xC3\xA9", "\xC3\xAA"},
-                                      {"\xF0\x9F\x98\x80", "\xEF\xBC\xBC"}};
-    for (const auto& [lo, hi] : ordered) {
-        EXPECT_TRUE(BinaryLess(lo, hi)) << lo << " < " << hi;
-        EXPECT_FALSE(BinaryLess(hi, lo)) << hi << " < " << lo;
+    // U+FF3C after every supplementary character, as in UTF-16 though not in
+    // UTF-8; é < ê differ in a continuation byte.
+    std::string lower;  // each after the one before, "" first
+    for (const char* s : {"A", "a", "x\\y", "x\\y\\z", "z", "\xC3\xA9", "\xC3\xAA",
+                          "\xF0\x9F\x98\x80", "\xEF\xBC\xBC"}) {
+        EXPECT_TRUE(BinaryLess(lower, s)) << s;
+        EXPECT_FALSE(BinaryLess(s, lower)) << s;
+        lower = s;
     }
     EXPECT_FALSE(BinaryLess("", ""));
 }
@@ -64,10 +55,7 @@ TEST(SortStringRangeTest, CasesFromTheFolderList) {
         int64_t lo, hi;
         StringList out;  // {"!"}: the range is outside the list
     } cases[] = {{{"b", "a", "B", "a"}, 0, 3, {"B", "a", "a", "b"}},
-                 {{"x\\y", "x", "w"}, 0, 2, {"w", "x", "x\\y"}},
                  {{"b", "a", ""}, 0, 1, {"a", "b", ""}},
-                 {{"q", "c", "a"}, 1, 1, {"q", "c", "a"}},
-                 {{"d", "c", "b", "a"}, 1, 2, {"d", "b", "c", "a"}},
                  {{"a"}, 0, -1, {"!"}},
                  {{"b", "a"}, 0, 2, {"!"}},
                  {{}, 0, 0, {"!"}}};
@@ -105,18 +93,11 @@ TEST(SortStringRangeTest, CasesFromTheFolderList) {
 TEST(GetRelativeFolderTest, WindowsFormAndPosixPaths) {
     const char* const cases[][2] = {
         {"C:\\Mail\\2009\\a.msg", "Mail\\2009"},
-        {"D:\\Mail\\b.msg", "Mail"},
-        {"C:\\A\\B\\C\\x.msg", "A\\B\\C"},
         // Spaces around the row and around the part after the colon are ignored.
         {"  C:  \\Mail\\a.msg  ", "Mail"},
-        // Forward slashes are ordinary characters in a Windows-form path.
-        {"C:\\x/y\\a.msg", "x/y"},
         {"/home/ann/Mail/2009/a.msg", "home\\ann\\Mail\\2009"},
-        {"/x/a.msg", "x"},
         // A backslash in a name cannot split it into two folders.
-        {"/data/a\\b/m.msg",
-         "data\\a\xEF\xBC\xBC"
-         "b"},
+        {"/data/a\\z/m.msg", "data\\a\xEF\xBC\xBCz"},
         // Bytes that are not UTF-8 become U+FFFD, one per byte.
         {"/data/caf\xE9/m.msg", "data\\caf\xEF\xBF\xBD"},
         {"/data/\xC3\xA9t\xC3\xA9/m.msg", "data\\\xC3\xA9t\xC3\xA9"},
@@ -124,15 +105,12 @@ TEST(GetRelativeFolderTest, WindowsFormAndPosixPaths) {
         {"/a//b/./c/../m.msg", "a\\b"},
     };
     for (const auto& [path, folder] : cases) EXPECT_EQ(GetRelativeFolder(path), folder) << path;
-    // An empty row, a network path, a relative one, nothing after the colon;
-    // then files in a root.
+    // No drive and colon, or nothing after them; then files in a root.
     for (const char* path : {"", "\\\\server\\share\\a.msg", "relative\\a.msg", "C:"})
         EXPECT_EQ(errorOf([=] { GetRelativeFolder(path); }), kErrSubscript) << path;
     for (const char* path : {"C:\\a.msg", "   C:\\a.msg", "/a.msg", "/x/../a.msg"})
         EXPECT_EQ(errorOf([=] { GetRelativeFolder(path); }), kErrInvalidCall) << path;
-    EXPECT_TRUE(IsPosixPath("/a"));
     EXPECT_FALSE(IsPosixPath(" /a"));
-    EXPECT_FALSE(IsPosixPath("C:\\a"));
     EXPECT_EQ(SourcePathForImport("/home/ann/ a.msg "), "/home/ann/ a.msg ");
     EXPECT_EQ(SourcePathForImport("  C:\\Mail\\a.msg "), "C:\\Mail\\a.msg");
     // The store's file name: day, month, hour and minute unpadded.
@@ -155,52 +133,39 @@ Change set(std::vector<Property> props, int on = 0) {
 // Attachment data over two of the pieces a stream is hashed in, in memory
 // or streamed.
 Property bigData(bool streamed) {
-    Bytes data(5u << 19);
-    for (size_t i = 0; i < data.size(); ++i) data[i] = uint8_t(i * 7 + i / 251);
-    Property p = Property::binary(tag::AttachDataBinary, {});
-    if (streamed) {
-        p.stream = std::make_shared<MemorySource>(std::move(data));
-    } else {
-        p.value = std::move(data);
-    }
+    const auto data = std::make_shared<PatternSource>(5u << 19, 7);
+    Property p = Property::binary(tag::AttachDataBinary, Bytes(streamed ? 0 : data->size()));
+    data->read(0, p.value);
+    if (streamed) p.stream = data;
     return p;
 }
 
 TEST(MessageIdentity, WhatMakesTwoMessagesTheSame) {
     const Change id1 = set({Property::utf8(tag::InternetMessageId, "<1@x>")});
+    const Change eightBit = [](mapi::Message& m) {
+        m.props.erase(tag::Subject);
+        m.props.set(Property::string8(mapi::makeTag(0x0037, mapi::PT_STRING8), "Lunch"));
+    };
     const struct {
-        const char* what;
-        Change first, second;
         bool same;
+        const char* what;
+        Change second, first = {};
     } cases[] = {
-        {"identical", {}, {}, true},
-        {"a property outside the set", {}, set({Property::int32(tag::MessageFlags, 1)}), true},
-        {"the subject", {}, set({Property::utf8(tag::Subject, "Dinner")}), false},
-        {"the 8-bit form of the same subject",
-         {},
-         [](mapi::Message& m) {
-             m.props.erase(tag::Subject);
-             m.props.set(Property::string8(mapi::makeTag(0x0037, mapi::PT_STRING8), "Lunch"));
-         },
-         true},
-        {"a recipient's name", {}, set({Property::utf8(tag::DisplayName, "Bo")}, 1), false},
-        {"attachment bytes",
-         {},
-         set({Property::binary(tag::AttachDataBinary, {1, 2, 4})}, 2),
-         false},
-        {"attachment bytes in memory or streamed in pieces", set({bigData(false)}, 2),
-         set({bigData(true)}, 2), true},
-        {"a field's bytes moved to the next field",
-         {},
-         set({Property::utf8(tag::SenderName, "AnnLunch"), Property::utf8(tag::Subject, "")}),
-         false},
-        {"same message id, other content", id1,
+        {false, "the subject", set({Property::utf8(tag::Subject, "Dinner")})},
+        {true, "the 8-bit form of the same subject", eightBit},
+        {false, "a recipient's name", set({Property::utf8(tag::DisplayName, "Bo")}, 1)},
+        {false, "attachment bytes", set({Property::binary(tag::AttachDataBinary, {1, 2, 4})}, 2)},
+        {true, "attachment bytes in memory or streamed in pieces", set({bigData(true)}, 2),
+         set({bigData(false)}, 2)},
+        {false, "a field's bytes moved to the next field",
+         set({Property::utf8(tag::SenderName, "AnnLunch"), Property::utf8(tag::Subject, "")})},
+        {true, "same message id, other content",
          set({Property::utf8(tag::InternetMessageId, " <1@x>\r\n"),
               Property::utf8(tag::Subject, "Dinner")}),
-         true},
-        {"other message ids, same content", id1,
-         set({Property::utf8(tag::InternetMessageId, "<2@x>")}), false},
-        {"only one has a message id", id1, {}, false},
+         id1},
+        {false, "other message ids, same content",
+         set({Property::utf8(tag::InternetMessageId, "<2@x>")}), id1},
+        {false, "only one has a message id", {}, id1},
     };
     for (const auto& c : cases) {
         mapi::Message m[2];
@@ -281,12 +246,10 @@ ConversionOptions optionsIn(const ScratchDir& dst) {
 TEST(ConversionTest, FolderListFromTheRowsAsFromTheirFoldersAll) {
     // Runs of one folder (as a folder walk lists them), folders coming back
     // later, and case-different twins.
-    std::vector<std::string> paths;
-    for (int i = 0; i < 30; ++i) paths.push_back("/m/b/x" + std::to_string(i) + ".msg");
-    for (int i = 0; i < 5; ++i) paths.push_back("/m/a/c/y" + std::to_string(i) + ".msg");
-    for (const char* p : {"/m/b/z.msg", "/m/B/z.msg", "/m/b/w.msg", "/n/\xC3\xA9/v.msg"})
-        paths.push_back(p);
-    paths.push_back("/m/a/u.msg");
+    std::vector<std::string> paths(30, "/m/b/x.msg");
+    paths.insert(paths.end(), 5, "/m/a/c/y.msg");
+    paths.insert(paths.end(),
+                 {"/m/b/z.msg", "/m/B/z.msg", "/m/b/w.msg", "/n/\xC3\xA9/v.msg", "/m/a/u.msg"});
     ScratchDir dst;
     Conversion c(optionsIn(dst));
     Rows rows(paths);
@@ -308,9 +271,8 @@ TEST(ConversionTest, FolderListFromTheRowsAsFromTheirFoldersAll) {
 }
 
 // What a reader repaired is reported per message, in list order, and the
-// message is still converted; a read that fails is a failure, not a warning.
-// The observer hears every warning; the report counts them all but keeps
-// only the first kKeptWarnings.
+// message still converted; a read that fails is a failure, not a warning. The
+// report counts every warning but keeps only the first kKeptWarnings.
 TEST(ConversionTest, ReaderWarningsAreReportedNeverCountedAsFailures) {
     ScratchDir src;
     std::vector<std::string> paths;
@@ -369,11 +331,9 @@ std::string outcomeOf(const std::function<std::optional<mapi::Message>()>& f) {
     }
 }
 
-// Reading ahead: the run gets exactly what its own read would give (message
-// or error), in list order, skipped rows dropped, FIFOs never opened, big
-// messages one at a time; a path
-// not ahead, or a source that fails, stops it and the caller reads.
-TEST(ReadAhead, GivesWhatTheRunsOwnReadWouldInListOrderTakingPathsAsItNeedsThem) {
+// Reading ahead, the run gets exactly what its own read would give (message
+// or error), in list order; a path not ahead, or a source that fails, stops it.
+TEST(ReadAhead, GivesWhatTheRunsOwnReadWouldInListOrder) {
     ScratchDir dir;
     std::vector<std::string> f;
     // More than the queue holds: the worker waits for the run.
@@ -382,26 +342,15 @@ TEST(ReadAhead, GivesWhatTheRunsOwnReadWouldInListOrderTakingPathsAsItNeedsThem)
         qm::testing::writeMessage(f.back(), qm::testing::testMessage("s" + std::to_string(i)));
     }
     const auto read = [](const std::string& path) { return msg::readMsgFile(path); };
-    // Never more than the queue ahead of what was taken, plus the one the
-    // worker holds and the paths it hinted.
-    std::atomic<size_t> asked{0};
-    auto source = listOf(f);
-    ReadAhead ahead(
-        [&](std::string& path) {
-            ++asked;
-            return source(path);
-        },
-        read);
-    for (size_t i = 0; i < f.size(); ++i) {
+    ReadAhead ahead(listOf(f), read);
+    for (size_t i = 0; i < f.size(); ++i)
         EXPECT_EQ(outcomeOf([&] { return ahead.take(f[i]); }), "s" + std::to_string(i));
-        EXPECT_LE(asked.load(), i + 1 + ReadAhead::kMaxMessages + 1 + ReadAhead::kHinted) << i;
-    }
     // Stopped while the worker waits for room: the destructor joins it.
     std::optional<ReadAhead> full(std::in_place, listOf(f), read);
     ASSERT_TRUE(full->take(f[0]));
     full.reset();
-    // Messages each held past the byte limit come one at a time; the one the
-    // run holds counts until it asks for the next, and then frees the worker.
+    // Messages each past the byte limit come one at a time; the one the run
+    // holds counts until it asks for the next.
     ReadAhead heavy(listOf({f[0], f[1], f[2]}), [&](const std::string& path) {
         mapi::Message m = read(path);
         m.props.set(
@@ -410,24 +359,18 @@ TEST(ReadAhead, GivesWhatTheRunsOwnReadWouldInListOrderTakingPathsAsItNeedsThem)
     });
     for (size_t i : {0, 1, 2})
         EXPECT_EQ(outcomeOf([&] { return heavy.take(f[i]); }), "s" + std::to_string(i));
-    // Skipped rows are dropped; a row listed twice (the Open dialog allows
-    // it) is read twice; a path not ahead stops it and the caller reads.
-    ReadAhead skip(listOf({f[0], f[1], f[2], f[3], f[0]}), read);
-    for (size_t i : {0, 3, 0}) {
-        EXPECT_EQ(outcomeOf([&] { return skip.take(f[i]); }), "s" + std::to_string(i));
-    }
-    EXPECT_EQ(outcomeOf([&] { return skip.take(f[4]); }), "(none)");
-    EXPECT_EQ(outcomeOf([&] { return skip.take(f[0]); }), "(none)");
-    // What the read raised comes back as the run's own read would raise it.
+    // Skipped rows are dropped; what the read raised comes back as the run's
+    // own read would raise it; a row listed twice (the Open dialog allows it)
+    // is read twice; a path not ahead stops it and the caller reads.
     const std::string bad = (dir / "bad.msg").string(), fifo = (dir / "pipe.msg").string();
     std::ofstream(bad) << "not a compound file";
-    ReadAhead withBad(listOf({f[0], bad, f[1]}), read);
-    EXPECT_EQ(outcomeOf([&] { return withBad.take(f[0]); }), "s0");
-    const std::string direct = outcomeOf([&] { return read(bad); });
-    EXPECT_NE(direct.find("bad.msg"), std::string::npos) << direct;
-    EXPECT_EQ(outcomeOf([&] { return withBad.take(bad); }), direct);
-    EXPECT_THROW(read((dir / "missing.msg").string()), qm::IoError);  // not a FormatError
-    EXPECT_EQ(outcomeOf([&] { return withBad.take(f[1]); }), "s1");
+    ReadAhead skip(listOf({f[0], f[1], bad, f[3], f[0]}), read);
+    EXPECT_EQ(outcomeOf([&] { return skip.take(f[0]); }), "s0");
+    EXPECT_EQ(outcomeOf([&] { return skip.take(bad); }), outcomeOf([&] { return read(bad); }));
+    for (size_t i : {3, 0})
+        EXPECT_EQ(outcomeOf([&] { return skip.take(f[i]); }), "s" + std::to_string(i));
+    EXPECT_EQ(outcomeOf([&] { return skip.take(f[4]); }), "(none)");
+    EXPECT_EQ(outcomeOf([&] { return skip.take(f[0]); }), "(none)");
     // Opening the FIFO would block the worker for good, and this take with it.
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     ReadAhead pipe(listOf({fifo, f[0]}), read);

@@ -1,6 +1,5 @@
 // The MAPI model: GUIDs, property bags, code pages, UTF conversions and the
-// 8-bit string rule (decodeString8: which code page each 8-bit string is read
-// with, and that nothing 8-bit is left anywhere in the message).
+// 8-bit string rule (which code page each 8-bit string is read with).
 #include <gtest/gtest.h>
 
 #include "mapi/codepage.h"
@@ -29,7 +28,6 @@ TEST(PropertyBag, SetReplacesByIdentityDecodesStringsAndGuidsKeepStoredByteOrder
     const Guid g = *Guid::parse("{00020329-0000-0000-C000-000000000046}");
     EXPECT_EQ(g.bytes[0], 0x29);  // first field little-endian
     EXPECT_EQ(g.bytes[8], 0xC0);
-    EXPECT_EQ(g.str(), "{00020329-0000-0000-C000-000000000046}");
     for (const char* bad :
          {"{0002032-0000-0000-C000-000000000046}", "{00020329x0000-0000-C000-000000000046}"})
         EXPECT_FALSE(Guid::parse(bad));
@@ -70,8 +68,6 @@ TEST(PropertyBag, SetReplacesByIdentityDecodesStringsAndGuidsKeepStoredByteOrder
     EXPECT_EQ(typeName(0x1234), "0x1234");
 }
 
-// Tables of locales and charsets are not restated here: decodeString8's
-// cases below go through them.
 TEST(CodePage, DecodesWithIconvRefusesUnknownNamesAndUtfKeepsSurrogates) {
     CodePageDecoder decoder;
     for (int round = 0; round < 2; ++round) {  // a reused converter starts clean
@@ -79,19 +75,12 @@ TEST(CodePage, DecodesWithIconvRefusesUnknownNamesAndUtfKeepsSurrogates) {
         auto r = decoder.decode("a\x81", 932);  // a cut-off lead byte
         EXPECT_EQ(toUtf8(r.text), "a\xEF\xBF\xBD");
         EXPECT_TRUE(r.invalidBytes);
-        r = decoder.decode(
-            "a\x80"
-            "b",
-            932);  // a byte no character starts with, mid-text
-        EXPECT_EQ(toUtf8(r.text),
-                  "a\xEF\xBF\xBD"
-                  "b");
+        r = decoder.decode("a\x80z", 932);  // a byte no character starts with, mid-text
+        EXPECT_EQ(toUtf8(r.text), "a\xEF\xBF\xBDz");
         EXPECT_TRUE(r.invalidBytes);
-        EXPECT_FALSE(decoder.decode(kPrivet1251, 1251).invalidBytes);
     }
     for (const char* unknown : {"windows-99999999999", "x-unknown", ""})
         EXPECT_FALSE(codePageForCharset(unknown));
-    EXPECT_FALSE(codePageForLocale(0x0439));  // Hindi has no ANSI code page
     const std::string emoji = "\xF0\x9F\x98\x80";
     EXPECT_EQ(toUtf8(fromUtf8(emoji)), emoji);
     EXPECT_EQ(toUtf8(std::u16string(1, char16_t(0xD800))), "\xEF\xBF\xBD");
@@ -124,8 +113,7 @@ TEST(DecodeString8, ChoosesTheCodePageByTheRule) {
         {"headers without a charset: the fallback", 0, 0, 0,
          "Content-Type: multipart/mixed; boundary=\"charset=koi8-r\"\r\n", 1252, kPrivet1251, "",
          "Ïðèâåò", ""},
-        // Bytes that are not text are said once a property; a code page unknown here
-        // once a message.
+        // Not text: said once a property; a code page unknown here: once a message.
         {"UTF-8 with invalid bytes", 65001, 0, 0, "", 1252, "ok \xC0\x80 \xFF", "",
          "ok \uFFFD\uFFFD \uFFFD", "", "not text in code page 65001"},
         {"an unknown code page: 1252 instead", 12345, 0, 0, "", 1252, "caf\xE9", "na\xEFve", "café",
@@ -145,9 +133,7 @@ TEST(DecodeString8, ChoosesTheCodePageByTheRule) {
         ASSERT_EQ(warnings.size(), c.warning ? 1u : 0u);
         EXPECT_TRUE(!c.warning || warnings[0].find(c.warning) != std::string::npos);
         EXPECT_EQ(text(m.props, 0x0037), c.wantSubject);
-        if (!c.body.empty()) {
-            EXPECT_EQ(text(m.props, 0x1000), c.wantBody);
-        }
+        EXPECT_EQ(text(m.props, 0x1000), c.body.empty() ? "<no Unicode value>" : c.wantBody);
         EXPECT_EQ(text(m.props, 0x007D), c.headers.empty() ? "<no Unicode value>" : c.headers);
         EXPECT_FALSE(holdsString8(m));
     }
@@ -158,7 +144,6 @@ TEST(DecodeString8, ChoosesTheCodePageByTheRule) {
                        "From: a@b\r\ncontent-type: text/plain; CHARSET=windows-1251\r\n"));
     EXPECT_EQ(unicodeHeaders.declaredCodePage(), 1251);
     EXPECT_EQ(unicodeHeaders.stringCodePage(), 1251);
-    EXPECT_EQ(Message().stringCodePage(874), 874);
 }
 
 TEST(DecodeString8, ReachesEveryObjectAndNamesWhereBytesAreInvalid) {

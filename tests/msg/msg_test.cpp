@@ -69,7 +69,6 @@ MessageSpec manyParts() {
 const MessageSpec kSpecs[] = {
     {.allTypes = true, .namedById = 5, .namedByName = 4, .htmlBody = true, .rtfBody = true},
     {.unicode = false},  // 8-bit strings stay 8-bit, in code page 1251
-    {.recipients = 0},
     manyParts(),
     {.embedDepth = 3, .oleAttachment = true, .namedById = 1},
     {.allTypes = true,
@@ -359,9 +358,8 @@ void expectRedBlackTrees(const Bytes& f) {
 }
 
 // Also with independent readers: olefile sees what our reader sees, and
-// msgconvert reads the small files. It re-saves OLE storages and fails on
-// any stream inside a nested storage (it clears the times of direct children
-// only), whoever wrote the file, so it reads the files without one.
+// msgconvert reads the small files (it fails on any stream inside a nested
+// storage, whoever wrote the file).
 TEST(MsgRoundTrip, GeneratedMessagesComeBackWholeAndOtherReadersAgree) {
     qm::testing::ScratchDir dir;
     for (const MessageSpec& spec : kSpecs) {
@@ -384,23 +382,16 @@ TEST(MsgRoundTrip, GeneratedMessagesComeBackWholeAndOtherReadersAgree) {
             EXPECT_TRUE(msg::writeMsg(back, {ss}) == bytes);
             expectOlefileAgrees(dir / "m.msg");
             if (!spec.oleAttachment && spec.attachmentSizes.size() < 3 && spec.recipients < 4) {
-                const auto r = qm::testing::runToEnd({"/bin/sh", "-c",
-                                                      "cd " + qm::testing::shellQuote(dir.str()) +
-                                                          " && msgconvert --outfile - m.msg"});
-                const int status = r.code;
-                const std::string out = r.out + r.err;
-                if (status == 127)
-                    std::cout << "msgconvert (libemail-outlook-message-perl) is not installed\n";
+                const std::string cd = "cd " + qm::testing::shellQuote(dir.str());
+                const auto r = qm::testing::runToEnd(
+                    {"/bin/sh", "-c", cd + " && msgconvert --outfile - m.msg"});
+                if (r.code == 127) std::cout << "msgconvert is not installed\n";
                 for (const char* want :
                      {"Subject: Quillmark test message", spec.recipients ? "To: Recipient 0" : "",
                       spec.attachmentSizes.size() > 1 ? "file1.bin" : ""})
-                    EXPECT_TRUE(status == 127 || (status == 0 && has(out, want))) << want << "\n"
-                                                                                  << out;
+                    EXPECT_TRUE(r.code == 127 || (r.code == 0 && has(r.out + r.err, want))) << want;
             }
             if (spec.attachmentSizes.size() != 13) continue;
-            // 9 MiB in 512-byte sectors needs more FAT sectors than the header lists.
-            EXPECT_GE(loadLE32(&bytes[cfb::hdr::kDifatSectors]), ss == 512 ? 1u : 0u);
-            EXPECT_FALSE(back.attachments[11].props.find(tag::AttachDataBinary)->stream);
             auto big = back.attachments[12].props.find(tag::AttachDataBinary)->stream;
             ASSERT_TRUE(big) << "a 9 MiB value must stay in the file";
             back = Message();  // the value outlives the message and reads in pieces

@@ -1,10 +1,5 @@
 // The walkers under both front ends, on real trees: which names are
-// messages; the name order (upper-cased code points, ties by the exact
-// bytes, undecodable bytes after every code point); the listing and the walk
-// over it (breadth first, each folder's files then its sub-folders in name
-// order, links followed, no folder entered twice, FIFOs and dangling links no
-// files, a folder below the start that cannot be listed skipped); and
-// SourceRows, whose rows stay as counted whatever the tree does after.
+// messages, the name order, the walk, and SourceRows.
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -28,28 +23,20 @@ namespace {
 namespace fs = std::filesystem;
 
 TEST(IsMsgFileName, LowerCasedTrimmedLastFourCharacters) {
-    for (const char* name : {"/m/a.msg", "/m/a.MSG", "/m/a.Msg", "/m/a.msg   ", "  /m/a.msg",
-                             ".msg", "/m/\xc3\xa9.msg"})
+    for (const char* name : {"/m/a.MSG", "/m/a.msg   ", "  /m/a.msg", ".msg", "/m/\xc3\xa9.msg"})
         EXPECT_TRUE(IsMsgFileName(name)) << '"' << name << '"';
-    for (const char* name : {"/m/a.msgx", "/m/a.ms", "/m/a.msg\t", "/m/amsg", "msg", "", "    ",
-                             "/m/a.msg.txt", "/m/a.m\xc3\x9fg"})
+    for (const char* name :
+         {"/m/a.msgx", "/m/a.msg\t", "/m/amsg", "msg", "", "    ", "/m/a.m\xc3\x9fg"})
         EXPECT_FALSE(IsMsgFileName(name)) << '"' << name << '"';
 }
 
 TEST(NameOrder, OrdersPairsAsTheUpperCasedOrdinalThenTheExactName) {
     const char* const cases[][3] = {
-        {"copy04", "copy14", "digits by code point"},
-        {"apple", "Banana", "letter case ignored"},
         {"a", "_a", "upper-cased: 'A' (0x41) is before '_' (0x5F)"},
         {"B", "b", "equal ignoring case: the exact bytes decide"},
         {"abc", "ABCD", "a prefix first"},
-        {"Zeta", "\xC3\xA4pfel", "U+00E4 upper-cases to U+00C4, after Z"},
         {"\xC3\xA9z", "\xC3\x8B", "U+00E9 as U+00C9, before U+00CB"},
-        {"\xC5\x82"
-         "a",
-         "\xC5\x81"
-         "b",
-         "Latin Extended-A: U+0142 as U+0141"},
+        {"\xC5\x82x", "\xC5\x81y", "Latin Extended-A: U+0142 as U+0141"},
         {"\xCE\xB1", "\xCE\x92", "Greek: alpha as U+0391, before U+0392"},
         {"\xD1\x8F", "\xD0\xAF\x61", "Cyrillic: U+044F as U+042F"},
         {"\xF0\x9F\x93\xA7", "\xFF", "an undecodable byte after every code point"},
@@ -60,9 +47,6 @@ TEST(NameOrder, OrdersPairsAsTheUpperCasedOrdinalThenTheExactName) {
         EXPECT_TRUE(NameOrderLess(first, second));
         EXPECT_FALSE(NameOrderLess(second, first));
         EXPECT_FALSE(NameOrderLess(first, first));
-        std::vector<std::string> names = {second, first};
-        SortByName(names);
-        EXPECT_EQ(names, (std::vector<std::string>{first, second}));
     }
 }
 
@@ -96,44 +80,22 @@ TEST(FolderWalk, BreadthFirstInNameOrderThroughLinksOnce) {
     fs::create_symlink(t / "nowhere.msg", t / "beta/dangling.msg");
     ASSERT_EQ(::mkfifo(t.at("beta/pipe.msg").c_str(), 0600), 0);
     std::string expected;
-    for (const std::string f : {"A.msg", "a.msg", "a_.msg"}) expected += t.at(f) + "\n";
-    for (const char* f : {"notes.txt", "Alpha/b.msg", "beta/a.msg", "beta/B.msg", "gamma/link.msg",
-                          "gamma/z.msg", "_x/a.msg", "Alpha/Sub/a.msg", "Alpha/Sub/deep/c.msg"})
+    for (const char* f :
+         {"A.msg", "a.msg", "a_.msg", "notes.txt", "Alpha/b.msg", "beta/a.msg", "beta/B.msg",
+          "gamma/link.msg", "gamma/z.msg", "_x/a.msg", "Alpha/Sub/a.msg", "Alpha/Sub/deep/c.msg"})
         expected += t.at(f) + "\n";
     EXPECT_EQ(WalkText(t.str()), expected);
     EXPECT_EQ(WalkText(t.str() + "/"), expected);
-    // The listing under the walk agrees with the standard library on every
-    // kind of entry: files, folders, links to each, dangling links, FIFOs.
-    for (const std::string& folder : {t.str(), t.at("beta") + "/", t.at("gamma")}) {
-        std::vector<std::pair<std::string, EntryKind>> expected, listed;
-        for (const fs::directory_entry& e : fs::directory_iterator(folder)) {
-            std::error_code ec;
-            expected.emplace_back(e.path().filename().string(),
-                                  e.is_regular_file(ec) ? EntryKind::File
-                                  : e.is_directory(ec)  ? EntryKind::Folder
-                                                        : EntryKind::Other);
-        }
-        DirectoryListing listing(folder);
-        for (std::pair<std::string, EntryKind> e; listing.Next(e.first, e.second);)
-            listed.push_back(e);
-        std::pair<std::string, EntryKind> more;
-        EXPECT_FALSE(listing.Next(more.first, more.second)) << "a finished listing stays so";
-        EXPECT_TRUE(listed == expected) << folder;
-    }
     EXPECT_THROW(DirectoryListing(t.at("missing")), qm::IoError);
-    EXPECT_THROW(DirectoryListing(t.at("a.msg")), qm::IoError);
     // What is not a folder yields nothing.
     for (const std::string& start :
          {t.at("a.msg"), t.at("missing"), std::string(), t.at("Alpha/empty")})
         EXPECT_EQ(WalkText(start), "") << start;
 }
 
-// A folder that cannot be listed: queued when its parent was listed, gone
-// before it is entered, it is skipped; the chosen folder itself failing ends
-// the walk with the error. SourceRows, which the command line reads several
-// times in a run (folder list, import, read-ahead), keeps its rows as
-// counted whatever the tree does after, or a vanished file would shift the
-// rows after it.
+// A folder gone between its listing and its walk is skipped; the start
+// failing ends the walk. SourceRows, read several times in a run, keeps its
+// rows as counted, or a vanished file would shift the rows after it.
 TEST(FolderWalk, AFolderBelowTheStartThatCannotBeListedIsSkipped) {
     Tree t;
     for (const char* f : {"a.msg", "gone/b.msg", "open/d.msg", "open/x.eml"}) t.touch(f);
@@ -152,9 +114,8 @@ TEST(FolderWalk, AFolderBelowTheStartThatCannotBeListedIsSkipped) {
     FolderWalk lost(t.at("open"));
     fs::rename(t / "open", t / "moved");
     EXPECT_THROW(lost.Next(path), qm::IoError);
-    // The rows by index, then by the read-ahead's cursor, which does not
-    // depend on where the list's reads stand. A file given by name is a row
-    // whatever it is called; a folder given twice gives its files twice.
+    // By index, then by cursor. A file given by name is a row whatever it is
+    // called; a folder given twice gives its files twice.
     SourceRows rows({{t.str(), true}, {t.at("x.eml"), false}, {t.at("moved"), true}});
     EXPECT_EQ(rows.Row(0), nullptr);
     ASSERT_EQ(rows.Count(), 4);
@@ -169,13 +130,10 @@ TEST(FolderWalk, AFolderBelowTheStartThatCannotBeListedIsSkipped) {
     const std::string listed =
         r + "a.msg " + r + "moved/d.msg " + r + "x.eml " + r + "moved/d.msg ";
     EXPECT_EQ(text, listed + listed);
-    EXPECT_EQ(SourceRows({{t.at("moved"), true}}).Count(), 0);
 }
 
-// Past its spill point the list keeps its rows in scratch files and reads
-// them back a window at a time: every row, read forwards, backwards and by
-// a cursor, is the row the list kept in memory gives, across windows and
-// across folders.
+// Past its spill point the rows live in scratch files, read a window at a
+// time: forwards, backwards and by cursor, each is the row kept in memory.
 TEST(SourceRows, RowsSpilledToScratchFilesReadAsKeptInMemory) {
     Tree t;
     for (int i = 0; i < 4200; ++i) t.touch("big/f" + std::to_string(i) + ".msg");
@@ -188,15 +146,10 @@ TEST(SourceRows, RowsSpilledToScratchFilesReadAsKeptInMemory) {
     for (int64_t i = 0; i < kept.Rows(); ++i) ASSERT_EQ(*spilled.Row(i), *kept.Row(i)) << i;
     for (int64_t i = kept.Rows() - 1; i >= 0; i -= 7) ASSERT_EQ(*spilled.Row(i), *kept.Row(i)) << i;
     EXPECT_EQ(spilled.Row(kept.Rows()), nullptr);
-    SourceRows::Cursor a = kept.NewCursor(), b = spilled.NewCursor();
-    std::string ra, rb;
+    SourceRows::Cursor cursor = spilled.NewCursor();
     int64_t n = 0;
-    while (a.Next(ra)) {
-        ASSERT_TRUE(b.Next(rb));
-        ASSERT_EQ(rb, ra) << n++;
-    }
-    EXPECT_FALSE(b.Next(rb));
-    EXPECT_EQ(rb.substr(rb.size() - 5), "x.msg");
+    for (std::string row; cursor.Next(row); ++n) ASSERT_EQ(row, *kept.Row(n)) << n;
+    EXPECT_EQ(n, kept.Rows());
 }
 
 }  // namespace
