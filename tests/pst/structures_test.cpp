@@ -347,12 +347,10 @@ Model writeTable(NodeDatabaseWriter& w, const fs::path&) {
     auto tc = std::make_unique<TableContextBuilder>(w, kColumns);
     Model m;
     for (uint32_t i = 0; i < 600; ++i) {
+        const size_t binary = i == 0 ? 0 : i == 2 ? 5000 : 10;  // empty, or in a subnode
         const std::vector<Property> cells = {
             Property::int16(kColumns[0], int16_t(i)), Property::raw(kColumns[1], pattern(16, i)),
-            Property::binary(kColumns[2], pattern(i == 2 ? 5000
-                                                  : i    ? 10
-                                                         : 0,
-                                                  i)),
+            Property::binary(kColumns[2], pattern(binary, i)),
             mv(0x6004, mapi::PT_MV_UNICODE, {{'a', 0}, {}, {uint8_t('0' + i % 10), 0}}),
             Property::int32(makeTag(0x7777, mapi::PT_LONG), 1)};  // not a column: left out
         tc->addRow(rowIdFor(i), cells);
