@@ -58,13 +58,6 @@ void BthBuilder::writeHeader() {
     if (same != header_) throw std::logic_error("BTH header moved");
 }
 
-Hid BthBuilder::build(HeapBuilder& heap, uint8_t cbKey, uint8_t cbEnt,
-                      std::span<const uint8_t> records) {
-    BthBuilder b = create(heap, cbKey, cbEnt);
-    b.load(records);
-    return b.header_;
-}
-
 std::vector<std::vector<size_t>> BthBuilder::shape(size_t count) const {
     std::vector<std::vector<size_t>> levels;
     if (count == 0) return levels;
@@ -344,27 +337,6 @@ std::optional<Bytes> BthBuilder::find(std::span<const uint8_t> key) const {
         node = loadLE32(n.data() + child * recSize + cbKey_);
     }
     return std::nullopt;
-}
-
-void BthBuilder::forEach(const std::function<void(std::span<const uint8_t>)>& visit) const {
-    if (root_ == 0) return;
-    std::function<void(Hid, int)> walk = [&](Hid node, int level) {
-        Bytes n = heap_.read(node);
-        size_t recSize = cbKey_ + (level == 0 ? cbEnt_ : kIndexDataSize);
-        for (size_t i = 0; i + recSize <= n.size(); i += recSize) {
-            if (level == 0)
-                visit(std::span<const uint8_t>(n.data() + i, recSize));
-            else
-                walk(loadLE32(n.data() + i + cbKey_), level - 1);
-        }
-    };
-    walk(root_, levels_);
-}
-
-size_t BthBuilder::count() const {
-    size_t n = 0;
-    forEach([&](std::span<const uint8_t>) { ++n; });
-    return n;
 }
 
 }  // namespace qm::pst::ltp

@@ -13,7 +13,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <span>
 #include <vector>
@@ -32,14 +31,10 @@ class BthBuilder {
     BthBuilder(HeapBuilder& heap, Hid header);
 
     // Builds the whole tree from records sorted by key (leaves filled, then
-    // index levels as needed) into a new BTHHEADER. `records` are packed
-    // back to back, cbKey + cbEnt bytes each.
-    // REQUIRES: records sorted by key, keys unique.
-    static Hid build(HeapBuilder& heap, uint8_t cbKey, uint8_t cbEnt,
-                     std::span<const uint8_t> records);
-    // The same into this BTH. Nodes reserved with reserve() are filled in
-    // place; others are allocated as the tree is built.
-    // REQUIRES: the BTH is empty; records as for build().
+    // index levels as needed). `records` are packed back to back, cbKey +
+    // cbEnt bytes each. Nodes reserved with reserve() are filled in place;
+    // others are allocated as the tree is built.
+    // REQUIRES: the BTH is empty; records sorted by key, keys unique.
     void load(std::span<const uint8_t> records);
     // Allocates, zero-filled, the nodes load() will need for `count`
     // records: the root first, then each level below it. Outlook's PCs hold
@@ -53,7 +48,6 @@ class BthBuilder {
     Hid header() const { return header_; }
     uint8_t keySize() const { return cbKey_; }
     uint8_t dataSize() const { return cbEnt_; }
-    uint8_t indexLevels() const { return levels_; }
 
     // Inserts, or replaces the data of an existing key.
     // REQUIRES: key.size() == cbKey, data.size() == cbEnt.
@@ -61,15 +55,12 @@ class BthBuilder {
     // Appends records whose keys all exceed every key in the BTH, giving
     // the tree insert() would build one record at a time, but rewriting
     // each touched node once.
-    // REQUIRES: records packed and sorted as for build(); first key above
+    // REQUIRES: records packed and sorted as for load(); first key above
     // lastKey().
     void append(std::span<const uint8_t> records);
     // The largest key, if any.
     std::optional<Bytes> lastKey() const;
     std::optional<Bytes> find(std::span<const uint8_t> key) const;
-    // Every record (key + data bytes) in key order.
-    void forEach(const std::function<void(std::span<const uint8_t> record)>& visit) const;
-    size_t count() const;
 
   private:
     struct Split;

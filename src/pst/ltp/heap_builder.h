@@ -68,7 +68,6 @@ class HeapBuilder {
     // The same without a copy: valid until the heap next changes.
     std::span<const uint8_t> view(Hid hid) const;
 
-    size_t pageCount() const { return pages_.size(); }
     // Bytes the heap's blocks hold once written: the sum of their cb.
     uint64_t byteSize() const;
 

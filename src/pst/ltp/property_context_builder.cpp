@@ -100,15 +100,6 @@ void PropertyContextBuilder::setObject(mapi::PropTag tag, Nid subnode, uint32_t 
     it->objectSize = size;
 }
 
-bool PropertyContextBuilder::erase(uint16_t propId) {
-    order();
-    auto it = std::find_if(props_.begin(), props_.end(),
-                           [&](const Pending& p) { return p.prop.id() == propId; });
-    if (it == props_.end()) return false;
-    props_.erase(it);
-    return true;
-}
-
 std::vector<mapi::Property> PropertyContextBuilder::takeProperties() {
     order();
     std::vector<mapi::Property> out;

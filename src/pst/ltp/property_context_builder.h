@@ -77,7 +77,6 @@ class PropertyContextBuilder {
     // A PT_OBJECT value naming a subnode the caller writes (an embedded
     // message): stored as {nid, size}; the subnode is not added here.
     void setObject(mapi::PropTag tag, Nid subnode, uint32_t size);
-    bool erase(uint16_t propId);
     size_t size() const {
         order();
         return props_.size();

@@ -169,11 +169,11 @@ struct TableContextBuilder::Impl {
         return b;
     }
 
-    // The row's bytes for reading or changing in place.
-    uint8_t* rowAt(uint32_t index, bool forWrite) {
+    // The row's bytes, for changing in place.
+    uint8_t* rowAt(uint32_t index) {
         if (matrixNid == 0) return inlineRows.data() + size_t(index) * layout.rowSize;
         RowBlock& b = block(index / rowsPerBlock);
-        if (forWrite) b.dirty = true;
+        b.dirty = true;
         return b.rows.data() + size_t(index % rowsPerBlock) * layout.rowSize;
     }
 
@@ -275,42 +275,6 @@ struct TableContextBuilder::Impl {
         b.rows.insert(b.rows.end(), row.begin(), row.end());
         b.dirty = true;
         ++rowCount;
-    }
-
-    mapi::Property decodeCell(const TableColumn& c, const uint8_t* row) {
-        mapi::Property p;
-        p.tag = c.tag;
-        if (!cellIsHnid(mapi::propType(c.tag))) {
-            p.value.assign(row + c.ibData, row + c.ibData + c.cbData);
-            return p;
-        }
-        uint32_t hnid = loadLE32(row + c.ibData);
-        Bytes v;
-        if (hnid == 0) {
-        } else if (hnidIsHid(hnid)) {
-            v = heap->read(hnid);
-        } else {
-            auto it = valueSubnodes.find(hnid);
-            if (it == valueSubnodes.end())
-                throw FormatError(file(), "table cell", -1, "HNID names no subnode");
-            v = ndb.readData(it->second.bidData);
-        }
-        uint16_t type = mapi::propType(c.tag);
-        if (mapi::isMultiValued(type) && mapi::fixedSize(type) == 0) {
-            ByteReader r(v, "multi-valued cell");
-            uint32_t n = r.u32();
-            std::vector<uint32_t> offs;
-            for (uint32_t i = 0; i < n; ++i) offs.push_back(r.u32());
-            for (uint32_t i = 0; i < n; ++i) {
-                uint32_t a = offs[i], b = i + 1 < n ? offs[i + 1] : uint32_t(v.size());
-                if (a > b || b > v.size())
-                    throw FormatError(file(), "multi-valued cell", -1, "item offsets out of range");
-                p.items.emplace_back(v.begin() + a, v.begin() + b);
-            }
-        } else {
-            p.value = std::move(v);
-        }
-        return p;
     }
 };
 
@@ -448,13 +412,13 @@ bool TableContextBuilder::updateRow(uint32_t rowId, std::span<const mapi::Proper
     auto index = findRow(rowId);
     if (!index) return false;
     if (*index >= m.rowCount) throw FormatError(m.file(), "row index", -1, "row beyond the matrix");
-    uint8_t* old = m.rowAt(*index, true);
+    uint8_t* old = m.rowAt(*index);
     const uint8_t* ceb = old + m.layout.end1;
     for (const auto& c : m.layout.columns)
         if (cellIsHnid(mapi::propType(c.tag)) && (ceb[c.iBit / 8] & (0x80 >> (c.iBit % 8))))
             m.dropValue(loadLE32(old + c.ibData));
     Bytes row = m.encodeRow(rowId, cells);
-    old = m.rowAt(*index, true);
+    old = m.rowAt(*index);
     std::copy(row.begin(), row.end(), old);
     if (m.matrixNid == 0) {
         Hid h = m.heap->replace(m.inlineHid, m.inlineRows);
@@ -464,17 +428,6 @@ bool TableContextBuilder::updateRow(uint32_t rowId, std::span<const mapi::Proper
         }
     }
     return true;
-}
-
-std::vector<mapi::Property> TableContextBuilder::readRow(uint32_t index) const {
-    Impl& m = *impl_;
-    if (index >= m.rowCount) throw std::out_of_range("readRow: no such row");
-    Bytes row(m.rowAt(index, false), m.rowAt(index, false) + m.layout.rowSize);
-    const uint8_t* ceb = row.data() + m.layout.end1;
-    std::vector<mapi::Property> out;
-    for (const auto& c : m.layout.columns)
-        if (ceb[c.iBit / 8] & (0x80 >> (c.iBit % 8))) out.push_back(m.decodeCell(c, row.data()));
-    return out;
 }
 
 BuiltNode TableContextBuilder::flush() {

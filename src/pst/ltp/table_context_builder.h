@@ -84,8 +84,6 @@ class TableContextBuilder {
     bool updateRow(uint32_t rowId, std::span<const mapi::Property> cells);
     // Position of the row in the matrix.
     std::optional<uint32_t> findRow(uint32_t rowId) const;
-    // The cells present in row `index` (variable values read back).
-    std::vector<mapi::Property> readRow(uint32_t index) const;
 
     // Writes what changed. The caller then points the node at
     // (bidData, writeSubnodeTree(subnodes)).

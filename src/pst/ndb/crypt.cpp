@@ -143,10 +143,6 @@ void permuteDecode(std::span<uint8_t> data) {
     substitute()(data.data(), data.data(), data.size(), kDecode);
 }
 
-bool permuteIsVectorised() {
-    return substitute() != substituteScalar;
-}
-
 void permuteEncodeByteAtATime(std::span<uint8_t> data) {
     substituteScalar(data.data(), data.data(), data.size(), kEncode);
 }

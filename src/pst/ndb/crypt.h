@@ -15,9 +15,7 @@ namespace qm::pst::ndb {
 
 void permuteEncode(std::span<uint8_t> data);
 void permuteDecode(std::span<uint8_t> data);
-// Whether the two above run vectorised on this CPU, and the plain byte loop
-// they must agree with (for tests).
-bool permuteIsVectorised();
+// The plain byte loop the two above must agree with (for tests).
 void permuteEncodeByteAtATime(std::span<uint8_t> data);
 // The cyclic routine is its own inverse; `key` is the low 32 bits of the BID.
 void cyclicDecode(std::span<uint8_t> data, uint32_t key);

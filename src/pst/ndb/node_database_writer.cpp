@@ -321,13 +321,6 @@ Bid NodeDatabaseWriter::writeDataBlock(std::span<const uint8_t> data) {
     return impl_->writeBlock(data, false);
 }
 
-Bid NodeDatabaseWriter::writeDataTree(std::span<const Bid> blocks, Bid previous) {
-    std::vector<BlockRef> refs;
-    refs.reserve(blocks.size());
-    for (Bid b : blocks) refs.push_back({b, impl_->mustFind(b).cb});
-    return writeDataTree(std::span<const BlockRef>(refs), previous);
-}
-
 Bid NodeDatabaseWriter::writeDataTree(std::span<const BlockRef> blocks, Bid previous) {
     Impl& m = *impl_;
     m.usable();
@@ -475,16 +468,6 @@ Bid NodeDatabaseWriter::writeSubnodeTree(std::span<const SubnodeEntry> entries) 
     return si;
 }
 
-void NodeDatabaseWriter::addRef(Bid bid) {
-    impl_->usable();
-    impl_->ref(bid, +1);
-}
-
-void NodeDatabaseWriter::release(Bid bid) {
-    impl_->usable();
-    impl_->ref(bid, -1);
-}
-
 std::optional<BlockEntry> NodeDatabaseWriter::findBlock(Bid bid) const {
     auto e = impl_->lookup(bid);
     if (!e) return e;
@@ -519,15 +502,6 @@ std::vector<Bid> NodeDatabaseWriter::dataTreeBlocks(Bid root) const {
 std::vector<NodeDatabaseWriter::BlockRef> NodeDatabaseWriter::dataTreeBlockRefs(Bid root) const {
     std::vector<BlockRef> out;
     for (Bid b : dataTreeBlocks(root)) out.push_back({b, impl_->mustFind(b).cb});
-    return out;
-}
-
-Bytes NodeDatabaseWriter::readData(Bid root) const {
-    Bytes out;
-    for (Bid b : dataTreeBlocks(root)) {
-        Bytes d = impl_->read(b);
-        out.insert(out.end(), d.begin(), d.end());
-    }
     return out;
 }
 
@@ -587,10 +561,6 @@ std::optional<NodeEntry> NodeDatabaseWriter::findNode(Nid nid) const {
     auto e = impl_->nbt.find(nid);
     if (!e) return std::nullopt;
     return parseNbtEntry(e->data());
-}
-
-void NodeDatabaseWriter::forEachNode(const std::function<void(const NodeEntry&)>& visit) const {
-    impl_->nbt.forEach([&](const uint8_t* p) { visit(parseNbtEntry(p)); });
 }
 
 Nid NodeDatabaseWriter::allocateNid(uint8_t type) {

@@ -90,11 +90,15 @@ class NodeDatabaseWriter {
 
     // ---------------------------------------------------------------- blocks
     // Every write returns the new block's BID with a count of 1 (the BBT's
-    // own). REQUIRES: whatever is written is referenced (by a node, a tree
-    // or addRef()) before the next commit(), or that commit frees it.
+    // own). REQUIRES: whatever is written is referenced (by a node or a
+    // tree) before the next commit(), or that commit frees it.
 
     // One external data block, encoded. REQUIRES: 1 <= data.size() <= kMaxBlockData.
     Bid writeDataBlock(std::span<const uint8_t> data);
+    struct BlockRef {
+        Bid bid = 0;
+        uint32_t size = 0;  // cb of the data block
+    };
     // The data tree over `blocks` (data blocks, in stream order): the block
     // itself when there is one (no reference added: the caller's is the
     // tree's), an XBLOCK up to 1021, else an XXBLOCK over XBLOCKs. Adds one
@@ -102,12 +106,6 @@ class NodeDatabaseWriter {
     // an earlier tree of the same stream: its XBLOCKs whose slots are
     // unchanged are re-referenced instead of rewritten.
     // REQUIRES: blocks non-empty; total size < 4 GiB (lcbTotal is 32-bit).
-    Bid writeDataTree(std::span<const Bid> blocks, Bid previous = 0);
-    // The same when the caller knows each block's size (no BBT look-ups).
-    struct BlockRef {
-        Bid bid = 0;
-        uint32_t size = 0;  // cb of the data block
-    };
     Bid writeDataTree(std::span<const BlockRef> blocks, Bid previous = 0);
     // `data` cut into blocks of kMaxBlockData (all full but the last), then
     // the tree. Returns 0 for empty data (a node without data).
@@ -119,13 +117,7 @@ class NodeDatabaseWriter {
     // REQUIRES: entries sorted by nid, nids unique.
     Bid writeSubnodeTree(std::span<const SubnodeEntry> entries);
 
-    // Holds or drops one reference to a block. The count is written as it
-    // stands at commit(), so a hold still open at a commit is a count no
-    // reference in the file explains (a checker reports it): balance holds
-    // before committing. A builder that keeps a table's full blocks across
-    // commits needs no hold: the node that holds the table references them.
-    void addRef(Bid bid);
-    void release(Bid bid);
+    // The block's entry, its count as the next commit() will write it.
     std::optional<BlockEntry> findBlock(Bid bid) const;
 
     // ----------------------------------------------------------- reading back
@@ -136,8 +128,6 @@ class NodeDatabaseWriter {
     std::vector<Bid> dataTreeBlocks(Bid root) const;
     // The same with each block's size (BBT look-ups).
     std::vector<BlockRef> dataTreeBlockRefs(Bid root) const;
-    // The whole stream; for small streams (tables, heaps, tests).
-    Bytes readData(Bid root) const;
     uint64_t dataSize(Bid root) const;
     std::vector<SubnodeEntry> readSubnodeTree(Bid root) const;
 
@@ -149,8 +139,6 @@ class NodeDatabaseWriter {
     // Removes the node and releases its blocks. False if it did not exist.
     bool deleteNode(Nid nid);
     std::optional<NodeEntry> findNode(Nid nid) const;
-    // Visits every node in NID order (reads pages back; for tests and tools).
-    void forEachNode(const std::function<void(const NodeEntry&)>& visit) const;
     // The next NID of this type from HEADER.rgnid (increment, then use).
     Nid allocateNid(uint8_t nidType);
     // Raises the counter so that `nid` is never handed out (fixed NIDs).

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cassert>
 #include <cstring>
+#include <functional>
 #include <stdexcept>
 
 #include "mapi/error.h"
@@ -240,25 +241,6 @@ bool PageBTree::erase(uint64_t key) {
         root_->dirty = true;
     }
     return true;
-}
-
-void PageBTree::forEachIn(const Node& n, const std::function<void(const uint8_t*)>& visit) const {
-    if (n.level == 0) {
-        for (const auto& e : n.entries) visit(e.data());
-        return;
-    }
-    for (const auto& c : n.children) {
-        if (c.node) {
-            forEachIn(*c.node, visit);
-        } else {
-            std::unique_ptr<Node> tmp = readNode(c.ref, n.level - 1);
-            forEachIn(*tmp, visit);
-        }
-    }
-}
-
-void PageBTree::forEach(const std::function<void(const uint8_t*)>& visit) const {
-    forEachIn(*root_, visit);
 }
 
 void PageBTree::writeNode(Node& n) {

@@ -13,7 +13,6 @@
 
 #include <array>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -45,8 +44,6 @@ class PageBTree {
     // Inserts, or replaces the entry with the same key.
     void put(std::span<const uint8_t> entry);
     bool erase(uint64_t key);
-    // In key order; pages not held are read and dropped again.
-    void forEach(const std::function<void(const uint8_t* entry)>& visit) const;
 
     // Writes every changed page (new places and BIDs, children first) and
     // returns the root's BREF. Old places go to SpaceAllocator::freeAfterCommit.
@@ -64,7 +61,6 @@ class PageBTree {
     void insertInto(Node& n, const Entry& e, std::unique_ptr<Node>& split);
     bool eraseFrom(Node& n, uint64_t key);
     void writeNode(Node& n);
-    void forEachIn(const Node& n, const std::function<void(const uint8_t*)>& visit) const;
     void maybeTrim() const;
 
     WritableFile& file_;

@@ -72,7 +72,6 @@ TableContext::TableContext(std::shared_ptr<const NodeDatabase> db, Bid bidData, 
         for (const Bytes& b : matrix_) {
             size_t n = b.size() / rowSize;
             matrixBlocks_.push_back(n);
-            matrixBlockSizes_.push_back(uint32_t(b.size()));
             for (size_t r = 0; r < n; ++r) rows_.emplace_back(b.data() + r * rowSize, rowSize);
         }
     }

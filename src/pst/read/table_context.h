@@ -55,7 +55,6 @@ class TableContext {
     // Rows per row-matrix block when the matrix lives in a subnode.
     size_t matrixBlockCount() const { return matrixBlocks_.size(); }
     const std::vector<size_t>& matrixBlockRows() const { return matrixBlocks_; }
-    const std::vector<uint32_t>& matrixBlockSizes() const { return matrixBlockSizes_; }
 
   private:
     LtpNode node_;
@@ -66,7 +65,6 @@ class TableContext {
     std::vector<Bytes> matrix_;                   // the blocks (or the one heap item)
     std::vector<std::span<const uint8_t>> rows_;  // views into matrix_
     std::vector<size_t> matrixBlocks_;
-    std::vector<uint32_t> matrixBlockSizes_;
 };
 
 }  // namespace qm::pst::read
