@@ -246,6 +246,41 @@ TEST_F(SourceList, AddingClearingExitAndClosing) {
     EXPECT_FALSE(window.DoEvents()) << "a yielding command learns that it must stop";
 }
 
+// The keyboard on the shown window: focus starts on Add and Tab follows the
+// tab indexes past what cannot take focus; an access key clicks its button
+// only while it is enabled; Return and keypad Enter press the focused one.
+TEST_F(Window, TheKeyboard) {
+    window.show();
+    window.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+    const auto focused = [] { return QApplication::focusWidget()->objectName().toStdString(); };
+    EXPECT_EQ(focused(), "cmdAdd");
+    for (const char* next : {"cmdClear1", "CmdAddFolder", "grdFiles1", "cmdEnd", "cmdAdd"}) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        EXPECT_EQ(focused(), next);
+    }
+    int runs = 0;
+    window.SetConvertHandler([&] { ++runs; });
+    QTest::keyClick(&window, Qt::Key_M, Qt::AltModifier);
+    QTest::qWait(300);  // an access key clicks after showing the press
+    EXPECT_EQ(runs, 0) << "Alt+M on the disabled button";
+    Add("/m/a.msg");
+    QTest::keyClick(&window, Qt::Key_M, Qt::AltModifier);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return runs == 1; }));
+    window.control("CmdExtractDBX")->setFocus();
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return runs == 2; }));
+    const std::pair<const char*, Qt::Key> exits[] = {{"cmdEnd", Qt::Key_Enter}, {"", Qt::Key_X}};
+    for (const auto& [focus, key] : exits) {
+        dialogs.answers.push_back(Answer::No);
+        if (*focus) window.control(focus)->setFocus();
+        QTest::keyClick(*focus ? QApplication::focusWidget() : &window, key,
+                        *focus ? Qt::KeypadModifier : Qt::AltModifier);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !dialogs.boxes.empty(); })) << focus;
+        ExpectAsked(kExitQuestion);
+    }
+}
+
 // A cancelled dialog or folder changes nothing; Convert follows what the
 // last folder command added.
 TEST_F(AddCommands, TheOpenDialogAndTheFolderCount) {
