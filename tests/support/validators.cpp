@@ -5,7 +5,6 @@
 
 #include <cstdlib>
 #include <iostream>
-#include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "support/process.h"
@@ -86,22 +85,19 @@ Result readpst(const fs::path& pst, const fs::path& outDir, const std::string& t
     return run("readpst", missing("/usr/bin/readpst", "Debian pst-utils"), argv);
 }
 
-Result pypff(const fs::path& pst) {
-    const bool installed = runToEnd({"/usr/bin/python3", "-c", "import pypff"}).code == 0;
-    return run("pypff", installed ? "" : "python3-pypff is not installed for /usr/bin/python3",
-               {"/usr/bin/python3", sourceDir() + "/tests/tools/pypff_walk.py", pst.string()},
-               true);
-}
-
 std::vector<Result> all(const fs::path& pst, const Options& options) {
     const fs::path tools = fs::path(sourceDir()) / "tests/tools";
     std::string noNode = missing("/usr/bin/node", "Debian nodejs");
     if (!fs::exists(tools / "node_modules/pst-extractor/package.json"))
         noNode = "pst-extractor is not in tests/tools/node_modules (scripts/install-deps)";
+    const bool pypff = runToEnd({"/usr/bin/python3", "-c", "import pypff"}).code == 0;
     fs::path pstwalk = fs::path(sourceDir()) / "build-tools/pstwalk/release/pstwalk";
     if (const char* env = std::getenv("QM_PSTWALK")) pstwalk = env;
     std::vector<Result> results = {
-        pffinfo(pst), pffexport(pst), pypff(pst), readpst(pst, {}, options.readpstTypes),
+        pffinfo(pst), pffexport(pst),
+        run("pypff", pypff ? "" : "python3-pypff is not installed for /usr/bin/python3",
+            {"/usr/bin/python3", (tools / "pypff_walk.py").string(), pst.string()}, true),
+        readpst(pst, {}, options.readpstTypes),
         // Its errors in search folders are not counted: it fails there on
         // Outlook's own files too.
         run("pst-extractor", noNode,
