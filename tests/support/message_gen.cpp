@@ -103,7 +103,7 @@ Property attachmentData(uint64_t size, uint32_t seed) {
     return p;
 }
 
-Message makeLevel(const MessageSpec& spec, int level, int depthLeft) {
+Message makeLevel(const MessageSpec& spec, int level) {
     Message m;
     const bool top = level == 0;
     const std::string n = std::to_string(level);
@@ -174,12 +174,12 @@ Message makeLevel(const MessageSpec& spec, int level, int depthLeft) {
         a.set(Property::time(tag::LastModificationTime, 0x01D9123456789ABDull));
         a.set(Property::raw(tag::AttachDataObject, makeOleStorage(seed)));
     }
-    if (depthLeft > 0) {
+    if (level < spec.embedDepth) {
         Attachment& a = m.attachments.emplace_back();
         a.props.set(Property::int32(tag::AttachMethod, ATTACH_EMBEDDED_MSG));
         a.props.set(text(tag::DisplayName, "Embedded level " + std::to_string(level + 1)));
         a.props.set(Property::int32(tag::RenderingPosition, -1));
-        a.embedded = std::make_unique<Message>(makeLevel(spec, level + 1, depthLeft - 1));
+        a.embedded = std::make_unique<Message>(makeLevel(spec, level + 1));
     }
     return m;
 }
@@ -240,7 +240,7 @@ Bytes makeOleStorage(uint32_t seed) {
 }
 
 Message makeMessage(const MessageSpec& spec) {
-    return makeLevel(spec, 0, spec.embedDepth);
+    return makeLevel(spec, 0);
 }
 
 std::vector<std::string> dumpMessage(const Message& m, bool fileTags) {
