@@ -10,19 +10,17 @@
 #include "mapi/bytes.h"
 #include "pst/read/checker.h"
 #include "pst/read/pst_file.h"
+#include "support/message_gen.h"
 #include "support/process.h"
 #include "support/scratch_dir.h"
 
 namespace qm::pst::testing {
 
 namespace fs = std::filesystem;
+using qm::testing::pattern;
 using qm::testing::readFile;
 using qm::testing::ScratchDir;
 using qm::testing::writeFile;
-
-inline Bytes pattern(size_t n, uint32_t seed) {
-    return PatternSource(n, seed).readAll();
-}
 
 // Outlook's file, or an empty path when ../shared is not there.
 inline fs::path golden(const std::string& name) {
