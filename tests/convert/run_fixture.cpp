@@ -29,9 +29,7 @@
 namespace qm::testing {
 
 mapi::Message testMessage(const std::string& subject, size_t attachments, int32_t flags) {
-    MessageSpec spec;
-    spec.subject = subject;
-    spec.seed = static_cast<uint32_t>(std::hash<std::string>{}(subject));
+    MessageSpec spec{.seed = uint32_t(std::hash<std::string>{}(subject)), .subject = subject};
     for (size_t i = 0; i < attachments; ++i) spec.attachmentSizes.push_back(100 + i);
     mapi::Message m = makeMessage(spec);
     m.props.erase(mapi::tag::MessageFlags);
@@ -55,17 +53,16 @@ std::map<std::string, fs::path> writeMessageTree(const fs::path& root, size_t co
     for (size_t i = 0; i < count; ++i) {
         char subject[32];
         std::snprintf(subject, sizeof subject, "Robust-%05zu", i);
-        MessageSpec spec;
-        spec.seed = uint32_t(i + 1);
-        spec.subject = subject;
-        spec.unicode = i % 9 != 4;
-        spec.recipients = i % 4;
-        spec.namedById = i % 3;
-        spec.namedByName = i % 13 == 0 ? 2 : 0;
+        MessageSpec spec{.seed = uint32_t(i + 1),
+                         .subject = subject,
+                         .unicode = i % 9 != 4,
+                         .recipients = i % 4,
+                         .embedDepth = i % 25 == 7 ? 1 : 0,
+                         .namedById = i % 3,
+                         .namedByName = i % 13 == 0 ? 2u : 0u};
         // Attachments of a few blocks, so a kill also lands inside data trees.
         if (i % 10 == 0) spec.attachmentSizes = {20000 + i};
         if (i % 10 == 5) spec.attachmentSizes = {16, 300};
-        if (i % 25 == 7) spec.embedDepth = 1;
         if (bulk) spec.attachmentSizes.push_back(bulk / 2 + (i * 7919) % (bulk * 3 / 2));
         out[subject] = root / ("folder" + std::to_string(i % folders)) / (spec.subject + ".msg");
         writeMessage(out[subject], makeMessage(spec));
