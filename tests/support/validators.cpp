@@ -34,7 +34,6 @@ Result run(const char* reader, const std::string& why, const std::vector<std::st
     std::vector<std::string> command = {"/usr/bin/timeout", "-k", "10", std::to_string(timeout)};
     command.insert(command.end(), argv.begin(), argv.end());
     Outcome o = runToEnd(command);
-    const int code = o.code;
     r.output = std::move(o.out);
     r.diagnostics = std::move(o.err);
     const size_t last = r.output.rfind("\n{");
@@ -47,13 +46,13 @@ Result run(const char* reader, const std::string& why, const std::vector<std::st
     if (json.is_object())
         for (const auto& e : json.value("errors", nlohmann::json::array()))
             r.errors.push_back(e.value("where", "") + ": " + e.value("what", ""));
-    if (code == 124 || code == 137)
+    if (o.code == 124 || o.code == 137)
         r.errors.push_back(r.reader + " did not finish in " + std::to_string(timeout) + " s");
-    else if (code == -1 || code > 128)
-        r.errors.push_back(r.reader + " died (status " + std::to_string(code) +
+    else if (o.code == -1 || o.code > 128)
+        r.errors.push_back(r.reader + " died (status " + std::to_string(o.code) +
                            "): " + r.diagnostics.substr(0, 2000));
-    else if (code != 0 && r.errors.empty())  // unless the reader said why
-        r.errors.push_back(r.reader + " exit " + std::to_string(code) + ": " +
+    else if (o.code != 0 && r.errors.empty())  // unless the reader said why
+        r.errors.push_back(r.reader + " exit " + std::to_string(o.code) + ": " +
                            r.diagnostics.substr(0, 2000));
     else if (walk && !json.is_object())
         r.errors.push_back(r.reader + " printed no result");
