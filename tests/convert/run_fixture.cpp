@@ -1,6 +1,5 @@
 #include "run_fixture.h"
 
-#include <fcntl.h>
 #include <grp.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -10,12 +9,9 @@
 #include <fstream>
 #include <sstream>
 
-#include <gtest/gtest.h>
-
 #include "mapi/tags.h"
 #include "msg/msg.h"
-#include "pst/read/checker.h"
-#include "pst/read/pst_file.h"
+#include "pst/pst_test.h"
 #include "pst/store/message_compare.h"
 #include "support/message_gen.h"
 #include "support/validators.h"
@@ -33,12 +29,9 @@
 namespace qm::testing {
 
 mapi::Message testMessage(const std::string& subject, size_t attachments, int32_t flags) {
-    MessageSpec spec;
-    spec.subject = subject;
-    spec.seed = static_cast<uint32_t>(std::hash<std::string>{}(subject));
+    MessageSpec spec{.seed = uint32_t(std::hash<std::string>{}(subject)), .subject = subject};
     for (size_t i = 0; i < attachments; ++i) spec.attachmentSizes.push_back(100 + i);
     mapi::Message m = makeMessage(spec);
-    m.props.set(mapi::Property::utf8(mapi::tag::Subject, subject));
     m.props.erase(mapi::tag::MessageFlags);
     if (flags != 0) m.props.set(mapi::Property::int32(mapi::tag::MessageFlags, flags));
     return m;
@@ -60,17 +53,16 @@ std::map<std::string, fs::path> writeMessageTree(const fs::path& root, size_t co
     for (size_t i = 0; i < count; ++i) {
         char subject[32];
         std::snprintf(subject, sizeof subject, "Robust-%05zu", i);
-        MessageSpec spec;
-        spec.seed = uint32_t(i + 1);
-        spec.subject = subject;
-        spec.unicode = i % 9 != 4;
-        spec.recipients = i % 4;
-        spec.namedById = i % 3;
-        spec.namedByName = i % 13 == 0 ? 2 : 0;
+        MessageSpec spec{.seed = uint32_t(i + 1),
+                         .subject = subject,
+                         .unicode = i % 9 != 4,
+                         .recipients = i % 4,
+                         .embedDepth = i % 25 == 7 ? 1 : 0,
+                         .namedById = i % 3,
+                         .namedByName = i % 13 == 0 ? 2u : 0u};
         // Attachments of a few blocks, so a kill also lands inside data trees.
         if (i % 10 == 0) spec.attachmentSizes = {20000 + i};
         if (i % 10 == 5) spec.attachmentSizes = {16, 300};
-        if (i % 25 == 7) spec.embedDepth = 1;
         if (bulk) spec.attachmentSizes.push_back(bulk / 2 + (i * 7919) % (bulk * 3 / 2));
         out[subject] = root / ("folder" + std::to_string(i % folders)) / (spec.subject + ".msg");
         writeMessage(out[subject], makeMessage(spec));
@@ -99,27 +91,7 @@ std::string cliAsNobody(const fs::path& dir, ChildOptions& options, std::string&
 
 Outcome convertMidRun(const fs::path& pst, const fs::path& src,
                       const std::function<void(pid_t)>& during) {
-    ScratchDir tmp("qm-run");
-    ChildOptions options;
-    options.stdoutFile = tmp / "out";
-    options.stderrPipe = true;
-    const Child child =
-        spawn({cliPath(), "convert", "--json", "-o", pst.string(), src.string()}, options);
-    ::fcntl(child.stderrFd, F_SETPIPE_SZ, 4096);
-    FILE* err = ::fdopen(child.stderrFd, "r");
-    char line[8192];
-    Outcome r;
-    if (std::fgets(line, sizeof line, err)) {
-        during(child.pid);
-    } else {
-        r.err = "(the converter wrote no progress line)\n";
-    }
-    while (std::fgets(line, sizeof line, err)) r.err += line;
-    std::fclose(err);
-    r.code = waitFor(child.pid);
-    r.out = readText(tmp / "out");
-    r.report = nlohmann::json::parse(r.out, nullptr, false);
-    return r;
+    return runToEnd({cliPath(), "convert", "--json", "-o", pst.string(), src.string()}, {}, during);
 }
 
 ChildOptions limited(int cpuSeconds) {
@@ -154,9 +126,7 @@ std::map<std::string, std::vector<mapi::Message>> storedMessages(const fs::path&
 }
 
 std::string checkFindings(const fs::path& pst) {
-    std::string out;
-    for (const auto& f : pst::read::checkFile(pst).findings) out += f.line() + "\n";
-    return out;
+    return pst::testing::joined(pst::read::checkFile(pst));
 }
 
 nlohmann::json readBack(const fs::path& pst) {

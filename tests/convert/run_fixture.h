@@ -85,7 +85,7 @@ std::string checkFindings(const fs::path& pst);
 nlohmann::json readBack(const fs::path& pst);
 // Our reader's view, after our checker and every independent reader
 // (support/validators.h) read the store clean and pypff showed the same
-// subjects, flags and attachments; a test failure for anything else.
+// display name, folders, flags and attachment counts; a failure otherwise.
 nlohmann::json readEverywhere(const fs::path& pst);
 // The verdict on a .pst a run left behind: "" when `quillmark-cli check`
 // finds it clean, pffinfo reads it and every message in it equals its source

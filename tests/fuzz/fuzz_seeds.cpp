@@ -7,7 +7,6 @@
 //   DIR/open_result  Open dialog result texts (one file, several, a root)
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <string>
 
 #include "mapi/bytes.h"
@@ -15,6 +14,7 @@
 #include "msg/nameid.h"
 #include "msg/rtf_header.h"
 #include "support/message_gen.h"
+#include "support/process.h"
 
 namespace fs = std::filesystem;
 using namespace std::string_literals;
@@ -26,8 +26,8 @@ int main(int argc, char** argv) {
     }
     const fs::path dir = argv[1];
     for (const char* sub : {"msg", "cfb", "open_result"}) fs::create_directories(dir / sub);
-    auto write = [&](const fs::path& name, const std::string& bytes) {
-        std::ofstream(dir / name, std::ios::binary) << bytes;
+    auto write = [&](const std::string& name, const auto& bytes) {
+        qm::testing::writeFile(dir / name, qm::Bytes(bytes.begin(), bytes.end()));
     };
     for (int n = 0; n < 8; ++n) {
         const int v = n % 4;
@@ -45,12 +45,10 @@ int main(int argc, char** argv) {
                                                         .rtfBody = v % 2 == 0}),
                               {n < 4 ? 512u : 4096u});
         for (const char* sub : {"msg/seed", "cfb/seed"})
-            write(sub + std::to_string(n) + ".msg", std::string(msg.begin(), msg.end()));
+            write(sub + std::to_string(n) + ".msg", msg);
     }
-    for (uint32_t seed = 1; seed <= 2; ++seed) {
-        const qm::Bytes ole = qm::testing::makeOleStorage(seed);
-        write("cfb/ole" + std::to_string(seed) + ".cfb", std::string(ole.begin(), ole.end()));
-    }
+    for (uint32_t seed = 1; seed <= 2; ++seed)
+        write("cfb/ole" + std::to_string(seed) + ".cfb", qm::testing::makeOleStorage(seed));
     // LZFu for "{\rtf1}" (the preset dictionary's "{\rtf1", the literal "}",
     // the end marker) with a COMPSIZE 12 too large; MELA with a RAWSIZE 12
     // too large.

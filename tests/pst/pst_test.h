@@ -10,19 +10,17 @@
 #include "mapi/bytes.h"
 #include "pst/read/checker.h"
 #include "pst/read/pst_file.h"
+#include "support/message_gen.h"
 #include "support/process.h"
 #include "support/scratch_dir.h"
 
 namespace qm::pst::testing {
 
 namespace fs = std::filesystem;
+using qm::testing::pattern;
 using qm::testing::readFile;
 using qm::testing::ScratchDir;
 using qm::testing::writeFile;
-
-inline Bytes pattern(size_t n, uint32_t seed) {
-    return PatternSource(n, seed).readAll();
-}
 
 // Outlook's file, or an empty path when ../shared is not there.
 inline fs::path golden(const std::string& name) {
@@ -64,10 +62,9 @@ inline size_t readEverything(const read::PstFile& pst,
 // the store, folders, messages and the name map does not count.
 inline void expectClean(const fs::path& p, bool loose = false) {
     for (const auto& f : read::checkFile(p).findings) {
-        const bool messaging = f.where.find("store") != std::string::npos ||
-                               f.where.find("folder") != std::string::npos ||
-                               f.where.find("name") != std::string::npos ||
-                               f.where.find("message") != std::string::npos;
+        bool messaging = false;
+        for (const char* part : {"store", "folder", "name", "message"})
+            messaging = messaging || f.where.find(part) != std::string::npos;
         if (!loose || !messaging) ADD_FAILURE() << p.filename() << ": " << f.line();
     }
 }

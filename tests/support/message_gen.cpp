@@ -19,10 +19,6 @@ const Guid kCustomSet = *Guid::parse("{9B2F2C1A-5D3E-4F60-8A7B-1C2D3E4F5061}");
 
 const std::string kCyrillic8 = "\xCF\xF0\xE8\xE2\xE5\xF2";  // "Привет" in cp1251
 
-Bytes pattern(size_t n, uint32_t seed) {
-    return PatternSource(n, seed).readAll();
-}
-
 Property named(Property p, NamedKey key) {
     p.named = std::make_shared<NamedKey>(std::move(key));
     return p;
@@ -82,17 +78,14 @@ void addNamed(PropertyBag& bag, const MessageSpec& spec) {
                         : Property::int32(t, int32_t(i * 7)),
                   NamedKey::byId(i % 3 == 2 ? kCustomSet : kPsetidCommon, uint32_t(0x8500 + i))));
     }
-    for (size_t i = 0; i < spec.namedByName; ++i) {
-        if (i == 0) {
-            bag.set(named(
-                multi(makeTag(0x8000, PT_MV_UNICODE), {utf16ToLE(u"red"), utf16ToLE(u"Привет")}),
-                NamedKey::byName(PS_PUBLIC_STRINGS, u"Keywords")));
-        } else {
-            bag.set(named(Property::utf8(makeTag(0x8000, PT_UNICODE), "value " + std::to_string(i)),
-                          NamedKey::byName(i % 2 ? PS_PUBLIC_STRINGS : kCustomSet,
-                                           fromUtf8("x-qm-header-" + std::to_string(i)))));
-        }
-    }
+    if (spec.namedByName)
+        bag.set(
+            named(multi(makeTag(0x8000, PT_MV_UNICODE), {utf16ToLE(u"red"), utf16ToLE(u"Привет")}),
+                  NamedKey::byName(PS_PUBLIC_STRINGS, u"Keywords")));
+    for (size_t i = 1; i < spec.namedByName; ++i)
+        bag.set(named(Property::utf8(makeTag(0x8000, PT_UNICODE), "value " + std::to_string(i)),
+                      NamedKey::byName(i % 2 ? PS_PUBLIC_STRINGS : kCustomSet,
+                                       fromUtf8("x-qm-header-" + std::to_string(i)))));
 }
 
 Property attachmentData(uint64_t size, uint32_t seed) {
@@ -103,7 +96,7 @@ Property attachmentData(uint64_t size, uint32_t seed) {
     return p;
 }
 
-Message makeLevel(const MessageSpec& spec, int level, int depthLeft) {
+Message makeLevel(const MessageSpec& spec, int level) {
     Message m;
     const bool top = level == 0;
     const std::string n = std::to_string(level);
@@ -174,12 +167,12 @@ Message makeLevel(const MessageSpec& spec, int level, int depthLeft) {
         a.set(Property::time(tag::LastModificationTime, 0x01D9123456789ABDull));
         a.set(Property::raw(tag::AttachDataObject, makeOleStorage(seed)));
     }
-    if (depthLeft > 0) {
+    if (level < spec.embedDepth) {
         Attachment& a = m.attachments.emplace_back();
         a.props.set(Property::int32(tag::AttachMethod, ATTACH_EMBEDDED_MSG));
         a.props.set(text(tag::DisplayName, "Embedded level " + std::to_string(level + 1)));
         a.props.set(Property::int32(tag::RenderingPosition, -1));
-        a.embedded = std::make_unique<Message>(makeLevel(spec, level + 1, depthLeft - 1));
+        a.embedded = std::make_unique<Message>(makeLevel(spec, level + 1));
     }
     return m;
 }
@@ -229,6 +222,10 @@ void dumpAt(const Message& m, const std::string& path, bool fileTags,
 
 }  // namespace
 
+Bytes pattern(size_t n, uint32_t seed) {
+    return PatternSource(n, seed).readAll();
+}
+
 Bytes makeOleStorage(uint32_t seed) {
     msg::CompoundFileWriter w(512);
     w.setClsid(msg::CompoundFileWriter::kRoot, kCustomSet);
@@ -240,7 +237,7 @@ Bytes makeOleStorage(uint32_t seed) {
 }
 
 Message makeMessage(const MessageSpec& spec) {
-    return makeLevel(spec, 0, spec.embedDepth);
+    return makeLevel(spec, 0);
 }
 
 std::vector<std::string> dumpMessage(const Message& m, bool fileTags) {

@@ -33,6 +33,9 @@ struct MessageSpec {
 
 mapi::Message makeMessage(const MessageSpec& spec);
 
+// `n` bytes of the repeatable pattern `seed` picks (mapi::PatternSource).
+Bytes pattern(size_t n, uint32_t seed);
+
 // A small standalone compound file (one storage, two streams) standing in for
 // an OLE object.
 Bytes makeOleStorage(uint32_t seed);

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -57,8 +58,6 @@ std::string readText(const fs::path& p) {
 }
 
 Child spawn(const std::vector<std::string>& argv, const ChildOptions& options) {
-    int errPipe[2] = {-1, -1};
-    if (options.stderrPipe && ::pipe2(errPipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
     const pid_t pid = ::fork();
     if (pid < 0) throw std::runtime_error("fork failed");
     if (pid == 0) {
@@ -75,7 +74,6 @@ Child spawn(const std::vector<std::string>& argv, const ChildOptions& options) {
         };
         redirect(options.stdoutFile, 1);
         redirect(options.stderrFile, 2);
-        if (options.stderrPipe && ::dup2(errPipe[1], 2) < 0) ::_exit(126);
         const int in = ::open("/dev/null", O_RDONLY);
         if (in >= 0) ::dup2(in, 0);
         if (options.setup) options.setup();
@@ -85,8 +83,7 @@ Child spawn(const std::vector<std::string>& argv, const ChildOptions& options) {
         ::execv(args[0], args.data());
         ::_exit(127);
     }
-    if (options.stderrPipe) ::close(errPipe[1]);
-    return Child{pid, errPipe[0]};
+    return Child{pid};
 }
 
 int waitFor(pid_t pid) {
@@ -98,15 +95,36 @@ int waitFor(pid_t pid) {
     return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
 }
 
-Outcome runToEnd(const std::vector<std::string>& argv, ChildOptions options) {
+Outcome runToEnd(const std::vector<std::string>& argv, ChildOptions options,
+                 const std::function<void(pid_t)>& during) {
     ScratchDir tmp("qm-run");
     options.stdoutFile = tmp / "out";
     options.stderrFile = tmp / "err";
-    options.stderrPipe = false;
+    int errPipe[2] = {-1, -1};
+    if (during) {
+        if (::pipe2(errPipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+        options.setup = [fd = errPipe[1], previous = options.setup] {
+            if (::dup2(fd, 2) < 0) ::_exit(126);
+            if (previous) previous();
+        };
+    }
+    const Child child = spawn(argv, options);
     Outcome r;
-    r.code = waitFor(spawn(argv, options).pid);
+    if (during) {
+        ::close(errPipe[1]);
+        ::fcntl(errPipe[0], F_SETPIPE_SZ, 4096);
+        FILE* err = ::fdopen(errPipe[0], "r");
+        char line[8192];
+        if (std::fgets(line, sizeof line, err))
+            during(child.pid);
+        else
+            r.err = "(the child wrote no line to stderr)\n";
+        while (std::fgets(line, sizeof line, err)) r.err += line;
+        std::fclose(err);
+    }
+    r.code = waitFor(child.pid);
     r.out = readText(tmp / "out");
-    r.err = readText(tmp / "err");
+    r.err += readText(tmp / "err");
     r.report = nlohmann::json::parse(r.out, nullptr, false);
     return r;
 }

@@ -36,13 +36,11 @@ std::string readText(const fs::path& p);
 
 struct ChildOptions {
     fs::path stdoutFile, stderrFile;  // "" is /dev/null
-    bool stderrPipe = false;          // Child::stderrFd reads the child's stderr
     // Runs in the child between fork and exec (limits, another user).
     std::function<void()> setup;
 };
 struct Child {
     pid_t pid = -1;
-    int stderrFd = -1;
 };
 // Starts argv[0] (a path, not searched) with signal dispositions reset, so a
 // limit behaves as it would from a shell.
@@ -55,7 +53,10 @@ struct Outcome {
     std::string out, err;
     nlohmann::json report;  // stdout as JSON, when it is
 };
-Outcome runToEnd(const std::vector<std::string>& argv, ChildOptions options = {});
+// With `during`, stderr is a small pipe: once the child wrote its first line
+// there (left out of `err`) it soon waits on the pipe, and `during` runs then.
+Outcome runToEnd(const std::vector<std::string>& argv, ChildOptions options = {},
+                 const std::function<void(pid_t)>& during = {});
 // Single-quoted for /bin/sh.
 std::string shellQuote(const std::string& s);
 

@@ -5,7 +5,6 @@
 
 #include <cstdlib>
 #include <iostream>
-#include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "support/process.h"
@@ -35,7 +34,6 @@ Result run(const char* reader, const std::string& why, const std::vector<std::st
     std::vector<std::string> command = {"/usr/bin/timeout", "-k", "10", std::to_string(timeout)};
     command.insert(command.end(), argv.begin(), argv.end());
     Outcome o = runToEnd(command);
-    const int code = o.code;
     r.output = std::move(o.out);
     r.diagnostics = std::move(o.err);
     const size_t last = r.output.rfind("\n{");
@@ -48,13 +46,13 @@ Result run(const char* reader, const std::string& why, const std::vector<std::st
     if (json.is_object())
         for (const auto& e : json.value("errors", nlohmann::json::array()))
             r.errors.push_back(e.value("where", "") + ": " + e.value("what", ""));
-    if (code == 124 || code == 137)
+    if (o.code == 124 || o.code == 137)
         r.errors.push_back(r.reader + " did not finish in " + std::to_string(timeout) + " s");
-    else if (code == -1 || code > 128)
-        r.errors.push_back(r.reader + " died (status " + std::to_string(code) +
+    else if (o.code == -1 || o.code > 128)
+        r.errors.push_back(r.reader + " died (status " + std::to_string(o.code) +
                            "): " + r.diagnostics.substr(0, 2000));
-    else if (code != 0 && r.errors.empty())  // unless the reader said why
-        r.errors.push_back(r.reader + " exit " + std::to_string(code) + ": " +
+    else if (o.code != 0 && r.errors.empty())  // unless the reader said why
+        r.errors.push_back(r.reader + " exit " + std::to_string(o.code) + ": " +
                            r.diagnostics.substr(0, 2000));
     else if (walk && !json.is_object())
         r.errors.push_back(r.reader + " printed no result");
@@ -86,22 +84,19 @@ Result readpst(const fs::path& pst, const fs::path& outDir, const std::string& t
     return run("readpst", missing("/usr/bin/readpst", "Debian pst-utils"), argv);
 }
 
-Result pypff(const fs::path& pst) {
-    const bool installed = runToEnd({"/usr/bin/python3", "-c", "import pypff"}).code == 0;
-    return run("pypff", installed ? "" : "python3-pypff is not installed for /usr/bin/python3",
-               {"/usr/bin/python3", sourceDir() + "/tests/tools/pypff_walk.py", pst.string()},
-               true);
-}
-
 std::vector<Result> all(const fs::path& pst, const Options& options) {
     const fs::path tools = fs::path(sourceDir()) / "tests/tools";
     std::string noNode = missing("/usr/bin/node", "Debian nodejs");
     if (!fs::exists(tools / "node_modules/pst-extractor/package.json"))
         noNode = "pst-extractor is not in tests/tools/node_modules (scripts/install-deps)";
+    const bool pypff = runToEnd({"/usr/bin/python3", "-c", "import pypff"}).code == 0;
     fs::path pstwalk = fs::path(sourceDir()) / "build-tools/pstwalk/release/pstwalk";
     if (const char* env = std::getenv("QM_PSTWALK")) pstwalk = env;
     std::vector<Result> results = {
-        pffinfo(pst), pffexport(pst), pypff(pst), readpst(pst, {}, options.readpstTypes),
+        pffinfo(pst), pffexport(pst),
+        run("pypff", pypff ? "" : "python3-pypff is not installed for /usr/bin/python3",
+            {"/usr/bin/python3", (tools / "pypff_walk.py").string(), pst.string()}, true),
+        readpst(pst, {}, options.readpstTypes),
         // Its errors in search folders are not counted: it fails there on
         // Outlook's own files too.
         run("pst-extractor", noNode,

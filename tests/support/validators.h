@@ -29,10 +29,6 @@ Result pffexport(const std::filesystem::path& pst, const std::filesystem::path& 
 Result readpst(const std::filesystem::path& pst, const std::filesystem::path& outDir = {},
                const std::string& types = {});
 
-// tests/tools/pypff_walk.py: its `walk` also holds the display name, each
-// visible folder's contents and each message's raw texts.
-Result pypff(const std::filesystem::path& pst);
-
 struct Options {
     std::string readpstTypes;
     // pstwalk's library reads PtypMultipleGuid with a count prefix the format
@@ -40,16 +36,14 @@ struct Options {
     // known to hold such values, that abort is no error.
     bool holdsMultipleGuid = false;
 };
-// The three above, pypff (tests/tools/pypff_walk.py), pst-extractor
-// (tests/tools/pst_extractor_walk.js) and pstwalk.
+// The three above, pypff (tests/tools/pypff_walk.py: its `walk` also holds
+// the display name, each visible folder's contents and each message's raw
+// texts), pst-extractor (tests/tools/pst_extractor_walk.js) and pstwalk.
 std::vector<Result> all(const std::filesystem::path& pst, const Options& options = {});
 
 // A GoogleTest failure for each error of a reader that ran (or could not
 // start), and one line for each that was skipped.
 void expectClean(const Result& result);
 void expectClean(const std::vector<Result>& results);
-inline void expectAllRead(const std::filesystem::path& pst, const Options& options = {}) {
-    expectClean(all(pst, options));
-}
 
 }  // namespace qm::testing::validators

@@ -26,10 +26,8 @@ out = {"errors": [], "display_name": None, "contents": {}, "items": []}
 def guarded(where, step):
     try:
         step()
-        return True
     except Exception as e:  # noqa: BLE001 - every failure is reported
         out["errors"].append({"where": where, "what": str(e)})
-        return False
 
 
 def read_entries(item, where, ids=()):
@@ -52,16 +50,13 @@ def integer(found, entry_type):
 
 
 def walk_attachment(att, where, item):
-    found, values = read_entries(att, where, ATTACHMENT_IDS)
-    item["values"] = values
-    # pypff gives no bytes for an embedded message (method 5).
-    if integer(found, 0x3705) != 5 and att.get_size():
-        data = att.read_buffer(att.get_size())
-        if len(data) != att.get_size():
-            raise IOError("fewer than %d bytes read" % att.get_size())
-        item.update(size=len(data), crc=zlib.crc32(data) & 0xFFFFFFFF)
-    elif integer(found, 0x3705) != 5:
-        item.update(size=0, crc=0)
+    found, item["values"] = read_entries(att, where, ATTACHMENT_IDS)
+    if integer(found, 0x3705) == 5:
+        return  # pypff gives no bytes for an embedded message
+    data = att.read_buffer(att.get_size()) if att.get_size() else b""
+    if len(data) != att.get_size():
+        raise IOError("fewer than %d bytes read" % att.get_size())
+    item.update(size=len(data), crc=zlib.crc32(data) & 0xFFFFFFFF)
 
 
 def walk_message(m, where, folder, contents):
