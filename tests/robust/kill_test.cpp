@@ -90,12 +90,9 @@ TEST_F(KillHarness, KilledRunsLeaveValidStoresWithEveryCommittedMessage) {
     // One whole run: it must convert everything, and its length spreads the
     // kill moments over a whole run.
     const fs::path whole = dir_->path() / "whole.pst";
-    Clock::duration length;
-    {
-        Converter c(whole, files_);
-        ASSERT_EQ(c.wait(), 0);
-        length = Clock::now() - c.first;
-    }
+    Converter wholeRun(whole, files_);
+    ASSERT_EQ(wholeRun.wait(), 0);
+    const Clock::duration length = Clock::now() - wholeRun.first;
     std::set<std::string> stored;
     ASSERT_EQ(verifyStore(whole, *sources_, &stored), "");
     ASSERT_EQ(stored.size(), kMessages);
@@ -128,12 +125,11 @@ TEST_F(KillHarness, KilledRunsLeaveValidStoresWithEveryCommittedMessage) {
                 if (WIFSTOPPED(status)) {
                     // The store as it stands is what a kill now would leave.
                     try {
-                        for (const auto& [folder, messages] : storedMessages(pst)) {
+                        for (const auto& [folder, messages] : storedMessages(pst))
                             for (const auto& m : messages) {
                                 const std::string s = pst::read::readableSubject(m.props);
                                 committed.insert(s.substr(0, s.find(' ')));
                             }
-                        }
                     } catch (const std::exception& e) {
                         ADD_FAILURE() << "a stopped converter's store does not read: " << e.what();
                     }
