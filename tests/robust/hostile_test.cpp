@@ -86,12 +86,11 @@ std::vector<std::pair<std::string, Bytes>> msgMutations(const Bytes& b, std::mt1
         }
     });
     e.add("hugecounts", [&](Bytes& f) {  // FAT, directory, mini FAT and DIFAT sector counts
-        for (auto [at, v] : {std::pair{0x2C, 0x7FFFFFFFu},
-                             {0x28, 0x00FFFFFFu},
-                             {0x40, 0xFFFFFFFEu},
-                             {0x48, 0x7FFFFFFFu},
-                             {0x44, 0u}})
-            put32(f, at, v);
+        put32(f, 0x2C, 0x7FFFFFFF);
+        put32(f, 0x28, 0x00FFFFFF);
+        put32(f, 0x40, 0xFFFFFFFE);
+        put32(f, 0x48, 0x7FFFFFFF);
+        put32(f, 0x44, 0);
     });
     e.add("dirlinks", [&](Bytes& f) {  // links that point at themselves and out of range
         for (size_t k = 0; k < sector / 128; ++k) {
@@ -280,7 +279,7 @@ TEST_F(HostileStores, CheckAndListAnswerEveryMutatedStore) {
         bases.emplace_back(p.stem().string(), readFile(p));
     std::mt19937 rng(7122026);
     size_t files = 0, refused = 0;
-    for (const auto& [baseName, base] : bases) {
+    for (const auto& [baseName, base] : bases)
         for (const auto& [name, bytes] : pstMutations(base, rng)) {
             const fs::path p = dir_ / (baseName + "-" + name + ".pst");
             writeFile(p, bytes);
@@ -299,7 +298,6 @@ TEST_F(HostileStores, CheckAndListAnswerEveryMutatedStore) {
             fs::remove(p);
             ++files;
         }
-    }
     std::cout << "hostile stores: " << files << " mutated files, " << refused
               << " refused by check\n";
 }
