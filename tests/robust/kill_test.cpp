@@ -156,7 +156,6 @@ TEST_F(KillHarness, KilledRunsLeaveValidStoresWithEveryCommittedMessage) {
     }
     std::cout << "kill harness: " << partial << " of " << runs
               << " runs ended between commits with part of the messages\n";
-    RecordProperty("partial_runs", int(partial));
 }
 
 // A kill while the store file is being created (before its first commit)
