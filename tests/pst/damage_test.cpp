@@ -370,29 +370,27 @@ void hammer(const fs::path& file, uint32_t seed) {
 // cleanly when damaged; so do Outlook's.
 TEST(PstHostile, DamagedStoresFailCleanly) {
     ScratchDir dir;
-    {
-        auto store = Store::create(dir / "full.pst", "Full store");
-        const Nid inbox = store->addFolder(store->ipmSubtree(), "Inbox");
-        const Nid sub = store->addFolder(inbox, "2009");
-        store->addFolder(store->ipmSubtree(), "Other");
-        for (uint32_t i = 0; i < 12; ++i) {
-            qm::testing::MessageSpec spec;
-            spec.seed = 100 + i;
-            spec.subject = "Message " + std::to_string(i);
-            spec.recipients = i % 4;
-            spec.unicode = i % 3 != 0;
-            spec.allTypes = i % 2 == 0;
-            if (i % 3 == 1) spec.attachmentSizes = {10, 9000, 70000};
-            spec.embedDepth = i == 5 ? 2 : 0;
-            spec.oleAttachment = i == 7;
-            spec.namedById = i % 5;
-            spec.namedByName = i % 3;
-            spec.htmlBody = i % 4 == 0;
-            store->addMessage(i % 2 ? inbox : sub,
-                              storetest::withTrueFlags(qm::testing::makeMessage(spec)));
-        }
-        store->close();
+    auto store = Store::create(dir / "full.pst", "Full store");
+    const Nid inbox = store->addFolder(store->ipmSubtree(), "Inbox");
+    const Nid sub = store->addFolder(inbox, "2009");
+    store->addFolder(store->ipmSubtree(), "Other");
+    for (uint32_t i = 0; i < 12; ++i) {
+        qm::testing::MessageSpec spec;
+        spec.seed = 100 + i;
+        spec.subject = "Message " + std::to_string(i);
+        spec.recipients = i % 4;
+        spec.unicode = i % 3 != 0;
+        spec.allTypes = i % 2 == 0;
+        if (i % 3 == 1) spec.attachmentSizes = {10, 9000, 70000};
+        spec.embedDepth = i == 5 ? 2 : 0;
+        spec.oleAttachment = i == 7;
+        spec.namedById = i % 5;
+        spec.namedByName = i % 3;
+        spec.htmlBody = i % 4 == 0;
+        store->addMessage(i % 2 ? inbox : sub,
+                          storetest::withTrueFlags(qm::testing::makeMessage(spec)));
     }
+    store->close();
     expectClean(dir / "full.pst");
     EXPECT_EQ(readEverything(*PstFile::open(dir / "full.pst")), 12u);
     hammer(dir / "full.pst", 7);
