@@ -24,11 +24,6 @@ namespace {
 
 using namespace qm::pst::testing;
 
-bool mentions(const CheckReport& r, const std::string& text) {
-    return std::any_of(r.findings.begin(), r.findings.end(),
-                       [&](const Finding& f) { return f.line().find(text) != std::string::npos; });
-}
-
 // A copy of a golden file to damage, with what it takes to damage one thing
 // only: CRCs fixed behind the change, a node's block rewritten whole.
 struct Damage {
@@ -307,13 +302,15 @@ TEST(DamagedEmpty, EachDamageIsReportedInItsWords) {
         m.apply(d);
         writeFile(dir / "damaged.pst", d.b);
         const CheckReport r = checkFile(dir / "damaged.pst");
+        const std::string found = joined(r);
         d.want.insert(d.want.end(), m.texts.begin(), m.texts.end());
         // Clean, but for maps declared invalid not silent.
-        EXPECT_EQ(r.clean(), d.want.empty()) << joined(r);
+        EXPECT_EQ(r.clean(), d.want.empty()) << found;
         EXPECT_EQ(r.notes.empty(), std::string(m.name) != "maps declared invalid");
         for (const auto& t : d.want) {
             const bool present = t[0] != '!';
-            EXPECT_EQ(mentions(r, t.substr(present ? 0 : 1)), present) << t << "\n" << joined(r);
+            EXPECT_EQ(found.find(t.substr(present ? 0 : 1)) != std::string::npos, present)
+                << found << "wanted: " << t;
         }
     }
     QM_REQUIRE_GOLDEN(file, "Empty.pst");
@@ -343,6 +340,14 @@ void hammer(const fs::path& file, uint32_t seed) {
     for (const auto& b : db->blocks()) areas.emplace_back(b.ib, ndb::blockSizeOnDisk(b.cb));
     std::mt19937 rng(seed);
     ScratchDir dir;
+    auto answers = [](const char* what, const std::function<void()>& f) {
+        try {
+            f();
+        } catch (const FormatError&) {
+        } catch (const std::exception& e) {
+            ADD_FAILURE() << what << " threw " << e.what();
+        }
+    };
     for (int round = 0; round < rounds; ++round) {
         Bytes b = original;
         const auto [start, len] = areas[rng() % areas.size()];
@@ -355,59 +360,44 @@ void hammer(const fs::path& file, uint32_t seed) {
         }
         SCOPED_TRACE(file.filename().string() + " damaged at " + hex(at));
         writeFile(dir / "damaged.pst", b);
-        try {
-            checkFile(dir / "damaged.pst");
-        } catch (const FormatError&) {
-        } catch (const std::exception& e) {
-            ADD_FAILURE() << "check threw " << e.what();
-        }
-        try {
-            readEverything(*PstFile::open(dir / "damaged.pst"));
-        } catch (const FormatError&) {
-        } catch (const std::exception& e) {
-            ADD_FAILURE() << "reading threw " << e.what();
-        }
-    }
-}
-
-TEST(PstHostile, DamagedGoldenFilesFailCleanly) {
-    for (const char* name : {"Empty.pst", "submessage.pst", "test_unicode.pst"}) {
-        QM_REQUIRE_GOLDEN(file, name);
-        hammer(file, 2026);
+        answers("check", [&] { checkFile(dir / "damaged.pst"); });
+        answers("reading", [&] { readEverything(*PstFile::open(dir / "damaged.pst")); });
     }
 }
 
 // A richer file of ours (subnode and data trees, embedded messages, OLE
 // storages, named properties, recipients) reads back whole, then fails
-// cleanly when damaged.
-TEST(PstHostile, DamagedStoresOfOursFailCleanly) {
+// cleanly when damaged; so do Outlook's.
+TEST(PstHostile, DamagedStoresFailCleanly) {
     ScratchDir dir;
-    {
-        auto store = Store::create(dir / "full.pst", "Full store");
-        const Nid inbox = store->addFolder(store->ipmSubtree(), "Inbox");
-        const Nid sub = store->addFolder(inbox, "2009");
-        store->addFolder(store->ipmSubtree(), "Other");
-        for (uint32_t i = 0; i < 12; ++i) {
-            qm::testing::MessageSpec spec;
-            spec.seed = 100 + i;
-            spec.subject = "Message " + std::to_string(i);
-            spec.recipients = i % 4;
-            spec.unicode = i % 3 != 0;
-            spec.allTypes = i % 2 == 0;
-            if (i % 3 == 1) spec.attachmentSizes = {10, 9000, 70000};
-            spec.embedDepth = i == 5 ? 2 : 0;
-            spec.oleAttachment = i == 7;
-            spec.namedById = i % 5;
-            spec.namedByName = i % 3;
-            spec.htmlBody = i % 4 == 0;
-            store->addMessage(i % 2 ? inbox : sub,
-                              storetest::withTrueFlags(qm::testing::makeMessage(spec)));
-        }
-        store->close();
+    auto store = Store::create(dir / "full.pst", "Full store");
+    const Nid inbox = store->addFolder(store->ipmSubtree(), "Inbox");
+    const Nid sub = store->addFolder(inbox, "2009");
+    store->addFolder(store->ipmSubtree(), "Other");
+    for (uint32_t i = 0; i < 12; ++i) {
+        qm::testing::MessageSpec spec;
+        spec.seed = 100 + i;
+        spec.subject = "Message " + std::to_string(i);
+        spec.recipients = i % 4;
+        spec.unicode = i % 3 != 0;
+        spec.allTypes = i % 2 == 0;
+        if (i % 3 == 1) spec.attachmentSizes = {10, 9000, 70000};
+        spec.embedDepth = i == 5 ? 2 : 0;
+        spec.oleAttachment = i == 7;
+        spec.namedById = i % 5;
+        spec.namedByName = i % 3;
+        spec.htmlBody = i % 4 == 0;
+        store->addMessage(i % 2 ? inbox : sub,
+                          storetest::withTrueFlags(qm::testing::makeMessage(spec)));
     }
+    store->close();
     expectClean(dir / "full.pst");
     EXPECT_EQ(readEverything(*PstFile::open(dir / "full.pst")), 12u);
     hammer(dir / "full.pst", 7);
+    for (const char* name : {"Empty.pst", "submessage.pst", "test_unicode.pst"}) {
+        QM_REQUIRE_GOLDEN(file, name);
+        hammer(file, 2026);
+    }
 }
 
 }  // namespace

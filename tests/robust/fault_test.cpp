@@ -43,7 +43,6 @@ void expectConvertedKept(const Outcome& o, const fs::path& pst,
 
 using Faults = CliTest;
 
-// The converter finishes the message at hand, commits, and exits 130 / 143.
 class Interrupt : public Faults, public ::testing::WithParamInterface<int> {};
 
 TEST_P(Interrupt, FinishesTheMessageCommitsAndExitsWith128PlusSignal) {
@@ -61,11 +60,13 @@ TEST_P(Interrupt, FinishesTheMessageCommitsAndExitsWith128PlusSignal) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, Interrupt, ::testing::Values(SIGINT, SIGTERM),
-                         [](const auto& info) {
-                             return std::string(info.param == SIGINT ? "SIGINT" : "SIGTERM");
-                         });
+                         [](const auto& info) { return std::string(sigabbrev_np(info.param)); });
 
-TEST_F(Faults, FileSizeLimitEndsWithAClearErrorAndKeepsTheCommittedStore) {
+// Out of room: a file-size limit; a full disk, a small tmpfs of our own in a
+// private user and mount namespace (the store is copied out before the
+// namespace ends); and a read-only one, where nothing can be created, so
+// nothing is converted.
+TEST_F(Faults, OutOfRoomEndsWithAClearErrorAndKeepsTheCommittedStore) {
     const auto sources = writeMessageTree(dir_ / "src", 400, 4);
     constexpr rlim_t kLimit = 1200 * 1024;  // past the empty store, short of the whole run
     ChildOptions options;
@@ -73,7 +74,7 @@ TEST_F(Faults, FileSizeLimitEndsWithAClearErrorAndKeepsTheCommittedStore) {
         const struct rlimit lim = {kLimit, kLimit};
         ::setrlimit(RLIMIT_FSIZE, &lim);
     };
-    const Outcome o = convert(dir_ / "limited.pst", dir_ / "src", options);
+    Outcome o = convert(dir_ / "limited.pst", dir_ / "src", options);
     // Not killed by SIGXFSZ: the limit is an error the converter reports.
     ASSERT_TRUE(o.code == 1 || o.code == 2) << "exit " << o.code << "\n" << o.err;
     EXPECT_NE(o.err.find("File too large"), std::string::npos) << o.err;
@@ -85,17 +86,11 @@ TEST_F(Faults, FileSizeLimitEndsWithAClearErrorAndKeepsTheCommittedStore) {
                   o.report["failed"].size(),
               400u);
     EXPECT_GT(o.report["failed"].size(), 0u);
-}
 
-// A full disk, a small tmpfs of our own in a private user and mount
-// namespace (the store is copied out before the namespace ends); and a
-// read-only one, where nothing can be created, so nothing is converted.
-TEST_F(Faults, FullOrReadOnlyDiskEndsWithAClearErrorAndKeepsTheCommittedStore) {
     if (::access("/usr/bin/unshare", X_OK) != 0 ||
         runToEnd({"/usr/bin/unshare", "-rm", "/bin/true"}).code != 0) {
         GTEST_SKIP() << "user and mount namespaces are not available here (unshare -rm)";
     }
-    const auto sources = writeMessageTree(dir_ / "src", 400, 4);
     fs::create_directories(dir_ / "mnt");
     const std::string mnt = shellQuote((dir_ / "mnt").string());
     const std::string pst = shellQuote((dir_ / "mnt" / "out.pst").string());
@@ -104,8 +99,7 @@ TEST_F(Faults, FullOrReadOnlyDiskEndsWithAClearErrorAndKeepsTheCommittedStore) {
     auto inNamespace = [](const std::string& script) {
         return runToEnd({"/usr/bin/unshare", "-rm", "/bin/sh", "-c", script});
     };
-    Outcome o =
-        inNamespace("mount -t tmpfs -o size=1200k qm-full " + mnt + " || exit 99; " + run + "cp " +
+    o = inNamespace("mount -t tmpfs -o size=1200k qm-full " + mnt + " || exit 99; " + run + "cp " +
                     pst + " " + shellQuote((dir_ / "kept.pst").string()) + "; exit $rc");
     ASSERT_TRUE(o.code == 1 || o.code == 2) << "exit " << o.code << "\n" << o.err;
     EXPECT_NE(o.err.find("No space left on device"), std::string::npos) << o.err;
@@ -151,14 +145,22 @@ TEST_F(Faults, UnreadableSourcesFailAloneAndTheRunGoesOn) {
     }
 }
 
-// Sources removed or cut short while the run is going: those not yet read
-// fail, each with its reason; the run goes on and the rest convert.
-TEST_F(Faults, SourcesVanishingOrShrinkingMidRunFailAlone) {
+// Removed while the run goes on: the destination folder, where the run must
+// not claim a store it can no longer deliver (the store notices at its next
+// commit that its file has no name left); then sources removed or cut short,
+// where those not yet read fail, each with its reason, and the rest convert.
+TEST_F(Faults, RemovedMidRunDestinationIsReportedAndSourcesFailAlone) {
     const fs::path src = dir_ / std::string(150, 'v');
     const auto sources = writeMessageTree(src, 200, 2);
+    const fs::path out = dir_ / "out";
+    fs::create_directories(out);
+    Outcome o = convertMidRun(out / "x.pst", src, [&](pid_t) { removeTree(out); });
+    EXPECT_TRUE(o.code == 1 || o.code == 2) << "exit " << o.code << "\n" << o.err;
+    EXPECT_NE(o.err.find("x.pst"), std::string::npos) << o.err;
+
     std::set<std::string> touched;
     std::map<std::string, fs::path> intact;
-    const Outcome o = convertMidRun(dir_ / "out.pst", src, [&](pid_t) {
+    o = convertMidRun(dir_ / "out.pst", src, [&](pid_t) {
         size_t i = 0;
         for (const auto& [key, path] : sources) {
             if (++i % 5 != 0) {
@@ -189,19 +191,6 @@ TEST_F(Faults, SourcesVanishingOrShrinkingMidRunFailAlone) {
         EXPECT_NE(l.find("has no source"), std::string::npos) << l;
 }
 
-// The destination folder removed while the run writes into it: the run must
-// not claim a store it can no longer deliver. The store notices at its next
-// commit that its file has no name left.
-TEST_F(Faults, DestinationRemovedMidRunIsReported) {
-    const fs::path src = dir_ / std::string(150, 'd');
-    writeMessageTree(src, 200, 2);
-    const fs::path out = dir_ / "out";
-    fs::create_directories(out);
-    const Outcome o = convertMidRun(out / "x.pst", src, [&](pid_t) { removeTree(out); });
-    EXPECT_TRUE(o.code == 1 || o.code == 2) << "exit " << o.code << "\n" << o.err;
-    EXPECT_NE(o.err.find("x.pst"), std::string::npos) << o.err;
-}
-
 // Every path under `root`, links not followed.
 std::set<std::string> listing(const fs::path& root) {
     std::set<std::string> out;
@@ -209,17 +198,16 @@ std::set<std::string> listing(const fs::path& root) {
     return out;
 }
 
-class OutputSafety : public ::testing::Test {
+class OutputSafety : public CliTest {
   protected:
     void SetUp() override {
-        if (!fs::exists(cliPath())) GTEST_SKIP() << "quillmark-cli is not built at " << cliPath();
+        CliTest::SetUp();
         writeMessageTree(dir_ / "src", 3, 1);
     }
     Outcome convert(const std::string& option, const fs::path& out) {
         return runToEnd(
             {cliPath(), "convert", "--quiet", option, out.string(), dir_.str() + "/src"});
     }
-    ScratchDir dir_;
 };
 
 TEST_F(OutputSafety, AnExistingFileOrALinkIsNeverWrittenThrough) {
@@ -249,10 +237,8 @@ TEST_F(OutputSafety, AnExistingFileOrALinkIsNeverWrittenThrough) {
         EXPECT_NE(o.err.find("exists"), std::string::npos) << name << ": " << o.err;
     }
     EXPECT_EQ(listing(dir_.path()), before);
-    for (const auto& [file, text] :
-         {std::pair{"taken.pst", "someone else's data"}, std::pair{"target.txt", "precious"}}) {
-        EXPECT_EQ(readText(dir_ / file), text);
-    }
+    EXPECT_EQ(readText(dir_ / "taken.pst"), "someone else's data");
+    EXPECT_EQ(readText(dir_ / "target.txt"), "precious");
     EXPECT_TRUE(fs::is_symlink(fs::symlink_status(dir_ / "link.pst")));
 }
 
@@ -264,28 +250,23 @@ TEST_F(OutputSafety, NamesInsideMessagesNeverBecomePaths) {
                                  "..\\escaped", "sub/../../escaped", "/tmp/qm-robust-escaped"};
     fs::remove_all("/tmp/qm-robust-escaped");
     for (size_t n = 0; n < std::size(names); ++n) {
-        MessageSpec spec;
-        spec.seed = uint32_t(n + 7);
-        spec.subject = names[n];
-        spec.attachmentSizes = {50};
-        spec.embedDepth = 1;
-        mapi::Message m = makeMessage(spec);
+        mapi::Message m = makeMessage({.seed = uint32_t(n + 7),
+                                       .subject = names[n],
+                                       .attachmentSizes = {50},
+                                       .embedDepth = 1});
         m.props.set(mapi::Property::utf8(mapi::tag::DisplayTo, names[n]));
-        for (auto& a : m.attachments) {
-            // Long and short file name, display name.
-            for (uint16_t id : {0x3707, 0x3704, 0x3001})
-                a.props.set(mapi::Property::utf8(mapi::makeTag(id, mapi::PT_UNICODE), names[n]));
-        }
+        for (auto& a : m.attachments)
+            for (auto tag :
+                 {mapi::tag::AttachLongFilename, mapi::tag::AttachFilename, mapi::tag::DisplayName})
+                a.props.set(mapi::Property::utf8(tag, names[n]));
         writeMessage(dir_ / "src" / ("m" + std::to_string(n) + ".msg"), m);
     }
     fs::create_directories(dir_ / "out" / "sub");
     const auto before = listing(dir_.path());
     const Outcome o = convert("--output-dir", dir_ / "out");
     ASSERT_EQ(o.code, 0) << o.err;
-    std::set<std::string> added;
-    for (const auto& p : listing(dir_.path())) {
-        if (!before.count(p)) added.insert(p);
-    }
+    auto added = listing(dir_.path());
+    std::erase_if(added, [&](const std::string& p) { return before.count(p); });
     ASSERT_EQ(added.size(), 1u) << "more than the store was created";
     EXPECT_EQ(fs::path(*added.begin()).parent_path(), dir_ / "out");
     EXPECT_EQ(fs::path(*added.begin()).extension(), ".pst");

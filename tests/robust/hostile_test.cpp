@@ -32,16 +32,12 @@ using Bytes = std::vector<uint8_t>;
 struct Mutants {
     Mutants(const Bytes& b, std::mt19937& rng, const std::vector<size_t>& cuts, int flips, int bits)
         : b(b) {
-        for (size_t cut : cuts) {
-            if (cut < b.size())
-                out.emplace_back("cut" + std::to_string(cut),
-                                 Bytes(b.begin(), b.begin() + long(cut)));
-        }
-        for (int n = 0; n < flips; ++n) {
+        for (size_t cut : cuts)
+            if (cut < b.size()) add("cut" + std::to_string(cut), [&](Bytes& f) { f.resize(cut); });
+        for (int n = 0; n < flips; ++n)
             add("flip" + std::to_string(n), [&](Bytes& f) {
                 for (int k = 0; k < bits; ++k) f[rng() % f.size()] ^= uint8_t(1u << (rng() % 8));
             });
-        }
     }
     template <typename F>
     void add(const std::string& name, F edit) {
@@ -75,9 +71,8 @@ std::vector<std::pair<std::string, Bytes>> msgMutations(const Bytes& b, std::mt1
         if (dirStart < sector / 4) put32(f, fat + 4 * dirStart, dirStart);
     });
     e.add("fatcycle", [&](Bytes& f) {  // every allocated FAT entry points back to the start
-        for (uint32_t k = 1; k < sector / 4; ++k) {
+        for (uint32_t k = 1; k < sector / 4; ++k)
             if (loadLE32(f.data() + fat + 4 * k) < 0xFFFFFFFA) put32(f, fat + 4 * k, k - 1);
-        }
     });
     e.add("minicycle", [&](Bytes& f) {  // the mini FAT chain loops
         const uint32_t mini = loadLE32(f.data() + 0x3C);
@@ -91,12 +86,11 @@ std::vector<std::pair<std::string, Bytes>> msgMutations(const Bytes& b, std::mt1
         }
     });
     e.add("hugecounts", [&](Bytes& f) {  // FAT, directory, mini FAT and DIFAT sector counts
-        for (auto [at, v] : {std::pair{0x2C, 0x7FFFFFFFu},
-                             {0x28, 0x00FFFFFFu},
-                             {0x40, 0xFFFFFFFEu},
-                             {0x48, 0x7FFFFFFFu},
-                             {0x44, 0u}})
-            put32(f, at, v);
+        put32(f, 0x2C, 0x7FFFFFFF);
+        put32(f, 0x28, 0x00FFFFFF);
+        put32(f, 0x40, 0xFFFFFFFE);
+        put32(f, 0x48, 0x7FFFFFFF);
+        put32(f, 0x44, 0);
     });
     e.add("dirlinks", [&](Bytes& f) {  // links that point at themselves and out of range
         for (size_t k = 0; k < sector / 128; ++k) {
@@ -215,9 +209,7 @@ TEST_F(Hostile, EachBadFileFailsAloneWithAReasonInOneBoundedRun) {
     }
     // Deep embedding, as our writer makes it: either read or refused.
     for (int depth : {40, 300}) {
-        MessageSpec spec;
-        spec.subject = "Deep-" + std::to_string(depth);
-        spec.embedDepth = depth;
+        const MessageSpec spec{.subject = "Deep-" + std::to_string(depth), .embedDepth = depth};
         addBad("deep" + std::to_string(depth), msg::writeMsg(makeMessage(spec)));
     }
     const fs::path pst = dir_ / "hostile.pst";
@@ -258,11 +250,10 @@ TEST_F(Hostile, EachBadFileFailsAloneWithAReasonInOneBoundedRun) {
 TEST_F(Hostile, EmbeddedChainsConvertIntactAndClean) {
     std::map<std::string, fs::path> sources;
     for (int depth : {2, 3, 12}) {
-        MessageSpec spec;
-        spec.seed = uint32_t(depth);
-        spec.subject = "Chain-" + std::to_string(depth);
-        spec.embedDepth = depth;
-        spec.attachmentSizes = {64};
+        const MessageSpec spec{.seed = uint32_t(depth),
+                               .subject = "Chain-" + std::to_string(depth),
+                               .attachmentSizes = {64},
+                               .embedDepth = depth};
         writeMessage(sources[spec.subject] = dir_ / "chains" / (spec.subject + ".msg"),
                      makeMessage(spec));
     }
@@ -288,7 +279,7 @@ TEST_F(HostileStores, CheckAndListAnswerEveryMutatedStore) {
         bases.emplace_back(p.stem().string(), readFile(p));
     std::mt19937 rng(7122026);
     size_t files = 0, refused = 0;
-    for (const auto& [baseName, base] : bases) {
+    for (const auto& [baseName, base] : bases)
         for (const auto& [name, bytes] : pstMutations(base, rng)) {
             const fs::path p = dir_ / (baseName + "-" + name + ".pst");
             writeFile(p, bytes);
@@ -307,24 +298,20 @@ TEST_F(HostileStores, CheckAndListAnswerEveryMutatedStore) {
             fs::remove(p);
             ++files;
         }
-    }
     std::cout << "hostile stores: " << files << " mutated files, " << refused
               << " refused by check\n";
 }
 
-// Being read and being refused with a qm::Error are both answers.
-template <typename F>
-void readOrRefuse(F f) {
-    try {
-        f();
-    } catch (const qm::Error&) {
-    }
-}
-
 // Inputs the fuzzers found that once crashed, hung or misbehaved a reader:
 // data/*.msg through the MSG reader, data/*.pst through the checker and
-// our reader.
+// our reader. Being read and being refused with a qm::Error are both answers.
 TEST(FuzzRegressions, EveryKeptInputIsReadOrRefused) {
+    auto readOrRefuse = [](const auto& f) {
+        try {
+            f();
+        } catch (const qm::Error&) {
+        }
+    };
     for (const auto& e : fs::directory_iterator(QM_ROBUST_DATA_DIR)) {
         SCOPED_TRACE(e.path().filename().string());
         if (e.path().extension() == ".msg") {
