@@ -62,9 +62,7 @@ TEST(PropertyBag, SetReplacesByIdentityDecodesStringsAndGuidsKeepStoredByteOrder
     streamed.stream = std::make_shared<qm::MemorySource>(streamed.value);
     streamed.value.clear();
     EXPECT_TRUE(streamed == *bag.find(tag::Subject));
-    EXPECT_STREQ(propertyName(0x0037), "PidTagSubject");
     EXPECT_STREQ(propertyName(0x1234), "");
-    EXPECT_EQ(typeName(PT_MV_UNICODE), "PtypMultipleString");
     EXPECT_EQ(typeName(0x1234), "0x1234");
 }
 
