@@ -314,27 +314,21 @@ TEST(ExportNames, HostileTextBecomesASafeName) {
               std::string(92, 'a') + " (3).msg");
 }
 
-// A store made from a tree whose names clash once made safe.
-class ExportIntoTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        const fs::path mail = work / "src/Mail";
-        for (auto [file, subject] :
-             {std::pair{"a.msg", "Same"}, {"b.msg", "same"}, {"c.msg", "con"}, {"d.msg", ""}})
-            qm::testing::writeMessage(mail / file, qm::testing::testMessage(subject, 1));
-        qm::testing::writeMessage(mail / "x?/e.msg", qm::testing::testMessage("e"));
-        qm::testing::writeMessage(mail / "x*/f.msg", qm::testing::testMessage("f"));
-        const Outcome c = cli({"convert", "--quiet", "-o", pst.string(), (work / "src").string()});
-        ASSERT_EQ(c.code, 0) << c.err;
-    }
+// A store made from a tree whose names clash once made safe. Exit 0, 1 or 2
+// as none, some or all messages fail (first data block damaged); exit 2,
+// nothing made and what failed named for no store or no folder.
+TEST(ExportInto, ClashesGetNumbersNothingIsOverwrittenAStopComesBetweenMessagesAndExitCodes) {
     ScratchDir work;
-    fs::path pst = work / "s.pst";
-    fs::path out = work / "out";
+    const fs::path mail = work / "src/Mail", pst = work / "s.pst", out = work / "out";
+    for (auto [file, subject] :
+         {std::pair{"a.msg", "Same"}, {"b.msg", "same"}, {"c.msg", "con"}, {"d.msg", ""}})
+        qm::testing::writeMessage(mail / file, qm::testing::testMessage(subject, 1));
+    qm::testing::writeMessage(mail / "x?/e.msg", qm::testing::testMessage("e"));
+    qm::testing::writeMessage(mail / "x*/f.msg", qm::testing::testMessage("f"));
+    const Outcome c = cli({"convert", "--quiet", "-o", pst.string(), (work / "src").string()});
+    ASSERT_EQ(c.code, 0) << c.err;
     // Where the store's folder "Mail" lands: its path from the file-system root.
-    fs::path exported = out / (work / "src/Mail").relative_path();
-};
-
-TEST_F(ExportIntoTest, ClashesGetNumbersNothingIsOverwrittenAndAStopComesBetweenMessages) {
+    const fs::path exported = out / mail.relative_path();
     fs::create_directories(exported);
     std::ofstream(exported / "Same.msg") << "mine";
     std::ofstream(exported / "x_") << "a file where a folder would go";
@@ -364,11 +358,6 @@ TEST_F(ExportIntoTest, ClashesGetNumbersNothingIsOverwrittenAndAStopComesBetween
     EXPECT_EQ(r.exported, 1u);
     EXPECT_EQ(msgFilesUnder(work / "stopped").size(), 1u);
     contents(work / "stopped");  // nothing left behind
-}
-
-// Exit 0, 1 or 2 as none, some or all messages fail (first data block damaged);
-// exit 2, nothing made and what failed named for no store or no folder.
-TEST_F(ExportIntoTest, ExitCodesAndTheJsonReport) {
     std::vector<uint64_t> offsets;
     const auto store = pst::read::PstFile::open(pst);
     for (const auto& f : store->folderTree())
