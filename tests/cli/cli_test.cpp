@@ -103,7 +103,6 @@ TEST_F(ConvertCliTest, ReportsFailuresAndSkippedFolders) {
     EXPECT_EQ(doc["failed"][0]["path"], broken);
     EXPECT_EQ(doc["skipped_folders"], json::array({locked}));
     EXPECT_THAT(r.err, HasSubstr(locked + "/: list folder failed: Permission denied"));
-    // --quiet: the store's path alone on stdout; the folder left out still said.
     const std::string named = (work / "named.pst").string();
     const Outcome quiet = convert({"--quiet", "-o", named, src.str()}, work.path());
     EXPECT_EQ(quiet.code, 1);
