@@ -35,7 +35,7 @@ using mapi::Property;
 using qm::testing::errorOf;
 using qm::testing::ScratchDir;
 
-TEST(BinaryLessTest, OrdersByUtf16CodeUnits) {
+TEST(SortStringRangeTest, ByUtf16CodeUnitsCasesFromTheFolderList) {
     // U+FF3C after every supplementary character, as in UTF-16 though not in
     // UTF-8; é < ê differ in a continuation byte.
     std::string lower;  // each after the one before, "" first
@@ -46,9 +46,6 @@ TEST(BinaryLessTest, OrdersByUtf16CodeUnits) {
         lower = s;
     }
     EXPECT_FALSE(BinaryLess("", ""));
-}
-
-TEST(SortStringRangeTest, CasesFromTheFolderList) {
     // The spare element after hi stays; an empty range still reads list(lo - 1).
     const struct {
         StringList in;

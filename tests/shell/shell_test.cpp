@@ -22,15 +22,12 @@ namespace {
 
 namespace fs = std::filesystem;
 
-TEST(IsMsgFileName, LowerCasedTrimmedLastFourCharacters) {
+TEST(MessageNames, LowerCasedTrimmedLastFourCharactersThenUpperCasedOrdinalThenExactName) {
     for (const char* name : {"/m/a.MSG", "/m/a.msg   ", "  /m/a.msg", ".msg", "/m/\xc3\xa9.msg"})
         EXPECT_TRUE(IsMsgFileName(name)) << '"' << name << '"';
     for (const char* name :
          {"/m/a.msgx", "/m/a.msg\t", "/m/amsg", "msg", "", "    ", "/m/a.m\xc3\x9fg"})
         EXPECT_FALSE(IsMsgFileName(name)) << '"' << name << '"';
-}
-
-TEST(NameOrder, OrdersPairsAsTheUpperCasedOrdinalThenTheExactName) {
     const char* const cases[][3] = {
         {"a", "_a", "upper-cased: 'A' (0x41) is before '_' (0x5F)"},
         {"B", "b", "equal ignoring case: the exact bytes decide"},

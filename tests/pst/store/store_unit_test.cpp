@@ -53,7 +53,7 @@ TEST(NameToIdMap, OutlooksIdsThenNewNamesOnceUntilTheMapIsFull) {
 // Per object kind: what the format owns is dropped (a recipient keeps the
 // ids of its address-book entry; sizes are an attachment's or a message's
 // own); a named-range id without a name is refused.
-TEST(StoreProperties, DropsWhatTheFormatOwnsAndRefusesANamedIdWithoutAName) {
+TEST(StoreProperties, DropsWhatTheFormatOwnsRefusesANamedIdWithoutANameAndMarksThePrefix) {
     mapi::PropertyBag bag;
     bag.set(Property::binary(makeTag(0x0FFF, mapi::PT_BINARY), {1, 2, 3}));  // EntryId
     bag.set(Property::int32(makeTag(0x0FFE, mapi::PT_LONG), 6));             // ObjectType
@@ -82,9 +82,7 @@ TEST(StoreProperties, DropsWhatTheFormatOwnsAndRefusesANamedIdWithoutAName) {
     mapi::PropertyBag nameless;
     nameless.set(Property::int32(makeTag(0x8100, mapi::PT_LONG), 1));
     EXPECT_THROW(storeProperties(nameless, ObjectKind::Recipient, names), Error);
-}
-
-TEST(EncodeSubject, MarksThePrefixOutlooksWay) {
+    // The subject's prefix marked Outlook's way.
     struct Case {
         const char16_t* subject;
         const char16_t* prefix;      // nullptr: the input has none
@@ -106,7 +104,6 @@ TEST(EncodeSubject, MarksThePrefixOutlooksWay) {
         {u"\x01\x05RE: x", nullptr, nullptr, 0},  // already marked
         {u"", u"", nullptr, 0},
     };
-    NameToIdMap names;
     for (const Case& c : cases) {
         SCOPED_TRACE(mapi::toUtf8(c.subject));
         mapi::PropertyBag bag;
