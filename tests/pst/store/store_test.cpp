@@ -51,10 +51,7 @@ TEST(StoreCreate, NamesItselfEncodesAsAskedAndCommitsWhileOpen) {
         EXPECT_EQ(store->fileSize() % 512, 0u);
         store->close();
         EXPECT_FALSE(store->isOpen());
-        EXPECT_THROW(store->close(), Error);
         EXPECT_THROW(store->addMessage(folder, simpleMessage("late")), Error);
-        EXPECT_THROW(store->addFolder(store->ipmSubtree(), "late"), Error);
-        EXPECT_THROW(store->commit(), Error);
         expectClean(path);
         auto pst = read::PstFile::open(path);
         EXPECT_EQ(pst->displayName(), "Archiv 2009 — Ünïcode");
