@@ -137,12 +137,10 @@ class Window : public ::testing::Test {
     frmStep1 window{dialogs};
     int ends = 0;
 };
-class Layout : public Window {};
-class SourceList : public Window {};
 class AddCommands : public Window {};
 
 // Each control where its layout entry puts it, at 15 twips to the pixel.
-TEST_F(Layout, EveryControlAsDesignedTheBandsThePanelAndTheGrid) {
+TEST_F(Window, EveryControlAsDesignedTheBandsThePanelAndTheGrid) {
     for (const layout::Control& c : layout::kControls) {
         const std::string name(c.name);
         SCOPED_TRACE(name);
@@ -166,7 +164,7 @@ TEST_F(Layout, EveryControlAsDesignedTheBandsThePanelAndTheGrid) {
 }
 
 // Duplicates and exact bytes kept; Clear and Exit act only on Yes.
-TEST_F(SourceList, AddingClearingExitAndClosing) {
+TEST_F(Window, SourceListAddingClearingExitAndClosing) {
     window.cmdClear1_Click();
     EXPECT_TRUE(dialogs.boxes.empty()) << "nothing to clear, nothing asked";
     const std::string latin1 = "/m/caf\xe9.msg";  // not UTF-8, as Linux allows

@@ -48,7 +48,6 @@ TEST(MessageNames, LowerCasedTrimmedLastFourCharactersThenUpperCasedOrdinalThenE
 }
 
 struct Tree : qm::testing::ScratchDir {
-    Tree() : ScratchDir("qm-shell") {}
     std::string at(const std::string& rel) const { return (*this / rel).string(); }
 };
 
