@@ -13,6 +13,7 @@
 #include <fstream>
 
 #include "app/conversion_run.h"
+#include "app/frame_box.h"
 #include "app/frm_step1.h"
 #include "app/layout.h"
 #include "app/open_result.h"
@@ -98,6 +99,12 @@ int Px(int twips) {
 QColor Rgb(int rgb) {
     return QColor((rgb >> 16) & 0xFF, (rgb >> 8) & 0xFF, rgb & 0xFF);
 }
+QString CaptionOf(QWidget* w) {
+    if (auto* l = qobject_cast<QLabel*>(w)) return l->text();
+    if (auto* b = qobject_cast<QPushButton*>(w)) return b->text();
+    if (auto* f = qobject_cast<FrameBox*>(w)) return f->title();
+    return {};
+}
 std::string Added(size_t n) {
     return std::to_string(n) + " Files Added to List.";
 }
@@ -150,13 +157,23 @@ TEST_F(Window, EveryControlAsDesignedTheBandsThePanelAndTheGrid) {
             continue;
         }
         ASSERT_NE(w, nullptr);
+        const std::string container(c.container);
+        EXPECT_EQ(w->parentWidget(), container.empty() ? &window : window.control(container));
         EXPECT_EQ(w->geometry(), QRect(Px(c.left), Px(c.top), Px(c.width), Px(c.height)));
+        EXPECT_EQ(CaptionOf(w).toStdString(), c.caption);
+        if (c.font != layout::Font::None) {
+            const bool title = c.font == layout::Font::Title;
+            EXPECT_EQ(std::tuple(w->font().family(), w->font().pointSizeF(), w->font().bold()),
+                      std::tuple(QStringLiteral("Tahoma"), title ? 14.25 : 8.25, title));
+        }
         if (auto* shape = qobject_cast<ShapeWidget*>(w)) {
             EXPECT_EQ(shape->fillColor(), Rgb(c.background));
             EXPECT_EQ(shape->outlineColor(), Rgb(c.outline));
         }
     }
     EXPECT_FALSE(window.grab().isNull()) << "every control paints";
+    for (QSize s : {window.minimumSize(), window.maximumSize()}) EXPECT_EQ(s, QSize(543, 450));
+    EXPECT_FALSE(window.windowFlags() & Qt::WindowMaximizeButtonHint);
     FlexGrid& grid = window.grdFiles1();
     EXPECT_EQ(std::tuple(grid.Rows(), grid.Cols(), grid.FixedRows(), grid.Text(), grid.ColWidth(0)),
               std::tuple(1, 1, 0, std::string(), 50000));
